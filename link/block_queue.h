@@ -1,0 +1,26 @@
+// Per-channel queues of received sample blocks, between the decoder
+// (NetBIOS completion thread) and the recorder thread. Every operation holds
+// queue_lock for its whole duration. A full ring drops its oldest block, so
+// at most 1099 blocks are queued after any operation.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Queues an owned copy of `length` bytes. An allocation failure leaves the
+// ring as it was (message on stderr and "Ошибка выделения памяти" in the log).
+void put_block(int channel, const uint8_t* block, int length);
+
+// 1 when a queued block of the channel carries a non-zero event type.
+int has_event_block(int channel);
+
+// Moves the oldest block into `destination` (header length + data length
+// bytes). A block longer than `capacity` is dropped with a log line and 0 is
+// returned. 0 also for an empty ring or a channel outside 0..255.
+int take_block(int channel, uint8_t* destination, size_t capacity);
+
+// Frees the oldest block; 0 when the ring is empty.
+int drop_block(int channel);
+
+// Frees every queued block; returns 0.
+int drain_channel(int channel);

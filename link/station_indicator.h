@@ -1,0 +1,11 @@
+// Station state indicator: icon and log line at every change of station_connected.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+extern std::atomic<int32_t> station_connected;
+
+void update_station_indicator();
+// Waits for the last indicator thread (called from wait_helper_threads).
+void wait_station_indicator_thread();

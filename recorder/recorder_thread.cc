@@ -1,0 +1,3 @@
+// STUB (spine helper replaces)
+#include "recorder/recorder_thread.h"
+void start_recorder_thread() {}

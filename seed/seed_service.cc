@@ -1,0 +1,3 @@
+// STUB (SEED helper replaces)
+#include "seed/seed_service.h"
+void start_seed_service() {}

@@ -1,0 +1,39 @@
+// Process-wide state that every subsystem shares.
+//
+// Written during start-up (steps 3 to 9) before any other thread exists and
+// read-only afterwards, except the flags, which are plain 32-bit words
+// shared without a lock: run_flag (cleared only by "Завершить работу",
+// set back by the recorder thread), flush_request (set by the flush button
+// and the stop command, cleared by the recorder after its pass).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+inline constexpr int kStationNameSize = 16;  // 15 characters and the NUL
+inline constexpr int kMaxStationNameLength = 6;  // "%s.DCH.CLTX1" must fit 16 bytes
+
+extern char station_name[kStationNameSize];
+extern std::atomic<int32_t> run_flag;
+extern std::atomic<int32_t> flush_request;
+
+// Configuration, filled once by start-up from the command line and the INI files.
+struct Config {
+    char data_source[512] = "";        // ODBC=; empty means "KVR"
+    char data_dir[512] = "";           // DATA=, else KVR.ini [DATA] DIR; no trailing separator
+    int32_t flush_rounds = 60;         // 5-second waits between two passes
+    char db_user[128] = "KVR";         // USER=
+    char db_password[128] = "QOR";     // PASSWORD=
+    int32_t liss_port = 0;             // SPORT=, else INI SPORT; <= 0: no LISS server
+    int16_t lana = 0;                  // INI LANA
+    uint64_t size_limit = 10ull * 1048576;  // INI SIZEMB x 1048576
+    int32_t netbios_name_format = 0;   // INI NETBIOSNAMEFORMAT
+    int32_t use_gain = 1;              // INI USEGAIN
+};
+
+extern Config config;
+
+// Channel names from SCH= or INI SCH, in order, repeats kept; empty: every channel.
+extern std::vector<std::string> selected_channels;

@@ -1,0 +1,2 @@
+// STUB (spine helper replaces)
+int main() { return 0; }
