@@ -1,7 +1,111 @@
-// STUB (spine helper replaces)
+// Per-channel block rings. Every operation holds queue_lock for its whole
+// run, copies and allocations included; put_block re-enters it to trim.
 #include "link/block_queue.h"
-void put_block(int, const uint8_t*, int) {}
-int has_event_block(int) { return 0; }
-int take_block(int, uint8_t*, size_t) { return 0; }
-int drop_block(int) { return 0; }
-int drain_channel(int) { return 0; }
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "link/block_format.h"
+#include "link/channel_table.h"
+#include "shell/oplog.h"
+
+namespace {
+
+bool valid_channel(int channel) { return channel >= 0 && channel < kChannelCount; }
+
+void refresh_roster_copies(int channel) {
+    int count = roster_count;
+    if (count > kChannelCount) count = kChannelCount;
+    for (int k = 0; k < count; ++k)
+        if (channel_roster[k].channel == channel)
+            channel_roster[k].queued_blocks = channel_table[channel].queued_blocks;
+}
+
+// Frees the oldest block; the caller holds queue_lock.
+void pop_oldest(ChannelSlot& slot) {
+    std::free(slot.block_ring[slot.read_index]);
+    slot.block_ring[slot.read_index] = nullptr;
+    slot.queued_blocks -= 1;
+    slot.read_index += 1;
+    if (slot.read_index == kBlockRingSize) slot.read_index = 0;
+}
+
+}  // namespace
+
+void put_block(int channel, const uint8_t* block, int length) {
+    if (!valid_channel(channel) || block == nullptr) return;
+    // A take copies as many bytes as the header says, so the two must agree.
+    if (length < block_format::kHeaderSize || block_format::block_length(block) != length) {
+        write_log_linef("Блок канала %d длиной %d байт не принят", channel, length);
+        return;
+    }
+    std::lock_guard<std::recursive_mutex> lock(queue_lock);
+    auto* copy = static_cast<uint8_t*>(std::malloc(static_cast<size_t>(length)));
+    if (copy == nullptr) {
+        // The ring stays as it was; the decoder goes on with the next block.
+        std::fprintf(stderr, "Ошибка выделения памяти\n");
+        write_log_line("Ошибка выделения памяти");
+        return;
+    }
+    std::memcpy(copy, block, static_cast<size_t>(length));
+    ChannelSlot& slot = channel_table[channel];
+    slot.block_ring[slot.write_index] = copy;
+    slot.write_index += 1;
+    slot.queued_blocks += 1;
+    if (slot.write_index == kBlockRingSize) slot.write_index = 0;
+    if (slot.queued_blocks == kBlockRingSize) drop_block(channel);
+    refresh_roster_copies(channel);
+}
+
+int has_event_block(int channel) {
+    if (!valid_channel(channel)) return 0;
+    std::lock_guard<std::recursive_mutex> lock(queue_lock);
+    const ChannelSlot& slot = channel_table[channel];
+    int position = slot.read_index;
+    for (int i = 0; i < slot.queued_blocks; ++i) {
+        const uint8_t* block = slot.block_ring[position];
+        if (block && block[block_format::kEventType] != 0) return 1;
+        position = position + 1 == kBlockRingSize ? 0 : position + 1;
+    }
+    return 0;
+}
+
+int take_block(int channel, uint8_t* destination, size_t capacity) {
+    if (!valid_channel(channel)) return 0;
+    std::lock_guard<std::recursive_mutex> lock(queue_lock);
+    ChannelSlot& slot = channel_table[channel];
+    if (slot.queued_blocks == 0) return 0;
+    const uint8_t* block = slot.block_ring[slot.read_index];
+    // put_block only queues whole sample blocks, so the header is there.
+    size_t length = static_cast<size_t>(block_format::block_length(block));
+    int taken = 0;
+    if (destination != nullptr && length <= capacity) {
+        std::memcpy(destination, block, length);
+        taken = 1;
+    } else {
+        write_log_linef("Блок канала %d длиной %zu байт больше буфера (%zu) и пропущен", channel,
+                        length, capacity);
+    }
+    pop_oldest(slot);
+    refresh_roster_copies(channel);
+    return taken;
+}
+
+int drop_block(int channel) {
+    if (!valid_channel(channel)) return 0;
+    std::lock_guard<std::recursive_mutex> lock(queue_lock);
+    ChannelSlot& slot = channel_table[channel];
+    if (slot.queued_blocks == 0) return 0;
+    pop_oldest(slot);
+    refresh_roster_copies(channel);
+    return 1;
+}
+
+int drain_channel(int channel) {
+    if (!valid_channel(channel)) return 0;
+    std::lock_guard<std::recursive_mutex> lock(queue_lock);
+    while (drop_block(channel) != 0) {
+    }
+    return 0;
+}

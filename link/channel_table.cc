@@ -1,11 +1,48 @@
-// STUB (spine helper replaces)
+// The three per-channel tables. Static storage, zero at program start.
 #include "link/channel_table.h"
+
 ChannelSlot channel_table[kChannelCount];
 RosterEntry channel_roster[kChannelCount];
 int32_t roster_count = 0;
 int32_t roster_pending = 1;
 EventEntry event_table[kEventTableSize];
 std::recursive_mutex queue_lock;
-void reset_slot_queue(int) {}
-int reset_slot_marks(int) { return 1; }
-void record_event(int16_t, int32_t) {}
+
+void reset_slot_queue(int channel) {
+    if (channel < 0 || channel >= kChannelCount) return;
+    ChannelSlot& slot = channel_table[channel];
+    slot.read_index = 0;
+    slot.write_index = 0;
+    slot.queued_blocks = 0;
+}
+
+int reset_slot_marks(int channel) {
+    if (channel < 0 || channel >= kChannelCount) return 1;
+    ChannelSlot& slot = channel_table[channel];
+    slot.read_index = 0;
+    slot.write_index = 0;
+    slot.event_marked = 0;
+    return 1;
+}
+
+void record_event(int16_t event_type, int32_t event_time) {
+    // One entry per second, whatever the type.
+    for (const EventEntry& entry : event_table)
+        if (entry.event_type != 0 && entry.event_time == event_time) return;
+    int target = -1;
+    for (int i = 0; i < kEventTableSize; ++i) {
+        if (event_table[i].event_type == 0) {
+            target = i;
+            break;
+        }
+    }
+    if (target < 0) {
+        // Full: the oldest goes, stored or not; the lowest index among equals.
+        target = 0;
+        for (int i = 1; i < kEventTableSize; ++i)
+            if (event_table[i].event_time < event_table[target].event_time) target = i;
+    }
+    event_table[target].event_type = event_type;
+    event_table[target].event_time = event_time;
+    event_table[target].stored = 0;
+}

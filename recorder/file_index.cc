@@ -1,12 +1,397 @@
-// STUB (recorder helper replaces)
 #include "recorder/file_index.h"
+
+#include <sql.h>
+#include <sqlext.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
 #include "link/station_indicator.h"
+#include "shell/app_state.h"
+#include "shell/oplog.h"
+#include "shell/status_dialog.h"
+
 std::atomic<uint8_t> db_connected{0};
-void start_database_thread() {}
-void wait_helper_threads() { wait_station_indicator_thread(); }
-void register_file(const char*, const char*, long, long, int, int, int, const char*) {}
-void extend_file(const char*, const char*, long, long, int, int, int, const char*) {}
-void register_events(const char*, EventEntry*, int) {}
-int unregister_file(const char*) { return 0; }
-uint64_t ring_size() { return 0; }
-bool oldest_files(std::vector<std::string>*) { return false; }
+
+namespace {
+
+// A quoted value may take twice its length, so the text buffer is larger
+// than the longest unquoted statement needs.
+constexpr size_t kStatementSize = 1024;
+constexpr size_t kValueSize = 520;  // a 255-character cpath, quotes doubled
+constexpr int kMaxOldest = 10;
+
+SQLHENV environment = SQL_NULL_HENV;
+SQLHDBC connection = SQL_NULL_HDBC;
+
+// Handle of the newest database thread; replaced by a reset (recorder
+// thread) and joined at the orderly stop.
+std::mutex thread_mutex;
+std::thread database_thread;
+
+void release_connection() {
+    if (connection != SQL_NULL_HDBC) {
+        SQLDisconnect(connection);
+        SQLFreeConnect(connection);
+        connection = SQL_NULL_HDBC;
+    }
+    if (environment != SQL_NULL_HENV) {
+        SQLFreeEnv(environment);
+        environment = SQL_NULL_HENV;
+    }
+}
+
+void show_connected(bool connected) { dialog_set_db_icon(connected); }
+
+void database_thread_main() {
+    for (;;) {
+        if (run_flag.load() == 0) {
+            if (db_connected.load() == 1) release_connection();
+            return;
+        }
+        if (db_connected.load() == 1) {
+            show_connected(true);
+            write_log_line("БД подключена");
+            return;
+        }
+        show_connected(false);
+        release_connection();
+        if (SQLAllocEnv(&environment) != SQL_SUCCESS) {
+            environment = SQL_NULL_HENV;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+            continue;
+        }
+        const char* source = config.data_source[0] != '\0' ? config.data_source : "KVR";
+        SQLRETURN rc = SQLAllocConnect(environment, &connection);
+        if (rc == SQL_SUCCESS) {
+            rc = SQLConnect(connection, (SQLCHAR*)source, SQL_NTS, (SQLCHAR*)config.db_user,
+                            SQL_NTS, (SQLCHAR*)config.db_password, SQL_NTS);
+        } else {
+            connection = SQL_NULL_HDBC;
+            rc = SQL_ERROR;
+        }
+        if (rc != SQL_SUCCESS && rc != SQL_SUCCESS_WITH_INFO) {
+            release_connection();
+            write_log_line("Ошибка подключения к БД");
+            std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+            continue;
+        }
+        db_connected.store(1);
+        show_connected(true);
+        write_log_line("БД подключена");
+        return;
+    }
+}
+
+void log_statement_error(SQLHSTMT statement) {
+    SQLCHAR state[6] = {0};
+    SQLINTEGER native = 0;
+    SQLCHAR message[512] = {0};
+    SQLSMALLINT length = 0;
+    SQLError(SQL_NULL_HENV, SQL_NULL_HDBC, statement, state, &native, message, sizeof message - 1,
+             &length);
+    message[sizeof message - 1] = 0;
+    write_log_line(reinterpret_cast<const char*>(message));
+}
+
+void reset_connection() {
+    db_connected.store(0);
+    start_database_thread();
+}
+
+// One statement handle, closed, unbound and dropped on scope exit.
+struct Statement {
+    SQLHSTMT handle = SQL_NULL_HSTMT;
+    Statement() {
+        // A failure shows up in the execution that follows.
+        SQLRETURN rc = SQLAllocStmt(connection, &handle);
+        if (rc != SQL_SUCCESS && rc != SQL_SUCCESS_WITH_INFO) handle = SQL_NULL_HSTMT;
+    }
+    ~Statement() {
+        if (handle == SQL_NULL_HSTMT) return;
+        SQLFreeStmt(handle, SQL_CLOSE);
+        SQLFreeStmt(handle, SQL_UNBIND);
+        SQLFreeStmt(handle, SQL_DROP);
+    }
+    SQLRETURN execute(const char* text) {
+        if (handle == SQL_NULL_HSTMT) return SQL_ERROR;
+        return SQLExecDirect(handle, (SQLCHAR*)text, SQL_NTS);
+    }
+};
+
+// A text that does not fit is never sent cut short.
+void log_too_long() { write_log_line("Ошибка: запрос к БД не помещается в буфер"); }
+
+// Path with backslashes as "/", as cpath keeps it.
+void slash_path(const char* path, char* out, size_t size) {
+    snprintf(out, size, "%s", path);
+    for (char* p = out; *p; ++p)
+        if (*p == '\\') *p = '/';
+}
+
+int fits(int n, size_t size) { return n >= 0 && static_cast<size_t>(n) < size; }
+
+}  // namespace
+
+const char* const kRingSizeStatement =
+    "select sum(sps*tqty*4+512) as DLSize from filelist where tqty>0. and creater='VELDRUM'";
+const char* const kOldestFilesStatement =
+    "select cpath from filelist where creater='VELDRUM' order by tbegin";
+
+int quote_sql(const char* text, char* out, size_t size) {
+    size_t j = 0;
+    for (const char* p = text; *p; ++p) {
+        size_t need = *p == '\'' ? 2 : 1;
+        if (j + need >= size) {
+            if (size > 0) out[0] = '\0';
+            return 0;
+        }
+        out[j++] = *p;
+        if (*p == '\'') out[j++] = '\'';
+    }
+    if (size == 0) return 0;
+    out[j] = '\0';
+    return 1;
+}
+
+int format_register_delete(char* out, size_t size, const char* path) {
+    char p[kValueSize];
+    if (!quote_sql(path, p, sizeof p)) return 0;
+    return fits(snprintf(out, size, "delete from filelist where cpath='%s'", p), size);
+}
+
+int format_register_insert(char* out, size_t size, const char* station, long tbegin, long tqty,
+                           int sps, int gain, const char* path, const char* channel, int datatype) {
+    char s[kValueSize], p[kValueSize], c[kValueSize];
+    if (!quote_sql(station, s, sizeof s) || !quote_sql(path, p, sizeof p) ||
+        !quote_sql(channel, c, sizeof c))
+        return 0;
+    return fits(
+        snprintf(out, size,
+                 "insert into filelist (sta,tbegin,tqty,sps,gain,cpath,ch,datatype,creater) "
+                 "values ('%s', %ld, %ld, %d, %d,'%s','%s', %d,'VELDRUM')",
+                 s, tbegin, tqty, sps, gain, p, c, datatype),
+        size);
+}
+
+int format_extend_count(char* out, size_t size, const char* path) {
+    char p[kValueSize];
+    if (!quote_sql(path, p, sizeof p)) return 0;
+    return fits(snprintf(out, size, "select count(*) from filelist where cpath='%s'", p), size);
+}
+
+int format_extend_update(char* out, size_t size, long tqty, const char* path, const char* station,
+                         const char* channel) {
+    char s[kValueSize], p[kValueSize], c[kValueSize];
+    if (!quote_sql(station, s, sizeof s) || !quote_sql(path, p, sizeof p) ||
+        !quote_sql(channel, c, sizeof c))
+        return 0;
+    return fits(snprintf(out, size,
+                         "update filelist set tqty=%ld where cpath='%s' and sta='%s' and ch='%s'",
+                         tqty, p, s, c),
+                size);
+}
+
+int format_event_insert(char* out, size_t size, const char* station, long tbegin, int event_type) {
+    char s[kValueSize];
+    if (!quote_sql(station, s, sizeof s)) return 0;
+    return fits(
+        snprintf(out, size, "insert into eventlist (sta,tbegin,event_type)  values ('%s', %ld, %d)",
+                 s, tbegin, event_type),
+        size);
+}
+
+int format_unregister(char* out, size_t size, const char* cpath) {
+    char p[kValueSize];
+    if (!quote_sql(cpath, p, sizeof p)) return 0;
+    return fits(snprintf(out, size, "delete  from filelist where cpath='%s'", p), size);
+}
+
+void start_database_thread() {
+    std::lock_guard<std::mutex> guard(thread_mutex);
+    // The previous thread has ended or is about to: it ends once connected,
+    // and a reset only follows a connection.
+    if (database_thread.joinable()) database_thread.join();
+    database_thread = std::thread(database_thread_main);
+}
+
+void wait_helper_threads() {
+    {
+        std::lock_guard<std::mutex> guard(thread_mutex);
+        if (database_thread.joinable()) database_thread.join();
+    }
+    wait_station_indicator_thread();
+}
+
+void close_database() {
+    db_connected.store(0);
+    release_connection();
+}
+
+void register_file(const char* path, const char* station, long tbegin, long tqty, int sps, int gain,
+                   int datatype, const char* channel) {
+    if (db_connected.load() == 0) return;
+    char cpath[kValueSize];
+    slash_path(path, cpath, sizeof cpath);
+    char text[kStatementSize];
+    if (!format_register_delete(text, sizeof text, cpath)) return log_too_long();
+    {
+        Statement statement;
+        if (statement.execute(text) != SQL_SUCCESS) {
+            log_statement_error(statement.handle);
+            return reset_connection();  // after the handle is freed
+        }
+    }
+    if (!format_register_insert(text, sizeof text, station, tbegin, tqty, sps, gain, cpath, channel,
+                                datatype))
+        return log_too_long();
+    bool failed = false;
+    {
+        Statement statement;
+        if (statement.execute(text) != SQL_SUCCESS) {
+            log_statement_error(statement.handle);
+            failed = true;
+        }
+    }
+    if (failed) reset_connection();
+}
+
+void extend_file(const char* path, const char* station, long tbegin, long tqty, int sps, int gain,
+                 int datatype, const char* channel) {
+    if (db_connected.load() == 0) return;
+    char cpath[kValueSize];
+    slash_path(path, cpath, sizeof cpath);
+    char text[kStatementSize];
+    if (!format_extend_count(text, sizeof text, cpath)) return log_too_long();
+    SQLINTEGER count = 0;
+    {
+        Statement statement;
+        if (statement.execute(text) != SQL_SUCCESS) {
+            log_statement_error(statement.handle);
+            return;
+        }
+        SQLLEN indicator = 0;
+        SQLBindCol(statement.handle, 1, SQL_C_LONG, &count, sizeof count, &indicator);
+        SQLRETURN rc = SQLFetch(statement.handle);
+        if ((rc != SQL_SUCCESS && rc != SQL_SUCCESS_WITH_INFO) || indicator == SQL_NULL_DATA)
+            count = 0;
+    }
+    if (count <= 0) {
+        register_file(cpath, station, tbegin, tqty, sps, gain, datatype, channel);
+        return;
+    }
+    if (!format_extend_update(text, sizeof text, tqty, cpath, station, channel))
+        return log_too_long();
+    Statement statement;
+    if (statement.execute(text) != SQL_SUCCESS) log_statement_error(statement.handle);
+}
+
+void register_events(const char* station, EventEntry* events, int count) {
+    for (int i = 0; i < count; ++i) {
+        if (db_connected.load() == 0) return;
+        EventEntry& event = events[i];
+        if (event.event_type <= 0 || event.stored != 0) continue;
+        event.stored = 1;
+        char text[kStatementSize];
+        if (!format_event_insert(text, sizeof text, station, event.event_time, event.event_type)) {
+            log_too_long();
+            continue;
+        }
+        bool failed = false;
+        {
+            Statement statement;
+            if (statement.execute(text) != SQL_SUCCESS) {
+                log_statement_error(statement.handle);
+                failed = true;
+            }
+        }
+        if (failed) return reset_connection();
+    }
+}
+
+int unregister_file(const char* cpath) {
+    if (db_connected.load() == 0) return 0;
+    char text[kStatementSize];
+    if (!format_unregister(text, sizeof text, cpath)) {
+        log_too_long();
+        return 0;
+    }
+    bool failed = false;
+    {
+        Statement statement;
+        SQLRETURN rc = statement.execute(text);
+        // A delete that finds no row is SQL_NO_DATA to an ODBC 3 driver: the
+        // row is gone either way.
+        if (rc != SQL_SUCCESS && rc != SQL_SUCCESS_WITH_INFO && rc != SQL_NO_DATA) {
+            log_statement_error(statement.handle);
+            failed = true;
+        }
+    }
+    if (failed) {
+        reset_connection();
+        return 0;
+    }
+    return 1;
+}
+
+uint64_t ring_size() {
+    if (db_connected.load() == 0) return 0;
+    double sum = 0;
+    SQLLEN indicator = 0;
+    SQLRETURN fetched = SQL_ERROR;
+    bool failed = false;
+    {
+        Statement statement;
+        SQLRETURN rc = statement.execute(kRingSizeStatement);
+        if (rc != SQL_SUCCESS && rc != SQL_SUCCESS_WITH_INFO) {
+            log_statement_error(statement.handle);
+            failed = true;
+        } else {
+            SQLBindCol(statement.handle, 1, SQL_C_DOUBLE, &sum, sizeof sum, &indicator);
+            fetched = SQLFetch(statement.handle);
+        }
+    }
+    if (failed) {
+        reset_connection();
+        return 0;
+    }
+    if (fetched != SQL_SUCCESS || indicator == SQL_NULL_DATA || !(sum > 0) || !std::isfinite(sum))
+        return 0;
+    if (sum >= 1.8e19) return UINT64_MAX;
+    return static_cast<uint64_t>(sum);
+}
+
+bool oldest_files(std::vector<std::string>* paths) {
+    paths->clear();
+    if (db_connected.load() == 0) return false;
+    bool failed = false;
+    {
+        Statement statement;
+        SQLRETURN rc = statement.execute(kOldestFilesStatement);
+        if (rc != SQL_SUCCESS && rc != SQL_SUCCESS_WITH_INFO) {
+            log_statement_error(statement.handle);
+            failed = true;
+        } else {
+            char cpath[256];
+            SQLLEN indicator = 0;
+            SQLBindCol(statement.handle, 1, SQL_C_CHAR, cpath, sizeof cpath, &indicator);
+            while (static_cast<int>(paths->size()) < kMaxOldest) {
+                cpath[0] = '\0';
+                rc = SQLFetch(statement.handle);
+                if (rc != SQL_SUCCESS && rc != SQL_SUCCESS_WITH_INFO) break;
+                cpath[sizeof cpath - 1] = '\0';
+                if (indicator == SQL_NULL_DATA) cpath[0] = '\0';
+                paths->push_back(cpath);
+            }
+        }
+    }
+    if (failed) {
+        reset_connection();
+        return false;
+    }
+    return true;
+}

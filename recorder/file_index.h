@@ -1,8 +1,15 @@
 // File index in the ODBC data source: tables filelist and eventlist.
-// The database thread connects; every statement runs on the recorder thread.
+//
+// The database thread connects and then ends; every statement runs on the
+// recorder thread, each on its own statement handle, freed at once. The
+// handles are written by the database thread before it sets db_connected
+// to 1, and a reset (db_connected = 0, new database thread) happens only
+// after the recorder has finished with them, so no lock is needed. While
+// db_connected is 0 every operation returns at once.
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -14,12 +21,33 @@ extern std::atomic<uint8_t> db_connected;
 void start_database_thread();
 // Waits for the database thread, then the station indicator thread.
 void wait_helper_threads();
+// Drops the connection and marks it down. Only when no statement or database
+// thread runs (tests, and switching data sources).
+void close_database();
 
-void register_file(const char* path, const char* station, long tbegin, long tqty, int sps,
-                   int gain, int datatype, const char* channel);
+void register_file(const char* path, const char* station, long tbegin, long tqty, int sps, int gain,
+                   int datatype, const char* channel);
 void extend_file(const char* path, const char* station, long tbegin, long tqty, int sps, int gain,
                  int datatype, const char* channel);
 void register_events(const char* station, EventEntry* events, int count);
 int unregister_file(const char* cpath);
+// The index's measure of this program's ring in bytes (0 on failure).
 uint64_t ring_size();
+// Up to 10 cpath values of this program's rows, oldest tbegin first; false
+// when the query failed.
 bool oldest_files(std::vector<std::string>* paths);
+
+// Copies `text` into `out` with every single quote doubled; 0 when it does not fit.
+int quote_sql(const char* text, char* out, size_t size);
+// Statement texts as sent (values already quoted); each returns 0 when the
+// text does not fit `size`.
+int format_register_delete(char* out, size_t size, const char* path);
+int format_register_insert(char* out, size_t size, const char* station, long tbegin, long tqty,
+                           int sps, int gain, const char* path, const char* channel, int datatype);
+int format_extend_count(char* out, size_t size, const char* path);
+int format_extend_update(char* out, size_t size, long tqty, const char* path, const char* station,
+                         const char* channel);
+int format_event_insert(char* out, size_t size, const char* station, long tbegin, int event_type);
+int format_unregister(char* out, size_t size, const char* cpath);
+extern const char* const kRingSizeStatement;
+extern const char* const kOldestFilesStatement;

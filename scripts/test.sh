@@ -29,13 +29,13 @@ echo "== ThreadSanitizer"
 build build-tsan -DVELDRUM_TSAN=ON
 TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build-tsan --output-on-failure -R 'Race' --timeout 600
 
-if [ -x db/pg-test-cluster.sh ]; then
-    echo "== file index against PostgreSQL"
-    pgdir=$(mktemp -d /tmp/veldrum-pg.XXXXXX)
-    trap 'db/pg-test-cluster.sh stop "$pgdir" || true' EXIT
-    eval "$(db/pg-test-cluster.sh start "$pgdir")"
-    ctest --test-dir build --output-on-failure -R 'Index|Recorder|Ring' --timeout 600
-fi
+echo "== file index against PostgreSQL"
+pgtmp=$(mktemp -d /tmp/veldrum-pg.XXXXXX)
+chmod 755 "$pgtmp"
+trap 'db/pg-test-cluster.sh stop "$pgtmp/pg" >/dev/null 2>&1 || true; rm -rf "$pgtmp"' EXIT
+eval "$(db/make-sqlite-dsn.sh "$pgtmp/odbc")"
+db/pg-test-cluster.sh start "$pgtmp/pg" "$pgtmp/odbc/odbc.ini" >/dev/null
+VELDRUM_TEST_PG_DSN=KVRPG ctest --test-dir build --output-on-failure -R 'Index|Recorder|Ring|Trim|Writer|Pass' --timeout 600
 
 if [ -x scripts/fuzz.sh ]; then
     echo "== fuzzing"

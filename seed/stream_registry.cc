@@ -1,8 +1,114 @@
-// STUB (SEED helper replaces)
 #include "seed/stream_registry.h"
+
+#include <cmath>
+#include <cstring>
+
+#include "seed/record.h"
+
 StreamRegistry streamRegistry;
-int StreamRegistry::findOrAddStation(const char*) { return 0; }
-int StreamRegistry::findOrAddChannel(int, const char*, double) { return 0; }
-int StreamRegistry::channelCount(int) const { return 0; }
-void StreamRegistry::attachPipe(RecordPipe*) {}
-void StreamRegistry::appendBlock(const char*, const char*, double, double, int, const uint8_t*) {}
+
+namespace {
+
+char lower_ascii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// Samples are widened as unsigned 16-bit values, never sign-extended.
+void copy_samples(int32_t* dst, const uint8_t* src, int n) {
+    for (int i = 0; i < n; ++i)
+        dst[i] = static_cast<int32_t>(static_cast<uint32_t>(src[2 * i]) |
+                                      (static_cast<uint32_t>(src[2 * i + 1]) << 8));
+}
+
+void restart(ChannelStream& s, double t, double chunkDuration, int n, const uint8_t* samples) {
+    s.sampleCount = n;
+    s.duration = chunkDuration;
+    s.startTime = t;
+    copy_samples(s.samples, samples, n);
+}
+
+}  // namespace
+
+OwnedString::~OwnedString() { delete[] text; }
+
+void OwnedString::assign(const char* s) {
+    char* copy = nullptr;
+    if (s != nullptr && *s != '\0') {
+        const size_t n = std::strlen(s);
+        copy = new char[n + 1];
+        std::memcpy(copy, s, n + 1);
+    }
+    delete[] text;
+    text = copy;
+}
+
+bool OwnedString::equalsIgnoreCase(const char* s) const {
+    const char* a = c_str();
+    const char* b = s != nullptr ? s : "";
+    for (; *a != '\0' && *b != '\0'; ++a, ++b)
+        if (lower_ascii(*a) != lower_ascii(*b)) return false;
+    return *a == *b;
+}
+
+int StreamRegistry::findOrAddStation(const char* name) {
+    for (int i = 0; i < stations.size(); ++i)
+        if (stations.at(i)->name.equalsIgnoreCase(name)) return i;
+    auto* st = new StationStreams;
+    st->name = name;
+    return stations.append(st);
+}
+
+int StreamRegistry::findOrAddChannel(int station, const char* name, double sampleRate) {
+    StationStreams* st = stations.at(station);
+    if (st == nullptr) return -1;
+    for (int i = 0; i < st->channels.size(); ++i)
+        if (st->channels.at(i)->name.equalsIgnoreCase(name)) return i;
+    auto* ch = new ChannelStream;
+    ch->name = name;
+    ch->sampleRate = sampleRate;
+    return st->channels.append(ch);
+}
+
+int StreamRegistry::channelCount(int station) const {
+    StationStreams* st = stations.at(station);
+    return st != nullptr ? st->channels.size() : 0;
+}
+
+void StreamRegistry::attachPipe(RecordPipe* p) {
+    pipe = p;
+    outputEnabled = true;
+}
+
+void StreamRegistry::appendBlock(const char* station, const char* channel, double sampleRate,
+                                 double blockTime, int sampleCount, const uint8_t* samples) {
+    if (!(sampleRate > 0.0) || !std::isfinite(sampleRate) || sampleCount <= 0 || samples == nullptr)
+        return;
+    for (int o = 0; o < sampleCount; o += kChunkSamples) {
+        const int n = sampleCount - o < kChunkSamples ? sampleCount - o : kChunkSamples;
+        appendChunk(station, channel, sampleRate, blockTime + o / sampleRate, n,
+                    samples + 2 * static_cast<size_t>(o));
+    }
+}
+
+void StreamRegistry::appendChunk(const char* station, const char* channel, double r, double t,
+                                 int n, const uint8_t* samples) {
+    if (!(r > 0.0) || !std::isfinite(r) || n <= 0 || n > kChunkSamples || samples == nullptr)
+        return;
+    const int st = findOrAddStation(station);
+    const int ch = findOrAddChannel(st, channel, r);
+    ChannelStream* s = this->station(st)->channel(ch);
+    if (s->sampleRate != r) s->sampleRate = r;
+    const double period = 1.0 / r;
+    const double chunkDuration = n * period;
+    const double mismatch = std::fabs(s->startTime + s->duration - t);
+
+    if (mismatch > period) {
+        if (s->sampleCount > 0) flushStream(*this, st, ch);
+        restart(*s, t, chunkDuration, n, samples);
+    } else if (s->sampleCount + n <= kContinuationLimit && s->sampleRate > kSlowRate) {
+        copy_samples(s->samples + s->sampleCount, samples, n);
+        s->sampleCount += n;
+        s->duration += chunkDuration;
+    } else {
+        flushStream(*this, st, ch);
+        restart(*s, t, chunkDuration, n, samples);
+    }
+}

@@ -1,2 +1,73 @@
-// STUB (spine helper replaces)
-int main() { return 0; }
+// Entry of the disk loop server: start-up in its fixed order, the message
+// loop of the user-interface thread, then the NetBIOS side taken down.
+#include <cstdio>
+#include <string>
+
+#include "link/block_queue.h"
+#include "link/channel_table.h"
+#include "link/session.h"
+#include "platform/profile.h"
+#include "platform/ui.h"
+#include "recorder/file_index.h"
+#include "recorder/recorder_thread.h"
+#include "seed/stream_registry.h"
+#include "shell/app_state.h"
+#include "shell/config.h"
+#include "shell/main_window.h"
+#include "shell/status_dialog.h"
+
+namespace {
+
+constexpr const char* kCaption = "Сервер дисковой петли";
+
+// A message box without owner: the text on stderr, then the caller's exit code.
+int message_box(const char* caption, const char* text, int exit_code) {
+    if (caption[0] != '\0' && std::string(caption) != " ")
+        std::fprintf(stderr, "%s: %s\n", caption, text);
+    else
+        std::fprintf(stderr, "%s\n", text);
+    return exit_code & 0xFF;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // Before any thread exists, so that every thread inherits the blocked signals.
+    ui_install_stop_signals();
+
+    if (argc < 2) return message_box(" ", kUsageText, -1);
+
+    std::string error;
+    if (!set_station_name(argv[1], &error)) return message_box(kCaption, error.c_str(), -1);
+    streamRegistry.findOrAddStation(station_name);
+
+    parse_command_line(argc, argv);
+    read_port_and_channels(kVeldrumIni);
+    read_data_dir(kvr_ini_path().c_str());
+    read_startup_keys(kVeldrumIni);
+
+    if (!netbios_reset()) return message_box(kCaption, "Ошибка инициализации Netbios", -2);
+    if ((add_client_name() & 0xFF) == 255)
+        return message_box(kCaption, "Ошибка выделения имени в системе Netbios", -1);
+
+    run_flag.store(1);
+    for (int c = 0; c < kChannelCount; ++c) reset_slot_queue(c);
+    for (int c = 0; c < kChannelCount; ++c) reset_slot_marks(c);
+
+    start_recorder_thread();
+
+    ui_set_command_handler(main_window_command);
+    ui_set_tick_handler(main_window_tick);
+    // Restores the column widths saved by the last stop.
+    dialog_create(kVeldrumIni);
+
+    start_database_thread();
+    call_server(&session_ncb);
+
+    int exit_code = ui_run_message_loop();
+
+    delete_client_name();
+    close_session();
+    for (int c = 0; c < kChannelCount; ++c) drain_channel(c);
+    return exit_code;
+}

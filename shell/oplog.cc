@@ -1,5 +1,147 @@
-// STUB (spine helper replaces)
+// Operation log. One lock serialises the repeat test and the file access, so
+// lines of different threads never interleave. The file is opened and closed
+// for every line, so other programs can read it while the server runs.
 #include "shell/oplog.h"
-void log_init(const char*) {}
-void write_log_line(const char*) {}
-void write_log_linef(const char*, ...) {}
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include "platform/profile.h"
+
+namespace {
+
+constexpr size_t kLogDirSize = 1024;
+constexpr size_t kLastTextSize = 4096;
+
+std::mutex log_lock;
+std::atomic<int> log_enabled{0};
+char log_dir[kLogDirSize + 2];
+char last_text[kLastTextSize];
+time_t (*log_clock)() = nullptr;
+
+// cp1251 bytes 0x80..0xBF for the characters outside the main Cyrillic block.
+constexpr uint16_t kHighHalf[64] = {
+    0x0402, 0x0403, 0x201A, 0x0453, 0x201E, 0x2026, 0x2020, 0x2021, 0x20AC, 0x2030, 0x0409,
+    0x2039, 0x040A, 0x040C, 0x040B, 0x040F, 0x0452, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x0000, 0x2122, 0x0459, 0x203A, 0x045A, 0x045C, 0x045B, 0x045F, 0x00A0,
+    0x040E, 0x045E, 0x0408, 0x00A4, 0x0490, 0x00A6, 0x00A7, 0x0401, 0x00A9, 0x0404, 0x00AB,
+    0x00AC, 0x00AD, 0x00AE, 0x0407, 0x00B0, 0x00B1, 0x0406, 0x0456, 0x0491, 0x00B5, 0x00B6,
+    0x00B7, 0x0451, 0x2116, 0x0454, 0x00BB, 0x0458, 0x0405, 0x0455, 0x0457};
+
+char cp1251_of(uint32_t code) {
+    if (code < 0x80) return static_cast<char>(code);
+    if (code >= 0x0410 && code <= 0x044F) return static_cast<char>(0xC0 + (code - 0x0410));
+    for (int i = 0; i < 64; ++i)
+        if (kHighHalf[i] == code) return static_cast<char>(0x80 + i);
+    return '?';
+}
+
+}  // namespace
+
+std::string utf8_to_cp1251(const char* text) {
+    std::string out;
+    if (!text) return out;
+    const auto* p = reinterpret_cast<const unsigned char*>(text);
+    while (*p) {
+        uint32_t code = *p;
+        int extra = 0;
+        if (code >= 0xF0 && code < 0xF8) {
+            code &= 0x07;
+            extra = 3;
+        } else if (code >= 0xE0) {
+            code &= 0x0F;
+            extra = 2;
+        } else if (code >= 0xC0) {
+            code &= 0x1F;
+            extra = 1;
+        } else if (code >= 0x80) {
+            out += '?';  // stray continuation byte
+            ++p;
+            continue;
+        }
+        ++p;
+        bool valid = code < 0x80 || extra > 0;
+        for (int i = 0; i < extra; ++i) {
+            if ((*p & 0xC0) != 0x80) {
+                valid = false;
+                break;
+            }
+            code = (code << 6) | (*p & 0x3F);
+            ++p;
+        }
+        out += valid ? cp1251_of(code) : '?';
+    }
+    return out;
+}
+
+void log_init(const char* ini_path) {
+    char dir[kLogDirSize + 1];
+    profile_get_string("VELDRUM", "LOG", "", dir, sizeof dir, ini_path);
+    std::lock_guard<std::mutex> lock(log_lock);
+    if (dir[0] == '\0') return;
+    size_t n = std::strlen(dir);
+    std::memcpy(log_dir, dir, n + 1);
+    if (log_dir[n - 1] != '/') std::memcpy(log_dir + n, "/", 2);
+    log_enabled.store(1);
+}
+
+void write_log_line(const char* text) {
+    if (!log_enabled.load()) return;
+    if (!text) text = "";
+    std::lock_guard<std::mutex> lock(log_lock);
+    // Longer texts are cut to the size of the repeat buffer.
+    char current[kLastTextSize];
+    std::snprintf(current, sizeof current, "%s", text);
+    if (last_text[0] != '\0' && std::strcmp(current, last_text) == 0) return;
+    std::memcpy(last_text, current, sizeof current);
+
+    time_t now = log_clock ? log_clock() : std::time(nullptr);
+    struct tm utc {};
+    gmtime_r(&now, &utc);
+    std::string line(32, '\0');
+    int head =
+        std::snprintf(line.data(), line.size(), "%02d:%02d:%02d %02d.%02d.%04d  #", utc.tm_hour,
+                      utc.tm_min, utc.tm_sec, utc.tm_mday, utc.tm_mon + 1, utc.tm_year + 1900);
+    line.resize(head > 0 ? static_cast<size_t>(head) : 0);
+    line += utf8_to_cp1251(current);
+    line += "#\r\n";
+
+    char path[kLogDirSize + 32];
+    std::snprintf(path, sizeof path, "%s%02d%02d%04d.log", log_dir, utc.tm_mday, utc.tm_mon + 1,
+                  utc.tm_year + 1900);
+    ::mkdir(log_dir, 0777);  // usually exists already
+    int fd = ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+    if (fd < 0) return;  // the line is lost, as nobody is there to tell
+    ssize_t written = ::write(fd, line.data(), line.size());
+    (void)written;
+    ::close(fd);
+}
+
+void write_log_linef(const char* format, ...) {
+    char text[kLastTextSize];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    write_log_line(text);
+}
+
+void log_set_clock_for_test(time_t (*clock)()) {
+    std::lock_guard<std::mutex> lock(log_lock);
+    log_clock = clock;
+}
+
+void log_reset_for_test() {
+    std::lock_guard<std::mutex> lock(log_lock);
+    log_enabled.store(0);
+    log_dir[0] = '\0';
+    last_text[0] = '\0';
+    log_clock = nullptr;
+}

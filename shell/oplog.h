@@ -11,3 +11,14 @@ void write_log_line(const char* text);
 
 // printf-style convenience around write_log_line.
 void write_log_linef(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+#include <ctime>
+#include <string>
+
+// UTF-8 text as code page 1251; characters without a cp1251 form become '?'.
+std::string utf8_to_cp1251(const char* text);
+
+// Test hooks: a clock in place of the system's UTC time (nullptr: system),
+// and a log back in its state at process start.
+void log_set_clock_for_test(time_t (*clock)());
+void log_reset_for_test();

@@ -1,9 +1,338 @@
-// STUB (status view replaces)
+// Status dialog: the channel list, the event lamp, the error field, the two
+// state icons and the flush button, as a model that the status page shows.
+//
+// Design note. The dialog's state below is touched by the user-interface
+// thread (tick, commands, widths) and by the callers of the cross-thread
+// entry points (decoder: rebuild; station link: error text; indicator and
+// database threads: icons; recorder: the button). Every access runs under
+// dialog_mutex, which makes each of those calls synchronous with the UI
+// thread's handling, as a sent message would be. Lock order: dialog_mutex,
+// then queue_lock (the refresh); nothing takes them the other way round.
+// After each change a fresh immutable snapshot is swapped in under
+// snapshot_mutex; readers copy the shared_ptr and never see a half-built one.
 #include "shell/status_dialog.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include "link/calendar.h"
+#include "link/channel_table.h"
+#include "platform/profile.h"
+#include "shell/app_state.h"
+
 std::atomic<uint32_t> event_countdown{0};
 std::atomic<int32_t> event_active{0};
-void dialog_rebuild_channel_list() {}
-void dialog_set_error_text(const char*) {}
-void dialog_set_station_icon(bool) {}
-void dialog_set_db_icon(bool) {}
-void dialog_enable_flush_button() {}
+
+namespace {
+
+struct DialogState {
+    bool created = false;
+    std::vector<DialogRow> rows;
+    int widths[kColumnCount] = {kDefaultColumnWidth, kDefaultColumnWidth, kDefaultColumnWidth,
+                                kDefaultColumnWidth, kDefaultColumnWidth};
+    int32_t blink_phase = 1;
+    int32_t refresh_guard = 0;
+    std::string error_text;
+    int db_icon = 0;
+    int station_icon = 0;
+    bool flush_enabled = true;
+    bool stop_requested = false;
+    uint64_t serial = 0;
+};
+
+std::mutex dialog_mutex;
+DialogState dialog;
+
+std::mutex snapshot_mutex;
+std::shared_ptr<const StatusSnapshot> current_snapshot = std::make_shared<StatusSnapshot>();
+
+// Caller holds dialog_mutex.
+void publish_locked() {
+    auto snap = std::make_shared<StatusSnapshot>();
+    snap->station = station_text_to_utf8(station_name, sizeof station_name);
+    snap->title = "[ " + snap->station + " ] - Сервер дисковой петли";
+    snap->rows = dialog.rows;
+    std::memcpy(snap->widths, dialog.widths, sizeof snap->widths);
+    snap->event_active = event_active.load() != 0;
+    snap->lamp_lit = snap->event_active && dialog.blink_phase != 0;
+    snap->event_countdown = event_countdown.load();
+    snap->error_text = dialog.error_text;
+    snap->db_icon = dialog.db_icon;
+    snap->station_icon = dialog.station_icon;
+    snap->flush_enabled = dialog.flush_enabled;
+    snap->stopping = dialog.stop_requested || (run_flag.load() == 0 && dialog.created);
+    snap->serial = ++dialog.serial;
+    std::lock_guard<std::mutex> lock(snapshot_mutex);
+    current_snapshot = std::move(snap);
+}
+
+// The periodic refresh: sub-items 2 to 4 and the state image of every row.
+// Caller holds dialog_mutex.
+void refresh_channel_list_locked() {
+    std::lock_guard<std::recursive_mutex> queue(queue_lock);
+    int count = roster_count;
+    if (count < 0) count = 0;
+    if (count > kChannelCount) count = kChannelCount;
+    size_t rows = dialog.rows.size() < size_t(count) ? dialog.rows.size() : size_t(count);
+    for (size_t i = 0; i < rows; ++i) {
+        const RosterEntry& entry = channel_roster[i];
+        DialogRow& row = dialog.rows[i];
+        char text[64];
+        format_queued_blocks(entry.queued_blocks, text, sizeof text);
+        row.queued = text;
+        format_block_time(entry.last_block_time, text, sizeof text);
+        row.time = text;
+        row.file = station_text_to_utf8(entry.file_name, sizeof entry.file_name);
+        row.state_image = entry.event_marked != 0 ? 2 : 1;
+    }
+}
+
+// Appends one code point as UTF-8.
+void append_utf8(std::string& out, uint32_t cp) {
+    if (cp < 0x80) {
+        out += char(cp);
+    } else if (cp < 0x800) {
+        out += char(0xC0 | (cp >> 6));
+        out += char(0x80 | (cp & 0x3F));
+    } else {
+        out += char(0xE0 | (cp >> 12));
+        out += char(0x80 | ((cp >> 6) & 0x3F));
+        out += char(0x80 | (cp & 0x3F));
+    }
+}
+
+// Code page 1251, 0x80..0xBF; 0xC0..0xFF are U+0410..U+044F in order.
+constexpr uint16_t kCp1251High[64] = {
+    0x0402, 0x0403, 0x201A, 0x0453, 0x201E, 0x2026, 0x2020, 0x2021, 0x20AC, 0x2030, 0x0409,
+    0x2039, 0x040A, 0x040C, 0x040B, 0x040F, 0x0452, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0xFFFD, 0x2122, 0x0459, 0x203A, 0x045A, 0x045C, 0x045B, 0x045F, 0x00A0,
+    0x040E, 0x045E, 0x0408, 0x00A4, 0x0490, 0x00A6, 0x00A7, 0x0401, 0x00A9, 0x0404, 0x00AB,
+    0x00AC, 0x00AD, 0x00AE, 0x0407, 0x00B0, 0x00B1, 0x0406, 0x0456, 0x0491, 0x00B5, 0x00B6,
+    0x00B7, 0x0451, 0x2116, 0x0454, 0x00BB, 0x0458, 0x0405, 0x0455, 0x0457};
+
+// Length of a valid UTF-8 sequence at p (at most n bytes), 0 when invalid.
+size_t utf8_sequence(const unsigned char* p, size_t n) {
+    size_t len = p[0] >= 0xF0 ? 4 : p[0] >= 0xE0 ? 3 : p[0] >= 0xC2 ? 2 : 0;
+    if (len == 0 || len > n || p[0] > 0xF4) return 0;
+    for (size_t i = 1; i < len; ++i) {
+        if ((p[i] & 0xC0) != 0x80) return 0;
+    }
+    if (len == 3 && p[0] == 0xE0 && p[1] < 0xA0) return 0;
+    if (len == 3 && p[0] == 0xED && p[1] >= 0xA0) return 0;
+    if (len == 4 && p[0] == 0xF0 && p[1] < 0x90) return 0;
+    if (len == 4 && p[0] == 0xF4 && p[1] >= 0x90) return 0;
+    return len;
+}
+
+}  // namespace
+
+std::string station_text_to_utf8(const char* text, size_t max_len) {
+    std::string out;
+    if (text == nullptr) return out;
+    size_t n = strnlen(text, max_len);
+    const auto* p = reinterpret_cast<const unsigned char*>(text);
+    for (size_t i = 0; i < n;) {
+        unsigned char c = p[i];
+        if (c < 0x20 || c == 0x7F) {
+            out += '?';
+            ++i;
+        } else if (c < 0x80) {
+            out += char(c);
+            ++i;
+        } else if (size_t len = utf8_sequence(p + i, n - i); len > 0) {
+            out.append(text + i, len);
+            i += len;
+        } else {
+            append_utf8(out, c >= 0xC0 ? 0x0410 + (c - 0xC0) : kCp1251High[c - 0x80]);
+            ++i;
+        }
+    }
+    return out;
+}
+
+void format_rate(double sample_rate, char* out, size_t size) {
+    if (size == 0) return;
+    std::snprintf(out, size, "%3.3f", sample_rate);
+}
+
+void format_queued_blocks(int32_t queued, char* out, size_t size) {
+    if (size == 0) return;
+    std::snprintf(out, size, "%03d", int(queued));
+}
+
+void format_block_time(double t, char* out, size_t size) {
+    if (size == 0) return;
+    out[0] = '\0';
+    if (!(t > 0)) return;
+    CalendarTime ct{};
+    if (!calendar_from_seconds(t, &ct)) return;
+    std::snprintf(out, size, "%02d:%02d:%02d  %02d/%02d/%04d", ct.hour, ct.minute, int(ct.second),
+                  ct.day, ct.month, ct.year);
+}
+
+int apply_saved_widths(const char* text, int widths[kColumnCount]) {
+    if (text == nullptr || text[0] == '\0') return 0;
+    int changed = 0;
+    const char* piece = text;
+    for (int column = 0; column < kColumnCount; ++column) {
+        const char* comma = std::strchr(piece, ',');
+        // strtol stops at the comma; "no number" gives 0, which changes nothing.
+        long value = std::strtol(piece, nullptr, 10);
+        if (value > 0 && value <= 100000) {
+            widths[column] = int(value);
+            ++changed;
+        }
+        if (comma == nullptr) break;
+        piece = comma + 1;
+    }
+    return changed;
+}
+
+std::string format_saved_widths(const int widths[kColumnCount]) {
+    std::string text;
+    for (int column = 0; column < kColumnCount; ++column) {
+        if (column > 0) text += ',';
+        text += std::to_string(widths[column]);
+    }
+    return text;
+}
+
+void dialog_create(const char* ini_file) {
+    std::lock_guard<std::mutex> lock(dialog_mutex);
+    if (dialog.created) return;
+    dialog.created = true;
+    for (int& w : dialog.widths) w = kDefaultColumnWidth;
+    if (ini_file != nullptr) {
+        char saved[128];
+        profile_get_string("-LISTBOX-", "Width", "", saved, sizeof saved, ini_file);
+        apply_saved_widths(saved, dialog.widths);
+    }
+    publish_locked();
+}
+
+bool dialog_save_column_widths(const char* ini_file) {
+    int widths[kColumnCount];
+    dialog_column_widths(widths);
+    return profile_write_string("-LISTBOX-", "Width", format_saved_widths(widths).c_str(), ini_file);
+}
+
+void dialog_set_column_widths(const int* widths, int count) {
+    if (widths == nullptr) return;
+    std::lock_guard<std::mutex> lock(dialog_mutex);
+    for (int column = 0; column < count && column < kColumnCount; ++column) {
+        if (widths[column] > 0 && widths[column] <= 100000) dialog.widths[column] = widths[column];
+    }
+    publish_locked();
+}
+
+void dialog_column_widths(int widths[kColumnCount]) {
+    std::lock_guard<std::mutex> lock(dialog_mutex);
+    std::memcpy(widths, dialog.widths, sizeof dialog.widths);
+}
+
+void dialog_tick() {
+    std::lock_guard<std::mutex> lock(dialog_mutex);
+    // The countdown and the active flag are also written by the decoder
+    // without a lock; a trigger landing on a tick may lose one blink.
+    uint32_t countdown = event_countdown.load();
+    if (countdown > 0) {
+        event_countdown.store(countdown - 1);
+    } else {
+        event_active.store(0);
+    }
+    if (dialog.refresh_guard) return;
+    dialog.refresh_guard = 1;
+    if (event_active.load()) {
+        dialog.blink_phase = !dialog.blink_phase;
+    } else if (dialog.blink_phase) {
+        dialog.blink_phase = 0;
+    }
+    if (dialog.created) refresh_channel_list_locked();
+    dialog.refresh_guard = 0;
+    publish_locked();
+}
+
+void dialog_command(int id) {
+    std::lock_guard<std::mutex> lock(dialog_mutex);
+    if (id == kFlushButtonId) {
+        dialog.flush_enabled = false;
+        flush_request.store(1);
+    } else if (id == kStopMenuCommandId) {
+        run_flag.store(0);
+        dialog.stop_requested = true;
+    } else {
+        return;
+    }
+    publish_locked();
+}
+
+void dialog_mark_stopping() {
+    std::lock_guard<std::mutex> lock(dialog_mutex);
+    dialog.stop_requested = true;
+    publish_locked();
+}
+
+void dialog_rebuild_channel_list() {
+    std::lock_guard<std::mutex> lock(dialog_mutex);
+    if (!dialog.created) return;
+    int count = roster_count;
+    if (count < 0) count = 0;
+    if (count > kChannelCount) count = kChannelCount;
+    dialog.rows.clear();
+    dialog.rows.reserve(size_t(count));
+    for (int i = 0; i < count; ++i) {
+        const RosterEntry& entry = channel_roster[i];
+        DialogRow row;
+        row.name = station_text_to_utf8(entry.name, sizeof entry.name);
+        char text[64];
+        format_rate(entry.sample_rate, text, sizeof text);
+        row.rate = text;
+        row.state_image = 1;
+        dialog.rows.push_back(std::move(row));
+    }
+    publish_locked();
+}
+
+void dialog_set_error_text(const char* text) {
+    std::lock_guard<std::mutex> lock(dialog_mutex);
+    if (!dialog.created) return;
+    dialog.error_text = station_text_to_utf8(text, 1024);
+    publish_locked();
+}
+
+void dialog_set_station_icon(bool connected) {
+    std::lock_guard<std::mutex> lock(dialog_mutex);
+    if (!dialog.created) return;
+    dialog.station_icon = connected ? 113 : 114;
+    publish_locked();
+}
+
+void dialog_set_db_icon(bool connected) {
+    std::lock_guard<std::mutex> lock(dialog_mutex);
+    if (!dialog.created) return;
+    dialog.db_icon = connected ? 111 : 112;
+    publish_locked();
+}
+
+void dialog_enable_flush_button() {
+    std::lock_guard<std::mutex> lock(dialog_mutex);
+    if (!dialog.created) return;
+    dialog.flush_enabled = true;
+    publish_locked();
+}
+
+std::shared_ptr<const StatusSnapshot> dialog_snapshot() {
+    std::lock_guard<std::mutex> lock(snapshot_mutex);
+    return current_snapshot;
+}
+
+void dialog_reset_for_test() {
+    std::lock_guard<std::mutex> lock(dialog_mutex);
+    dialog = DialogState{};
+    event_countdown.store(0);
+    event_active.store(0);
+    std::lock_guard<std::mutex> snap(snapshot_mutex);
+    current_snapshot = std::make_shared<StatusSnapshot>();
+}

@@ -1,0 +1,184 @@
+// Message queue of the user-interface thread.
+//
+// Signals are taken by sigwait on a thread of their own, so the handler
+// side never runs in signal context and may use the queue's lock freely.
+#include "platform/ui.h"
+
+#include <pthread.h>
+#include <signal.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+namespace {
+
+constexpr int kStopMenuCommand = 40002;
+
+struct Message {
+    enum Kind { kCommand, kCall, kQuit } kind;
+    int value = 0;
+    std::function<void()> call;
+    // Set by a send: the sender waits until `done`.
+    std::shared_ptr<bool> done;
+};
+
+// Never destroyed: the signal thread may still post while the process exits.
+struct UiState {
+    std::mutex queue_mutex;
+    std::condition_variable queue_changed;
+    std::deque<Message> queue;
+    UiCommandHandler command_handler = nullptr;
+    UiTickHandler tick_handler = nullptr;
+    std::thread::id ui_thread_id;
+    bool loop_running = false;
+    bool loop_ended = false;  // a send after the loop would wait for ever
+};
+UiState& ui = *new UiState;
+
+void push(Message message) {
+    {
+        std::lock_guard<std::mutex> lock(ui.queue_mutex);
+        ui.queue.push_back(std::move(message));
+    }
+    ui.queue_changed.notify_all();
+}
+
+void dispatch(const Message& message) {
+    if (message.kind == Message::kCommand) {
+        UiCommandHandler handler;
+        {
+            std::lock_guard<std::mutex> lock(ui.queue_mutex);
+            handler = ui.command_handler;
+        }
+        if (handler) handler(message.value);
+    } else if (message.kind == Message::kCall && message.call) {
+        message.call();
+    }
+}
+
+void send(Message message) {
+    if (ui_on_ui_thread()) {
+        dispatch(message);
+        return;
+    }
+    auto done = std::make_shared<bool>(false);
+    message.done = done;
+    std::unique_lock<std::mutex> lock(ui.queue_mutex);
+    if (ui.loop_ended) return;
+    ui.queue.push_back(std::move(message));
+    ui.queue_changed.notify_all();
+    ui.queue_changed.wait(lock, [&] { return *done; });
+}
+
+}  // namespace
+
+void ui_set_command_handler(UiCommandHandler handler) {
+    std::lock_guard<std::mutex> lock(ui.queue_mutex);
+    ui.command_handler = handler;
+}
+
+void ui_set_tick_handler(UiTickHandler handler) {
+    std::lock_guard<std::mutex> lock(ui.queue_mutex);
+    ui.tick_handler = handler;
+}
+
+void ui_post_command(int id) { push(Message{Message::kCommand, id, nullptr, nullptr}); }
+void ui_send_command(int id) { send(Message{Message::kCommand, id, nullptr, nullptr}); }
+void ui_post_call(std::function<void()> call) {
+    push(Message{Message::kCall, 0, std::move(call), nullptr});
+}
+void ui_send_call(std::function<void()> call) {
+    send(Message{Message::kCall, 0, std::move(call), nullptr});
+}
+void ui_post_quit(int exit_code) { push(Message{Message::kQuit, exit_code, nullptr, nullptr}); }
+
+bool ui_on_ui_thread() {
+    std::lock_guard<std::mutex> lock(ui.queue_mutex);
+    return ui.loop_running && std::this_thread::get_id() == ui.ui_thread_id;
+}
+
+int ui_run_message_loop() {
+    using clock = std::chrono::steady_clock;
+    {
+        std::lock_guard<std::mutex> lock(ui.queue_mutex);
+        ui.ui_thread_id = std::this_thread::get_id();
+        ui.loop_running = true;
+    }
+    auto next_tick = clock::now() + std::chrono::milliseconds(kUiTimerMs);
+    int exit_code = 0;
+    for (;;) {
+        Message message{Message::kCall, 0, nullptr, nullptr};
+        bool tick = false;
+        UiTickHandler ticker = nullptr;
+        {
+            std::unique_lock<std::mutex> lock(ui.queue_mutex);
+            ui.queue_changed.wait_until(lock, next_tick, [] { return !ui.queue.empty(); });
+            if (!ui.queue.empty()) {
+                message = std::move(ui.queue.front());
+                ui.queue.pop_front();
+            } else if (clock::now() >= next_tick) {
+                tick = true;
+                ticker = ui.tick_handler;
+                next_tick = clock::now() + std::chrono::milliseconds(kUiTimerMs);
+            } else {
+                continue;
+            }
+        }
+        if (tick) {
+            if (ticker) ticker();
+            continue;
+        }
+        if (message.kind == Message::kQuit) {
+            exit_code = message.value;
+            break;
+        }
+        dispatch(message);
+        if (message.done) {
+            {
+                std::lock_guard<std::mutex> lock(ui.queue_mutex);
+                *message.done = true;
+            }
+            ui.queue_changed.notify_all();
+        }
+    }
+    // Senders still waiting would block for ever: release them unserved.
+    std::lock_guard<std::mutex> lock(ui.queue_mutex);
+    ui.loop_running = false;
+    ui.loop_ended = true;
+    for (Message& rest : ui.queue)
+        if (rest.done) *rest.done = true;
+    ui.queue.clear();
+    ui.queue_changed.notify_all();
+    return exit_code;
+}
+
+void ui_install_stop_signals() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    std::thread([set] {
+        for (;;) {
+            int signal_number = 0;
+            if (sigwait(&set, &signal_number) == 0) ui_post_command(kStopMenuCommand);
+        }
+    }).detach();
+}
+
+void ui_reset_for_test() {
+    std::lock_guard<std::mutex> lock(ui.queue_mutex);
+    for (Message& rest : ui.queue)
+        if (rest.done) *rest.done = true;
+    ui.queue.clear();
+    ui.command_handler = nullptr;
+    ui.tick_handler = nullptr;
+    ui.loop_running = false;
+    ui.loop_ended = false;
+    ui.queue_changed.notify_all();
+}

@@ -1,0 +1,206 @@
+#include "recorder/ring_writer.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+#include "link/block_format.h"
+#include "link/calendar.h"
+#include "link/channel_table.h"
+#include "recorder/file_index.h"
+#include "shell/app_state.h"
+#include "shell/oplog.h"
+
+namespace {
+
+// Descriptor with an exclusive advisory lock, both released on scope exit.
+struct LockedFile {
+    int fd = -1;
+    ~LockedFile() {
+        if (fd >= 0) close(fd);  // closing drops the flock
+    }
+};
+
+// Opens `path` and takes the writers' lock; a file locked by another writer
+// counts as one that cannot be opened.
+int open_locked(const char* path, int flags, LockedFile* file) {
+    file->fd = open(path, flags | O_CLOEXEC, 0666);
+    if (file->fd < 0) return 0;
+    if (flock(file->fd, LOCK_EX | LOCK_NB) != 0) {
+        close(file->fd);
+        file->fd = -1;
+        return 0;
+    }
+    return 1;
+}
+
+// Writes all `length` bytes; 0 on any failure or short write.
+int write_all(int fd, const void* data, size_t length) {
+    const auto* p = static_cast<const uint8_t*>(data);
+    while (length > 0) {
+        ssize_t done = write(fd, p, length);
+        if (done < 0 && errno == EINTR) continue;
+        if (done <= 0) return 0;
+        p += done;
+        length -= static_cast<size_t>(done);
+    }
+    return 1;
+}
+
+void log_open_error(const char* path) { write_log_linef("Ошибка открытия файла '%s'", path); }
+
+// Full path into `out`; 0 when it is longer than a ring file's path may be.
+int full_path_of(const char* relative, char* out, size_t size) {
+    int n = snprintf(out, size, "%s/%s", config.data_dir, relative);
+    return n >= 0 && n <= kMaxRingPath && static_cast<size_t>(n) < size;
+}
+
+// Bytes of D seconds at the entry's rate, cut down to whole seconds that the
+// buffer holds.
+size_t piece_bytes(double sample_rate, int32_t* duration, size_t capacity) {
+    if (*duration < 0 || !(sample_rate > 0)) {
+        *duration = 0;
+        return 0;
+    }
+    auto bytes = [&](int32_t d) { return static_cast<double>(std::trunc(2.0 * d * sample_rate)); };
+    if (bytes(*duration) > static_cast<double>(capacity)) {
+        *duration = static_cast<int32_t>(static_cast<double>(capacity) / (2.0 * sample_rate));
+        while (*duration > 0 && bytes(*duration) > static_cast<double>(capacity)) --*duration;
+    }
+    return static_cast<size_t>(bytes(*duration));
+}
+
+void append_piece(RosterEntry& entry, const uint8_t* piece, size_t length, int32_t duration,
+                  int gain_value) {
+    char path[kMaxRingPath + 2];
+    LockedFile file;
+    if (!full_path_of(entry.file_name, path, sizeof path)) {
+        write_log_linef("Ошибка открытия файла '%s/%s'", config.data_dir, entry.file_name);
+        return;
+    }
+    if (!open_locked(path, O_WRONLY, &file)) {  // appending never creates the file
+        log_open_error(path);
+        return;
+    }
+    off_t before = lseek(file.fd, 0, SEEK_END);
+    if (before < 0 || !write_all(file.fd, piece, length)) {
+        // A full disk: leave the file as it was, so the index claims nothing
+        // that is not on disk.
+        int cut = before >= 0 ? ftruncate(file.fd, before) : -1;
+        (void)cut;  // nothing more to do if even that fails
+        log_open_error(path);
+        return;
+    }
+    extend_file(entry.file_name, station_name, static_cast<long>(entry.file_start_time),
+                static_cast<long>(std::trunc(entry.file_duration)) + duration,
+                static_cast<int>(std::trunc(entry.sample_rate)), gain_value, kRingDataType,
+                entry.name);
+    entry.file_duration += duration;
+    if (entry.file_duration > kMaxFileSeconds) {
+        entry.file_duration = 0;
+        entry.file_start_time = 0;
+        entry.file_name[0] = '\0';
+    }
+}
+
+void create_piece_file(RosterEntry& entry, const uint8_t* piece, size_t capacity, size_t length,
+                       double t, int32_t duration, int gain_field, int gain_value) {
+    unsigned amin = capacity >= 2 ? block_format::read_u16(piece) : 0;
+    unsigned amax = amin;
+    for (size_t i = 0; i + 1 < length; i += 2) {
+        unsigned v = block_format::read_u16(piece + i);
+        if (v < amin) amin = v;
+        if (v > amax) amax = v;
+    }
+    char header[kRingHeaderSize];
+    format_ring_header(header, t, duration, entry.sample_rate, gain_field, station_name, entry.name,
+                       amin, amax);
+
+    CalendarTime start{};
+    calendar_from_seconds(t, &start);
+    char hour_dir[kMaxRingPath + 2];
+    int n = snprintf(hour_dir, sizeof hour_dir, "%s/%d", config.data_dir, start.hour);
+    if (n > 0 && n <= kMaxRingPath) mkdir(hour_dir, 0777);  // usually exists already
+
+    char relative[kFileNameSize];
+    char path[kMaxRingPath + 2];
+    if (!format_ring_name(relative, sizeof relative, t, entry.name, station_name)) {
+        log_open_error(relative);
+        return;
+    }
+    if (!full_path_of(relative, path, sizeof path)) {
+        write_log_linef("Ошибка открытия файла '%s/%s'", config.data_dir, relative);
+        return;
+    }
+    LockedFile file;
+    // Truncated only once the lock is held, so another writer's file is not cut.
+    if (!open_locked(path, O_WRONLY | O_CREAT, &file) || ftruncate(file.fd, 0) != 0) {
+        log_open_error(path);
+        return;
+    }
+    if (!write_all(file.fd, header, sizeof header) || !write_all(file.fd, piece, length)) {
+        unlink(path);
+        log_open_error(path);
+        return;
+    }
+    register_file(relative, station_name, static_cast<long>(std::trunc(t)), duration,
+                  static_cast<int>(std::trunc(entry.sample_rate)), gain_value, kRingDataType,
+                  entry.name);
+    snprintf(entry.file_name, sizeof entry.file_name, "%s", relative);
+    entry.file_start_time = t;
+    entry.file_duration = duration;
+}
+
+}  // namespace
+
+void format_ring_header(char* out, double t, int32_t duration, double sample_rate, int gain_field,
+                        const char* station, const char* channel, unsigned amin, unsigned amax) {
+    memset(out, 0, kRingHeaderSize);
+    CalendarTime start{};
+    CalendarTime length{};
+    calendar_from_seconds(t, &start);
+    calendar_from_seconds(duration, &length);
+    snprintf(out, kRingHeaderSize,
+             "[KVR2.0]\r\n"
+             "Data offset=512\r\n"
+             "Start time=%02d %02d %02d\r\n"
+             "Start date=%02d %02d %04d\r\n"
+             "Time duration=%02d %02d %02d\r\n"
+             "Data Type=SHORT\r\n"
+             "SpS=%f\r\n"
+             "Gain=%d\r\n"
+             "Station=%s\r\n"
+             "Channels=\"%s\"\r\n"
+             "Amin=%u.0\r\n"
+             "Amax=%u.0\r\n",
+             start.hour, start.minute, static_cast<int>(start.second), start.day, start.month,
+             start.year, length.hour, length.minute, static_cast<int>(length.second), sample_rate,
+             gain_field, station, channel, amin, amax);
+}
+
+int format_ring_name(char* out, size_t size, double t, const char* channel, const char* station) {
+    CalendarTime s{};
+    calendar_from_seconds(t, &s);
+    int n = snprintf(out, size, "%d/%02d%02d%02d-%02d%02d%04d-%3s.%3s", s.hour, s.hour, s.minute,
+                     static_cast<int>(s.second), s.day, s.month, s.year, channel, station);
+    return n >= 0 && static_cast<size_t>(n) < size;
+}
+
+void write_piece(const uint8_t* piece, size_t capacity, double t, int32_t duration, int k) {
+    if (k < 0 || k >= kChannelCount || piece == nullptr) return;
+    RosterEntry& entry = channel_roster[k];
+    size_t length = piece_bytes(entry.sample_rate, &duration, capacity);
+    int gain_value = config.use_gain ? static_cast<int>(std::trunc(std::pow(2.0, entry.gain))) : 1;
+    int gain_field = config.use_gain ? entry.gain : 1;
+    if (entry.file_name[0] != '\0' && entry.file_start_time + entry.file_duration == t) {
+        append_piece(entry, piece, length, duration, gain_value);
+    } else {
+        create_piece_file(entry, piece, capacity, length, t, duration, gain_field, gain_value);
+    }
+}

@@ -1,0 +1,33 @@
+// Ring files: a 512-byte "[KVR2.0]" text header, then the channel's 16-bit
+// samples as the station sent them, one file per channel and stretch of
+// time, in hour sub-directories "0".."23" of the data directory.
+//
+// Runs on the recorder thread only. The roster's file fields (file_name,
+// file_start_time, file_duration) are written here and nowhere else; the
+// status view reads them without a lock. No descriptor stays open between
+// pieces: every piece opens, locks (flock, exclusive), writes and closes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+inline constexpr int kRingHeaderSize = 512;
+inline constexpr int kMaxRingPath = 127;       // full path, data directory included
+inline constexpr int kMaxFileSeconds = 43200;  // appending stops past 12 hours
+inline constexpr int kRingDataType = 5;        // SHORT samples
+
+// Fills `out` (512 bytes, zeroed first) with the header lines, CR LF each.
+// `gain_field` is what line 8 shows: the gain exponent, or 1 without USEGAIN.
+void format_ring_header(char* out, double t, int32_t duration, double sample_rate, int gain_field,
+                        const char* station, const char* channel, unsigned amin, unsigned amax);
+
+// Relative name "<hour>/<hhmmss>-<ddmmyyyy>-<channel>.<station>" of a file
+// starting at t. Returns 1, or 0 when it does not fit `size`.
+int format_ring_name(char* out, size_t size, double t, const char* channel, const char* station);
+
+// Writes D whole seconds of roster entry k from `piece` (capacity bytes) into
+// the entry's current file or a new one, and registers it in the index. A
+// piece longer than the buffer is cut to the whole seconds it holds. No
+// result; failures are logged and leave the file, its row and the entry as
+// they were before the piece.
+void write_piece(const uint8_t* piece, size_t capacity, double t, int32_t duration, int k);

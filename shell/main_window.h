@@ -1,0 +1,12 @@
+// The main window: the handler of the user-interface thread's commands.
+#pragma once
+
+inline constexpr int kStopCommandId = 102;
+
+// Command message to the main window: 102 stop, 40001 activate, 40002 end the work.
+void main_window_command(int id);
+// The 3-second timer of the status dialog.
+void main_window_tick();
+
+// Test hook: the stop command's pause (3000 ms by default).
+void set_stop_wait_for_test(int milliseconds);

@@ -1,0 +1,2 @@
+target_compile_definitions(test_browser PRIVATE VELDRUM_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
+                                               VELDRUM_BINARY_DIR="${CMAKE_BINARY_DIR}")

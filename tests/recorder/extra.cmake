@@ -1,0 +1,1 @@
+target_compile_definitions(test_recorder PRIVATE VELDRUM_SOURCE_DIR="${CMAKE_SOURCE_DIR}")

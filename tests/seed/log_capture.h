@@ -1,0 +1,42 @@
+// Points the operation log at a fresh directory and reads back what the
+// code under test wrote there (the log is cp1251 on disk).
+#pragma once
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "shell/oplog.h"
+
+struct LogCapture {
+    std::string dir;
+    LogCapture() {
+        char tmpl[] = "/tmp/seed-log-XXXXXX";
+        dir = mkdtemp(tmpl) ? tmpl : "/tmp";
+        const std::string ini = dir + "/VELDRUM.INI";
+        std::ofstream(ini) << "[VELDRUM]\nLOG=" << dir << "/log\n";
+        log_reset_for_test();
+        log_init(ini.c_str());
+    }
+    ~LogCapture() {
+        log_reset_for_test();
+        std::error_code ec;
+        std::filesystem::remove_all(dir, ec);
+    }
+    std::string text() const {
+        std::string all;
+        std::error_code ec;
+        for (const auto& f : std::filesystem::directory_iterator(dir + "/log", ec)) {
+            std::ifstream in(f.path(), std::ios::binary);
+            all.append(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        }
+        return all;
+    }
+    bool has(const char* utf8) const {
+        return text().find(utf8_to_cp1251(utf8)) != std::string::npos;
+    }
+};

@@ -1,0 +1,3 @@
+add_test(NAME shell_stop_by_signal
+         COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/stop_test.sh $<TARGET_FILE:veldrum>)
+set_tests_properties(shell_stop_by_signal PROPERTIES TIMEOUT 60)

@@ -1,0 +1,51 @@
+#!/bin/bash
+# Start-up and the stop by SIGTERM, end to end: usage without arguments,
+# START and STOP in the day's log, the column widths written back and the
+# rest of the INI file unchanged.
+set -u
+veldrum=$1
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$work" || exit 1
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+# No station name: usage on stderr, exit 255, no INI file touched.
+printf '[VELDRUM]\nLOG=%s/log\n' "$work" > VELDRUM.INI
+"$veldrum" 2> usage.txt
+[ $? -eq 255 ] || fail "exit code without arguments"
+grep -q '^USAGE: VelDrum STATION_NAME \[ODBC=DSN name\]' usage.txt || fail "usage text"
+[ ! -e log ] || fail "log written without arguments"
+
+# A name the NetBIOS names cannot hold is refused.
+"$veldrum" abcdefg 2> long.txt
+[ $? -eq 255 ] || fail "exit code for a long station name"
+grep -q ABCDEFG long.txt || fail "message for a long station name"
+
+printf '[VELDRUM]\r\nLOG=%s/log\r\nSIZEMB=20\r\n\r\n; keep me\r\n[ABC]\r\nLANA=0\r\n' "$work" \
+    > VELDRUM.INI
+cp VELDRUM.INI before.ini
+"$veldrum" abc 2> run.txt &
+pid=$!
+for _ in $(seq 50); do
+    [ -n "$(ls log 2>/dev/null)" ] && break
+    sleep 0.1
+done
+kill -TERM $pid
+start=$(date +%s)
+wait $pid
+rc=$?
+elapsed=$(( $(date +%s) - start ))
+[ $rc -eq 0 ] || fail "exit code after SIGTERM: $rc"
+# One tick, the final pass, 1 s, the 3-second wait, and some slack.
+[ $elapsed -le 15 ] || fail "stop took ${elapsed}s"
+
+day=$(date -u +%d%m%Y)
+logfile=log/$day.log
+[ -f "$logfile" ] || logfile=$(ls log/*.log | head -1)  # midnight passed meanwhile
+line='^[0-2][0-9]:[0-5][0-9]:[0-5][0-9] [0-3][0-9]\.[01][0-9]\.20[0-9][0-9]  #'
+grep -aq "${line}START#"$'\r'"\$" log/*.log || fail "START line"
+grep -aq "${line}STOP#"$'\r'"\$" log/*.log || fail "STOP line"
+
+grep -aq $'^Width=[0-9]*,[0-9]*,[0-9]*,[0-9]*,[0-9]*\r$' VELDRUM.INI || fail "Width written back"
+grep -av -e '^\[-LISTBOX-\]' -e '^Width=' VELDRUM.INI | cmp -s - before.ini || fail "INI changed"
+echo OK

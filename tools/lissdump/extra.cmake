@@ -1,0 +1,2 @@
+# Records are decoded with libmseed, independently of our encoder.
+target_link_libraries(lissdump PRIVATE mseed)

@@ -1,0 +1,224 @@
+// The status page: polls /api/status and shows it; every text that comes
+// from the station or the driver goes in through textContent or value.
+"use strict";
+
+const POLL_MS = 1000;
+const $ = (id) => document.getElementById(id);
+let dragging = null;
+let widths = [111, 111, 111, 111, 111];
+window.addEventListener("resize", () => { if (!dragging) applyWidths(widths, widthScale(widths)); });
+let reachable = true;
+
+function token() {
+  return sessionStorage.getItem("veldrum-token") || "";
+}
+
+async function command(path, body) {
+  for (let attempt = 0; attempt < 2; attempt++) {
+    const headers = { "Content-Type": "application/json" };
+    if (token()) headers["X-VelDrum-Token"] = token();
+    const res = await fetch(path, {
+      method: "POST", headers, credentials: "same-origin",
+      body: body === undefined ? "{}" : JSON.stringify(body),
+    });
+    if (res.status !== 401) return res;
+    const t = window.prompt("Ключ доступа (VELDRUM.INI, HTTPTOKEN):", "");
+    if (!t) return res;
+    sessionStorage.setItem("veldrum-token", t);
+  }
+  return null;
+}
+
+function setBadge(id, textId, state, text) {
+  const el = $(id);
+  el.classList.toggle("ok", state === true);
+  el.classList.toggle("bad", state === false);
+  $(textId).textContent = text;
+}
+
+function showIcon(img, captionId, icon, on, off, onText, offText) {
+  const caption = $(captionId);
+  img.classList.toggle("blank", icon === 0);
+  caption.classList.toggle("ok", icon === on);
+  caption.classList.toggle("bad", icon === off);
+  if (icon === 0) {
+    img.removeAttribute("src");
+    img.alt = "";
+    caption.textContent = "";
+    return;
+  }
+  const src = icon === on ? onText.src : offText.src;
+  if (img.getAttribute("src") !== src) img.setAttribute("src", src);
+  img.alt = icon === on ? onText.label : offText.label;
+  img.title = img.alt;
+  caption.textContent = img.alt;
+}
+
+// The widths are the list view's own (saved in VELDRUM.INI); the page
+// stretches them by one factor to fill its frame, keeping their proportions.
+function widthScale(list) {
+  const total = list.reduce((a, b) => a + b, 0);
+  const frame = $("list-frame").clientWidth;
+  return total > 0 && frame > total ? frame / total : 1;
+}
+
+function applyWidths(list, scale) {
+  const cols = document.querySelectorAll("#c1054 col");
+  let total = 0;
+  list.forEach((w, i) => {
+    const px = Math.floor(w * scale);
+    total += px;
+    if (cols[i]) cols[i].style.width = px + "px";
+  });
+  $("c1054").style.width = total + "px";
+}
+
+function cell(tr, index, cls) {
+  let td = tr.children[index];
+  if (!td) {
+    td = document.createElement("td");
+    if (cls) td.className = cls;
+    tr.appendChild(td);
+  }
+  return td;
+}
+
+function renderRows(rows) {
+  const body = $("rows");
+  while (body.children.length > rows.length) body.removeChild(body.lastChild);
+  rows.forEach((row, i) => {
+    let tr = body.children[i];
+    if (!tr) {
+      tr = document.createElement("tr");
+      body.appendChild(tr);
+    }
+    tr.classList.toggle("marked", row.state_image === 2);
+    tr.dataset.stateImage = String(row.state_image);
+    const name = cell(tr, 0, "name");
+    let img = name.querySelector("img");
+    let label = name.querySelector("span");
+    if (!img) {
+      img = document.createElement("img");
+      img.width = 16; img.height = 16;
+      label = document.createElement("span");
+      name.appendChild(img); name.appendChild(label);
+    }
+    const src = row.state_image === 2 ? "icons/state_2.svg" : "icons/state_1.svg";
+    if (img.getAttribute("src") !== src) img.setAttribute("src", src);
+    img.alt = row.state_image === 2 ? "событие" : "";
+    label.textContent = row.name;
+    cell(tr, 1, "num").textContent = row.rate;
+    cell(tr, 2, "num").textContent = row.queued;
+    const time = cell(tr, 3, "num");
+    time.textContent = row.time;
+    const file = cell(tr, 4, "file");
+    file.textContent = row.file;
+    file.title = row.file;
+  });
+  $("empty").classList.toggle("hidden", rows.length > 0);
+}
+
+function render(s) {
+  document.title = s.title;
+  $("title").textContent = s.title;
+  if (!dragging && s.columns) {
+    widths = s.columns.map((c) => c.width);
+    applyWidths(widths, widthScale(widths));
+  }
+  renderRows(s.rows);
+
+  const lamp = $("c1049");
+  const lampSrc = s.event.lit ? "icons/lamp_lit.svg" : "icons/lamp_dark.svg";
+  if (lamp.getAttribute("src") !== lampSrc) lamp.setAttribute("src", lampSrc);
+  lamp.alt = s.event.active ? "Событие" : "Событие: нет";
+  lamp.dataset.lit = s.event.lit ? "1" : "0";
+
+  const err = $("c1053");
+  err.value = s.error_text;
+  err.title = s.error_text;
+  err.classList.toggle("empty", s.error_text === "");
+
+  showIcon($("c1055"), "db-caption", s.db.icon, 111, 112,
+    { src: "icons/db_on.svg", label: "подключена" },
+    { src: "icons/db_off.svg", label: "не подключена" });
+  showIcon($("c1056"), "station-caption", s.station_link.icon, 113, 114,
+    { src: "icons/station_on.svg", label: "подключена" },
+    { src: "icons/station_off.svg", label: "отключена" });
+  setBadge("station-badge", "station-text", s.station_link.connected,
+    s.station_link.connected === null ? "Станция: нет сведений"
+      : s.station_link.connected ? "Станция подключена" : "Станция отключена");
+  setBadge("db-badge", "db-text", s.db.connected,
+    s.db.connected === null ? "БД: нет сведений"
+      : s.db.connected ? "БД подключена" : "БД не подключена");
+  $("channels-text").textContent = "Каналов: " + s.rows.length;
+
+  $("c7").disabled = !s.flush_enabled;
+  const conn = $("conn-badge");
+  conn.classList.toggle("hidden", !s.stopping);
+  conn.classList.toggle("warn", s.stopping);
+  $("conn-text").textContent = s.stopping ? "Завершение работы…" : "";
+  document.body.dataset.serial = String(s.serial);
+}
+
+async function poll() {
+  try {
+    const res = await fetch("api/status", { cache: "no-store" });
+    if (!res.ok) throw new Error("HTTP " + res.status);
+    const s = await res.json();
+    reachable = true;
+    $("window").classList.remove("offline");
+    render(s);
+  } catch (e) {
+    if (reachable) {
+      reachable = false;
+      const conn = $("conn-badge");
+      conn.classList.remove("hidden");
+      conn.classList.add("bad");
+      $("conn-text").textContent = "Нет связи с сервером дисковой петли";
+    }
+  }
+}
+
+function startResize(ev, index) {
+  ev.preventDefault();
+  const scale = widthScale(widths);
+  dragging = { index, x: ev.clientX, width: widths[index], scale };
+  const move = (e) => {
+    const w = Math.max(10, Math.round(dragging.width + (e.clientX - dragging.x) / scale));
+    widths[index] = w;
+    applyWidths(widths, scale);
+  };
+  const up = async () => {
+    window.removeEventListener("mousemove", move);
+    window.removeEventListener("mouseup", up);
+    const sent = widths.slice();
+    try { await command("api/widths", sent); } finally { dragging = null; }
+  };
+  window.addEventListener("mousemove", move);
+  window.addEventListener("mouseup", up);
+}
+
+function init() {
+  document.querySelectorAll("#c1054 th .grip").forEach((grip, i) => {
+    grip.addEventListener("mousedown", (ev) => startResize(ev, i));
+  });
+  $("c7").addEventListener("click", async () => {
+    $("c7").disabled = true;
+    await command("api/flush");
+    poll();
+  });
+  $("cmd40001").addEventListener("click", () => {
+    $("menu").open = false;
+    window.focus();
+    poll();
+  });
+  $("cmd40002").addEventListener("click", async () => {
+    $("menu").open = false;
+    await command("api/stop");
+    poll();
+  });
+  poll();
+  setInterval(poll, POLL_MS);
+}
+
+document.addEventListener("DOMContentLoaded", init);
