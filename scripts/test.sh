@@ -16,13 +16,24 @@ build() {  # build DIR [cmake options...]
     cmake --build "$dir" -j"$jobs"
 }
 
+# The browser test drives the system's Chromium through playwright-core.
+if [ ! -d build/node/node_modules/playwright-core ] && command -v npm >/dev/null; then
+    npm install --silent --no-audit --no-fund --prefix build/node playwright-core@1.65.1 ||
+        echo "playwright-core could not be installed: the browser test will be skipped"
+fi
+export VELDRUM_NODE_MODULES=$root/build/node/node_modules
+
 echo "== build and test"
 build build
 ctest --test-dir build --output-on-failure -j"$jobs" --timeout 600
 
 echo "== AddressSanitizer and UndefinedBehaviorSanitizer"
 build build-asan -DVELDRUM_SANITIZE=ON
-ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+# Full unwinding, so that what the ODBC drivers keep for the process's life
+# is recognised by the suppressions.
+ASAN_OPTIONS=detect_leaks=1:fast_unwind_on_malloc=0 \
+LSAN_OPTIONS=suppressions=$root/scripts/lsan.supp:fast_unwind_on_malloc=0 \
+UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
     ctest --test-dir build-asan --output-on-failure -j"$jobs" --timeout 900
 
 echo "== ThreadSanitizer"

@@ -6,6 +6,7 @@
 #include "link/block_queue.h"
 #include "link/channel_table.h"
 #include "link/session.h"
+#include "platform/status_server.h"
 #include "platform/profile.h"
 #include "platform/ui.h"
 #include "recorder/file_index.h"
@@ -60,11 +61,13 @@ int main(int argc, char** argv) {
     ui_set_tick_handler(main_window_tick);
     // Restores the column widths saved by the last stop.
     dialog_create(kVeldrumIni);
+    start_status_server(kVeldrumIni);
 
     start_database_thread();
     call_server(&session_ncb);
 
     int exit_code = ui_run_message_loop();
+    stop_status_server();
 
     delete_client_name();
     close_session();
