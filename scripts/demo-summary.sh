@@ -32,7 +32,7 @@ sqlite3 "$db" "select ch, count(*), sum(tqty) from filelist group by ch" 2>/dev/
 
 echo "LISS records per channel:"
 if [ -s "$demo/lissdump.out" ]; then
-    grep -E '^[0-9]{6} ' "$demo/lissdump.out" | awk '{ n[$3]++ } END { for (c in n) printf "  %-6s %6d records\n", c, n[c] }'
+    grep -E '^[0-9]{6} ' "$demo/lissdump.out" | awk '{ n[$2]++ } END { for (c in n) printf "  %-6s %6d records\n", c, n[c] }'
     grep -qE '^[0-9]{6} ' "$demo/lissdump.out" || status=1
 else
     echo "  none"; status=1

@@ -56,7 +56,7 @@ sleep 1
 veldrum_pid=$!
 sleep 2
 
-"$bin/lissdump" --host 127.0.0.1 --port "$liss_port" --output "$demo/liss.mseed" \
+stdbuf -oL "$bin/lissdump" 127.0.0.1 "$liss_port" --output "$demo/liss.mseed" \
     > "$demo/lissdump.out" 2>&1 &
 pids+=($!)
 
