@@ -1,10 +1,194 @@
-// STUB (station-link helper replaces)
+// The NetBIOS session to the acquisition server. One NCB carries the whole
+// CALL -> RECEIVE -> ... -> HANG UP -> CALL cycle; on_ncb_complete resubmits
+// the record it was given, so exactly one command is outstanding at a time.
 #include "link/session.h"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+#include "link/decoder.h"
+#include "link/station_indicator.h"
+#include "shell/app_state.h"
+#include "shell/oplog.h"
+#include "shell/status_dialog.h"
+
 NCB session_ncb;
 int32_t session_number = -1;
 std::atomic<int32_t> closing{0};
-bool netbios_reset() { return true; }
-int add_client_name() { return 1; }
-void call_server(NCB*) {}
-void delete_client_name() {}
-void close_session() {}
+
+namespace {
+
+uint8_t receive_buffer[65535];
+
+void beep() {
+    if (isatty(STDERR_FILENO)) {
+        ssize_t ignored = write(STDERR_FILENO, "\a", 1);
+        (void)ignored;
+    }
+}
+
+void report(const char* text) {
+    dialog_set_error_text(text);
+    write_log_line(text);
+}
+
+void on_ncb_complete(NCB* ncb);
+
+// Submits an asynchronous command. A submission refused at once has no
+// completion to follow, so it is reported and tried again after a pause
+// instead of leaving the cycle stopped for good.
+void submit(NCB* ncb) {
+    for (;;) {
+        UCHAR rc = Netbios(ncb);
+        if (rc == NRC_PENDING || rc == NRC_GOODRET) return;
+        if (closing.load()) return;
+        char text[64];
+        std::snprintf(text, sizeof text, "Код ошибки Netbios: %d", rc);
+        beep();
+        report(text);
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+    }
+}
+
+void post_receive(NCB* ncb) {
+    ncb->ncb_command = NCBRECV | ASYNCH;
+    ncb->ncb_buffer = receive_buffer;
+    ncb->ncb_length = sizeof receive_buffer;
+    ncb->ncb_post = on_ncb_complete;
+    ncb->ncb_lana_num = static_cast<UCHAR>(config.lana & 0xFF);
+    submit(ncb);
+}
+
+void post_hang_up(NCB* ncb) {
+    ncb->ncb_command = NCBHANGUP | ASYNCH;
+    ncb->ncb_buffer = nullptr;
+    ncb->ncb_length = sizeof receive_buffer;
+    ncb->ncb_post = on_ncb_complete;
+    ncb->ncb_lana_num = static_cast<UCHAR>(config.lana & 0xFF);
+    submit(ncb);
+}
+
+void on_ncb_complete(NCB* ncb) {
+    if (closing.load()) {
+        station_connected.store(0);
+        update_station_indicator();
+        return;
+    }
+    const UCHAR command = ncb->ncb_command & ~ASYNCH;
+    if (ncb->ncb_retcode == NRC_GOODRET) {
+        station_connected.store(1);
+        update_station_indicator();
+        if (command == NCBCALL) {
+            session_number = ncb->ncb_lsn;
+            post_receive(ncb);
+        } else if (command == NCBRECV) {
+            decode_message(receive_buffer, ncb->ncb_length);
+            post_receive(ncb);
+        } else if (command == NCBHANGUP) {
+            call_server(ncb);
+        }
+        return;
+    }
+    beep();
+    station_connected.store(0);
+    update_station_indicator();
+    char text[64];
+    std::snprintf(text, sizeof text, "Код ошибки Netbios: %d", ncb->ncb_retcode);
+    report(text);
+    if (command == NCBCALL) {
+        // An absent station refuses at once; a short pause keeps the endless
+        // calling from burning a core and flooding the provider with threads.
+        for (int i = 0; i < 10 && !closing.load(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        if (closing.load()) return;
+        call_server(ncb);
+    } else if (command == NCBRECV) {
+        post_hang_up(ncb);
+    } else if (command == NCBHANGUP) {
+        call_server(ncb);
+    }
+}
+
+}  // namespace
+
+void clear_ncb(NCB* ncb) {
+    std::memset(ncb, 0, sizeof *ncb);
+    ncb->ncb_rto = 250;
+    ncb->ncb_sto = 250;
+    ncb->ncb_post = nullptr;
+    ncb->ncb_retcode = 0;
+    ncb->ncb_cmd_cplt = 0;
+    ncb->ncb_lana_num = static_cast<UCHAR>(config.lana & 0xFF);
+}
+
+void format_netbios_name(const char* format, const char* station, int padding, UCHAR field[NCBNAMSZ]) {
+    char text[64];
+    std::snprintf(text, sizeof text, format, station);
+    std::memset(field, 0, NCBNAMSZ);
+    size_t n = std::strlen(text);
+    if (n > NCBNAMSZ) n = NCBNAMSZ;  // cut: nothing is written beyond the field
+    std::memcpy(field, text, n);
+    if (padding != 0)
+        for (size_t i = n; i < NCBNAMSZ; ++i) field[i] = ' ';
+}
+
+void own_name(UCHAR field[NCBNAMSZ]) {
+    format_netbios_name(kClientNameFormat, station_name, config.netbios_name_format, field);
+}
+
+void server_name(UCHAR field[NCBNAMSZ]) {
+    format_netbios_name(kServerNameFormat, station_name, config.netbios_name_format, field);
+}
+
+
+bool netbios_reset() {
+    NCB ncb;
+    clear_ncb(&ncb);
+    ncb.ncb_command = NCBRESET;
+    ncb.ncb_lsn = 0;
+    ncb.ncb_callname[0] = 10;
+    ncb.ncb_callname[2] = 20;
+    Netbios(&ncb);
+    return ncb.ncb_retcode == NRC_GOODRET;
+}
+
+int add_client_name() {
+    NCB ncb;
+    clear_ncb(&ncb);
+    ncb.ncb_command = NCBADDNAME;
+    own_name(ncb.ncb_name);
+    Netbios(&ncb);
+    return ncb.ncb_retcode == NRC_GOODRET ? ncb.ncb_num : -1;
+}
+
+void call_server(NCB* ncb) {
+    clear_ncb(ncb);
+    ncb->ncb_command = NCBCALL | ASYNCH;
+    server_name(ncb->ncb_callname);
+    own_name(ncb->ncb_name);
+    ncb->ncb_post = on_ncb_complete;
+    submit(ncb);
+}
+
+void delete_client_name() {
+    NCB ncb;
+    clear_ncb(&ncb);
+    ncb.ncb_command = NCBDELNAME;
+    own_name(ncb.ncb_name);
+    Netbios(&ncb);
+}
+
+void close_session() {
+    closing.store(1);
+    if (session_number > 0) {
+        NCB ncb;
+        clear_ncb(&ncb);
+        ncb.ncb_command = NCBHANGUP;
+        ncb.ncb_lsn = static_cast<UCHAR>(session_number & 0xFF);
+        Netbios(&ncb);
+    }
+}

@@ -7,6 +7,9 @@
 
 #include "platform/netbios.h"
 
+inline constexpr const char* kClientNameFormat = "%s.DCH.CLTX1";
+inline constexpr const char* kServerNameFormat = "%s.DCH.SRV";
+
 extern NCB session_ncb;
 extern int32_t session_number;
 extern std::atomic<int32_t> closing;
@@ -16,3 +19,11 @@ int add_client_name();   // name number, or -1
 void call_server(NCB* ncb);
 void delete_client_name();
 void close_session();
+
+// All 64 bytes 0, time-outs 250, LANA from the configuration.
+void clear_ncb(NCB* ncb);
+// A formatted name in a 16-byte field: NUL-filled when padding is 0, else
+// blank-filled to 16 characters; a longer text is cut at 16.
+void format_netbios_name(const char* format, const char* station, int padding, UCHAR field[NCBNAMSZ]);
+void own_name(UCHAR field[NCBNAMSZ]);
+void server_name(UCHAR field[NCBNAMSZ]);
