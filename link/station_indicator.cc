@@ -26,7 +26,9 @@ struct IndicatorThread {
 };
 
 std::mutex indicator_lock;  // guards indicator_thread between callers
-std::shared_ptr<IndicatorThread> indicator_thread;
+// Never destroyed: the last completion at shut-down may start a thread that
+// is still running when the process exits.
+std::shared_ptr<IndicatorThread>& indicator_thread = *new std::shared_ptr<IndicatorThread>;
 
 void show_station_state(std::shared_ptr<IndicatorThread> self) {
     int32_t state = station_connected.load();
