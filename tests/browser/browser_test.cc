@@ -15,7 +15,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <chrono>
 #include <string>
+#include <thread>
 
 #include "link/calendar.h"
 #include "link/channel_table.h"
@@ -92,6 +94,9 @@ std::string play(const std::string& step) {
             if (w[i] != kDefaultColumnWidth) return "other columns changed: " + format_saved_widths(w);
         }
     } else if (step == "check-stop") {
+        // The click's POST is still on its way; give it time to arrive.
+        for (int i = 0; i < 100 && run_flag.load() != 0; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
         if (run_flag.load() != 0) return "run flag still set";
     } else if (step != "done") {
         return "unknown step " + step;
