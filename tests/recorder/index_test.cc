@@ -13,14 +13,6 @@ using namespace recorder_test;
 
 namespace {
 
-bool wait_connected(bool up) {
-    for (int i = 0; i < 200; ++i) {
-        if ((db_connected.load() == 1) == up) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return false;
-}
-
 class IndexTest : public ::testing::TestWithParam<std::string> {
   protected:
     void SetUp() override {

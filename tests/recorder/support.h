@@ -9,6 +9,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -16,13 +17,24 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "link/block_format.h"
 #include "link/channel_table.h"
+#include "recorder/file_index.h"
 #include "shell/app_state.h"
 
 namespace recorder_test {
+
+// Waits up to 10 s for the index connection to reach the given state.
+inline bool wait_connected(bool up) {
+    for (int i = 0; i < 200; ++i) {
+        if ((db_connected.load() == 1) == up) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
 
 inline std::string make_temp_dir() {
     char pattern[] = "/tmp/veldrum-recorder-XXXXXX";

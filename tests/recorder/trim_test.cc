@@ -22,9 +22,7 @@ class TrimTest : public ::testing::Test {
         config.data_source[0] = '\0';
         run_flag.store(1);
         start_database_thread();
-        for (int i = 0; i < 200 && db_connected.load() == 0; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        ASSERT_EQ(db_connected.load(), 1);
+        ASSERT_TRUE(wait_connected(true));
         wait_helper_threads();
     }
     void TearDown() override {

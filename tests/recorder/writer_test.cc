@@ -68,9 +68,7 @@ class WriterTest : public ::testing::Test {
         for (size_t i = 0; i < kCap / 2; ++i) block_format::write_u16(&piece[2 * i], 65 + i % 1136);
         run_flag.store(1);
         start_database_thread();
-        for (int i = 0; i < 200 && db_connected.load() == 0; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        ASSERT_EQ(db_connected.load(), 1);
+        ASSERT_TRUE(wait_connected(true));
         wait_helper_threads();
     }
     void TearDown() override {
@@ -218,8 +216,7 @@ TEST_F(WriterTest, RowArrivesWithTheNextExtension) {
     write_piece(piece.data(), kCap, kT0, 100, 0);
     EXPECT_TRUE(rows().empty());
     start_database_thread();
-    for (int i = 0; i < 200 && db_connected.load() == 0; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    wait_connected(true);
     wait_helper_threads();
     write_piece(piece.data(), kCap, kT0 + 100, 5, 0);
     EXPECT_EQ(rows(),
