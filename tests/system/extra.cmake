@@ -1,0 +1,4 @@
+target_compile_definitions(test_system PRIVATE VELDRUM_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
+                                              VELDRUM_BINARY_DIR="${CMAKE_BINARY_DIR}")
+# The programs under test run as child processes.
+add_dependencies(test_system veldrum stationsim lissdump)
