@@ -3,10 +3,12 @@
 # DIR on loopback and a free port, with the index tables, and a DSN "KVRPG"
 # (psqlODBC) appended to ODBCINI (default DIR/odbc.ini). Prints
 # VELDRUM_TEST_PG_DSN=KVRPG on success.
+# pg-test-cluster.sh pause DIR / resume DIR: stops the server, keeping its
+# data, and starts it again on the same port (a database outage).
 # pg-test-cluster.sh stop DIR: stops it and removes DIR.
 set -eu
-cmd=${1:?usage: pg-test-cluster.sh start|stop DIR [ODBCINI]}
-dir=${2:?usage: pg-test-cluster.sh start|stop DIR [ODBCINI]}
+cmd=${1:?usage: pg-test-cluster.sh start|pause|resume|stop DIR [ODBCINI]}
+dir=${2:?usage: pg-test-cluster.sh start|pause|resume|stop DIR [ODBCINI]}
 here=$(cd "$(dirname "$0")" && pwd)
 
 bin=
@@ -18,6 +20,11 @@ as_owner() {
     if [ "$(id -u)" = 0 ]; then runuser -u postgres -- "$@"; else "$@"; fi
 }
 
+serve() {  # serve DIR PORT
+    as_owner "$bin/pg_ctl" -D "$1/data" -l "$1/server.log" -w \
+        -o "-c listen_addresses=127.0.0.1 -c port=$2 -c unix_socket_directories=$1" start >/dev/null
+}
+
 case "$cmd" in
 start)
     mkdir -p "$dir"
@@ -26,8 +33,7 @@ start)
     port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
     [ "$(id -u)" = 0 ] && chown postgres "$dir"
     as_owner "$bin/initdb" -D "$dir/data" -U KVR -A trust >"$dir/initdb.log" 2>&1
-    as_owner "$bin/pg_ctl" -D "$dir/data" -l "$dir/server.log" -w \
-        -o "-c listen_addresses=127.0.0.1 -c port=$port -c unix_socket_directories=$dir" start >/dev/null
+    serve "$dir" "$port"
     echo "$port" > "$dir/port"
     as_owner "$bin/psql" -h 127.0.0.1 -p "$port" -U KVR -d postgres -q -c "create database kvr" >/dev/null
     as_owner "$bin/psql" -h 127.0.0.1 -p "$port" -U KVR -d kvr -q -f "$here/schema-postgresql.sql" >/dev/null
@@ -46,12 +52,18 @@ Username    = KVR
 EOI
     echo "VELDRUM_TEST_PG_DSN=KVRPG"
     ;;
+pause)
+    as_owner "$bin/pg_ctl" -D "$dir/data" -m fast -w stop >/dev/null
+    ;;
+resume)
+    serve "$dir" "$(cat "$dir/port")"
+    ;;
 stop)
     [ -d "$dir/data" ] && as_owner "$bin/pg_ctl" -D "$dir/data" -m immediate stop >/dev/null 2>&1 || true
     rm -rf "$dir"
     ;;
 *)
-    echo "usage: pg-test-cluster.sh start|stop DIR [ODBCINI]" >&2
+    echo "usage: pg-test-cluster.sh start|pause|resume|stop DIR [ODBCINI]" >&2
     exit 2
     ;;
 esac

@@ -228,232 +228,7 @@ function init() {
 }
 
 document.addEventListener("DOMContentLoaded", init);
-)VDASSET",
-     sizeof(R"VDASSET(// The status page: polls /api/status and shows it; every text that comes
-// from the station or the driver goes in through textContent or value.
-"use strict";
-
-const POLL_MS = 1000;
-const $ = (id) => document.getElementById(id);
-let dragging = null;
-let widths = [111, 111, 111, 111, 111];
-window.addEventListener("resize", () => { if (!dragging) applyWidths(widths, widthScale(widths)); });
-let reachable = true;
-
-function token() {
-  return sessionStorage.getItem("veldrum-token") || "";
-}
-
-async function command(path, body) {
-  for (let attempt = 0; attempt < 2; attempt++) {
-    const headers = { "Content-Type": "application/json" };
-    if (token()) headers["X-VelDrum-Token"] = token();
-    const res = await fetch(path, {
-      method: "POST", headers, credentials: "same-origin",
-      body: body === undefined ? "{}" : JSON.stringify(body),
-    });
-    if (res.status !== 401) return res;
-    const t = window.prompt("Ключ доступа (VELDRUM.INI, HTTPTOKEN):", "");
-    if (!t) return res;
-    sessionStorage.setItem("veldrum-token", t);
-  }
-  return null;
-}
-
-function setBadge(id, textId, state, text) {
-  const el = $(id);
-  el.classList.toggle("ok", state === true);
-  el.classList.toggle("bad", state === false);
-  $(textId).textContent = text;
-}
-
-function showIcon(img, captionId, icon, on, off, onText, offText) {
-  const caption = $(captionId);
-  img.classList.toggle("blank", icon === 0);
-  caption.classList.toggle("ok", icon === on);
-  caption.classList.toggle("bad", icon === off);
-  if (icon === 0) {
-    img.removeAttribute("src");
-    img.alt = "";
-    caption.textContent = "";
-    return;
-  }
-  const src = icon === on ? onText.src : offText.src;
-  if (img.getAttribute("src") !== src) img.setAttribute("src", src);
-  img.alt = icon === on ? onText.label : offText.label;
-  img.title = img.alt;
-  caption.textContent = img.alt;
-}
-
-// The widths are the list view's own (saved in VELDRUM.INI); the page
-// stretches them by one factor to fill its frame, keeping their proportions.
-function widthScale(list) {
-  const total = list.reduce((a, b) => a + b, 0);
-  const frame = $("list-frame").clientWidth;
-  return total > 0 && frame > total ? frame / total : 1;
-}
-
-function applyWidths(list, scale) {
-  const cols = document.querySelectorAll("#c1054 col");
-  let total = 0;
-  list.forEach((w, i) => {
-    const px = Math.floor(w * scale);
-    total += px;
-    if (cols[i]) cols[i].style.width = px + "px";
-  });
-  $("c1054").style.width = total + "px";
-}
-
-function cell(tr, index, cls) {
-  let td = tr.children[index];
-  if (!td) {
-    td = document.createElement("td");
-    if (cls) td.className = cls;
-    tr.appendChild(td);
-  }
-  return td;
-}
-
-function renderRows(rows) {
-  const body = $("rows");
-  while (body.children.length > rows.length) body.removeChild(body.lastChild);
-  rows.forEach((row, i) => {
-    let tr = body.children[i];
-    if (!tr) {
-      tr = document.createElement("tr");
-      body.appendChild(tr);
-    }
-    tr.classList.toggle("marked", row.state_image === 2);
-    tr.dataset.stateImage = String(row.state_image);
-    const name = cell(tr, 0, "name");
-    let img = name.querySelector("img");
-    let label = name.querySelector("span");
-    if (!img) {
-      img = document.createElement("img");
-      img.width = 16; img.height = 16;
-      label = document.createElement("span");
-      name.appendChild(img); name.appendChild(label);
-    }
-    const src = row.state_image === 2 ? "icons/state_2.svg" : "icons/state_1.svg";
-    if (img.getAttribute("src") !== src) img.setAttribute("src", src);
-    img.alt = row.state_image === 2 ? "событие" : "";
-    label.textContent = row.name;
-    cell(tr, 1, "num").textContent = row.rate;
-    cell(tr, 2, "num").textContent = row.queued;
-    const time = cell(tr, 3, "num");
-    time.textContent = row.time;
-    const file = cell(tr, 4, "file");
-    file.textContent = row.file;
-    file.title = row.file;
-  });
-  $("empty").classList.toggle("hidden", rows.length > 0);
-}
-
-function render(s) {
-  document.title = s.title;
-  $("title").textContent = s.title;
-  if (!dragging && s.columns) {
-    widths = s.columns.map((c) => c.width);
-    applyWidths(widths, widthScale(widths));
-  }
-  renderRows(s.rows);
-
-  const lamp = $("c1049");
-  const lampSrc = s.event.lit ? "icons/lamp_lit.svg" : "icons/lamp_dark.svg";
-  if (lamp.getAttribute("src") !== lampSrc) lamp.setAttribute("src", lampSrc);
-  lamp.alt = s.event.active ? "Событие" : "Событие: нет";
-  lamp.dataset.lit = s.event.lit ? "1" : "0";
-
-  const err = $("c1053");
-  err.value = s.error_text;
-  err.title = s.error_text;
-  err.classList.toggle("empty", s.error_text === "");
-
-  showIcon($("c1055"), "db-caption", s.db.icon, 111, 112,
-    { src: "icons/db_on.svg", label: "подключена" },
-    { src: "icons/db_off.svg", label: "не подключена" });
-  showIcon($("c1056"), "station-caption", s.station_link.icon, 113, 114,
-    { src: "icons/station_on.svg", label: "подключена" },
-    { src: "icons/station_off.svg", label: "отключена" });
-  setBadge("station-badge", "station-text", s.station_link.connected,
-    s.station_link.connected === null ? "Станция: нет сведений"
-      : s.station_link.connected ? "Станция подключена" : "Станция отключена");
-  setBadge("db-badge", "db-text", s.db.connected,
-    s.db.connected === null ? "БД: нет сведений"
-      : s.db.connected ? "БД подключена" : "БД не подключена");
-  $("channels-text").textContent = "Каналов: " + s.rows.length;
-
-  $("c7").disabled = !s.flush_enabled;
-  const conn = $("conn-badge");
-  conn.classList.toggle("hidden", !s.stopping);
-  conn.classList.toggle("warn", s.stopping);
-  $("conn-text").textContent = s.stopping ? "Завершение работы…" : "";
-  document.body.dataset.serial = String(s.serial);
-}
-
-async function poll() {
-  try {
-    const res = await fetch("api/status", { cache: "no-store" });
-    if (!res.ok) throw new Error("HTTP " + res.status);
-    const s = await res.json();
-    reachable = true;
-    $("window").classList.remove("offline");
-    render(s);
-  } catch (e) {
-    if (reachable) {
-      reachable = false;
-      const conn = $("conn-badge");
-      conn.classList.remove("hidden");
-      conn.classList.add("bad");
-      $("conn-text").textContent = "Нет связи с сервером дисковой петли";
-    }
-  }
-}
-
-function startResize(ev, index) {
-  ev.preventDefault();
-  const scale = widthScale(widths);
-  dragging = { index, x: ev.clientX, width: widths[index], scale };
-  const move = (e) => {
-    const w = Math.max(10, Math.round(dragging.width + (e.clientX - dragging.x) / scale));
-    widths[index] = w;
-    applyWidths(widths, scale);
-  };
-  const up = async () => {
-    window.removeEventListener("mousemove", move);
-    window.removeEventListener("mouseup", up);
-    const sent = widths.slice();
-    try { await command("api/widths", sent); } finally { dragging = null; }
-  };
-  window.addEventListener("mousemove", move);
-  window.addEventListener("mouseup", up);
-}
-
-function init() {
-  document.querySelectorAll("#c1054 th .grip").forEach((grip, i) => {
-    grip.addEventListener("mousedown", (ev) => startResize(ev, i));
-  });
-  $("c7").addEventListener("click", async () => {
-    $("c7").disabled = true;
-    await command("api/flush");
-    poll();
-  });
-  $("cmd40001").addEventListener("click", () => {
-    $("menu").open = false;
-    window.focus();
-    poll();
-  });
-  $("cmd40002").addEventListener("click", async () => {
-    $("menu").open = false;
-    await command("api/stop");
-    poll();
-  });
-  poll();
-  setInterval(poll, POLL_MS);
-}
-
-document.addEventListener("DOMContentLoaded", init);
-)VDASSET") - 1},
+)VDASSET", 7762},
     {"/icons/db_off.svg", "image/svg+xml", R"VDASSET(<svg xmlns="http://www.w3.org/2000/svg" width="32" height="32" viewBox="0 0 32 32">
   <defs>
     <pattern id="stipple" width="2" height="2" patternUnits="userSpaceOnUse">
@@ -469,23 +244,7 @@ document.addEventListener("DOMContentLoaded", init);
   </g>
   <rect x="6" y="3" width="20" height="27" fill="url(#stipple)" opacity="0.5"/>
 </svg>
-)VDASSET",
-     sizeof(R"VDASSET(<svg xmlns="http://www.w3.org/2000/svg" width="32" height="32" viewBox="0 0 32 32">
-  <defs>
-    <pattern id="stipple" width="2" height="2" patternUnits="userSpaceOnUse">
-      <rect width="1" height="1" fill="#808080"/>
-      <rect x="1" y="1" width="1" height="1" fill="#808080"/>
-    </pattern>
-  </defs>
-  <g fill="none" stroke="url(#stipple)" stroke-width="1.2">
-    <rect x="6" y="3" width="20" height="27"/>
-    <rect x="9" y="7" width="14" height="5"/>
-    <rect x="9" y="14" width="14" height="5"/>
-    <rect x="9" y="21" width="14" height="5"/>
-  </g>
-  <rect x="6" y="3" width="20" height="27" fill="url(#stipple)" opacity="0.5"/>
-</svg>
-)VDASSET") - 1},
+)VDASSET", 649},
     {"/icons/db_on.svg", "image/svg+xml", R"VDASSET(<svg xmlns="http://www.w3.org/2000/svg" width="32" height="32" viewBox="0 0 32 32">
   <rect x="6" y="3" width="20" height="27" fill="#c0c0c0" stroke="#000000"/>
   <rect x="9" y="7" width="14" height="5" fill="#808080" stroke="#000000"/>
@@ -495,63 +254,30 @@ document.addEventListener("DOMContentLoaded", init);
   <rect x="14" y="16" width="4" height="1" fill="#000000"/>
   <circle cx="21" cy="23.5" r="1.8" fill="#ff0000"/>
 </svg>
-)VDASSET",
-     sizeof(R"VDASSET(<svg xmlns="http://www.w3.org/2000/svg" width="32" height="32" viewBox="0 0 32 32">
-  <rect x="6" y="3" width="20" height="27" fill="#c0c0c0" stroke="#000000"/>
-  <rect x="9" y="7" width="14" height="5" fill="#808080" stroke="#000000"/>
-  <rect x="9" y="14" width="14" height="5" fill="#808080" stroke="#000000"/>
-  <rect x="9" y="21" width="14" height="5" fill="#808080" stroke="#000000"/>
-  <rect x="14" y="9" width="4" height="1" fill="#000000"/>
-  <rect x="14" y="16" width="4" height="1" fill="#000000"/>
-  <circle cx="21" cy="23.5" r="1.8" fill="#ff0000"/>
-</svg>
-)VDASSET") - 1},
+)VDASSET", 570},
     {"/icons/lamp_dark.svg", "image/svg+xml", R"VDASSET(<svg xmlns="http://www.w3.org/2000/svg" width="32" height="32" viewBox="0 0 32 32">
   <rect width="32" height="32" fill="#808080"/>
   <circle cx="16" cy="16" r="12" fill="#404040"/>
   <circle cx="16" cy="16" r="10.5" fill="#800000"/>
   <circle cx="12.5" cy="12.5" r="3" fill="#a04040"/>
 </svg>
-)VDASSET",
-     sizeof(R"VDASSET(<svg xmlns="http://www.w3.org/2000/svg" width="32" height="32" viewBox="0 0 32 32">
-  <rect width="32" height="32" fill="#808080"/>
-  <circle cx="16" cy="16" r="12" fill="#404040"/>
-  <circle cx="16" cy="16" r="10.5" fill="#800000"/>
-  <circle cx="12.5" cy="12.5" r="3" fill="#a04040"/>
-</svg>
-)VDASSET") - 1},
+)VDASSET", 294},
     {"/icons/lamp_lit.svg", "image/svg+xml", R"VDASSET(<svg xmlns="http://www.w3.org/2000/svg" width="32" height="32" viewBox="0 0 32 32">
   <rect width="32" height="32" fill="#808080"/>
   <circle cx="16" cy="16" r="12" fill="#404040"/>
   <circle cx="16" cy="16" r="10.5" fill="#ff0000"/>
   <circle cx="12.5" cy="12.5" r="3.5" fill="#ffc0c0"/>
 </svg>
-)VDASSET",
-     sizeof(R"VDASSET(<svg xmlns="http://www.w3.org/2000/svg" width="32" height="32" viewBox="0 0 32 32">
-  <rect width="32" height="32" fill="#808080"/>
-  <circle cx="16" cy="16" r="12" fill="#404040"/>
-  <circle cx="16" cy="16" r="10.5" fill="#ff0000"/>
-  <circle cx="12.5" cy="12.5" r="3.5" fill="#ffc0c0"/>
-</svg>
-)VDASSET") - 1},
+)VDASSET", 296},
     {"/icons/state_1.svg", "image/svg+xml", R"VDASSET(<svg xmlns="http://www.w3.org/2000/svg" width="16" height="16" viewBox="0 0 16 16">
   <rect x="2.5" y="2.5" width="11" height="11" fill="#ffffff" stroke="#808080"/>
 </svg>
-)VDASSET",
-     sizeof(R"VDASSET(<svg xmlns="http://www.w3.org/2000/svg" width="16" height="16" viewBox="0 0 16 16">
-  <rect x="2.5" y="2.5" width="11" height="11" fill="#ffffff" stroke="#808080"/>
-</svg>
-)VDASSET") - 1},
+)VDASSET", 172},
     {"/icons/state_2.svg", "image/svg+xml", R"VDASSET(<svg xmlns="http://www.w3.org/2000/svg" width="16" height="16" viewBox="0 0 16 16">
   <rect x="2.5" y="2.5" width="11" height="11" fill="#ffffff" stroke="#808080"/>
   <circle cx="8" cy="8" r="3.5" fill="#ff00ff"/>
 </svg>
-)VDASSET",
-     sizeof(R"VDASSET(<svg xmlns="http://www.w3.org/2000/svg" width="16" height="16" viewBox="0 0 16 16">
-  <rect x="2.5" y="2.5" width="11" height="11" fill="#ffffff" stroke="#808080"/>
-  <circle cx="8" cy="8" r="3.5" fill="#ff00ff"/>
-</svg>
-)VDASSET") - 1},
+)VDASSET", 221},
     {"/icons/station_off.svg", "image/svg+xml", R"VDASSET(<svg xmlns="http://www.w3.org/2000/svg" width="32" height="32" viewBox="0 0 32 32">
   <rect x="1" y="5" width="13" height="10" fill="#000080" stroke="#000000"/>
   <rect x="3" y="7" width="9" height="6" fill="#00c0c0"/>
@@ -564,20 +290,7 @@ document.addEventListener("DOMContentLoaded", init);
   <path d="M8 19 V25 H21" fill="none" stroke="#000000" stroke-width="1.5" stroke-dasharray="1.5 1.5"/>
   <path d="M10 20 L19 30 M19 20 L10 30" stroke="#ff0000" stroke-width="3"/>
 </svg>
-)VDASSET",
-     sizeof(R"VDASSET(<svg xmlns="http://www.w3.org/2000/svg" width="32" height="32" viewBox="0 0 32 32">
-  <rect x="1" y="5" width="13" height="10" fill="#000080" stroke="#000000"/>
-  <rect x="3" y="7" width="9" height="6" fill="#00c0c0"/>
-  <rect x="5" y="15" width="5" height="2" fill="#808080"/>
-  <rect x="3" y="17" width="9" height="2" fill="#c0c0c0" stroke="#000000" stroke-width="0.5"/>
-  <rect x="21" y="3" width="10" height="26" fill="#c0c0c0" stroke="#000000"/>
-  <rect x="23" y="6" width="6" height="1.5" fill="#000000"/>
-  <rect x="23" y="9" width="6" height="1.5" fill="#000000"/>
-  <circle cx="26" cy="24" r="1.5" fill="#808080"/>
-  <path d="M8 19 V25 H21" fill="none" stroke="#000000" stroke-width="1.5" stroke-dasharray="1.5 1.5"/>
-  <path d="M10 20 L19 30 M19 20 L10 30" stroke="#ff0000" stroke-width="3"/>
-</svg>
-)VDASSET") - 1},
+)VDASSET", 810},
     {"/icons/station_on.svg", "image/svg+xml", R"VDASSET(<svg xmlns="http://www.w3.org/2000/svg" width="32" height="32" viewBox="0 0 32 32">
   <rect x="1" y="5" width="13" height="10" fill="#000080" stroke="#000000"/>
   <rect x="3" y="7" width="9" height="6" fill="#00c0c0"/>
@@ -589,19 +302,7 @@ document.addEventListener("DOMContentLoaded", init);
   <circle cx="26" cy="24" r="1.5" fill="#00c000"/>
   <path d="M8 19 V25 H21" fill="none" stroke="#000000" stroke-width="1.5"/>
 </svg>
-)VDASSET",
-     sizeof(R"VDASSET(<svg xmlns="http://www.w3.org/2000/svg" width="32" height="32" viewBox="0 0 32 32">
-  <rect x="1" y="5" width="13" height="10" fill="#000080" stroke="#000000"/>
-  <rect x="3" y="7" width="9" height="6" fill="#00c0c0"/>
-  <rect x="5" y="15" width="5" height="2" fill="#808080"/>
-  <rect x="3" y="17" width="9" height="2" fill="#c0c0c0" stroke="#000000" stroke-width="0.5"/>
-  <rect x="21" y="3" width="10" height="26" fill="#c0c0c0" stroke="#000000"/>
-  <rect x="23" y="6" width="6" height="1.5" fill="#000000"/>
-  <rect x="23" y="9" width="6" height="1.5" fill="#000000"/>
-  <circle cx="26" cy="24" r="1.5" fill="#00c000"/>
-  <path d="M8 19 V25 H21" fill="none" stroke="#000000" stroke-width="1.5"/>
-</svg>
-)VDASSET") - 1},
+)VDASSET", 707},
     {"/index.html", "text/html; charset=utf-8", R"VDASSET(<!DOCTYPE html>
 <html lang="ru">
 <head>
@@ -672,78 +373,7 @@ document.addEventListener("DOMContentLoaded", init);
 </div>
 </body>
 </html>
-)VDASSET",
-     sizeof(R"VDASSET(<!DOCTYPE html>
-<html lang="ru">
-<head>
-<meta charset="utf-8">
-<meta name="viewport" content="width=device-width, initial-scale=1">
-<title>[ ] - Сервер дисковой петли</title>
-<link rel="stylesheet" href="style.css">
-<script src="app.js" defer></script>
-</head>
-<body>
-<div id="window">
-  <header id="caption">
-    <h1 id="title">[ ] - Сервер дисковой петли</h1>
-    <details id="menu">
-      <summary>Меню</summary>
-      <ul role="menu">
-        <li><button type="button" role="menuitem" id="cmd40001">Активизировать программу</button></li>
-        <li><button type="button" role="menuitem" id="cmd40002">Завершить работу</button></li>
-      </ul>
-    </details>
-  </header>
-
-  <section id="summary" aria-live="polite">
-    <div class="badge" id="station-badge"><span class="dot"></span><span id="station-text">Станция: нет сведений</span></div>
-    <div class="badge" id="db-badge"><span class="dot"></span><span id="db-text">БД: нет сведений</span></div>
-    <div class="badge" id="channels-badge"><span id="channels-text">Каналов: 0</span></div>
-    <div class="badge hidden" id="conn-badge"><span id="conn-text"></span></div>
-  </section>
-
-  <div id="list-frame">
-    <table id="c1054" aria-label="Каналы">
-      <colgroup><col><col><col><col><col></colgroup>
-      <thead><tr>
-        <th>Канал<span class="grip"></span></th>
-        <th>Отсч./c<span class="grip"></span></th>
-        <th>К-во блоков<span class="grip"></span></th>
-        <th>Время<span class="grip"></span></th>
-        <th>Файл<span class="grip"></span></th>
-      </tr></thead>
-      <tbody id="rows"></tbody>
-    </table>
-    <p id="empty">Станция ещё не сообщила список каналов.</p>
-  </div>
-
-  <footer id="controls">
-    <fieldset class="group" id="g-event">
-      <legend>Событие</legend>
-      <img id="c1049" src="icons/lamp_dark.svg" width="32" height="32" alt="Событие: нет">
-    </fieldset>
-    <fieldset class="group" id="g-errors">
-      <legend>Ошибки</legend>
-      <input id="c1053" type="text" readonly value="" aria-label="Последняя ошибка">
-    </fieldset>
-    <fieldset class="group" id="g-db">
-      <legend>БД</legend>
-      <img id="c1055" class="state-icon blank" src="" width="32" height="32" alt="">
-      <span class="icon-caption" id="db-caption"></span>
-    </fieldset>
-    <fieldset class="group" id="g-station">
-      <legend>Станция</legend>
-      <img id="c1056" class="state-icon blank" src="" width="32" height="32" alt="">
-      <span class="icon-caption" id="station-caption"></span>
-    </fieldset>
-    <div id="buttons">
-      <button type="button" id="c7">Сброс буферов</button>
-    </div>
-  </footer>
-</div>
-</body>
-</html>
-)VDASSET") - 1},
+)VDASSET", 2883},
     {"/style.css", "text/css; charset=utf-8", R"VDASSET(:root {
   --face: #d4d0c8;
   --shadow: #808080;
@@ -848,112 +478,7 @@ td.stale { color: var(--unknown); }
 }
 #c7:disabled { color: var(--shadow); cursor: default; text-shadow: 1px 1px #fff; }
 #c7:active:not(:disabled) { border-style: inset; }
-)VDASSET",
-     sizeof(R"VDASSET(:root {
-  --face: #d4d0c8;
-  --shadow: #808080;
-  --light: #ffffff;
-  --ok: #1f8a3a;
-  --bad: #c62828;
-  --unknown: #8a8a8a;
-}
-* { box-sizing: border-box; }
-body {
-  margin: 0;
-  background: #ecebe8;
-  font: 13px/1.35 "DejaVu Sans", "Liberation Sans", Tahoma, sans-serif;
-  color: #000;
-}
-#window {
-  max-width: 1100px;
-  margin: 12px auto;
-  background: var(--face);
-  border: 1px solid var(--shadow);
-  box-shadow: 0 2px 6px rgba(0, 0, 0, .2);
-}
-#caption {
-  display: flex;
-  align-items: center;
-  justify-content: space-between;
-  background: linear-gradient(90deg, #0a246a, #3a6ea5);
-  color: #fff;
-  padding: 4px 8px;
-}
-#caption h1 { font-size: 14px; margin: 0; font-weight: bold; }
-#menu { position: relative; }
-#menu summary {
-  cursor: pointer; list-style: none; padding: 2px 10px;
-  border: 1px solid rgba(255, 255, 255, .6); border-radius: 2px;
-}
-#menu summary::-webkit-details-marker { display: none; }
-#menu ul {
-  position: absolute; right: 0; top: 100%; margin: 2px 0 0; padding: 2px;
-  list-style: none; background: var(--face); border: 1px solid var(--shadow);
-  box-shadow: 2px 2px 4px rgba(0, 0, 0, .3); z-index: 5; min-width: 220px;
-}
-#menu ul button {
-  display: block; width: 100%; text-align: left; padding: 4px 16px;
-  background: none; border: 0; font: inherit; color: #000; cursor: pointer;
-}
-#menu ul button:hover, #menu ul button:focus { background: #0a246a; color: #fff; }
-
-#summary { display: flex; flex-wrap: wrap; gap: 8px; padding: 8px; }
-.badge {
-  display: inline-flex; align-items: center; gap: 6px; padding: 3px 10px;
-  border-radius: 12px; background: #fff; border: 1px solid var(--shadow); font-weight: bold;
-}
-.badge .dot { width: 10px; height: 10px; border-radius: 50%; background: var(--unknown); }
-.badge.ok { border-color: var(--ok); color: var(--ok); }
-.badge.ok .dot { background: var(--ok); }
-.badge.bad { border-color: var(--bad); color: var(--bad); }
-.badge.bad .dot { background: var(--bad); }
-.badge.warn { border-color: #b26a00; color: #b26a00; }
-.hidden { display: none !important; }
-
-#list-frame {
-  margin: 0 8px; background: #fff; height: 340px; overflow: auto;
-  border: 2px inset var(--light);
-}
-table { border-collapse: collapse; table-layout: fixed; }
-th, td { text-align: left; white-space: nowrap; overflow: hidden; text-overflow: ellipsis; padding: 1px 6px; }
-th {
-  position: sticky; top: 0; background: var(--face); font-weight: normal;
-  border-right: 1px solid var(--shadow); border-bottom: 1px solid var(--shadow);
-  user-select: none;
-}
-th .grip { position: absolute; right: -3px; top: 0; width: 7px; height: 100%; cursor: col-resize; z-index: 2; }
-tbody tr:nth-child(even) td { background: #f6f6f6; }
-tbody tr.marked td { background: #fde7fb; }
-td.name { font-weight: bold; }
-td.name img { vertical-align: -3px; margin-right: 4px; }
-td.num { font-family: "DejaVu Sans Mono", monospace; white-space: pre; }
-td.stale { color: var(--unknown); }
-#empty { margin: 12px; color: #555; }
-
-#controls { display: flex; align-items: stretch; gap: 4px; padding: 8px; }
-.group {
-  margin: 0; padding: 4px 8px 8px; border: 3px double var(--shadow);
-  display: flex; align-items: center; gap: 6px; min-height: 64px;
-}
-.group legend { padding: 0 3px; }
-#g-errors { flex: 1; }
-#c1053 {
-  width: 100%; font: inherit; padding: 3px 4px; background: #fff;
-  border: 2px inset var(--light); color: var(--bad); font-weight: bold;
-}
-#c1053.empty { color: #555; font-weight: normal; }
-.state-icon.blank { visibility: hidden; }
-.icon-caption { font-weight: bold; min-width: 9.5em; }
-.icon-caption.ok { color: var(--ok); }
-.icon-caption.bad { color: var(--bad); }
-#buttons { display: flex; align-items: center; padding: 0 4px 0 8px; }
-#c7 {
-  font: inherit; padding: 4px 14px; background: var(--face); color: #000;
-  border: 2px outset var(--light); cursor: pointer;
-}
-#c7:disabled { color: var(--shadow); cursor: default; text-shadow: 1px 1px #fff; }
-#c7:active:not(:disabled) { border-style: inset; }
-)VDASSET") - 1},
+)VDASSET", 3945},
 };
 
 const size_t kStatusPageAssetCount = sizeof kStatusPageAssets / sizeof kStatusPageAssets[0];
