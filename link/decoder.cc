@@ -111,6 +111,9 @@ void sample_block(const uint8_t* block, int step, bool whole) {
         double t = calendar_to_seconds(read_i16(block + kEventYear), static_cast<int8_t>(block[kEventMonth]),
                                        static_cast<int8_t>(block[kEventDay]), block[kEventHour],
                                        block[kEventMinute], block[kEventSecond]);
+        // A garbled year can put the time outside 32 bits: keep it at the edge.
+        if (t > 2147483647.0) t = 2147483647.0;
+        if (t < -2147483648.0) t = -2147483648.0;
         record_event(event_type, static_cast<int32_t>(t));
         event_countdown.store(10);
         event_active.store(1);
