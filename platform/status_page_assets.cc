@@ -132,12 +132,17 @@ function render(s) {
     applyWidths(widths, widthScale(widths));
   }
   renderRows(s.rows);
+  // Without the station the rows show the last data, not current data.
+  $("rows").classList.toggle("stale", s.station_link.connected === false);
 
   const lamp = $("c1049");
   const lampSrc = s.event.lit ? "icons/lamp_lit.svg" : "icons/lamp_dark.svg";
   if (lamp.getAttribute("src") !== lampSrc) lamp.setAttribute("src", lampSrc);
   lamp.alt = s.event.active ? "Событие" : "Событие: нет";
   lamp.dataset.lit = s.event.lit ? "1" : "0";
+  const eventCaption = $("event-caption");
+  eventCaption.textContent = s.event.active ? "есть" : "нет";
+  eventCaption.classList.toggle("bad", !!s.event.active);
 
   const err = $("c1053");
   err.value = s.error_text;
@@ -228,7 +233,7 @@ function init() {
 }
 
 document.addEventListener("DOMContentLoaded", init);
-)VDASSET", 7762},
+)VDASSET", 8079},
     {"/icons/db_off.svg", "image/svg+xml", R"VDASSET(<svg xmlns="http://www.w3.org/2000/svg" width="32" height="32" viewBox="0 0 32 32">
   <defs>
     <pattern id="stipple" width="2" height="2" patternUnits="userSpaceOnUse">
@@ -351,6 +356,7 @@ document.addEventListener("DOMContentLoaded", init);
     <fieldset class="group" id="g-event">
       <legend>Событие</legend>
       <img id="c1049" src="icons/lamp_dark.svg" width="32" height="32" alt="Событие: нет">
+      <span class="event-caption" id="event-caption"></span>
     </fieldset>
     <fieldset class="group" id="g-errors">
       <legend>Ошибки</legend>
@@ -373,7 +379,7 @@ document.addEventListener("DOMContentLoaded", init);
 </div>
 </body>
 </html>
-)VDASSET", 2883},
+)VDASSET", 2944},
     {"/style.css", "text/css; charset=utf-8", R"VDASSET(:root {
   --face: #d4d0c8;
   --shadow: #808080;
@@ -452,7 +458,7 @@ tbody tr.marked td { background: #fde7fb; }
 td.name { font-weight: bold; }
 td.name img { vertical-align: -3px; margin-right: 4px; }
 td.num { font-family: "DejaVu Sans Mono", monospace; white-space: pre; }
-td.stale { color: var(--unknown); }
+#rows.stale td { color: var(--unknown); }
 #empty { margin: 12px; color: #555; }
 
 #controls { display: flex; align-items: stretch; gap: 4px; padding: 8px; }
@@ -471,6 +477,8 @@ td.stale { color: var(--unknown); }
 .icon-caption { font-weight: bold; min-width: 9.5em; }
 .icon-caption.ok { color: var(--ok); }
 .icon-caption.bad { color: var(--bad); }
+.event-caption { font-weight: bold; min-width: 3em; color: #555; }
+.event-caption.bad { color: var(--bad); }
 #buttons { display: flex; align-items: center; padding: 0 4px 0 8px; }
 #c7 {
   font: inherit; padding: 4px 14px; background: var(--face); color: #000;
@@ -478,7 +486,7 @@ td.stale { color: var(--unknown); }
 }
 #c7:disabled { color: var(--shadow); cursor: default; text-shadow: 1px 1px #fff; }
 #c7:active:not(:disabled) { border-style: inset; }
-)VDASSET", 3945},
+)VDASSET", 4060},
 };
 
 const size_t kStatusPageAssetCount = sizeof kStatusPageAssets / sizeof kStatusPageAssets[0];

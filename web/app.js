@@ -126,12 +126,17 @@ function render(s) {
     applyWidths(widths, widthScale(widths));
   }
   renderRows(s.rows);
+  // Without the station the rows show the last data, not current data.
+  $("rows").classList.toggle("stale", s.station_link.connected === false);
 
   const lamp = $("c1049");
   const lampSrc = s.event.lit ? "icons/lamp_lit.svg" : "icons/lamp_dark.svg";
   if (lamp.getAttribute("src") !== lampSrc) lamp.setAttribute("src", lampSrc);
   lamp.alt = s.event.active ? "Событие" : "Событие: нет";
   lamp.dataset.lit = s.event.lit ? "1" : "0";
+  const eventCaption = $("event-caption");
+  eventCaption.textContent = s.event.active ? "есть" : "нет";
+  eventCaption.classList.toggle("bad", !!s.event.active);
 
   const err = $("c1053");
   err.value = s.error_text;

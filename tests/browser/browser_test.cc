@@ -5,15 +5,7 @@
 // script asks for, then checks what the page's commands changed.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <chrono>
 #include <string>
@@ -24,23 +16,9 @@
 #include "platform/status_server.h"
 #include "shell/app_state.h"
 #include "shell/status_dialog.h"
-
-extern char** environ;
+#include "tests/browser/node_script.h"
 
 namespace {
-
-bool exists(const std::string& path) {
-    struct stat st{};
-    return ::stat(path.c_str(), &st) == 0;
-}
-
-std::string node_modules() {
-    const char* env = std::getenv("VELDRUM_NODE_MODULES");
-    if (env != nullptr && env[0] != '\0') return env;
-    std::string in_build = std::string(VELDRUM_BINARY_DIR) + "/node/node_modules";
-    std::string in_tree = std::string(VELDRUM_SOURCE_DIR) + "/tests/browser/node_modules";
-    return exists(in_build + "/playwright-core") || !exists(in_tree) ? in_build : in_tree;
-}
 
 void add_channel(const char* name, double rate) {
     RosterEntry& e = channel_roster[roster_count++];
@@ -105,14 +83,8 @@ std::string play(const std::string& step) {
 }
 
 TEST(BrowserTest, StatusPageInHeadlessChromium) {
-    const char* chromium = std::getenv("CHROMIUM");
-    std::string browser = chromium != nullptr ? chromium : "/usr/bin/chromium";
-    if (!exists(browser)) GTEST_SKIP() << "no " << browser << " (apt-get install chromium)";
-    if (!exists(node_modules() + "/playwright-core")) {
-        GTEST_SKIP() << "no playwright-core in " << node_modules()
-                     << " (npm install --prefix " << VELDRUM_BINARY_DIR
-                     << "/node playwright-core@1.65.1)";
-    }
+    std::string missing = node_script::missing();
+    if (!missing.empty()) GTEST_SKIP() << missing;
 
     std::memset(channel_roster, 0, sizeof channel_roster);
     roster_count = 0;
@@ -126,56 +98,14 @@ TEST(BrowserTest, StatusPageInHeadlessChromium) {
     int port = status_server_start(options);
     ASSERT_GT(port, 0);
 
-    int to_node[2], from_node[2];
-    ASSERT_EQ(::pipe2(to_node, O_CLOEXEC), 0);
-    ASSERT_EQ(::pipe2(from_node, O_CLOEXEC), 0);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, to_node[0], 0);
-    posix_spawn_file_actions_adddup2(&actions, from_node[1], 1);
-    std::string script = std::string(VELDRUM_SOURCE_DIR) + "/tests/browser/status_page.js";
     std::string url = "http://127.0.0.1:" + std::to_string(port);
     std::string shots = VELDRUM_BINARY_DIR;
-    ::setenv("NODE_PATH", node_modules().c_str(), 1);
-    ::setenv("CHROMIUM", browser.c_str(), 1);
-    char* argv[] = {const_cast<char*>("node"), script.data(), url.data(), shots.data(), nullptr};
-    pid_t pid = -1;
-    int rc = posix_spawnp(&pid, "node", &actions, nullptr, argv, environ);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(to_node[0]);
-    ::close(from_node[1]);
-    ASSERT_EQ(rc, 0) << "cannot start node";
-
-    FILE* in = ::fdopen(from_node[0], "r");
-    FILE* out = ::fdopen(to_node[1], "w");
-    ASSERT_NE(in, nullptr);
-    ASSERT_NE(out, nullptr);
-    char line[512];
-    bool done = false;
-    std::string failure;
-    while (std::fgets(line, sizeof line, in) != nullptr) {
-        std::string text(line);
-        while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-        if (text.rfind("step ", 0) != 0) {
-            failure = "script: " + text;
-            break;
-        }
-        std::string step = text.substr(5);
-        std::string why = play(step);
-        std::fprintf(out, "%s\n", why.empty() ? "ok" : ("fail " + why).c_str());
-        std::fflush(out);
-        if (!why.empty()) failure = step + ": " + why;
-        if (step == "done") done = true;
-    }
-    std::fclose(out);
-    std::fclose(in);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
+    node_script::Outcome run = node_script::run("status_page.js", {url, shots}, play);
     status_server_stop();
-    EXPECT_EQ(failure, "");
-    EXPECT_TRUE(done) << "the script ended early (see [browser] lines)";
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    EXPECT_TRUE(exists(shots + "/status_page.png"));
+    EXPECT_EQ(run.failure, "");
+    EXPECT_TRUE(run.done) << "the script ended early (see [browser] lines)";
+    EXPECT_TRUE(run.exited_ok);
+    EXPECT_TRUE(node_script::exists(shots + "/status_page.png"));
     dialog_reset_for_test();
     roster_count = 0;
 }

@@ -4,43 +4,13 @@
 //   node status_page.js BASE_URL SCREENSHOT_DIR
 "use strict";
 
-const { chromium } = require("playwright-core");
-const readline = require("readline");
+const { step, log, check, launch, statusPage, run } = require("./steps");
 
 const [base, shotDir] = process.argv.slice(2);
-const rl = readline.createInterface({ input: process.stdin });
-const replies = [];
-let waiting = null;
-rl.on("line", (line) => {
-  if (waiting) { const w = waiting; waiting = null; w(line); } else replies.push(line);
-});
-
-function step(name) {
-  process.stdout.write("step " + name + "\n");
-  return new Promise((resolve, reject) => {
-    const done = (line) => (line === "ok" ? resolve() : reject(new Error(name + ": " + line)));
-    if (replies.length) done(replies.shift()); else waiting = done;
-  });
-}
-
-function log(text) { process.stderr.write("[browser] " + text + "\n"); }
-
-function check(cond, what) {
-  if (!cond) throw new Error("check failed: " + what);
-  log("ok: " + what);
-}
 
 async function main() {
-  const browser = await chromium.launch({
-    executablePath: process.env.CHROMIUM || "/usr/bin/chromium",
-    headless: true,
-    args: ["--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
-      "--disable-background-networking", "--disable-component-update", "--disable-sync"],
-  });
-  const page = await browser.newPage({ viewport: { width: 1000, height: 620 } });
-  const errors = [];
-  page.on("pageerror", (e) => errors.push(String(e)));
-  page.on("dialog", (d) => d.dismiss());
+  const browser = await launch();
+  const { page, errors } = await statusPage(browser);
   const lampLit = () => page.getAttribute("#c1049", "data-lit");
 
   await page.goto(base + "/", { waitUntil: "load" });
@@ -154,8 +124,4 @@ async function main() {
   await step("done");
 }
 
-main().then(() => process.exit(0), (e) => {
-  log("FAILED: " + (e && e.stack ? e.stack : e));
-  process.stdout.write("failed\n");
-  process.exit(1);
-});
+run(main);
