@@ -1,10 +1,7 @@
 // The LISS server thread on loopback: backlog, order, one client at a time,
 // and a client that stops reading, which must be dropped without the server
 // spending CPU on it.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -17,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "liss_client.h"
 #include "log_capture.h"
 #include "seed/liss_server.h"
 #include "seed/record_pipe.h"
@@ -26,60 +24,10 @@ namespace {
 
 using namespace std::chrono_literals;
 
-int free_port() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    close(fd);
-    return ntohs(a.sin_port);
-}
-
-int connect_once(int port, int rcvbuf) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    if (rcvbuf > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-// Retries while the server thread has not started listening yet.
-int connect_to(int port, int rcvbuf = 0) {
-    for (int attempt = 0; attempt < 500; ++attempt) {
-        int fd = connect_once(port, rcvbuf);
-        if (fd >= 0) return fd;
-        std::this_thread::sleep_for(10ms);
-    }
-    return -1;
-}
-
-// Reads exactly n bytes; false when the peer closes or nothing comes within
-// the guard time (a hang guard only).
-bool read_exact(int fd, uint8_t* p, size_t n, int guardMs = 10000) {
-    while (n > 0) {
-        pollfd pf{fd, POLLIN, 0};
-        if (poll(&pf, 1, guardMs) <= 0) return false;
-        const ssize_t k = recv(fd, p, n, 0);
-        if (k <= 0) return false;
-        p += k;
-        n -= static_cast<size_t>(k);
-    }
-    return true;
-}
-
-bool readable_within(int fd, int ms) {
-    pollfd pf{fd, POLLIN, 0};
-    return poll(&pf, 1, ms) > 0;
-}
+using liss_client::connect_to;
+using liss_client::free_port;
+using liss_client::read_exact;
+using liss_client::readable_within;
 
 std::vector<uint8_t> record(int seq) {
     std::vector<uint8_t> r(512, static_cast<uint8_t>(seq));

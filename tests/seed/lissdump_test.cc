@@ -1,7 +1,6 @@
 // lissdump against the real server thread: it accepts our records and
 // reports a damaged one.
 #ifdef LISSDUMP_PATH
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
@@ -9,6 +8,7 @@
 #include <string>
 #include <thread>
 
+#include "liss_client.h"
 #include "mseed_check.h"
 #include "seed/liss_server.h"
 #include "seed/record_pipe.h"
@@ -37,21 +37,11 @@ ToolRun lissdump(int port, const std::string& args) {
     return r;
 }
 
-int spare_port() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    close(fd);
-    return ntohs(a.sin_port);
-}
+using liss_client::free_port;
 
 TEST(Lissdump, ChecksRecordsFromTheServer) {
     RecordPipe pipe(60000);
-    config.liss_port = spare_port();
+    config.liss_port = free_port();
     run_flag = 1;
     std::thread server([&] { lissServerThread(&pipe, {20ms, 20ms, 1ms, 5000ms}); });
 
@@ -72,7 +62,7 @@ TEST(Lissdump, ChecksRecordsFromTheServer) {
     run_flag = 0;
     server.join();
     run_flag = 1;
-    config.liss_port = spare_port();
+    config.liss_port = free_port();
     server = std::thread([&] { lissServerThread(&pipe, {20ms, 20ms, 1ms, 5000ms}); });
     auto bad = records.at(1);
     bad[kSeedXnOffset + 3] ^= 0x10;

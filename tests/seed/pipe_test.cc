@@ -71,6 +71,47 @@ TEST(RecordPipe, OversizedRecordIsRefused) {
     EXPECT_EQ(id_of(buf.data()), 3);
 }
 
+TEST(RecordPipe, RefusalKeepsTheQueueAndALargeRecordDropsAsManyAsNeeded) {
+    LogCapture log;
+    RecordPipe pipe(60000);
+    for (int i = 0; i < 93; ++i) pipe.put(record(i).data(), 512);
+    const auto big = record(1000, 48000);
+    pipe.put(big.data(), 48000);
+    EXPECT_EQ(pipe.queuedBytes(), 47988);
+    EXPECT_TRUE(log.has("Размер блока данных больше размера буфера. Блок не передан."));
+
+    // 5004 more bytes need 4992 freed: ten records of 516, not nine.
+    const auto large = record(2000, 5000);
+    pipe.put(large.data(), 5000);
+    EXPECT_EQ(pipe.queuedBytes(), 47988 - 10 * 516 + 5004);
+    uint8_t buf[512];
+    for (int expect = 10; expect < 93; ++expect) {
+        ASSERT_EQ(pipe.take(buf, 512), 512);
+        ASSERT_EQ(id_of(buf), expect);
+    }
+    std::vector<uint8_t> out(5000);
+    EXPECT_EQ(pipe.take(out.data(), 5000), 5000);
+    EXPECT_EQ(out, large);
+    EXPECT_EQ(pipe.queuedBytes(), 0);
+}
+
+TEST(RecordPipe, OrderHoldsOverManyTimesThePipeBuffer) {
+    // Puts run ahead of takes by a varying margin, so the pipe's own buffer
+    // wraps many times with the queue partly full.
+    RecordPipe pipe(60000);
+    uint8_t buf[512];
+    int put = 0, taken = 0;
+    for (int round = 0; round < 400; ++round) {
+        for (int k = 0; k < round % 7 + 1; ++k, ++put) pipe.put(record(put).data(), 512);
+        for (int k = 0; k < (round + 3) % 7 + 1 && taken < put; ++k, ++taken) {
+            ASSERT_EQ(pipe.take(buf, 512), 512);
+            ASSERT_EQ(id_of(buf), taken);
+            ASSERT_EQ(buf[511], static_cast<uint8_t>(taken));
+        }
+        ASSERT_EQ(pipe.queuedBytes(), (put - taken) * 516);
+    }
+}
+
 TEST(RecordPipe, BadArgumentsQueueNothing) {
     RecordPipe pipe(60000);
     pipe.put(nullptr, 512);
