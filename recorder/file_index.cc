@@ -95,6 +95,9 @@ void log_statement_error(SQLHSTMT statement) {
     SQLError(SQL_NULL_HENV, SQL_NULL_HDBC, statement, state, &native, message, sizeof message - 1,
              &length);
     message[sizeof message - 1] = 0;
+    // Drivers write several lines; the log has one line per message.
+    for (SQLCHAR* p = message; *p != 0; ++p)
+        if (*p == '\r' || *p == '\n') *p = ' ';
     write_log_line(reinterpret_cast<const char*>(message));
 }
 
@@ -295,9 +298,9 @@ void register_events(const char* station, EventEntry* events, int count) {
         if (db_connected.load() == 0) return;
         EventEntry& event = events[i];
         if (event.event_type <= 0 || event.stored != 0) continue;
-        event.stored = 1;
         char text[kStatementSize];
         if (!format_event_insert(text, sizeof text, station, event.event_time, event.event_type)) {
+            event.stored = 1;  // it never fits: do not try it every pass
             log_too_long();
             continue;
         }
@@ -309,7 +312,10 @@ void register_events(const char* station, EventEntry* events, int count) {
                 failed = true;
             }
         }
+        // A failed insert is tried again once the connection is back, so an
+        // outage does not lose the event.
         if (failed) return reset_connection();
+        event.stored = 1;
     }
 }
 
