@@ -237,6 +237,7 @@ public:
     std::string dsn = "KVR";  // the SQLite one; set another before start_veldrum
     std::map<std::string, std::string> veldrum_keys;  // [VELDRUM] keys beside LOG
     std::map<std::string, std::string> station_keys;  // [<name>] keys beside LANA
+    std::vector<std::string> wrapper;  // runs veldrum under it (argv before veldrum's own)
     Child sim;
     Child server;
 
@@ -288,6 +289,7 @@ public:
         std::vector<std::string> args = {bin("veldrum"), name};
         if (dsn != "KVR") args.push_back("ODBC=" + dsn);
         args.insert(args.end(), arguments.begin(), arguments.end());
+        args.insert(args.begin(), wrapper.begin(), wrapper.end());
         server = spawn(args, dir, env(), dir + "/veldrum.out");
         ASSERT_TRUE(server.running());
     }
@@ -390,6 +392,23 @@ private:
 inline std::string postgres_dsn() {
     const char* dsn = getenv("VELDRUM_TEST_PG_DSN");
     return dsn ? dsn : "";
+}
+
+// CPU time (utime + stime, in clock ticks) that process pid has used so
+// far, or -1 when it cannot be read.
+inline long cpu_ticks(pid_t pid) {
+    std::string s = read_file("/proc/" + std::to_string(pid) + "/stat");
+    const size_t close_paren = s.rfind(')');
+    if (close_paren == std::string::npos) return -1;
+    std::istringstream fields(s.substr(close_paren + 2));
+    std::string f;
+    long utime = -1, stime = -1;
+    // After the name: state is field 3, utime 14 and stime 15 (1-based).
+    for (int i = 3; i <= 15 && fields >> f; ++i) {
+        if (i == 14) utime = std::atol(f.c_str());
+        if (i == 15) stime = std::atol(f.c_str());
+    }
+    return utime < 0 || stime < 0 ? -1 : utime + stime;
 }
 
 }  // namespace system_run
