@@ -38,6 +38,14 @@ void report(const char* text) {
 
 void on_ncb_complete(NCB* ncb);
 
+// One second in short slices, so that a stop is not held up; false when
+// the program is closing.
+bool pause_before_calling() {
+    for (int i = 0; i < 10 && !closing.load(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    return !closing.load();
+}
+
 // Submits an asynchronous command. A submission refused at once has no
 // completion to follow, so it is reported and tried again after a pause
 // instead of leaving the cycle stopped for good.
@@ -89,7 +97,9 @@ void on_ncb_complete(NCB* ncb) {
             decode_message(receive_buffer, ncb->ncb_length);
             post_receive(ncb);
         } else if (command == NCBHANGUP) {
-            call_server(ncb);
+            // A server that accepts and drops at once would otherwise make the
+            // cycle spin and fill the log with connect and disconnect lines.
+            if (pause_before_calling()) call_server(ncb);
         }
         return;
     }
@@ -102,14 +112,12 @@ void on_ncb_complete(NCB* ncb) {
     if (command == NCBCALL) {
         // An absent station refuses at once; a short pause keeps the endless
         // calling from burning a core and flooding the provider with threads.
-        for (int i = 0; i < 10 && !closing.load(); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        if (closing.load()) return;
+        if (!pause_before_calling()) return;
         call_server(ncb);
     } else if (command == NCBRECV) {
         post_hang_up(ncb);
     } else if (command == NCBHANGUP) {
-        call_server(ncb);
+        if (pause_before_calling()) call_server(ncb);
     }
 }
 
