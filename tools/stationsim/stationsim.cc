@@ -4,10 +4,12 @@
 // or as fast as the client takes them.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -44,6 +46,19 @@ struct Options {
     int event_every = 0;
     long long seconds = 0;
     bool once = false;
+    double speed = 0;            // fast mode: seconds of data per wall second, 0 = unpaced
+    int samples_per_block = 0;   // 0: a block holds rate / blocks_per_second samples
+    int blocks_per_second = 1;
+    int blocks_per_message = 0;  // 0: as many as fit in one message
+    int disconnect_every = 0;
+    int silence_every = 0;
+    int silence_seconds = 0;
+    int malformed_every = 0;
+
+    bool faults() const { return disconnect_every > 0 || silence_every > 0 || malformed_every > 0; }
+    int block_samples(const Channel& c) const {
+        return samples_per_block > 0 ? samples_per_block : c.rate / blocks_per_second;
+    }
 };
 
 void usage(FILE* out) {
@@ -60,8 +75,32 @@ void usage(FILE* out) {
                  "  --event-every N          mark an event every N seconds (default 0: none)\n"
                  "  --seconds N              send N seconds of data, then close (default: no end)\n"
                  "  --once                   exit after the first client has gone\n"
-                 "Every block holds one second of one channel; one message per second holds\n"
-                 "one block of every channel. Sample i of channel c is signal_sample(seed, c, i).\n");
+                 "  --many N:RATE            append N continuous channels at RATE, each named C and its\n"
+                 "                           channel number in two hex digits (C00 .. CFF)\n"
+                 "                           (256 channels at most; above 96 the announcement is a\n"
+                 "                           channel list block, which limits RATE to 2147)\n"
+                 "  --speed X                with --fast: X seconds of data per wall second (0: unpaced)\n"
+                 "  --blocks-per-second K    every block holds 1/K s of its channel (RATE divisible by K)\n"
+                 "  --samples-per-block N    every block holds N samples (each RATE divisible by N)\n"
+                 "  --blocks-per-message N   at most N blocks in one message (default: all that fit)\n"
+                 "  --disconnect-every N     close the session after every N seconds sent in it, accept\n"
+                 "                           again and go on with the next second\n"
+                 "  --silence-every N:S      after every N seconds of data send nothing for S seconds\n"
+                 "  --malformed-every N      after every N seconds send one malformed message, in turn:\n"
+                 "                           unknown block type, channel number 300, a block claiming\n"
+                 "                           200 data bytes in a message that holds 20\n"
+                 "By default every block holds one second of one channel and one message per\n"
+                 "second holds one block of every channel; a second that does not fit in\n"
+                 "65,535 bytes is split over several messages. Sample i of channel c is\n"
+                 "signal_sample(seed, c, i). With a fault option, --realtime never skips a\n"
+                 "second: what fell due while disconnected or silent is sent at once.\n"
+                 "Output lines (EPOCH is the time of a second of data):\n"
+                 "  stationsim: connected\n"
+                 "  stationsim: malformed unknown-type|bad-channel|overlong after EPOCH\n"
+                 "  stationsim: silent S s after EPOCH\n"
+                 "  stationsim: disconnect after EPOCH\n"
+                 "  stationsim: delivered FIRST..LAST   (each run of seconds sent in full in a session)\n"
+                 "  stationsim: N seconds sent\n");
 }
 
 bool parse_channels(const char* text, std::vector<Channel>* out) {
@@ -81,11 +120,28 @@ bool parse_channels(const char* text, std::vector<Channel>* out) {
         ch.name = name;
         out->push_back(ch);
     }
-    return !out->empty() && out->size() <= 96;
+    return !out->empty() && out->size() <= 256;
+}
+
+bool add_many(const char* text, std::vector<Channel>* out) {
+    int n = 0, rate = 0;
+    if (std::sscanf(text, "%d:%d", &n, &rate) != 2 || n <= 0 || rate <= 0 || rate > 32000) return false;
+    if (out->size() + static_cast<size_t>(n) > 256) return false;
+    for (int i = 0; i < n; ++i) {
+        // Named by channel number, so three characters fit the ring file names.
+        char name[12];
+        std::snprintf(name, sizeof name, "C%02X", static_cast<unsigned>(out->size()) & 0xFFu);
+        Channel ch;
+        ch.name = name;
+        ch.rate = rate;
+        out->push_back(ch);
+    }
+    return true;
 }
 
 bool parse(int argc, char** argv, Options* o) {
     parse_channels("SHZ:100:0,SHN:100:0,SHE:100:0", &o->channels);
+    bool defaults = true;  // --many after no --channels replaces the default list
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
@@ -99,9 +155,35 @@ bool parse(int argc, char** argv, Options* o) {
             o->port = std::atoi(v);
         } else if (a == "--channels" && (v = value())) {
             if (!parse_channels(v, &o->channels)) {
-                std::fprintf(stderr, "stationsim: bad channel list '%s'\n", v);
+                std::fprintf(stderr, "stationsim: bad channel list '%s' (256 channels at most)\n", v);
                 return false;
             }
+            defaults = false;
+        } else if (a == "--many" && (v = value())) {
+            if (defaults) o->channels.clear();
+            defaults = false;
+            if (!add_many(v, &o->channels)) {
+                std::fprintf(stderr, "stationsim: bad --many '%s' (N:RATE, 256 channels at most)\n", v);
+                return false;
+            }
+        } else if (a == "--speed" && (v = value())) {
+            o->speed = std::atof(v);
+        } else if (a == "--blocks-per-second" && (v = value())) {
+            o->blocks_per_second = std::atoi(v);
+        } else if (a == "--samples-per-block" && (v = value())) {
+            o->samples_per_block = std::atoi(v);
+        } else if (a == "--blocks-per-message" && (v = value())) {
+            o->blocks_per_message = std::atoi(v);
+        } else if (a == "--disconnect-every" && (v = value())) {
+            o->disconnect_every = std::atoi(v);
+        } else if (a == "--silence-every" && (v = value())) {
+            if (std::sscanf(v, "%d:%d", &o->silence_every, &o->silence_seconds) != 2 ||
+                o->silence_every <= 0 || o->silence_seconds < 0) {
+                std::fprintf(stderr, "stationsim: bad --silence-every '%s' (N:S)\n", v);
+                return false;
+            }
+        } else if (a == "--malformed-every" && (v = value())) {
+            o->malformed_every = std::atoi(v);
         } else if (a == "--list-block") {
             o->list_block = true;
         } else if (a == "--blank-padding") {
@@ -132,6 +214,19 @@ bool parse(int argc, char** argv, Options* o) {
     if (o->port <= 0 || o->port > 65535) {
         std::fprintf(stderr, "stationsim: bad port\n");
         return false;
+    }
+    if (o->speed < 0 || o->blocks_per_second <= 0 || o->samples_per_block < 0 ||
+        o->blocks_per_message < 0 || o->disconnect_every < 0 || o->malformed_every < 0) {
+        std::fprintf(stderr, "stationsim: negative or zero value in an option\n");
+        return false;
+    }
+    for (const Channel& c : o->channels) {
+        const int n = o->block_samples(c);
+        if (n <= 0 || c.rate % n != 0 || bf::kHeaderSize + 2 * n > bf::kMaxMessage) {
+            std::fprintf(stderr, "stationsim: channel %s: %d samples per second do not split into blocks\n",
+                         c.name.c_str(), c.rate);
+            return false;
+        }
     }
     return true;
 }
@@ -176,9 +271,33 @@ void put_time(uint8_t* p, int minute_off, long long t) {
     p[minute_off + 9] = static_cast<uint8_t>(tm.tm_mon + 1);
 }
 
+// Group records needed for the channels: one per run of equal rate and gain,
+// six channels at most each.
+size_t group_records(const Options& o) {
+    size_t rec = 0;
+    for (size_t i = 0; i < o.channels.size(); ++rec) {
+        const Channel& first = o.channels[i];
+        int count = 0;
+        while (i < o.channels.size() && count < 6 && o.channels[i].rate == first.rate &&
+               o.channels[i].gain == first.gain) {
+            ++count;
+            ++i;
+        }
+    }
+    return rec;
+}
+
+// A group block holds 16 records and signed 8-bit channel numbers; more
+// channels need the list block, whose entries then run past the 464 bytes
+// that the walk steps over (the client reports the rest of that message).
+bool uses_list_block(const Options& o) {
+    return o.list_block || group_records(o) > static_cast<size_t>(bf::kMaxGroupRecords) ||
+           o.channels.size() > 127;
+}
+
 std::vector<uint8_t> announcement(const Options& o) {
     std::vector<uint8_t> b(bf::kAnnouncementStep, 0);
-    if (o.list_block) {
+    if (uses_list_block(o)) {
         bf::write_u16(b.data(), bf::kChannelListBlock);
         bf::write_u16(b.data() + bf::kListCount, static_cast<uint16_t>(o.channels.size()));
         for (size_t i = 0; i < o.channels.size(); ++i) {
@@ -218,29 +337,81 @@ std::vector<uint8_t> announcement(const Options& o) {
     return b;  // the zero rate after the last record ends the list
 }
 
-// One message: one block of one second for every channel.
-std::vector<uint8_t> second_of_data(const Options& o, long long t, long long second_index) {
-    std::vector<uint8_t> msg;
+// The messages of one second: every channel's blocks of that second, in time
+// order across the channels, packed into messages of at most
+// blocks_per_message blocks and 65,535 bytes.
+std::vector<std::vector<uint8_t>> second_of_data(const Options& o, long long t, long long second_index) {
     const bool event = o.event_every > 0 && second_index % o.event_every == 0 && second_index > 0;
-    for (size_t c = 0; c < o.channels.size(); ++c) {
-        const int n = o.channels[c].rate;
-        std::vector<uint8_t> b(bf::kHeaderSize + 2 * n, 0);
-        bf::write_u16(b.data() + bf::kType, bf::kSampleBlock);
-        bf::write_u16(b.data() + bf::kHeaderLength, bf::kHeaderSize);
-        bf::write_u16(b.data() + bf::kDataLength, static_cast<uint16_t>(2 * n));
-        bf::write_u16(b.data() + bf::kChannel, static_cast<uint16_t>(c));
-        put_time(b.data(), bf::kMinute, t);
-        if (event) {
-            b[bf::kEventType] = 1;
-            put_time(b.data(), bf::kEventMinute, t);
+    std::vector<std::vector<uint8_t>> messages(1);
+    int in_message = 0;
+    int parts = 0;
+    for (const Channel& c : o.channels) parts = std::max(parts, c.rate / o.block_samples(c));
+    for (int part = 0; part < parts; ++part) {
+        for (size_t c = 0; c < o.channels.size(); ++c) {
+            const int rate = o.channels[c].rate;
+            const int n = o.block_samples(o.channels[c]);
+            if (part >= rate / n) continue;
+            const size_t size = bf::kHeaderSize + 2 * static_cast<size_t>(n);
+            if ((o.blocks_per_message > 0 && in_message >= o.blocks_per_message) ||
+                messages.back().size() + size > static_cast<size_t>(bf::kMaxMessage)) {
+                messages.emplace_back();
+                in_message = 0;
+            }
+            std::vector<uint8_t>& msg = messages.back();
+            const size_t at = msg.size();
+            msg.resize(at + size, 0);
+            uint8_t* b = msg.data() + at;
+            bf::write_u16(b + bf::kType, bf::kSampleBlock);
+            bf::write_u16(b + bf::kHeaderLength, bf::kHeaderSize);
+            bf::write_u16(b + bf::kDataLength, static_cast<uint16_t>(2 * n));
+            bf::write_u16(b + bf::kChannel, static_cast<uint16_t>(c));
+            put_time(b, bf::kMinute, t);
+            b[bf::kHundredths] = static_cast<uint8_t>(part * n * 100 / rate);
+            if (event && part == 0) {
+                b[bf::kEventType] = 1;
+                put_time(b, bf::kEventMinute, t);
+            }
+            const int64_t first = second_index * rate + part * n;
+            for (int k = 0; k < n; ++k)
+                bf::write_u16(b + bf::kHeaderSize + 2 * k,
+                              stationsim::signal_sample(o.seed, static_cast<int>(c), first + k));
+            ++in_message;
         }
-        const int64_t first = second_index * n;
-        for (int k = 0; k < n; ++k)
-            bf::write_u16(b.data() + bf::kHeaderSize + 2 * k,
-                          stationsim::signal_sample(o.seed, static_cast<int>(c), first + k));
-        msg.insert(msg.end(), b.begin(), b.end());
     }
-    return msg;
+    return messages;
+}
+
+// One message that the client must report and survive, by kind in turn.
+std::vector<uint8_t> malformed_message(int kind, long long t, const char** name) {
+    std::vector<uint8_t> b(bf::kHeaderSize + 20, 0);
+    bf::write_u16(b.data() + bf::kType, bf::kSampleBlock);
+    bf::write_u16(b.data() + bf::kHeaderLength, bf::kHeaderSize);
+    bf::write_u16(b.data() + bf::kDataLength, 20);
+    put_time(b.data(), bf::kMinute, t);
+    if (kind == 0) {
+        *name = "unknown-type";
+        bf::write_u16(b.data() + bf::kType, 0x5A5A);
+    } else if (kind == 1) {
+        *name = "bad-channel";
+        bf::write_u16(b.data() + bf::kChannel, 300);
+    } else {
+        *name = "overlong";
+        bf::write_u16(b.data() + bf::kDataLength, 200);
+    }
+    return b;
+}
+
+// Ends our side of the session and gives the client up to 2 s to read what
+// is still in flight and close its side.
+void finish_session(int fd) {
+    shutdown(fd, SHUT_WR);
+    uint8_t sink[4096];
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (std::chrono::steady_clock::now() < until) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 100) > 0 && recv(fd, sink, sizeof sink, 0) <= 0) break;
+    }
+    close(fd);
 }
 
 // Reads the SESSION REQUEST; answers positive when the called name is ours.
@@ -278,6 +449,14 @@ int main(int argc, char** argv) {
         usage(stderr);
         return 2;
     }
+    // The list block's rate field is samples per second times 1,000,000 in 32 bits.
+    for (const Channel& c : o.channels) {
+        if (uses_list_block(o) && c.rate > 2147) {
+            std::fprintf(stderr, "stationsim: channel %s: a channel list block cannot announce %d samples per second\n",
+                         c.name.c_str(), c.rate);
+            return 2;
+        }
+    }
     signal(SIGPIPE, SIG_IGN);
     int ls = socket(AF_INET, SOCK_STREAM, 0);
     int one = 1;
@@ -295,6 +474,8 @@ int main(int argc, char** argv) {
     std::printf("stationsim: %s.DCH.SRV on 127.0.0.1:%d, %zu channels, start %lld\n",
                 o.station.c_str(), o.port, o.channels.size(), start);
     std::fflush(stdout);
+    const double pace = !o.realtime && o.speed > 0 ? 1.0 / o.speed : 0;
+    int malformed_kind = 0;
     for (;;) {
         int fd = accept(ls, nullptr, nullptr);
         if (fd < 0) continue;
@@ -305,25 +486,65 @@ int main(int argc, char** argv) {
         std::printf("stationsim: connected\n");
         std::fflush(stdout);
         bool ok = send_message(fd, announcement(o));
+        bool hang_up = false;  // we end this session ourselves
+        long long first = -1, last = -1, in_session = 0;  // the range delivered in a row
         auto next = std::chrono::steady_clock::now();
-        while (ok && (o.seconds <= 0 || sent < o.seconds)) {
-            if (o.realtime) {
+        while (ok && !hang_up && (o.seconds <= 0 || sent < o.seconds)) {
+            if (o.realtime && !o.faults()) {
                 // Real time follows the clock: the station sends what is due now.
                 sent = static_cast<long long>(std::time(nullptr)) - start;
                 if (sent < 0) sent = 0;
+            } else if (o.realtime) {
+                // Never ahead of the clock; a backlog goes out at once.
+                while (static_cast<long long>(std::time(nullptr)) < start + sent)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            } else if (pace > 0) {
+                std::this_thread::sleep_until(next);
+                next += std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                    std::chrono::duration<double>(pace));
             }
-            ok = send_message(fd, second_of_data(o, start + sent, sent));
+            for (const std::vector<uint8_t>& m : second_of_data(o, start + sent, sent))
+                if (ok) ok = send_message(fd, m);
             if (!ok) break;
+            if (first >= 0 && sent != last + 1) {  // real time skipped ahead
+                std::printf("stationsim: delivered %lld..%lld\n", start + first, start + last);
+                first = -1;
+            }
+            if (first < 0) first = sent;
+            last = sent;
             ++sent;
-            if (o.realtime) {
+            ++in_session;
+            const long long t = start + sent - 1;
+            if (o.malformed_every > 0 && sent % o.malformed_every == 0) {
+                const char* name = "";
+                ok = send_message(fd, malformed_message(malformed_kind, t, &name));
+                malformed_kind = (malformed_kind + 1) % 3;
+                std::printf("stationsim: malformed %s after %lld\n", name, t);
+                std::fflush(stdout);
+            }
+            if (ok && o.silence_every > 0 && sent % o.silence_every == 0) {
+                std::printf("stationsim: silent %d s after %lld\n", o.silence_seconds, t);
+                std::fflush(stdout);
+                std::this_thread::sleep_for(std::chrono::seconds(o.silence_seconds));
+                next = std::chrono::steady_clock::now();
+            }
+            if (ok && o.disconnect_every > 0 && in_session % o.disconnect_every == 0) {
+                std::printf("stationsim: disconnect after %lld\n", t);
+                hang_up = true;
+            } else if (o.realtime && !o.faults()) {
                 next += std::chrono::seconds(1);
                 std::this_thread::sleep_until(next);
             }
         }
+        if (first >= 0) std::printf("stationsim: delivered %lld..%lld\n", start + first, start + last);
         std::printf("stationsim: %lld seconds sent\n", sent);
         std::fflush(stdout);
-        if (ok) std::this_thread::sleep_for(std::chrono::seconds(2));
-        close(fd);
-        if (o.once) return 0;
+        if (ok && hang_up) {
+            finish_session(fd);
+        } else {
+            if (ok) std::this_thread::sleep_for(std::chrono::seconds(2));
+            close(fd);
+        }
+        if (o.once && !hang_up) return 0;
     }
 }
