@@ -42,31 +42,34 @@ void copy_name(char* dst, const uint8_t* src, int size) {
 // Only bytes inside the message are read; a group list without its ending
 // record, or an entry count beyond the message, stops at the message's end.
 void build_from_group(const uint8_t* block, int avail) {
-    roster_count = 0;
-    for (int g = 0; g < kMaxGroupRecords && roster_count < kChannelCount; ++g) {
-        int rec = kHeaderSize + g * kGroupRecordSize;
-        if (rec + 6 > avail) break;
-        const uint8_t* r = block + rec;
-        int16_t rate = read_i16(r);
-        if (rate == 0) break;
-        int16_t gain = read_i16(r + 2);
-        int16_t count = read_i16(r + 4);
-        for (int e = 0; e < count && roster_count < kChannelCount; ++e) {
-            int off = rec + 6 + e * kGroupEntrySize;
-            if (off + kGroupEntrySize > avail) break;
-            const uint8_t* p = block + off;
-            RosterEntry& entry = channel_roster[roster_count];
-            std::memset(&entry, 0, sizeof entry);
-            entry.channel = static_cast<int8_t>(p[0]);
-            entry.sample_rate = rate;
-            entry.gain = gain;
-            copy_name(entry.name, p + 1, 8);
-            int8_t kind = static_cast<int8_t>(p[9]);
-            int32_t event_only = (kind == 7 || (kind == 1 && rate == 200)) ? 1 : 0;
-            entry.event_only = event_only;
-            if (entry.channel >= 0 && entry.channel < kChannelCount)
-                channel_table[entry.channel].event_only = event_only;
-            ++roster_count;
+    {
+        std::lock_guard<std::recursive_mutex> lock(queue_lock);  // the status view reads the roster
+        roster_count = 0;
+        for (int g = 0; g < kMaxGroupRecords && roster_count < kChannelCount; ++g) {
+            int rec = kHeaderSize + g * kGroupRecordSize;
+            if (rec + 6 > avail) break;
+            const uint8_t* r = block + rec;
+            int16_t rate = read_i16(r);
+            if (rate == 0) break;
+            int16_t gain = read_i16(r + 2);
+            int16_t count = read_i16(r + 4);
+            for (int e = 0; e < count && roster_count < kChannelCount; ++e) {
+                int off = rec + 6 + e * kGroupEntrySize;
+                if (off + kGroupEntrySize > avail) break;
+                const uint8_t* p = block + off;
+                RosterEntry& entry = channel_roster[roster_count];
+                std::memset(&entry, 0, sizeof entry);
+                entry.channel = static_cast<int8_t>(p[0]);
+                entry.sample_rate = rate;
+                entry.gain = gain;
+                copy_name(entry.name, p + 1, 8);
+                int8_t kind = static_cast<int8_t>(p[9]);
+                int32_t event_only = (kind == 7 || (kind == 1 && rate == 200)) ? 1 : 0;
+                entry.event_only = event_only;
+                if (entry.channel >= 0 && entry.channel < kChannelCount)
+                    channel_table[entry.channel].event_only = event_only;
+                ++roster_count;
+            }
         }
     }
     dialog_rebuild_channel_list();
@@ -74,21 +77,24 @@ void build_from_group(const uint8_t* block, int avail) {
 }
 
 void build_from_list(const uint8_t* block, int avail) {
-    roster_count = 0;
-    int count = avail >= kListCount + 2 ? read_i16(block + kListCount) : 0;
-    for (int e = 0; e < count && roster_count < kChannelCount; ++e) {
-        int off = kListEntries + e * kListEntrySize;
-        if (off + kListEntrySize > avail) break;
-        const uint8_t* p = block + off;
-        RosterEntry& entry = channel_roster[roster_count];
-        std::memset(&entry, 0, sizeof entry);
-        entry.channel = read_i16(p + 14);
-        entry.sample_rate = static_cast<double>(read_i32(p + 6) / 1000000);
-        entry.gain = read_i32(p + 10);
-        copy_name(entry.name, p, 6);
-        entry.event_only = 0;
-        if (entry.channel >= 0 && entry.channel < kChannelCount) channel_table[entry.channel].event_only = 0;
-        ++roster_count;
+    {
+        std::lock_guard<std::recursive_mutex> lock(queue_lock);  // the status view reads the roster
+        roster_count = 0;
+        int count = avail >= kListCount + 2 ? read_i16(block + kListCount) : 0;
+        for (int e = 0; e < count && roster_count < kChannelCount; ++e) {
+            int off = kListEntries + e * kListEntrySize;
+            if (off + kListEntrySize > avail) break;
+            const uint8_t* p = block + off;
+            RosterEntry& entry = channel_roster[roster_count];
+            std::memset(&entry, 0, sizeof entry);
+            entry.channel = read_i16(p + 14);
+            entry.sample_rate = static_cast<double>(read_i32(p + 6) / 1000000);
+            entry.gain = read_i32(p + 10);
+            copy_name(entry.name, p, 6);
+            entry.event_only = 0;
+            if (entry.channel >= 0 && entry.channel < kChannelCount) channel_table[entry.channel].event_only = 0;
+            ++roster_count;
+        }
     }
     dialog_rebuild_channel_list();
     roster_pending = 0;
@@ -106,8 +112,19 @@ void sample_block(const uint8_t* block, int step, bool whole) {
     put_block(channel, block, step);
     ChannelSlot& slot = channel_table[channel];
     int8_t event_type = static_cast<int8_t>(block[kEventType]);
+    int k = -1;
+    {
+        // The status view reads the marks and block times under this lock.
+        std::lock_guard<std::recursive_mutex> lock(queue_lock);
+        slot.event_marked = event_type != 0 ? 1 : 0;
+        for (int i = 0; i < roster_count && k < 0; ++i) {
+            if (channel_roster[i].channel != channel) continue;
+            k = i;
+            channel_roster[i].last_block_time = block_time(block);
+            channel_roster[i].event_marked = slot.event_marked;
+        }
+    }
     if (event_type != 0) {
-        slot.event_marked = 1;
         double t = calendar_to_seconds(read_i16(block + kEventYear), static_cast<int8_t>(block[kEventMonth]),
                                        static_cast<int8_t>(block[kEventDay]), block[kEventHour],
                                        block[kEventMinute], block[kEventSecond]);
@@ -117,26 +134,19 @@ void sample_block(const uint8_t* block, int step, bool whole) {
         record_event(event_type, static_cast<int32_t>(t));
         event_countdown.store(10);
         event_active.store(1);
-    } else {
-        slot.event_marked = 0;
     }
-    for (int i = 0; i < roster_count; ++i) {
-        RosterEntry& entry = channel_roster[i];
-        if (entry.channel != channel) continue;
-        entry.last_block_time = block_time(block);
-        entry.event_marked = slot.event_marked;
-        int n = sample_count(block);
-        if (selected_channels.empty()) {
-            streamRegistry.appendBlock(station_name, entry.name, entry.sample_rate, entry.last_block_time, n,
-                                       block + kHeaderSize);
-        } else {
-            for (const std::string& name : selected_channels)
-                if (strcasecmp(name.c_str(), entry.name) == 0)
-                    streamRegistry.appendBlock(station_name, entry.name, entry.sample_rate,
-                                               entry.last_block_time, n, block + kHeaderSize);
-        }
-        break;
+    if (k < 0) return;
+    const RosterEntry& entry = channel_roster[k];
+    int n = sample_count(block);
+    if (selected_channels.empty()) {
+        streamRegistry.appendBlock(station_name, entry.name, entry.sample_rate, entry.last_block_time, n,
+                                   block + kHeaderSize);
+        return;
     }
+    for (const std::string& name : selected_channels)
+        if (strcasecmp(name.c_str(), entry.name) == 0)
+            streamRegistry.appendBlock(station_name, entry.name, entry.sample_rate, entry.last_block_time,
+                                       n, block + kHeaderSize);
 }
 
 }  // namespace

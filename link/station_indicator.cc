@@ -8,6 +8,7 @@
 #include <mutex>
 #include <thread>
 
+#include "link/session.h"
 #include "shell/oplog.h"
 #include "shell/status_dialog.h"
 
@@ -77,6 +78,8 @@ void update_station_indicator() {
     } catch (...) {
         return;  // no thread: the next change tries again
     }
+    // Past the stop nobody waits for it any more: let it end on its own.
+    if (closing.load()) t->thread.detach();
     indicator_thread = t;
 }
 

@@ -101,6 +101,7 @@ void append_piece(RosterEntry& entry, const uint8_t* piece, size_t length, int32
                 static_cast<long>(std::trunc(entry.file_duration)) + duration,
                 static_cast<int>(std::trunc(entry.sample_rate)), gain_value, kRingDataType,
                 entry.name);
+    std::lock_guard<std::recursive_mutex> lock(queue_lock);  // the status view reads these
     entry.file_duration += duration;
     if (entry.file_duration > kMaxFileSeconds) {
         entry.file_duration = 0;
@@ -152,6 +153,7 @@ void create_piece_file(RosterEntry& entry, const uint8_t* piece, size_t capacity
     register_file(relative, station_name, static_cast<long>(std::trunc(t)), duration,
                   static_cast<int>(std::trunc(entry.sample_rate)), gain_value, kRingDataType,
                   entry.name);
+    std::lock_guard<std::recursive_mutex> lock(queue_lock);  // the status view reads these
     snprintf(entry.file_name, sizeof entry.file_name, "%s", relative);
     entry.file_start_time = t;
     entry.file_duration = duration;
