@@ -242,17 +242,20 @@ void register_file(const char* path, const char* station, long tbegin, long tqty
     slash_path(path, cpath, sizeof cpath);
     char text[kStatementSize];
     if (!format_register_delete(text, sizeof text, cpath)) return log_too_long();
+    bool failed = false;
     {
         Statement statement;
         if (statement.execute(text) != SQL_SUCCESS) {
             log_statement_error(statement.handle);
-            return reset_connection();  // after the handle is freed
+            failed = true;
         }
     }
+    // Only once the handle is freed: the new database thread releases the
+    // connection and every statement of it.
+    if (failed) return reset_connection();
     if (!format_register_insert(text, sizeof text, station, tbegin, tqty, sps, gain, cpath, channel,
                                 datatype))
         return log_too_long();
-    bool failed = false;
     {
         Statement statement;
         if (statement.execute(text) != SQL_SUCCESS) {
