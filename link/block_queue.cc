@@ -33,12 +33,12 @@ void pop_oldest(ChannelSlot& slot) {
 
 }  // namespace
 
-void put_block(int channel, const uint8_t* block, int length) {
-    if (!valid_channel(channel) || block == nullptr) return;
+int put_block(int channel, const uint8_t* block, int length) {
+    if (!valid_channel(channel) || block == nullptr) return 0;
     // A take copies as many bytes as the header says, so the two must agree.
     if (length < block_format::kHeaderSize || block_format::block_length(block) != length) {
         write_log_linef("Блок канала %d длиной %d байт не принят", channel, length);
-        return;
+        return 0;
     }
     std::lock_guard<std::recursive_mutex> lock(queue_lock);
     auto* copy = static_cast<uint8_t*>(std::malloc(static_cast<size_t>(length)));
@@ -46,7 +46,7 @@ void put_block(int channel, const uint8_t* block, int length) {
         // The ring stays as it was; the decoder goes on with the next block.
         std::fprintf(stderr, "Ошибка выделения памяти\n");
         write_log_line("Ошибка выделения памяти");
-        return;
+        return 0;
     }
     std::memcpy(copy, block, static_cast<size_t>(length));
     ChannelSlot& slot = channel_table[channel];
@@ -56,6 +56,7 @@ void put_block(int channel, const uint8_t* block, int length) {
     if (slot.write_index == kBlockRingSize) slot.write_index = 0;
     if (slot.queued_blocks == kBlockRingSize) drop_block(channel);
     refresh_roster_copies(channel);
+    return 1;
 }
 
 int has_event_block(int channel) {

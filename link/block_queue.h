@@ -7,9 +7,11 @@
 #include <cstddef>
 #include <cstdint>
 
-// Queues an owned copy of `length` bytes. An allocation failure leaves the
-// ring as it was (message on stderr and "Ошибка выделения памяти" in the log).
-void put_block(int channel, const uint8_t* block, int length);
+// Queues an owned copy of `length` bytes; 1 when queued. A block whose
+// lengths do not add up is refused with a log line; an allocation failure
+// leaves the ring as it was (message on stderr and "Ошибка выделения памяти"
+// in the log).
+int put_block(int channel, const uint8_t* block, int length);
 
 // 1 when a queued block of the channel carries a non-zero event type.
 int has_event_block(int channel);

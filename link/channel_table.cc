@@ -7,6 +7,7 @@ int32_t roster_count = 0;
 int32_t roster_pending = 1;
 EventEntry event_table[kEventTableSize];
 std::recursive_mutex queue_lock;
+std::mutex event_lock;
 
 void reset_slot_queue(int channel) {
     if (channel < 0 || channel >= kChannelCount) return;
@@ -26,6 +27,7 @@ int reset_slot_marks(int channel) {
 }
 
 void record_event(int16_t event_type, int32_t event_time) {
+    std::lock_guard<std::mutex> lock(event_lock);
     // One entry per second, whatever the type.
     for (const EventEntry& entry : event_table)
         if (entry.event_type != 0 && entry.event_time == event_time) return;
@@ -45,4 +47,5 @@ void record_event(int16_t event_type, int32_t event_time) {
     event_table[target].event_type = event_type;
     event_table[target].event_time = event_time;
     event_table[target].stored = 0;
+    event_table[target].attempts = 0;
 }

@@ -1,12 +1,11 @@
 // Channel table, channel roster and event table: the per-channel state that
 // the station link, the recorder and the status view share.
 //
-// Threads: the NetBIOS completion thread builds the roster once and writes
-// event_marked, last_block_time and the event table; the recorder thread
-// writes the roster's file fields and `stored`; the user-interface thread
-// reads. queue_lock guards only the block rings (block_ring, read_index,
-// write_index, queued_blocks) and the roster's queued_blocks copies; every
-// other field has a single writer and is read without synchronisation.
+// Threads: the NetBIOS completion thread builds the roster and writes
+// event_marked and last_block_time; the recorder thread writes the roster's
+// file fields; the user-interface thread reads. queue_lock guards the block
+// rings and the roster fields the status view shows; event_lock guards the
+// event table, which the completion fills and the recorder stores.
 #pragma once
 
 #include <cstdint>
@@ -44,7 +43,8 @@ struct RosterEntry {
 struct EventEntry {
     int32_t event_time;
     int16_t event_type;
-    int32_t stored;
+    int32_t stored;    // inserted, or given up after repeated failures
+    int32_t attempts;  // failed inserts while the connection was up
 };
 
 extern ChannelSlot channel_table[kChannelCount];
@@ -55,6 +55,8 @@ extern EventEntry event_table[kEventTableSize];
 
 // Re-entrant, like a critical section: put_block trims a full ring inside itself.
 extern std::recursive_mutex queue_lock;
+// Guards event_table: the decoder enters events while the recorder stores them.
+extern std::mutex event_lock;
 
 void reset_slot_queue(int channel);
 int reset_slot_marks(int channel);

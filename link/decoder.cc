@@ -109,7 +109,8 @@ void sample_block(const uint8_t* block, int step, bool whole) {
         return;
     }
     if (!whole) return;  // the bytes after the message are not samples
-    put_block(channel, block, step);
+    // What the ring refuses is not sent on either: no record without its file.
+    if (!put_block(channel, block, step)) return;
     ChannelSlot& slot = channel_table[channel];
     int8_t event_type = static_cast<int8_t>(block[kEventType]);
     int k = -1;

@@ -6,8 +6,10 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <thread>
 
 #include "link/decoder.h"
@@ -23,6 +25,21 @@ std::atomic<int32_t> closing{0};
 namespace {
 
 uint8_t receive_buffer[65535];
+
+// Commands submitted whose completion has not returned yet: the stop waits
+// for them, so no completion runs while the process ends.
+std::mutex in_flight_lock;
+std::condition_variable in_flight_changed;
+int in_flight = 0;
+
+void count_in_flight(int change) {
+    std::lock_guard<std::mutex> g(in_flight_lock);
+    in_flight += change;
+    in_flight_changed.notify_all();
+}
+
+// Receive time-out in 500-ms units.
+std::atomic<UCHAR> receive_timeout{250};
 
 void beep() {
     if (isatty(STDERR_FILENO)) {
@@ -51,8 +68,10 @@ bool pause_before_calling() {
 // instead of leaving the cycle stopped for good.
 void submit(NCB* ncb) {
     for (;;) {
+        count_in_flight(+1);
         UCHAR rc = Netbios(ncb);
         if (rc == NRC_PENDING || rc == NRC_GOODRET) return;
+        count_in_flight(-1);
         if (closing.load()) return;
         char text[64];
         std::snprintf(text, sizeof text, "Код ошибки Netbios: %d", rc);
@@ -80,7 +99,7 @@ void post_hang_up(NCB* ncb) {
     submit(ncb);
 }
 
-void on_ncb_complete(NCB* ncb) {
+void handle_completion(NCB* ncb) {
     if (closing.load()) {
         station_connected.store(0);
         update_station_indicator();
@@ -121,11 +140,16 @@ void on_ncb_complete(NCB* ncb) {
     }
 }
 
+void on_ncb_complete(NCB* ncb) {
+    handle_completion(ncb);
+    count_in_flight(-1);
+}
+
 }  // namespace
 
 void clear_ncb(NCB* ncb) {
     std::memset(ncb, 0, sizeof *ncb);
-    ncb->ncb_rto = 250;
+    ncb->ncb_rto = receive_timeout.load();
     ncb->ncb_sto = 250;
     ncb->ncb_post = nullptr;
     ncb->ncb_retcode = 0;
@@ -190,6 +214,8 @@ void delete_client_name() {
     Netbios(&ncb);
 }
 
+void set_receive_timeout_for_test(UCHAR units) { receive_timeout.store(units); }
+
 void close_session() {
     closing.store(1);
     if (session_number > 0) {
@@ -199,4 +225,8 @@ void close_session() {
         ncb.ncb_lsn = static_cast<UCHAR>(session_number & 0xFF);
         Netbios(&ncb);
     }
+    // The hang-up wakes an outstanding RECEIVE, and a CALL to a station that
+    // refuses ends at once; a CALL into silence is not waited for in full.
+    std::unique_lock<std::mutex> g(in_flight_lock);
+    in_flight_changed.wait_for(g, kCloseWait, [] { return in_flight == 0; });
 }

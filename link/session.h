@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 
 #include "platform/netbios.h"
@@ -18,9 +19,14 @@ bool netbios_reset();
 int add_client_name();   // name number, or -1
 void call_server(NCB* ncb);
 void delete_client_name();
+// Hangs up and waits, at most kCloseWait, for the outstanding command's
+// completion to return.
 void close_session();
+inline constexpr std::chrono::milliseconds kCloseWait{3000};
 
-// All 64 bytes 0, time-outs 250, LANA from the configuration.
+// Test hook: the receive time-out in 500-ms units (250 unless set).
+void set_receive_timeout_for_test(UCHAR units);
+// All 64 bytes 0, time-outs 250 (receive: as set), LANA from the configuration.
 void clear_ncb(NCB* ncb);
 // A formatted name in a 16-byte field: NUL-filled when padding is 0, else
 // blank-filled to 16 characters; a longer text is cut at 16.

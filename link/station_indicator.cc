@@ -27,8 +27,8 @@ struct IndicatorThread {
 };
 
 std::mutex indicator_lock;  // guards indicator_thread between callers
-// Never destroyed: the last completion at shut-down may start a thread that
-// is still running when the process exits.
+// Never destroyed: a completion that outlives the stop's wait may still
+// start a thread while the process exits.
 std::shared_ptr<IndicatorThread>& indicator_thread = *new std::shared_ptr<IndicatorThread>;
 
 void show_station_state(std::shared_ptr<IndicatorThread> self) {
@@ -78,8 +78,6 @@ void update_station_indicator() {
     } catch (...) {
         return;  // no thread: the next change tries again
     }
-    // Past the stop nobody waits for it any more: let it end on its own.
-    if (closing.load()) t->thread.detach();
     indicator_thread = t;
 }
 

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <thread>
 
+#include "link/calendar.h"
 #include "link/station_indicator.h"
 #include "shell/app_state.h"
 #include "shell/oplog.h"
@@ -24,6 +25,8 @@ namespace {
 constexpr size_t kStatementSize = 1024;
 constexpr size_t kValueSize = 520;  // a 255-character cpath, quotes doubled
 constexpr int kMaxOldest = 10;
+// Passes on which a live database may refuse an event before it is given up.
+constexpr int kEventAttempts = 3;
 
 SQLHENV environment = SQL_NULL_HENV;
 SQLHDBC connection = SQL_NULL_HDBC;
@@ -87,7 +90,8 @@ void database_thread_main() {
     }
 }
 
-void log_statement_error(SQLHSTMT statement) {
+// Logs the driver's message for the statement and returns its SQLSTATE.
+std::string log_statement_error(SQLHSTMT statement) {
     SQLCHAR state[6] = {0};
     SQLINTEGER native = 0;
     SQLCHAR message[512] = {0};
@@ -99,6 +103,16 @@ void log_statement_error(SQLHSTMT statement) {
     for (SQLCHAR* p = message; *p != 0; ++p)
         if (*p == '\r' || *p == '\n') *p = ' ';
     write_log_line(reinterpret_cast<const char*>(message));
+    return reinterpret_cast<const char*>(state);
+}
+
+// Whether a failed statement lost the connection (SQLSTATE class 08, or the
+// driver says so) rather than being refused by a live database.
+bool connection_lost(const std::string& state) {
+    if (state.rfind("08", 0) == 0) return true;
+    SQLUINTEGER dead = SQL_CD_FALSE;
+    SQLRETURN rc = SQLGetConnectAttr(connection, SQL_ATTR_CONNECTION_DEAD, &dead, 0, nullptr);
+    return (rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO) && dead == SQL_CD_TRUE;
 }
 
 void reset_connection() {
@@ -140,10 +154,6 @@ int fits(int n, size_t size) { return n >= 0 && static_cast<size_t>(n) < size; }
 
 }  // namespace
 
-const char* const kRingSizeStatement =
-    "select sum(sps*tqty*4+512) as DLSize from filelist where tqty>0. and creater='VELDRUM'";
-const char* const kOldestFilesStatement =
-    "select cpath from filelist where creater='VELDRUM' order by tbegin";
 
 int quote_sql(const char* text, char* out, size_t size) {
     size_t j = 0;
@@ -208,10 +218,33 @@ int format_event_insert(char* out, size_t size, const char* station, long tbegin
         size);
 }
 
-int format_unregister(char* out, size_t size, const char* cpath) {
-    char p[kValueSize];
-    if (!quote_sql(cpath, p, sizeof p)) return 0;
-    return fits(snprintf(out, size, "delete  from filelist where cpath='%s'", p), size);
+// The trimming's statements name the station, so that stations sharing one
+// index never count, list or delete each other's rows.
+int format_unregister(char* out, size_t size, const char* cpath, const char* station) {
+    char p[kValueSize], s[kValueSize];
+    if (!quote_sql(cpath, p, sizeof p) || !quote_sql(station, s, sizeof s)) return 0;
+    return fits(snprintf(out, size, "delete  from filelist where cpath='%s' and sta='%s'", p, s),
+                size);
+}
+
+int format_ring_size(char* out, size_t size, const char* station) {
+    char s[kValueSize];
+    if (!quote_sql(station, s, sizeof s)) return 0;
+    return fits(snprintf(out, size,
+                         "select sum(sps*tqty*4+512) as DLSize from filelist where tqty>0. and "
+                         "creater='VELDRUM' and sta='%s'",
+                         s),
+                size);
+}
+
+int format_oldest_files(char* out, size_t size, const char* station) {
+    char s[kValueSize];
+    if (!quote_sql(station, s, sizeof s)) return 0;
+    return fits(snprintf(out, size,
+                         "select cpath from filelist where creater='VELDRUM' and sta='%s' order by "
+                         "tbegin",
+                         s),
+                size);
 }
 
 void start_database_thread() {
@@ -296,36 +329,63 @@ void extend_file(const char* path, const char* station, long tbegin, long tqty, 
     if (statement.execute(text) != SQL_SUCCESS) log_statement_error(statement.handle);
 }
 
+namespace {
+
+// Logs an event that is given up, by its type and time.
+void log_event_given_up(const EventEntry& event) {
+    CalendarTime t{};
+    calendar_from_seconds(event.event_time, &t);
+    write_log_linef("Событие не записано в БД: тип %d, %02d:%02d:%02d %02d.%02d.%04d",
+                    event.event_type, t.hour, t.minute, int(t.second), t.day, t.month, t.year);
+}
+
+}  // namespace
+
 void register_events(const char* station, EventEntry* events, int count) {
     for (int i = 0; i < count; ++i) {
         if (db_connected.load() == 0) return;
-        EventEntry& event = events[i];
+        // The decoder may replace an entry while its insert runs: the
+        // statement works on a copy, and the outcome is noted only on the
+        // entry it was made for.
+        EventEntry event;
+        {
+            std::lock_guard<std::mutex> lock(event_lock);
+            event = events[i];
+        }
         if (event.event_type <= 0 || event.stored != 0) continue;
         char text[kStatementSize];
+        bool stored = true, lost = false;
         if (!format_event_insert(text, sizeof text, station, event.event_time, event.event_type)) {
-            event.stored = 1;  // it never fits: do not try it every pass
-            log_too_long();
-            continue;
-        }
-        bool failed = false;
-        {
+            log_too_long();  // it never fits: do not try it every pass
+        } else {
             Statement statement;
-            if (statement.execute(text) != SQL_SUCCESS) {
-                log_statement_error(statement.handle);
-                failed = true;
+            SQLRETURN rc = statement.execute(text);
+            if (rc != SQL_SUCCESS && rc != SQL_SUCCESS_WITH_INFO) {
+                stored = false;
+                lost = connection_lost(log_statement_error(statement.handle));
             }
         }
-        // A failed insert is tried again once the connection is back, so an
-        // outage does not lose the event.
-        if (failed) return reset_connection();
-        event.stored = 1;
+        // Lost connection: the event waits for the reconnection. Refused by a
+        // live database: tried on a few passes, then given up, so that it
+        // never holds back the other events or the rest of the pass.
+        if (lost) return reset_connection();
+        std::lock_guard<std::mutex> lock(event_lock);
+        EventEntry& entry = events[i];
+        if (entry.event_time != event.event_time || entry.event_type != event.event_type ||
+            entry.stored != 0)
+            continue;
+        if (!stored && ++entry.attempts >= kEventAttempts) {
+            log_event_given_up(entry);
+            stored = true;
+        }
+        entry.stored = stored ? 1 : 0;
     }
 }
 
-int unregister_file(const char* cpath) {
+int unregister_file(const char* cpath, const char* station) {
     if (db_connected.load() == 0) return 0;
     char text[kStatementSize];
-    if (!format_unregister(text, sizeof text, cpath)) {
+    if (!format_unregister(text, sizeof text, cpath, station)) {
         log_too_long();
         return 0;
     }
@@ -347,15 +407,20 @@ int unregister_file(const char* cpath) {
     return 1;
 }
 
-uint64_t ring_size() {
+uint64_t ring_size(const char* station) {
     if (db_connected.load() == 0) return 0;
+    char text[kStatementSize];
+    if (!format_ring_size(text, sizeof text, station)) {
+        log_too_long();
+        return 0;
+    }
     double sum = 0;
     SQLLEN indicator = 0;
     SQLRETURN fetched = SQL_ERROR;
     bool failed = false;
     {
         Statement statement;
-        SQLRETURN rc = statement.execute(kRingSizeStatement);
+        SQLRETURN rc = statement.execute(text);
         if (rc != SQL_SUCCESS && rc != SQL_SUCCESS_WITH_INFO) {
             log_statement_error(statement.handle);
             failed = true;
@@ -374,13 +439,18 @@ uint64_t ring_size() {
     return static_cast<uint64_t>(sum);
 }
 
-bool oldest_files(std::vector<std::string>* paths) {
+bool oldest_files(const char* station, std::vector<std::string>* paths) {
     paths->clear();
     if (db_connected.load() == 0) return false;
+    char text[kStatementSize];
+    if (!format_oldest_files(text, sizeof text, station)) {
+        log_too_long();
+        return false;
+    }
     bool failed = false;
     {
         Statement statement;
-        SQLRETURN rc = statement.execute(kOldestFilesStatement);
+        SQLRETURN rc = statement.execute(text);
         if (rc != SQL_SUCCESS && rc != SQL_SUCCESS_WITH_INFO) {
             log_statement_error(statement.handle);
             failed = true;

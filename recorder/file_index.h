@@ -29,13 +29,17 @@ void register_file(const char* path, const char* station, long tbegin, long tqty
                    int datatype, const char* channel);
 void extend_file(const char* path, const char* station, long tbegin, long tqty, int sps, int gain,
                  int datatype, const char* channel);
+// Stores the events not stored yet. One refused by a live database is tried
+// again on the next calls and given up after a few, with a log line; a lost
+// connection ends the call and the events wait for the reconnection.
 void register_events(const char* station, EventEntry* events, int count);
-int unregister_file(const char* cpath);
-// The index's measure of this program's ring in bytes (0 on failure).
-uint64_t ring_size();
-// Up to 10 cpath values of this program's rows, oldest tbegin first; false
+// The trimming's operations below work on the rows of `station` only.
+int unregister_file(const char* cpath, const char* station);
+// The index's measure of the station's ring in bytes (0 on failure).
+uint64_t ring_size(const char* station);
+// Up to 10 cpath values of the station's rows, oldest tbegin first; false
 // when the query failed.
-bool oldest_files(std::vector<std::string>* paths);
+bool oldest_files(const char* station, std::vector<std::string>* paths);
 
 // Copies `text` into `out` with every single quote doubled; 0 when it does not fit.
 int quote_sql(const char* text, char* out, size_t size);
@@ -48,6 +52,6 @@ int format_extend_count(char* out, size_t size, const char* path);
 int format_extend_update(char* out, size_t size, long tqty, const char* path, const char* station,
                          const char* channel);
 int format_event_insert(char* out, size_t size, const char* station, long tbegin, int event_type);
-int format_unregister(char* out, size_t size, const char* cpath);
-extern const char* const kRingSizeStatement;
-extern const char* const kOldestFilesStatement;
+int format_unregister(char* out, size_t size, const char* cpath, const char* station);
+int format_ring_size(char* out, size_t size, const char* station);
+int format_oldest_files(char* out, size_t size, const char* station);

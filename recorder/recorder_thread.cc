@@ -38,29 +38,42 @@ void send_stop() {
     ui_send_command(kStopCommandId);
 }
 
+// Whether a roster channel still has blocks queued.
+bool roster_blocks_queued() {
+    std::lock_guard<std::recursive_mutex> lock(queue_lock);
+    for (int k = 0; k < roster_count && k < kChannelCount; ++k) {
+        int c = channel_roster[k].channel;
+        if (c >= 0 && c < kChannelCount && channel_table[c].queued_blocks > 0) return true;
+    }
+    return false;
+}
+
+std::thread recorder;
+
 void recorder_main() {
     start_seed_service();
-    log_init(kVeldrumIni);
     write_log_line("START");
 
     while (run_flag.load() != 0) {
-        bool stopped = false;
         for (int round = 0; round < config.flush_rounds; ++round) {
             std::this_thread::sleep_for(kWaitTick);
             if (flush_request.load() != 0) break;
             if (continuous_ring_filling()) break;
-            if (run_flag.load() == 0) {
-                stopped = true;
-                break;
-            }
+            if (run_flag.load() == 0) break;
         }
-        if (stopped) {
-            // What is queued is written before the stop, not thrown away.
-            flush_request.store(1);
-        }
+        if (run_flag.load() == 0) break;
         make_pass();
         flush_request.store(0);
     }
+    // What is queued is written before the stop, not thrown away: a pass
+    // takes at most kBlocksPerTurn blocks of a channel, so as many passes
+    // as a full ring needs.
+    flush_request.store(1);
+    for (int pass = 0; pass <= kBlockRingSize / kBlocksPerTurn; ++pass) {
+        make_pass();
+        if (!roster_blocks_queued()) break;
+    }
+    flush_request.store(0);
 
     std::this_thread::sleep_for(kStopDelay);
     // The database thread still sees the cleared run flag and gives up.
@@ -70,4 +83,8 @@ void recorder_main() {
 
 }  // namespace
 
-void start_recorder_thread() { std::thread(recorder_main).detach(); }
+void start_recorder_thread() { recorder = std::thread(recorder_main); }
+
+void join_recorder_thread() {
+    if (recorder.joinable()) recorder.join();
+}

@@ -39,10 +39,10 @@ bool file_size_of(const char* full_path, uint64_t* size) {
 
 void trim_ring(uint64_t size_limit) {
     if (db_connected.load() == 0) return;
-    uint64_t measure = ring_size();
+    uint64_t measure = ring_size(station_name);
     if (measure < size_limit) return;
     std::vector<std::string> candidates;
-    if (!oldest_files(&candidates)) return;
+    if (!oldest_files(station_name, &candidates)) return;
     for (const std::string& cpath : candidates) {
         if (inside_data_dir(cpath)) {
             std::string full = std::string(config.data_dir) + "/" + cpath;
@@ -51,11 +51,11 @@ void trim_ring(uint64_t size_limit) {
             uint64_t size = 0;
             if (file_size_of(full.c_str(), &size)) {
                 if (unlink(full.c_str()) == 0) {
-                    unregister_file(cpath.c_str());
+                    unregister_file(cpath.c_str(), station_name);
                     measure = size < measure ? measure - size : 0;
                 }
             } else {
-                unregister_file(cpath.c_str());
+                unregister_file(cpath.c_str(), station_name);
             }
         }
         if (measure < size_limit) return;

@@ -76,17 +76,20 @@ size_t piece_bytes(double sample_rate, int32_t* duration, size_t capacity) {
     return static_cast<size_t>(bytes(*duration));
 }
 
-void append_piece(RosterEntry& entry, const uint8_t* piece, size_t length, int32_t duration,
+// False when the file is gone (the trimming may remove a channel's current
+// file): the piece then starts a new file instead of being lost.
+bool append_piece(RosterEntry& entry, const uint8_t* piece, size_t length, int32_t duration,
                   int gain_value) {
     char path[kMaxRingPath + 2];
     LockedFile file;
     if (!full_path_of(entry.file_name, path, sizeof path)) {
         write_log_linef("Ошибка открытия файла '%s/%s'", config.data_dir, entry.file_name);
-        return;
+        return true;
     }
     if (!open_locked(path, O_WRONLY, &file)) {  // appending never creates the file
+        if (errno == ENOENT) return false;
         log_open_error(path);
-        return;
+        return true;
     }
     off_t before = lseek(file.fd, 0, SEEK_END);
     if (before < 0 || !write_all(file.fd, piece, length)) {
@@ -95,7 +98,7 @@ void append_piece(RosterEntry& entry, const uint8_t* piece, size_t length, int32
         int cut = before >= 0 ? ftruncate(file.fd, before) : -1;
         (void)cut;  // nothing more to do if even that fails
         log_open_error(path);
-        return;
+        return true;
     }
     extend_file(entry.file_name, station_name, static_cast<long>(entry.file_start_time),
                 static_cast<long>(std::trunc(entry.file_duration)) + duration,
@@ -108,6 +111,7 @@ void append_piece(RosterEntry& entry, const uint8_t* piece, size_t length, int32
         entry.file_start_time = 0;
         entry.file_name[0] = '\0';
     }
+    return true;
 }
 
 void create_piece_file(RosterEntry& entry, const uint8_t* piece, size_t capacity, size_t length,
@@ -200,9 +204,8 @@ void write_piece(const uint8_t* piece, size_t capacity, double t, int32_t durati
     size_t length = piece_bytes(entry.sample_rate, &duration, capacity);
     int gain_value = config.use_gain ? static_cast<int>(std::trunc(std::pow(2.0, entry.gain))) : 1;
     int gain_field = config.use_gain ? entry.gain : 1;
-    if (entry.file_name[0] != '\0' && entry.file_start_time + entry.file_duration == t) {
-        append_piece(entry, piece, length, duration, gain_value);
-    } else {
-        create_piece_file(entry, piece, capacity, length, t, duration, gain_field, gain_value);
-    }
+    if (entry.file_name[0] != '\0' && entry.file_start_time + entry.file_duration == t &&
+        append_piece(entry, piece, length, duration, gain_value))
+        return;
+    create_piece_file(entry, piece, capacity, length, t, duration, gain_field, gain_value);
 }

@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <thread>
@@ -31,7 +32,9 @@ struct Socket {
     Socket& operator=(const Socket&) = delete;
 };
 
-bool running() { return run_flag.load() != 0; }
+std::atomic<bool> stopRequested{false};
+
+bool running() { return run_flag.load() != 0 && !stopRequested.load(); }
 
 void serve_client(int fd, RecordPipe* pipe, const LissTimings& tm) {
     unsigned char record[kSeedRecordLength];
@@ -56,6 +59,8 @@ void serve_client(int fd, RecordPipe* pipe, const LissTimings& tm) {
 }
 
 }  // namespace
+
+void lissRequestStop() { stopRequested.store(true); }
 
 long sendAll(int fd, const unsigned char* buffer, size_t length, std::chrono::milliseconds limit,
              std::chrono::milliseconds pollSlice) {

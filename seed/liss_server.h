@@ -20,6 +20,10 @@ struct LissTimings {
 // cannot be bound or listened on, without a message).
 int lissServerThread(RecordPipe* pipe, LissTimings timings = {});
 
+// Makes every LISS server thread end at its next look (the stop of the
+// process; the run flag is set again before the stop command).
+void lissRequestStop();
+
 // Sends the whole buffer on a non-blocking socket, waiting for writability
 // with poll; -1 on a send failure, when the socket stays full for longer
 // than the limit, or when run_flag clears. Returns length otherwise.

@@ -8,14 +8,23 @@
 #include "seed/stream_registry.h"
 #include "shell/app_state.h"
 
+namespace {
+std::thread liss_thread;
+}
+
 void start_seed_service() {
     static std::atomic<bool> started{false};
     if (started.exchange(true)) return;
-    // Nothing waits for the LISS thread at shut-down, so the pipe is never
-    // freed: it must outlive both of its users.
+    // Never freed: the decoder may still hand records to it while the
+    // process ends.
     static RecordPipe* const pipe = new RecordPipe(60000);
     if (config.liss_port > 0) {
         streamRegistry.attachPipe(pipe);
-        std::thread(lissServerThread, pipe, LissTimings{}).detach();
+        liss_thread = std::thread(lissServerThread, pipe, LissTimings{});
     }
+}
+
+void stop_seed_service() {
+    lissRequestStop();
+    if (liss_thread.joinable()) liss_thread.join();
 }

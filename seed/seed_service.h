@@ -4,3 +4,5 @@
 #pragma once
 
 void start_seed_service();
+// At the end of the process: ends the LISS server thread and waits for it.
+void stop_seed_service();

@@ -1,20 +1,24 @@
 // Entry of the disk loop server: start-up in its fixed order, the message
 // loop of the user-interface thread, then the NetBIOS side taken down.
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "link/block_queue.h"
 #include "link/channel_table.h"
 #include "link/session.h"
+#include "link/station_indicator.h"
 #include "platform/status_server.h"
 #include "platform/profile.h"
 #include "platform/ui.h"
 #include "recorder/file_index.h"
 #include "recorder/recorder_thread.h"
+#include "seed/seed_service.h"
 #include "seed/stream_registry.h"
 #include "shell/app_state.h"
 #include "shell/config.h"
 #include "shell/main_window.h"
+#include "shell/oplog.h"
 #include "shell/status_dialog.h"
 
 namespace {
@@ -46,6 +50,13 @@ int main(int argc, char** argv) {
     read_port_and_channels(kVeldrumIni);
     read_data_dir(kvr_ini_path().c_str());
     read_startup_keys(kVeldrumIni);
+    // Before anything that may write to the log, so that no line is lost.
+    log_init(kVeldrumIni);
+#ifdef VELDRUM_TEST_HOOKS
+    // Tests see a silent station dropped in seconds rather than minutes.
+    if (const char* units = std::getenv("VELDRUM_TEST_RECEIVE_TIMEOUT"))
+        set_receive_timeout_for_test(static_cast<UCHAR>(std::atoi(units)));
+#endif
 
     if (!netbios_reset()) return message_box(kCaption, "Ошибка инициализации Netbios", -2);
     if ((add_client_name() & 0xFF) == 255)
@@ -67,10 +78,15 @@ int main(int argc, char** argv) {
     call_server(&session_ncb);
 
     int exit_code = ui_run_message_loop();
+    // Everything that runs is stopped and waited for before main returns,
+    // so that no thread touches what the process's exit destroys.
     stop_status_server();
+    join_recorder_thread();
+    stop_seed_service();
 
     delete_client_name();
     close_session();
+    wait_station_indicator_thread();
     for (int c = 0; c < kChannelCount; ++c) drain_channel(c);
     return exit_code;
 }

@@ -42,11 +42,14 @@ struct DialogState {
     uint64_t serial = 0;
 };
 
+// Never destroyed: a late station or database change may still be shown
+// while the process exits.
 std::mutex dialog_mutex;
-DialogState dialog;
+DialogState& dialog = *new DialogState;
 
 std::mutex snapshot_mutex;
-std::shared_ptr<const StatusSnapshot> current_snapshot = std::make_shared<StatusSnapshot>();
+std::shared_ptr<const StatusSnapshot>& current_snapshot =
+    *new std::shared_ptr<const StatusSnapshot>(std::make_shared<StatusSnapshot>());
 
 // Caller holds dialog_mutex.
 void publish_locked() {

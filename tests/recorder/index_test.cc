@@ -75,38 +75,47 @@ TEST_P(IndexTest, RegisterExtendAndQuotes) {
 }
 
 TEST_P(IndexTest, UnregisterRingSizeAndOldest) {
-    EXPECT_EQ(ring_size(), 0u);  // empty filelist
+    EXPECT_EQ(ring_size("ABC"), 0u);  // empty filelist
     for (int i = 0; i < 12; ++i) {
         std::string path = "0/f" + std::to_string(i);
         register_file(path.c_str(), "ABC", 2000 - i, i == 3 ? 0 : 10, 100, 1, 5, "SHZ");
     }
-    // Another program's rows, older than all of ours: neither counted nor listed.
+    // Another program's row and another station's rows on the same index,
+    // older than all of ours: neither counted, listed nor deleted.
     rows(
         "insert into filelist (sta,tbegin,tqty,sps,gain,cpath,ch,datatype,creater) "
         "values ('ABC', 1, 1000, 100, 1,'other','SHZ', 5,'OTHER')");
+    register_file("0/xyz", "XYZ", 1, 1000, 100, 1, 5, "SHZ");
+    rows(
+        "insert into filelist (sta,tbegin,tqty,sps,gain,cpath,ch,datatype,creater) "
+        "values ('XYZ', 2, 1000, 100, 1,'0/f11','SHZ', 5,'VELDRUM')");
     // 11 rows with tqty > 0 count 100*10*4+512 each; the row with tqty 0 not at all.
-    EXPECT_EQ(ring_size(), 11u * 4512u);
+    EXPECT_EQ(ring_size("ABC"), 11u * 4512u);
+    EXPECT_EQ(ring_size("XYZ"), 2u * 400512u);
 
     std::vector<std::string> oldest;
-    ASSERT_TRUE(oldest_files(&oldest));
+    ASSERT_TRUE(oldest_files("ABC", &oldest));
     ASSERT_EQ(oldest.size(), 10u);
     EXPECT_EQ(oldest[0], "0/f11");
     EXPECT_EQ(oldest[9], "0/f2");  // the tqty 0 row is a candidate too (0/f3 at [8])
     EXPECT_EQ(oldest[8], "0/f3");
 
-    EXPECT_EQ(unregister_file("0/f11"), 1);
-    EXPECT_EQ(unregister_file("0/no-such-row"), 1);
+    EXPECT_EQ(unregister_file("0/f11", "ABC"), 1);
+    EXPECT_EQ(unregister_file("0/no-such-row", "ABC"), 1);
+    EXPECT_EQ(unregister_file("0/xyz", "ABC"), 1);
     EXPECT_EQ(db_connected.load(), 1);
-    EXPECT_EQ(rows("select count(*) from filelist where creater='VELDRUM'")[0], "11");
+    EXPECT_EQ(rows("select count(*) from filelist where creater='VELDRUM' and sta='ABC'")[0], "11");
+    EXPECT_EQ(rows("select cpath from filelist where sta='XYZ' order by tbegin"),
+              (std::vector<std::string>{"0/xyz", "0/f11"}));
     EXPECT_EQ(rows("select count(*) from filelist where creater='OTHER'")[0], "1");
 }
 
-TEST_P(IndexTest, EventsStoredOnceAndResetOnFailure) {
+TEST_P(IndexTest, EventsStoredOnceAndGivenUpWhenRefused) {
     EventEntry events[kEventTableSize] = {};
-    events[0] = {1084799107, 2, 0};
-    events[1] = {1084799108, 0, 0};  // no event type: never inserted
-    events[2] = {1084799109, -1, 0};
-    events[5] = {1084799110, 1, 0};
+    events[0] = {1084799107, 2, 0, 0};
+    events[1] = {1084799108, 0, 0, 0};  // no event type: never inserted
+    events[2] = {1084799109, -1, 0, 0};
+    events[5] = {1084799110, 1, 0, 0};
     register_events("AB'C", events, kEventTableSize);
     register_events("AB'C", events, kEventTableSize);
     EXPECT_EQ(rows("select sta,tbegin,event_type from eventlist order by tbegin"),
@@ -114,21 +123,24 @@ TEST_P(IndexTest, EventsStoredOnceAndResetOnFailure) {
     EXPECT_EQ(events[0].stored, 1);
     EXPECT_EQ(events[1].stored, 0);
 
-    // A failing insert resets the connection; the database thread brings it
-    // back, and the event that failed is inserted by the next call, not lost.
+    // A live database that refuses the inserts: the connection stays up, so
+    // files are still registered, and each event is given up after a few
+    // passes instead of being tried for ever.
     rows("alter table eventlist rename to eventlist_away");
-    events[6] = {1084799111, 3, 0};
-    events[7] = {1084799112, 3, 0};
-    register_events("ABC", events, kEventTableSize);
-    EXPECT_EQ(events[6].stored, 0);
-    EXPECT_EQ(events[7].stored, 0);  // the call ended at the first failure
-    ASSERT_TRUE(wait_connected(true));
-    wait_helper_threads();
+    events[6] = {1084799111, 3, 0, 0};
+    events[7] = {1084799112, 3, 0, 0};
+    for (int pass = 1; pass <= 3; ++pass) {
+        register_events("ABC", events, kEventTableSize);
+        EXPECT_EQ(db_connected.load(), 1);
+        EXPECT_EQ(events[7].attempts, pass);  // the first failure held nothing back
+    }
+    EXPECT_EQ(events[6].stored, 1);
+    EXPECT_EQ(events[7].stored, 1);
+    register_file("0/a", "ABC", 100, 10, 100, 1, 5, "SHZ");
+    EXPECT_EQ(rows("select count(*) from filelist")[0], "1");
     rows("alter table eventlist_away rename to eventlist");
     register_events("ABC", events, kEventTableSize);
-    EXPECT_EQ(rows("select tbegin from eventlist where sta='ABC' order by tbegin"),
-              (std::vector<std::string>{"1084799111", "1084799112"}));
-    EXPECT_EQ(events[6].stored, 1);
+    EXPECT_EQ(rows("select count(*) from eventlist where sta='ABC'")[0], "0");
 }
 
 // The index failing in the middle of a run: the failed registration resets
@@ -153,9 +165,9 @@ TEST_P(IndexTest, ReconnectAfterAFailedRegistrationDuplicatesNothing) {
 TEST_P(IndexTest, EverythingWaitsWhileDown) {
     close_database();
     register_file("0/a", "ABC", 1, 1, 1, 1, 5, "SHZ");
-    EXPECT_EQ(ring_size(), 0u);
+    EXPECT_EQ(ring_size("ABC"), 0u);
     std::vector<std::string> oldest{"stale"};
-    EXPECT_FALSE(oldest_files(&oldest));
+    EXPECT_FALSE(oldest_files("ABC", &oldest));
     EXPECT_TRUE(oldest.empty());
     EXPECT_EQ(rows("select count(*) from filelist")[0], "0");
 }
@@ -178,13 +190,14 @@ TEST(IndexStatements, TextsAsSent) {
     EXPECT_STREQ(t, "update filelist set tqty=7 where cpath='a' and sta='ABC' and ch='S''Z'");
     ASSERT_TRUE(format_event_insert(t, sizeof t, "ABC", 1084799107, 2));
     EXPECT_STREQ(t, "insert into eventlist (sta,tbegin,event_type)  values ('ABC', 1084799107, 2)");
-    ASSERT_TRUE(format_unregister(t, sizeof t, "a"));
-    EXPECT_STREQ(t, "delete  from filelist where cpath='a'");
-    EXPECT_STREQ(kRingSizeStatement,
+    ASSERT_TRUE(format_unregister(t, sizeof t, "a", "ABC"));
+    EXPECT_STREQ(t, "delete  from filelist where cpath='a' and sta='ABC'");
+    ASSERT_TRUE(format_ring_size(t, sizeof t, "ABC"));
+    EXPECT_STREQ(t,
                  "select sum(sps*tqty*4+512) as DLSize from filelist where tqty>0. and "
-                 "creater='VELDRUM'");
-    EXPECT_STREQ(kOldestFilesStatement,
-                 "select cpath from filelist where creater='VELDRUM' order by tbegin");
+                 "creater='VELDRUM' and sta='ABC'");
+    ASSERT_TRUE(format_oldest_files(t, sizeof t, "ABC"));
+    EXPECT_STREQ(t, "select cpath from filelist where creater='VELDRUM' and sta='ABC' order by tbegin");
 }
 
 TEST(IndexStatements, QuotingBounds) {
@@ -196,8 +209,8 @@ TEST(IndexStatements, QuotingBounds) {
     // A 255-character cpath of quotes still fits the statement buffer.
     std::string quotes(255, '\'');
     char t[1024];
-    EXPECT_TRUE(format_unregister(t, sizeof t, quotes.c_str()));
-    EXPECT_EQ(strlen(t), strlen("delete  from filelist where cpath=''") + 510);
+    EXPECT_TRUE(format_unregister(t, sizeof t, quotes.c_str(), "ABC"));
+    EXPECT_EQ(strlen(t), strlen("delete  from filelist where cpath='' and sta='ABC'") + 510);
 }
 
 }  // namespace

@@ -19,6 +19,7 @@ class TrimTest : public ::testing::Test {
         query("KVR", "delete from filelist");
         data = make_temp_dir();
         snprintf(config.data_dir, sizeof config.data_dir, "%s", data.c_str());
+        snprintf(station_name, sizeof station_name, "ABC");
         config.data_source[0] = '\0';
         run_flag.store(1);
         start_database_thread();
@@ -112,7 +113,7 @@ TEST_F(TrimTest, LimitsBeyondFourGigabytes) {
     query("KVR",
           "insert into filelist (sta,tbegin,tqty,sps,gain,cpath,ch,datatype,creater) "
           "values ('ABC', 3, 5000000, 100, 1,'0/big3','SHZ', 5,'VELDRUM')");
-    EXPECT_EQ(ring_size(), 3ull * 2000000512ull);
+    EXPECT_EQ(ring_size("ABC"), 3ull * 2000000512ull);
     trim_ring(4097ull * 1048576);  // files missing: every row goes, measure unchanged
     EXPECT_TRUE(cpaths().empty());
     add("a", 100, 10);
