@@ -34,6 +34,40 @@ TEST(StationLink, ConnectsLosesAndRegainsTheStationWithoutHelp) {
     EXPECT_GT(indexed_seconds(s, "SHN"), 0);
 }
 
+// A silent station is dropped at the receive time-out (shortened to 2 s
+// here), called again, and recorded again once it speaks.
+TEST(StationLink, SilentStationIsHungUpAndCalledAgain) {
+    Station s('S');
+    s.program = "veldrum-test";
+    s.extra_env = {"VELDRUM_TEST_RECEIVE_TIMEOUT=4"};
+    s.start_sim({"--channels", "SHZ:100:0", "--realtime", "--silence-every", "3:6"});
+    s.start_veldrum({"FLUSH=5"});
+    ASSERT_TRUE(s.wait_log("#Станция подключена#", 10000)) << s.log();
+    ASSERT_TRUE(s.wait_log("#Код ошибки Netbios: 5#", 15000)) << s.log();
+    ASSERT_TRUE(s.wait_log("#Станция отключена#", 5000)) << s.log();
+    ASSERT_TRUE(s.wait_log("#Станция подключена#", 15000, 2)) << s.log();
+    const long long before = indexed_seconds(s, "SHZ");
+    sleep(8);
+    EXPECT_EQ(s.stop_veldrum(), 0);
+    EXPECT_GT(indexed_seconds(s, "SHZ"), before) << s.log();
+}
+
+// Stopping while the station still holds the session, again and again: the
+// last completion and the threads it starts end before the process does.
+TEST(StationLink, RepeatedStopsWithTheSessionOpenRaceNothing) {
+    const char* given = getenv("VELDRUM_STOP_REPEATS");
+    const int repeats = given ? std::atoi(given) : 3;
+    Station s('Q');
+    s.start_sim({"--channels", "SHZ:100:0,SHN:100:0,SHE:100:0,SHX:50:0,LHZ:20:0,LHN:20:0,LHE:20:0,EHZ:200:0",
+                 "--realtime"});
+    for (int i = 1; i <= repeats; ++i) {
+        s.start_veldrum({"FLUSH=5"});
+        ASSERT_TRUE(s.wait_log("#Станция подключена#", 15000, i)) << s.log();
+        sleep(1);
+        ASSERT_EQ(s.stop_veldrum(), 0) << "stop " << i << "\n" << s.server.text();
+    }
+}
+
 TEST(StationLink, AbsentStationIsCalledUntilItAppears) {
     Station s('A');
     s.start_veldrum({"FLUSH=5"});

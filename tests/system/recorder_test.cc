@@ -182,9 +182,8 @@ std::vector<std::string> without_override() {
 
 const std::string kOpenError = "Ошибка открытия файла '";
 
-// Tests on the station's own SQLite index: the PostgreSQL pass of the test
-// run has them from the first pass already, and its shared database would
-// mix other stations' rows into the ring's measure.
+// Tests on the station's own SQLite index, which the PostgreSQL pass of the
+// test run has run already.
 #define SQLITE_PASS_ONLY()                                                     \
     if (!system_run::postgres_dsn().empty()) GTEST_SKIP() << "runs in the SQLite pass"
 
@@ -286,85 +285,116 @@ TEST(RecorderSystem, FastRunIsRecordedWholeAndIndexedPostgreSQL) {
     clean();
 }
 
-TEST(RecorderSystem, TrimKeepsTheRingBelowItsLimitOldestFirst) {
-    SQLITE_PASS_ONLY();
-    Station s('M');
-    s.veldrum_keys["SIZEMB"] = "1";
+// Two stations on one index, each with a ring far smaller than its data:
+// each trims only its own oldest files, and files and rows stay one for one.
+// Station a also has another program's row and a row whose file was removed
+// by hand.
+void two_stations_trim_their_own_rings(Station& a, Station& b) {
     const long long limit = 1048576;
     const long long start = 1084800000;
     const long long seconds = 900;
+    const std::vector<SimChannel> channels = {
+        {"SHZ", 200, 0}, {"SHN", 200, 1}, {"SHE", 200, 2}, {"SHX", 200, 3}};
     // Another program's row, older than everything, with its file: neither
     // counted nor deleted.
-    FILE* f = fopen((s.data_dir + "/archive.dat").c_str(), "wb");
+    FILE* f = fopen((a.data_dir + "/archive.dat").c_str(), "wb");
     ASSERT_NE(f, nullptr);
     fputs("kept", f);
     fclose(f);
-    s.rows("insert into filelist (sta,tbegin,tqty,sps,gain,cpath,ch,datatype,creater) values ('" +
-           s.name + "', 900000000, 100000, 200, 1,'archive.dat','SHZ', 5,'ARCHIVE')");
+    a.rows("insert into filelist (sta,tbegin,tqty,sps,gain,cpath,ch,datatype,creater) values ('" +
+           a.name + "', 900000000, 100000, 200, 1,'archive.dat','SHZ', 5,'ARCHIVE')");
     // A file of ours from an earlier run, removed by hand while the server runs.
-    const std::string old_cpath = "0/000000-01012000-OLD." + s.name;
-    mkdir((s.data_dir + "/0").c_str(), 0755);
-    f = fopen((s.data_dir + "/" + old_cpath).c_str(), "wb");
+    const std::string old_cpath = "0/000000-01012000-OLD." + a.name;
+    mkdir((a.data_dir + "/0").c_str(), 0755);
+    f = fopen((a.data_dir + "/" + old_cpath).c_str(), "wb");
     ASSERT_NE(f, nullptr);
     fclose(f);
-    s.rows("insert into filelist (sta,tbegin,tqty,sps,gain,cpath,ch,datatype,creater) values ('" +
-           s.name + "', 946684800, 10, 200, 1,'" + old_cpath + "','OLD', 5,'VELDRUM')");
+    a.rows("insert into filelist (sta,tbegin,tqty,sps,gain,cpath,ch,datatype,creater) values ('" +
+           a.name + "', 946684800, 10, 200, 1,'" + old_cpath + "','OLD', 5,'VELDRUM')");
 
-    s.start_sim({"--channels", "SHZ:200:0,SHN:200:0,SHE:200:0,SHX:200:0", "--fast", "--start",
-                 text_of(start), "--seconds", text_of(seconds)});
-    s.start_veldrum({"FLUSH=5"});
-    ASSERT_TRUE(s.wait_log("#БД подключена#", 20000)) << s.log();
-    ASSERT_EQ(unlink((s.data_dir + "/" + old_cpath).c_str()), 0);
+    for (Station* s : {&a, &b}) {
+        s->veldrum_keys["SIZEMB"] = "1";
+        s->start_sim({"--channels", "SHZ:200:0,SHN:200:0,SHE:200:0,SHX:200:0", "--fast", "--start",
+                      text_of(start), "--seconds", text_of(seconds)});
+        s->start_veldrum({"FLUSH=5"});
+        ASSERT_TRUE(s->wait_log("#БД подключена#", 20000)) << s->log();
+    }
+    ASSERT_EQ(unlink((a.data_dir + "/" + old_cpath).c_str()), 0);
 
-    auto measure = [&] {
+    auto measure = [](const Station& s) {
         std::vector<std::string> r = s.rows(
             "select sum(sps*tqty*4+512) from filelist where tqty>0 and creater='VELDRUM' and sta='" +
             s.name + "'");
         return r.empty() || r[0] == "NULL" ? 0LL : std::atoll(r[0].c_str());
     };
-    auto all_written = [&] {
+    auto done = [&](const Station& s) {
         for (const Row& r : file_rows(s, own_rows(s)))
-            if (r.tbegin + r.tqty == start + seconds) return true;
+            if (r.tbegin + r.tqty == start + seconds) return measure(s) < limit;
         return false;
     };
     // Every file seen while it runs, by start time, to tell which went.
-    std::map<std::string, long long> seen;
+    std::map<std::string, long long> seen[2];
     ASSERT_TRUE(wait_until(
         [&] {
-            for (const auto& [name, t] : ring_names(s.data_dir))
-                if (name != old_cpath) seen[name] = t;
-            return all_written() && measure() < limit;
+            for (const auto& [name, t] : ring_names(a.data_dir))
+                if (name != old_cpath) seen[0][name] = t;
+            for (const auto& [name, t] : ring_names(b.data_dir)) seen[1][name] = t;
+            return done(a) && done(b);
         },
-        120000))
-        << s.log();
-    ASSERT_EQ(s.stop_veldrum(), 0) << s.log();
+        180000))
+        << a.log() << b.log();
+    ASSERT_EQ(a.stop_veldrum(), 0) << a.log();
+    ASSERT_EQ(b.stop_veldrum(), 0) << b.log();
 
-    EXPECT_LT(measure(), limit);
-    EXPECT_TRUE(file_rows(s, "cpath='" + old_cpath + "'").empty());
-    std::vector<Row> archive = file_rows(s, "creater='ARCHIVE' and sta='" + s.name + "'");
+    EXPECT_TRUE(file_rows(a, "cpath='" + old_cpath + "'").empty());
+    std::vector<Row> archive = file_rows(a, "creater='ARCHIVE' and sta='" + a.name + "'");
     ASSERT_EQ(archive.size(), 1u);
     EXPECT_EQ(archive[0].tqty, 100000);
-    EXPECT_EQ(system_run::read_file(s.data_dir + "/archive.dat"), "kept");
+    EXPECT_EQ(system_run::read_file(a.data_dir + "/archive.dat"), "kept");
 
-    const std::vector<RingFile> files = station_files(s);
-    expect_files_and_rows_agree(s, files);
-    std::set<std::string> left;
-    long long oldest_left = LLONG_MAX;
-    for (const RingFile& rf : files) {
-        left.insert(rf.relative);
-        oldest_left = std::min(oldest_left, rf.start);
+    int i = 0;
+    for (Station* s : {&a, &b}) {
+        SCOPED_TRACE(s->name);
+        EXPECT_LT(measure(*s), limit);
+        const std::vector<RingFile> files = station_files(*s);
+        expect_files_and_rows_agree(*s, files);
+        std::set<std::string> left;
+        long long oldest_left = LLONG_MAX;
+        for (const RingFile& rf : files) {
+            left.insert(rf.relative);
+            oldest_left = std::min(oldest_left, rf.start);
+        }
+        size_t gone = 0;
+        for (const auto& [name, t] : seen[i]) {
+            if (left.count(name)) continue;
+            ++gone;
+            EXPECT_LE(t, oldest_left) << name << " went before an older file";
+        }
+        EXPECT_GT(gone, 0u);
+        // Whatever is left is what the simulator sent.
+        for (const SimChannel& c : channels)
+            EXPECT_TRUE(wrong_seconds(system_run::seconds_of(files, c.name), c, start).empty()) << c.name;
+        ++i;
     }
-    size_t gone = 0;
-    for (const auto& [name, t] : seen) {
-        if (left.count(name)) continue;
-        ++gone;
-        EXPECT_LE(t, oldest_left) << name << " went before an older file";
-    }
-    EXPECT_GT(gone, 0u);
-    // Whatever is left is what the simulator sent.
-    for (const SimChannel& c : std::vector<SimChannel>{{"SHZ", 200, 0}, {"SHN", 200, 1}, {"SHE", 200, 2},
-                                                       {"SHX", 200, 3}})
-        EXPECT_TRUE(wrong_seconds(system_run::seconds_of(files, c.name), c, start).empty()) << c.name;
+}
+
+TEST(RecorderSystem, TwoStationsOnOneSQLiteIndexTrimTheirOwnRings) {
+    SQLITE_PASS_ONLY();
+    Station a('M'), b('N');
+    b.share_index_of(a);
+    two_stations_trim_their_own_rings(a, b);
+}
+
+TEST(RecorderSystem, TwoStationsOnOnePostgreSQLIndexTrimTheirOwnRings) {
+    if (system_run::postgres_dsn().empty()) GTEST_SKIP() << "VELDRUM_TEST_PG_DSN not set";
+    Station a('M'), b('N');
+    a.dsn = b.dsn = system_run::postgres_dsn();
+    auto clean = [&] {
+        for (Station* s : {&a, &b}) s->rows("delete from filelist where sta='" + s->name + "'");
+    };
+    clean();
+    two_stations_trim_their_own_rings(a, b);
+    clean();
 }
 
 TEST(RecorderSystem, StopDuringTheWaitWritesWhatWasQueued) {

@@ -238,6 +238,8 @@ public:
     std::map<std::string, std::string> veldrum_keys;  // [VELDRUM] keys beside LOG
     std::map<std::string, std::string> station_keys;  // [<name>] keys beside LANA
     std::vector<std::string> wrapper;  // runs veldrum under it (argv before veldrum's own)
+    std::string program = "veldrum";   // "veldrum-test" reads test hooks from extra_env
+    std::vector<std::string> extra_env;
     Child sim;
     Child server;
 
@@ -267,7 +269,10 @@ public:
     // What veldrum's environment adds: the index's ODBC files, and WINDIR
     // for KVR.ini and the lmhosts file beside it.
     std::vector<std::string> env() const {
-        return {"ODBCINI=" + dir + "/odbc.ini", "ODBCSYSINI=" + dir, "WINDIR=" + dir};
+        std::vector<std::string> e = {"ODBCINI=" + dir + "/odbc.ini", "ODBCSYSINI=" + dir,
+                                      "WINDIR=" + dir};
+        e.insert(e.end(), extra_env.begin(), extra_env.end());
+        return e;
     }
 
     // Starts the simulator with the given options beside --station/--port.
@@ -286,7 +291,7 @@ public:
     // Writes the INI files and starts veldrum with the given arguments.
     void start_veldrum(std::vector<std::string> arguments = {}) {
         write_ini();
-        std::vector<std::string> args = {bin("veldrum"), name};
+        std::vector<std::string> args = {bin(program), name};
         if (dsn != "KVR") args.push_back("ODBC=" + dsn);
         args.insert(args.end(), arguments.begin(), arguments.end());
         args.insert(args.begin(), wrapper.begin(), wrapper.end());
@@ -346,6 +351,13 @@ public:
     }
 
     std::vector<RingFile> files() const { return ring_files(data_dir); }
+
+    // Uses the other station's index (its SQLite file, or the same DSN).
+    void share_index_of(const Station& other) {
+        write(dir + "/odbc.ini", read_file(other.dir + "/odbc.ini"));
+        write(dir + "/odbcinst.ini", read_file(other.dir + "/odbcinst.ini"));
+        dsn = other.dsn;
+    }
 
     // Rows of a query against the station's index, columns joined by '|'.
     std::vector<std::string> rows(const std::string& sql) const {
