@@ -49,6 +49,10 @@ void serve_client(int fd, RecordPipe* pipe, const LissTimings& tm) {
             continue;
         }
         pipe->take(record, kSeedRecordLength);
+        // A client that cannot take the record within the no-data limit is
+        // dropped like one whose send failed, and the record is lost with it,
+        // as the pipe loses records while nobody reads; the pipe's writer
+        // never waits for us.
         if (sendAll(fd, record, sizeof record, tm.noDataLimit, tm.idlePoll) < 0) {
             write_log_line("Ошибка при передаче данных в формате SEED");
             return;

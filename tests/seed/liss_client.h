@@ -44,14 +44,21 @@ inline int connect_once(int port, int rcvbuf = 0) {
     return fd;
 }
 
-// Retries while the server thread has not started listening yet.
-inline int connect_to(int port, int rcvbuf = 0) {
-    for (int attempt = 0; attempt < 500; ++attempt) {
+// Retries while the server has not started listening yet.
+inline int connect_to(int port, int rcvbuf = 0, int timeoutMs = 5000) {
+    for (int waited = 0; waited <= timeoutMs; waited += 10) {
         int fd = connect_once(port, rcvbuf);
         if (fd >= 0) return fd;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return -1;
+}
+
+inline int local_port(int fd) {
+    sockaddr_in a{};
+    socklen_t len = sizeof a;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    return ntohs(a.sin_port);
 }
 
 // Reads exactly n bytes; false when the peer closes or nothing comes within

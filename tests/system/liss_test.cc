@@ -45,24 +45,6 @@ struct Fd {
     Fd& operator=(const Fd&) = delete;
 };
 
-int local_port(int fd) {
-    sockaddr_in a{};
-    socklen_t len = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    return ntohs(a.sin_port);
-}
-
-// Connects to the LISS port, retrying while veldrum has not started
-// listening yet. rcvbuf > 0 shrinks the receive buffer first.
-int connect_client(int port, int rcvbuf, int timeout_ms) {
-    for (int waited = 0; waited <= timeout_ms; waited += 100) {
-        const int fd = liss_client::connect_once(port, rcvbuf);
-        if (fd >= 0) return fd;
-        usleep(100000);
-    }
-    return -1;
-}
-
 // One whole record; false when the peer closes or nothing comes within the
 // guard time.
 bool read_record(int fd, uint8_t* rec, int guard_ms) {
@@ -115,7 +97,8 @@ long long check_stretch(const std::vector<Received>& recs, const SimChannel& ch,
         }
         EXPECT_FALSE(r.d.samples.empty());
         for (size_t i = 0; i < r.d.samples.size(); ++i) {
-            const int expect = stationsim::signal_sample(kSeed, ch.index, r.first + static_cast<long long>(i));
+            const int expect =
+                stationsim::signal_sample(kSeed, ch.index, r.first + static_cast<long long>(i));
             if (r.d.samples[i] != expect) {
                 ADD_FAILURE() << name << " sample " << r.first + static_cast<long long>(i) << ": "
                               << r.d.samples[i] << " != " << expect;
@@ -152,10 +135,10 @@ TEST(LissSystem, SelectedChannelsArriveWholeAndInOrder) {
     s.station_keys["SCH"] = "SHN; BHZ";
     const std::map<std::string, SimChannel> selected = {{"SHN", {1, 100}}, {"BHZ", {3, 50}}};
     s.start_veldrum();
-    Fd client(connect_client(port, 0, 30000));
+    Fd client(liss_client::connect_to(port, 0, 30000));
     ASSERT_GE(client.fd, 0) << s.log();
-    ASSERT_TRUE(s.wait_log("127.0.0.1:" + std::to_string(local_port(client.fd)) + " connected",
-                           20000))
+    ASSERT_TRUE(s.wait_log(
+        "127.0.0.1:" + std::to_string(liss_client::local_port(client.fd)) + " connected", 20000))
         << s.log();
     s.start_sim({"--channels", "SHZ:100:0,SHN:100:0,SHE:100:0,BHZ:50:0", "--fast", "--start",
                  std::to_string(kStart), "--seconds", "60", "--once"});
@@ -205,14 +188,14 @@ TEST(LissSystem, BacklogGoesToOneClientAtATime) {
 
     // The first client reads nothing, with a small receive buffer, so the
     // server soon has a full socket in front of it.
-    Fd first(connect_client(port, 2048, 30000));
+    Fd first(liss_client::connect_to(port, 2048, 30000));
     ASSERT_GE(first.fd, 0);
-    const int first_port = local_port(first.fd);
+    const int first_port = liss_client::local_port(first.fd);
     ASSERT_TRUE(s.wait_log("127.0.0.1:" + std::to_string(first_port) + " connected", 20000))
         << s.log();
-    Fd second(connect_client(port, 0, 10000));
+    Fd second(liss_client::connect_to(port, 0, 10000));
     ASSERT_GE(second.fd, 0);
-    const int second_port = local_port(second.fd);
+    const int second_port = liss_client::local_port(second.fd);
 
     // Stalled once the server's send queue stops growing across ten record
     // pauses.
