@@ -95,7 +95,7 @@ INI
     rows=$(sqlite3 "$dir/veldrum-index.sqlite" "select count(*) || '/' || coalesce(sum(tqty),0) from filelist" 2>/dev/null)
     records=$(sed -n 's/^total records=\([0-9]*\).*/\1/p' "$dir/lissdump.out")
     records=${records:-0}
-    liss_samples=$(awk '/ records=/ {split($3, a, "="); s += a[2]} END {print s + 0}' "$dir/lissdump.out")
+    liss_samples=$(awk '/ records=/ && $1 != "total" {split($3, a, "="); s += a[2]} END {print s + 0}' "$dir/lissdump.out")
     secs=$(echo "$t1 - $t0" | bc -l)
     cpu=$(echo "($c1 - $c0) / $clk" | bc -l)
     # Records built: the samples offered over the mean samples per record
