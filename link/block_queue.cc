@@ -59,6 +59,12 @@ int put_block(int channel, const uint8_t* block, int length) {
     return 1;
 }
 
+int queued_block_count(int channel) {
+    if (!valid_channel(channel)) return 0;
+    std::lock_guard<std::recursive_mutex> lock(queue_lock);
+    return channel_table[channel].queued_blocks;
+}
+
 int has_event_block(int channel) {
     if (!valid_channel(channel)) return 0;
     std::lock_guard<std::recursive_mutex> lock(queue_lock);

@@ -13,6 +13,9 @@
 // in the log).
 int put_block(int channel, const uint8_t* block, int length);
 
+// Blocks queued for the channel; 0 for a channel outside 0..255.
+int queued_block_count(int channel);
+
 // 1 when a queued block of the channel carries a non-zero event type.
 int has_event_block(int channel);
 

@@ -5,6 +5,15 @@ ChannelSlot channel_table[kChannelCount];
 RosterEntry channel_roster[kChannelCount];
 int32_t roster_count = 0;
 int32_t roster_pending = 1;
+int16_t roster_index[kChannelCount];
+namespace {
+const bool roster_index_cleared = [] {
+    for (int16_t& k : roster_index) k = -1;
+    return true;
+}();
+}  // namespace
+std::mutex roster_lock;
+void (*write_queued_blocks_hook)() = nullptr;
 EventEntry event_table[kEventTableSize];
 std::recursive_mutex queue_lock;
 std::mutex event_lock;

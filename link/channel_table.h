@@ -51,6 +51,14 @@ extern ChannelSlot channel_table[kChannelCount];
 extern RosterEntry channel_roster[kChannelCount];
 extern int32_t roster_count;
 extern int32_t roster_pending;
+// Roster position of each wire channel number, -1 when it is not announced.
+extern int16_t roster_index[kChannelCount];
+// Held by the recorder for each pass and by the decoder while it replaces
+// the roster, so that no pass sees a roster half replaced.
+extern std::mutex roster_lock;
+// Set by the recorder: writes every block queued for the current roster.
+// The decoder calls it, holding roster_lock, before it replaces the roster.
+extern void (*write_queued_blocks_hook)();
 extern EventEntry event_table[kEventTableSize];
 
 // Re-entrant, like a critical section: put_block trims a full ring inside itself.

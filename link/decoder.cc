@@ -39,62 +39,132 @@ void copy_name(char* dst, const uint8_t* src, int size) {
     dst[n] = 0;
 }
 
+// The roster an announcement describes, before it is checked and installed.
+struct Announcement {
+    RosterEntry entries[kChannelCount];
+    int count = 0;
+};
+
 // Only bytes inside the message are read; a group list without its ending
 // record, or an entry count beyond the message, stops at the message's end.
-void build_from_group(const uint8_t* block, int avail) {
-    {
-        std::lock_guard<std::recursive_mutex> lock(queue_lock);  // the status view reads the roster
-        roster_count = 0;
-        for (int g = 0; g < kMaxGroupRecords && roster_count < kChannelCount; ++g) {
-            int rec = kHeaderSize + g * kGroupRecordSize;
-            if (rec + 6 > avail) break;
-            const uint8_t* r = block + rec;
-            int16_t rate = read_i16(r);
-            if (rate == 0) break;
-            int16_t gain = read_i16(r + 2);
-            int16_t count = read_i16(r + 4);
-            for (int e = 0; e < count && roster_count < kChannelCount; ++e) {
-                int off = rec + 6 + e * kGroupEntrySize;
-                if (off + kGroupEntrySize > avail) break;
-                const uint8_t* p = block + off;
-                RosterEntry& entry = channel_roster[roster_count];
-                std::memset(&entry, 0, sizeof entry);
-                entry.channel = static_cast<int8_t>(p[0]);
-                entry.sample_rate = rate;
-                entry.gain = gain;
-                copy_name(entry.name, p + 1, 8);
-                int8_t kind = static_cast<int8_t>(p[9]);
-                int32_t event_only = (kind == 7 || (kind == 1 && rate == 200)) ? 1 : 0;
-                entry.event_only = event_only;
-                if (entry.channel >= 0 && entry.channel < kChannelCount)
-                    channel_table[entry.channel].event_only = event_only;
-                ++roster_count;
-            }
+void parse_group(const uint8_t* block, int avail, Announcement* out) {
+    for (int g = 0; g < kMaxGroupRecords && out->count < kChannelCount; ++g) {
+        int rec = kHeaderSize + g * kGroupRecordSize;
+        if (rec + 6 > avail) break;
+        const uint8_t* r = block + rec;
+        int16_t rate = read_i16(r);
+        if (rate == 0) break;
+        int16_t gain = read_i16(r + 2);
+        int16_t count = read_i16(r + 4);
+        for (int e = 0; e < count && out->count < kChannelCount; ++e) {
+            int off = rec + 6 + e * kGroupEntrySize;
+            if (off + kGroupEntrySize > avail) break;
+            const uint8_t* p = block + off;
+            RosterEntry& entry = out->entries[out->count++];
+            entry.channel = static_cast<int8_t>(p[0]);
+            entry.sample_rate = rate;
+            entry.gain = gain;
+            copy_name(entry.name, p + 1, 8);
+            int8_t kind = static_cast<int8_t>(p[9]);
+            entry.event_only = (kind == 7 || (kind == 1 && rate == 200)) ? 1 : 0;
         }
     }
-    dialog_rebuild_channel_list();
-    roster_pending = 0;
 }
 
-void build_from_list(const uint8_t* block, int avail) {
-    {
-        std::lock_guard<std::recursive_mutex> lock(queue_lock);  // the status view reads the roster
-        roster_count = 0;
-        int count = avail >= kListCount + 2 ? read_i16(block + kListCount) : 0;
-        for (int e = 0; e < count && roster_count < kChannelCount; ++e) {
-            int off = kListEntries + e * kListEntrySize;
-            if (off + kListEntrySize > avail) break;
-            const uint8_t* p = block + off;
-            RosterEntry& entry = channel_roster[roster_count];
-            std::memset(&entry, 0, sizeof entry);
-            entry.channel = read_i16(p + 14);
-            entry.sample_rate = static_cast<double>(read_i32(p + 6) / 1000000);
-            entry.gain = read_i32(p + 10);
-            copy_name(entry.name, p, 6);
-            entry.event_only = 0;
-            if (entry.channel >= 0 && entry.channel < kChannelCount) channel_table[entry.channel].event_only = 0;
-            ++roster_count;
+void parse_list(const uint8_t* block, int avail, Announcement* out) {
+    int count = avail >= kListCount + 2 ? read_i16(block + kListCount) : 0;
+    for (int e = 0; e < count && out->count < kChannelCount; ++e) {
+        int off = kListEntries + e * kListEntrySize;
+        if (off + kListEntrySize > avail) break;
+        const uint8_t* p = block + off;
+        RosterEntry& entry = out->entries[out->count++];
+        entry.channel = read_i16(p + 14);
+        entry.sample_rate = static_cast<double>(read_i32(p + 6) / 1000000);
+        entry.gain = read_i32(p + 10);
+        copy_name(entry.name, p, 6);
+        entry.event_only = 0;
+    }
+}
+
+// A name becomes part of a file name, a header line and index rows: bytes
+// that cannot stand there, or a name that is a path step, are refused.
+bool usable_name(const char* name) {
+    if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) return false;
+    for (const char* p = name; *p != 0; ++p) {
+        unsigned char c = static_cast<unsigned char>(*p);
+        if (c < 0x20 || c == 0x7F || std::strchr("/\\:*?\"<>|", c) != nullptr) return false;
+    }
+    return true;
+}
+
+// Drops the entries that cannot be recorded, with one log line each.
+void refuse_unusable(Announcement* a) {
+    int kept = 0;
+    for (int i = 0; i < a->count; ++i) {
+        const RosterEntry& e = a->entries[i];
+        const char* why = nullptr;
+        if (!usable_name(e.name)) why = "недопустимое имя";
+        for (int j = 0; j < kept && why == nullptr; ++j)
+            if (std::strcmp(a->entries[j].name, e.name) == 0) why = "имя повторяется";
+        if (why != nullptr) {
+            write_log_linef("Канал %d: %s, канал не записывается", e.channel, why);
+            continue;
         }
+        a->entries[kept++] = e;
+    }
+    a->count = kept;
+}
+
+bool same_roster(const Announcement& a) {
+    if (a.count != roster_count) return false;
+    for (int i = 0; i < a.count; ++i) {
+        const RosterEntry& x = a.entries[i];
+        const RosterEntry& y = channel_roster[i];
+        if (x.channel != y.channel || std::strcmp(x.name, y.name) != 0 ||
+            x.sample_rate != y.sample_rate || x.gain != y.gain || x.event_only != y.event_only)
+            return false;
+    }
+    return true;
+}
+
+void install_roster(const Announcement& a) {
+    std::lock_guard<std::recursive_mutex> lock(queue_lock);  // the status view reads the roster
+    for (int c = 0; c < kChannelCount; ++c) {
+        channel_table[c].event_only = 0;
+        roster_index[c] = -1;
+    }
+    for (int i = 0; i < a.count; ++i) {
+        channel_roster[i] = a.entries[i];
+        int c = a.entries[i].channel;
+        if (c >= 0 && c < kChannelCount) {
+            channel_table[c].event_only = a.entries[i].event_only;
+            if (roster_index[c] < 0) roster_index[c] = static_cast<int16_t>(i);  // the first
+        }
+    }
+    roster_count = a.count;
+}
+
+// The first announcement builds the roster. A later one that differs (the
+// acquisition server was reconfigured) replaces it between two recorder
+// passes: what is queued is written under the old roster first, and every
+// channel then starts new files.
+void announce(const uint8_t* block, int avail, bool group) {
+    static Announcement fresh;
+    fresh = Announcement{};
+    if (group)
+        parse_group(block, avail, &fresh);
+    else
+        parse_list(block, avail, &fresh);
+    refuse_unusable(&fresh);
+    if (roster_pending == 1) {
+        install_roster(fresh);
+    } else {
+        if (same_roster(fresh)) return;
+        std::lock_guard<std::mutex> passes(roster_lock);
+        if (write_queued_blocks_hook != nullptr) write_queued_blocks_hook();
+        for (int c = 0; c < kChannelCount; ++c) drain_channel(c);
+        install_roster(fresh);
+        write_log_line("Состав каналов станции изменился");
     }
     dialog_rebuild_channel_list();
     roster_pending = 0;
@@ -113,16 +183,14 @@ void sample_block(const uint8_t* block, int step, bool whole) {
     if (!put_block(channel, block, step)) return;
     ChannelSlot& slot = channel_table[channel];
     int8_t event_type = static_cast<int8_t>(block[kEventType]);
-    int k = -1;
+    const int k = roster_index[channel];
     {
         // The status view reads the marks and block times under this lock.
         std::lock_guard<std::recursive_mutex> lock(queue_lock);
         slot.event_marked = event_type != 0 ? 1 : 0;
-        for (int i = 0; i < roster_count && k < 0; ++i) {
-            if (channel_roster[i].channel != channel) continue;
-            k = i;
-            channel_roster[i].last_block_time = block_time(block);
-            channel_roster[i].event_marked = slot.event_marked;
+        if (k >= 0) {
+            channel_roster[k].last_block_time = block_time(block);
+            channel_roster[k].event_marked = slot.event_marked;
         }
     }
     if (event_type != 0) {
@@ -136,7 +204,7 @@ void sample_block(const uint8_t* block, int step, bool whole) {
         event_countdown.store(10);
         event_active.store(1);
     }
-    if (k < 0) return;
+    if (k < 0) return;  // not announced: queued, but served to no one
     const RosterEntry& entry = channel_roster[k];
     int n = sample_count(block);
     if (selected_channels.empty()) {
@@ -169,12 +237,7 @@ void decode_message(uint8_t* message, int length) {
         int step = 0;
         if (type == kChannelGroupBlock || type == kChannelListBlock) {
             step = kAnnouncementStep;
-            if (roster_pending == 1) {
-                if (type == kChannelGroupBlock)
-                    build_from_group(cursor, remaining);
-                else
-                    build_from_list(cursor, remaining);
-            }
+            announce(cursor, remaining, type == kChannelGroupBlock);
         } else if (type == kSampleBlock) {
             step = block_length(cursor);
             if (step == 0) break;  // would not advance: report the remainder

@@ -72,12 +72,12 @@ void place_samples(size_t capacity, double piece_start, uint8_t* piece, double b
     }
 }
 
-void channel_turn(int k) {
+void channel_turn(int k, bool write_all) {
     RosterEntry& entry = channel_roster[k];
     double r = std::trunc(entry.sample_rate);
     int c = entry.channel;
     if (c < 0 || c >= kChannelCount) return;
-    bool served = flush_request.load() != 0 || entry.event_only == 0 || has_event_block(c) == 1;
+    bool served = write_all || entry.event_only == 0 || has_event_block(c) == 1;
     if (!served) return;
     if (!(r >= 1 && r < 1e12)) {
         refuse_rate(k, entry, r >= 1 ? 0 : r);
@@ -117,10 +117,22 @@ void channel_turn(int k) {
 }
 
 void make_pass() {
+    std::lock_guard<std::mutex> passes(roster_lock);
     dialog_enable_flush_button();
     register_events(station_name, event_table, kEventTableSize);
     trim_ring(config.size_limit);
-    int count = roster_count;
-    if (count > kChannelCount) count = kChannelCount;
-    for (int k = 0; k < count; ++k) channel_turn(k);
+    const bool write_all = flush_request.load() != 0;
+    for (int k = 0; k < roster_count && k < kChannelCount; ++k) channel_turn(k, write_all);
+}
+
+void write_queued_blocks() {
+    for (int k = 0; k < roster_count && k < kChannelCount; ++k) {
+        const int c = channel_roster[k].channel;
+        if (c < 0 || c >= kChannelCount) continue;
+        // A turn takes at most kBlocksPerTurn blocks; a full ring needs a few.
+        for (int turn = 0; turn <= kBlockRingSize / kBlocksPerTurn; ++turn) {
+            if (queued_block_count(c) == 0) break;
+            channel_turn(k, true);
+        }
+    }
 }

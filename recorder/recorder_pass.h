@@ -9,10 +9,17 @@
 inline constexpr int kBlocksPerTurn = 250;
 inline constexpr size_t kBlockBufferSize = 30000;
 
+// Holds roster_lock, so that the roster is not replaced during the pass.
 void make_pass();
 
-// One channel turn for roster entry k (part of make_pass).
-void channel_turn(int k);
+// Writes every block queued for the roster's channels, event-only ones
+// included, a turn after another; the caller holds roster_lock. The stop
+// and a change of the roster use it, so nothing queued is lost.
+void write_queued_blocks();
+
+// One channel turn for roster entry k (part of make_pass); `write_all`
+// serves event-only channels without an event too (the flush request).
+void channel_turn(int k, bool write_all);
 
 // Copies the block's n samples into the piece buffer at the position its
 // start time gives; samples outside the `capacity` bytes are logged and left out.

@@ -38,19 +38,10 @@ void send_stop() {
     ui_send_command(kStopCommandId);
 }
 
-// Whether a roster channel still has blocks queued.
-bool roster_blocks_queued() {
-    std::lock_guard<std::recursive_mutex> lock(queue_lock);
-    for (int k = 0; k < roster_count && k < kChannelCount; ++k) {
-        int c = channel_roster[k].channel;
-        if (c >= 0 && c < kChannelCount && channel_table[c].queued_blocks > 0) return true;
-    }
-    return false;
-}
-
 std::thread recorder;
 
 void recorder_main() {
+    write_queued_blocks_hook = write_queued_blocks;
     start_seed_service();
     write_log_line("START");
 
@@ -65,13 +56,12 @@ void recorder_main() {
         make_pass();
         flush_request.store(0);
     }
-    // What is queued is written before the stop, not thrown away: a pass
-    // takes at most kBlocksPerTurn blocks of a channel, so as many passes
-    // as a full ring needs.
+    // What is queued is written before the stop, not thrown away.
     flush_request.store(1);
-    for (int pass = 0; pass <= kBlockRingSize / kBlocksPerTurn; ++pass) {
-        make_pass();
-        if (!roster_blocks_queued()) break;
+    make_pass();
+    {
+        std::lock_guard<std::mutex> passes(roster_lock);
+        write_queued_blocks();
     }
     flush_request.store(0);
 

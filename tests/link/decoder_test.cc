@@ -48,7 +48,7 @@ Bytes sample_block(int channel, int samples, int hundredths = 0, int8_t event_ty
 
 struct GroupChannel {
     int channel;
-    const char* name;
+    std::string name;
     int kind;
 };
 struct Group {
@@ -70,7 +70,7 @@ Bytes group_block(const std::vector<Group>& groups) {
         for (size_t e = 0; e < g.channels.size(); ++e) {
             uint8_t* p = b.data() + off + 6 + e * kGroupEntrySize;
             p[0] = static_cast<uint8_t>(g.channels[e].channel);
-            std::strncpy(reinterpret_cast<char*>(p + 1), g.channels[e].name, 8);
+            std::strncpy(reinterpret_cast<char*>(p + 1), g.channels[e].name.c_str(), 8);
             p[9] = static_cast<uint8_t>(g.channels[e].kind);
         }
         off += kGroupRecordSize;
@@ -79,7 +79,7 @@ Bytes group_block(const std::vector<Group>& groups) {
 }
 
 struct ListChannel {
-    const char* name;
+    std::string name;
     int32_t rate, gain;
     int channel;
 };
@@ -89,7 +89,7 @@ Bytes list_block(const std::vector<ListChannel>& channels, int count = -1) {
     write_u16(b.data() + kListCount, static_cast<uint16_t>(count < 0 ? channels.size() : count));
     for (size_t e = 0; e < channels.size(); ++e) {
         uint8_t* p = b.data() + kListEntries + e * kListEntrySize;
-        std::strncpy(reinterpret_cast<char*>(p), channels[e].name, 6);
+        std::strncpy(reinterpret_cast<char*>(p), channels[e].name.c_str(), 6);
         write_i32(p + 6, channels[e].rate);
         write_i32(p + 10, channels[e].gain);
         write_u16(p + 14, static_cast<uint16_t>(channels[e].channel));
@@ -239,10 +239,59 @@ TEST_F(DecoderTest, GroupAnnouncementBuildsTheRosterOnce) {
     EXPECT_EQ(channel_roster[5].channel, -3);  // kept, no slot touched
     EXPECT_EQ(roster_pending, 0);
 
-    decode(group_block({{50, 0, {{7, "OTHER", 0}}}}));
-    EXPECT_EQ(roster_count, 6);
-    EXPECT_STREQ(channel_roster[0].name, "EHZ");
     EXPECT_TRUE(reports().empty());
+}
+
+// After a reconnect the same announcement changes nothing; another one (the
+// acquisition server was reconfigured) replaces the roster, once queued
+// blocks are written, and says so.
+TEST_F(DecoderTest, ChangedAnnouncementReplacesTheRoster) {
+    static int writes;
+    writes = 0;
+    write_queued_blocks_hook = [] { ++writes; };
+    announce();
+    decode(join({sample_block(5, 10), group_block({{100, 3, {{5, "SHZ", 0}, {6, "SHN", 0}}}})}));
+    EXPECT_EQ(writes, 0);
+    EXPECT_EQ(channel_table[5].queued_blocks, 1);
+    EXPECT_TRUE(reports().empty());
+
+    decode(group_block({{50, 0, {{7, "OTHER", 0}, {5, "SHZ", 0}}}}));
+    write_queued_blocks_hook = nullptr;
+    EXPECT_EQ(writes, 1);
+    ASSERT_EQ(roster_count, 2);
+    EXPECT_STREQ(channel_roster[0].name, "OTHER");
+    EXPECT_EQ(channel_roster[1].sample_rate, 50.0);
+    EXPECT_EQ(channel_table[5].queued_blocks, 0);  // the old meaning of slot 5 is gone
+    EXPECT_EQ(reports(), std::vector<std::string>{cp("Состав каналов станции изменился")});
+}
+
+// Names end up in paths, header lines and index rows: what cannot stand
+// there, and a repeated name, is refused; the rest of the roster stands.
+TEST_F(DecoderTest, UnusableAndRepeatedNamesAreRefused) {
+    const std::vector<std::pair<std::string, bool>> names = {
+        {"SHZ", true},   {"S'Z", true},    {"S/Z", false},    {"S\\Z", false}, {"..", false},
+        {".", false},    {"A\rB", false},  {"A\nB", false},   {"A\x01", false}, {"A\x7f", false},
+        {"S\"Z", false}, {"SHZ", false},   {"\xd1\xc7", true}, {"..X", true}};
+    std::vector<GroupChannel> entries;
+    for (size_t i = 0; i < names.size(); ++i) entries.push_back({int(10 + i), names[i].first, 0});
+    decode(group_block({{100, 0, entries}}));
+    std::vector<std::string> kept, expected_kept, expected_reports;
+    for (int k = 0; k < roster_count; ++k) kept.push_back(channel_roster[k].name);
+    for (size_t i = 0; i < names.size(); ++i) {
+        if (names[i].second) {
+            expected_kept.push_back(names[i].first);
+            continue;
+        }
+        const bool repeated = names[i].first == "SHZ";
+        const std::string text = "Канал " + std::to_string(10 + i) + ": " +
+                                 (repeated ? "имя повторяется" : "недопустимое имя") +
+                                 ", канал не записывается";
+        expected_reports.push_back(cp(text.c_str()));
+    }
+    EXPECT_EQ(kept, expected_kept);
+    EXPECT_EQ(reports(), expected_reports);
+    decode(sample_block(12, 10));  // the refused S/Z: queued, served to no one
+    EXPECT_EQ(channel_roster[0].last_block_time, 0.0);
 }
 
 TEST_F(DecoderTest, EmptyAnnouncementEndsThePendingRoster) {
@@ -255,7 +304,7 @@ TEST_F(DecoderTest, EmptyAnnouncementEndsThePendingRoster) {
 
 TEST_F(DecoderTest, ListAnnouncementDividesRatesAndStopsAt256) {
     std::vector<ListChannel> channels;
-    for (int i = 0; i < 300; ++i) channels.push_back({"CH", 100000000, i % 5, i % 256});
+    for (int i = 0; i < 300; ++i) channels.push_back({"C" + std::to_string(i), 100000000, i % 5, i % 256});
     channels[0] = {"SHZ", 100000000, 7, 5};
     channels[1] = {"LOW", 500000, 0, 6};
     channels[2] = {"SIXCHR", 1999999, 0, 7};
@@ -277,7 +326,7 @@ TEST_F(DecoderTest, ListAnnouncementDividesRatesAndStopsAt256) {
 
 TEST_F(DecoderTest, AnnouncementCutShortByTheMessageEnd) {
     std::vector<ListChannel> channels;
-    for (int i = 0; i < 20; ++i) channels.push_back({"CH", 1000000, 0, i});
+    for (int i = 0; i < 20; ++i) channels.push_back({"C" + std::to_string(i), 1000000, 0, i});
     Bytes b = list_block(channels);
     // Entries 0..9 whole, entry 10 half inside the message.
     decode(b, kListEntries + 10 * kListEntrySize + 8);
@@ -293,7 +342,7 @@ TEST_F(DecoderTest, AnnouncementCutShortByTheMessageEnd) {
 
 TEST_F(DecoderTest, GroupEntriesStopAt256) {
     std::vector<GroupChannel> many;
-    for (int i = 0; i < 300; ++i) many.push_back({i % 128, "X", 0});
+    for (int i = 0; i < 300; ++i) many.push_back({i % 128, "X" + std::to_string(i), 0});
     decode(group_block({{20, 0, many}}));
     EXPECT_EQ(roster_count, 256);
 }

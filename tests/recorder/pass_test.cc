@@ -46,7 +46,7 @@ TEST_F(PassTest, ConsecutiveSecondsFormOnePiece) {
     put(3, kT0 + 3, 100, 300);   // continues
     put(3, kT0 + 6, 100, 1000);  // two seconds late: a new piece
     put(3, kT0 + 6, 100, 2000);  // a repeat: a new piece again
-    channel_turn(0);
+    channel_turn(0, false);
     std::string first = read_file(file("13/130507-17052004-SHZ.ABC"));
     ASSERT_EQ(first.size(), 512u + 800u);
     for (int i = 0; i < 400; ++i)
@@ -66,7 +66,7 @@ TEST_F(PassTest, OneSampleBlocksWithinTheTolerance) {
     put(3, kT0, 1, 7);
     put(3, kT0 + 2, 1, 9);  // 1 s late: within 1.1 s, placed one further on
     put(3, kT0 + 3, 1, 11);
-    channel_turn(0);
+    channel_turn(0, false);
     // total is 3, so D = 3 seconds: the skipped position keeps its zero and
     // the last sample falls beyond D.
     std::string bytes = read_file(file("13/130507-17052004-SHZ.ABC"));
@@ -82,28 +82,26 @@ TEST_F(PassTest, HalfSecondBlocksGiveEmptyPieces) {
     put(3, kT0, 50, 50);
     put(3, kT0 + 1, 50, 100);
     put(3, kT0 + 1, 50, 150);
-    channel_turn(0);
+    channel_turn(0, false);
     EXPECT_EQ(size_of(file("13/130507-17052004-SHZ.ABC")), 512);
     EXPECT_EQ(size_of(file("13/130508-17052004-SHZ.ABC")), 512);
 }
 
 TEST_F(PassTest, AtMost250BlocksPerTurn) {
     for (int i = 0; i < 300; ++i) put(3, kT0 + i, 100, 0);
-    channel_turn(0);
+    channel_turn(0, false);
     EXPECT_EQ(size_of(file("13/130507-17052004-SHZ.ABC")), 512 + 250 * 200);
     EXPECT_EQ(channel_table[3].queued_blocks, 50);
-    channel_turn(0);  // the rest continues the same file
+    channel_turn(0, false);  // the rest continues the same file
     EXPECT_EQ(size_of(file("13/130507-17052004-SHZ.ABC")), 512 + 300 * 200);
 }
 
 TEST_F(PassTest, EventOnlyWaitsForAnEventOrAFlush) {
     set_roster_entry(0, 3, "SHZ", 100.0, 0, 1);
     put(3, kT0, 100, 0);
-    channel_turn(0);
+    channel_turn(0, false);
     EXPECT_EQ(channel_table[3].queued_blocks, 1);
-    flush_request.store(1);
-    channel_turn(0);
-    flush_request.store(0);
+    channel_turn(0, true);  // the flush request
     EXPECT_EQ(channel_table[3].queued_blocks, 0);
     EXPECT_TRUE(exists(file("13/130507-17052004-SHZ.ABC")));
 
@@ -112,7 +110,7 @@ TEST_F(PassTest, EventOnlyWaitsForAnEventOrAFlush) {
     auto marked = make_block(3, kT0 + 101, 100, [](int) { return 1; });
     marked[block_format::kEventType] = 2;
     put_block(3, marked.data(), static_cast<int>(marked.size()));
-    channel_turn(0);
+    channel_turn(0, false);
     EXPECT_EQ(channel_table[3].queued_blocks, 0);
     EXPECT_EQ(size_of(file("13/130647-17052004-SHZ.ABC")), 512 + 400);
 }
