@@ -7,9 +7,8 @@
 // so the stop ends them all at once and joins them before it returns.
 #include "platform/status_server.h"
 
-#include <httplib.h>
-
 #include <arpa/inet.h>
+#include <httplib.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -17,14 +16,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
-#include <cstdint>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <algorithm>
 #include <list>
 #include <map>
 #include <memory>
@@ -45,7 +44,7 @@ using Clock = std::chrono::steady_clock;
 
 // cpp-httplib's request parser and router, fed by our connections.
 class PageServer : public httplib::Server {
-public:
+  public:
     bool serve_request(httplib::Stream& stream, bool last, bool* closed) {
         return process_request(stream, last, *closed, nullptr);
     }
@@ -81,8 +80,8 @@ int open_count = 0;
 // Why a client was cut off; each kind is logged at most once a minute.
 enum Cut { kCutBusy, kCutHead, kCutSlow, kCutMalformed, kCutStall, kCutKinds };
 const char* const kCutText[kCutKinds] = {
-    "слишком много соединений", "слишком большой заголовок запроса",
-    "запрос не пришёл вовремя", "неверный запрос", "клиент не читает ответ"};
+    "слишком много соединений", "слишком большой заголовок запроса", "запрос не пришёл вовремя",
+    "неверный запрос", "клиент не читает ответ"};
 
 void report_cut(Cut kind, const std::string& address) {
     static std::mutex mutex;
@@ -96,8 +95,8 @@ void report_cut(Cut kind, const std::string& address) {
         return;
     }
     if (skipped[kind] > 0) {
-        write_log_linef("Страница состояния: %s, %s (и ещё %u)", kCutText[kind],
-                        address.c_str(), skipped[kind]);
+        write_log_linef("Страница состояния: %s, %s (и ещё %u)", kCutText[kind], address.c_str(),
+                        skipped[kind]);
     } else {
         write_log_linef("Страница состояния: %s, %s", kCutText[kind], address.c_str());
     }
@@ -136,11 +135,14 @@ int wait_for(int fd, short events, Clock::time_point deadline) {
 // request's head within the limits; the router then reads it, and at most
 // max_body_wire_bytes after it, from the buffer and the socket.
 class ConnectionStream final : public httplib::Stream {
-public:
+  public:
     enum Head { kReady, kNone, kTooLarge, kSlow, kMalformed };
 
     ConnectionStream(const Connection& c, const HttpLimits& limits)
-        : fd_(c.fd), address_(c.address), port_(c.port), limits_(limits),
+        : fd_(c.fd),
+          address_(c.address),
+          port_(c.port),
+          limits_(limits),
           buf_(limits.max_head_bytes + kChunk) {}
 
     Head read_head();
@@ -167,7 +169,7 @@ public:
     void get_local_ip_and_port(std::string& ip, int& port) const override;
     int socket() const override { return fd_; }
 
-private:
+  private:
     static constexpr size_t kChunk = 4096;
     static std::chrono::milliseconds ms(int n) { return std::chrono::milliseconds(n); }
     // Reads what the socket has into the free end of buf_: >0 bytes, 0 at
@@ -663,7 +665,8 @@ bool parse_http_setting(const std::string& value, std::string* host, int* port, 
     size_t colon = value.rfind(':');
     if (!value.empty() && value[0] == '[') {
         size_t end = value.find(']');
-        if (end == std::string::npos || end + 1 >= value.size() || value[end + 1] != ':') return false;
+        if (end == std::string::npos || end + 1 >= value.size() || value[end + 1] != ':')
+            return false;
         *host = value.substr(1, end - 1);
         port_text = value.substr(end + 2);
     } else if (colon != std::string::npos) {
@@ -710,8 +713,10 @@ std::string status_json() {
         {"title", snap->title},
         {"columns", columns},
         {"rows", rows},
-        {"event", {{"active", snap->event_active}, {"lit", snap->lamp_lit},
-                   {"countdown", snap->event_countdown}}},
+        {"event",
+         {{"active", snap->event_active},
+          {"lit", snap->lamp_lit},
+          {"countdown", snap->event_countdown}}},
         {"error_text", snap->error_text},
         {"db", {{"connected", connected(snap->db_icon, 111, 112)}, {"icon", snap->db_icon}}},
         {"station_link",

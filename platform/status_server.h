@@ -45,8 +45,8 @@ struct HttpLimits {
 
 struct StatusServerOptions {
     std::string host = "127.0.0.1";
-    int port = 8660;        // 0 picks a free port (tests)
-    std::string token;      // required for POSTs when host is not loopback
+    int port = 8660;    // 0 picks a free port (tests)
+    std::string token;  // required for POSTs when host is not loopback
     // Runs a piece of work on the UI thread (button 7, width changes);
     // empty: runs it on the calling thread (tests).
     std::function<void(std::function<void()>)> post;
