@@ -1,19 +1,36 @@
-// Status page server (cpp-httplib). See status_server.h for the endpoints.
+// Status page server. See status_server.h for the endpoints and limits.
+//
+// Threads: the accept loop and one thread per connection. `state` is set up
+// and torn down under server_mutex by start and stop only; the connection
+// list and the per-address counts are guarded by conn_mutex. Every wait of
+// every thread also watches stop_fd (an eventfd written once by the stop),
+// so the stop ends them all at once and joins them before it returns.
 #include "platform/status_server.h"
 
-#include <httplib.h>
-
 #include <arpa/inet.h>
+#include <httplib.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <array>
-
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <list>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <thread>
-#include <chrono>
+#include <vector>
 
 #include "platform/profile.h"
 #include "platform/status_page_assets.h"
@@ -23,15 +40,424 @@
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
+// cpp-httplib's request parser and router, fed by our connections.
+class PageServer : public httplib::Server {
+  public:
+    bool serve_request(httplib::Stream& stream, bool last, bool* closed) {
+        return process_request(stream, last, *closed, nullptr);
+    }
+    // Streamed responses (content providers) end when this is unset.
+    void set_running(int listen_fd) { svr_sock_ = listen_fd; }
+};
+
+struct Connection {
+    int fd = -1;
+    std::string address;
+    int port = 0;
+    std::thread thread;
+    bool done = false;
+};
+
 struct ServerState {
-    std::unique_ptr<httplib::Server> server;
+    std::unique_ptr<PageServer> server;
     std::thread thread;
     StatusServerOptions options;
     bool loopback = true;
+    int listen_fd = -1;
+    int stop_fd = -1;
 };
 
 std::mutex server_mutex;
 ServerState state;
+
+std::mutex conn_mutex;
+std::list<Connection> connections;
+std::map<std::string, int> per_address;
+int open_count = 0;
+
+// Why a client was cut off; each kind is logged at most once a minute.
+enum Cut { kCutBusy, kCutHead, kCutSlow, kCutMalformed, kCutStall, kCutKinds };
+const char* const kCutText[kCutKinds] = {
+    "слишком много соединений", "слишком большой заголовок запроса", "запрос не пришёл вовремя",
+    "неверный запрос", "клиент не читает ответ"};
+
+void report_cut(Cut kind, const std::string& address) {
+    static std::mutex mutex;
+    static Clock::time_point last[kCutKinds];
+    static bool logged[kCutKinds];
+    static unsigned skipped[kCutKinds];
+    std::lock_guard<std::mutex> lock(mutex);
+    Clock::time_point now = Clock::now();
+    if (logged[kind] && now - last[kind] < std::chrono::minutes(1)) {
+        ++skipped[kind];
+        return;
+    }
+    if (skipped[kind] > 0) {
+        write_log_linef("Страница состояния: %s, %s (и ещё %u)", kCutText[kind], address.c_str(),
+                        skipped[kind]);
+    } else {
+        write_log_linef("Страница состояния: %s, %s", kCutText[kind], address.c_str());
+    }
+    logged[kind] = true;
+    last[kind] = now;
+    skipped[kind] = 0;
+}
+
+// A response of our own, for a request that never reaches the router.
+std::string plain_response(int status, const char* reason, const char* text) {
+    char head[256];
+    std::snprintf(head, sizeof head,
+                  "HTTP/1.1 %d %s\r\nContent-Type: text/plain; charset=utf-8\r\n"
+                  "X-Content-Type-Options: nosniff\r\nContent-Length: %zu\r\n"
+                  "Connection: close\r\n\r\n",
+                  status, reason, std::strlen(text));
+    return head + std::string(text);
+}
+
+// Waits for `events` on fd or for the stop. Returns 1 when ready, 0 when the
+// deadline passed, -1 on the stop or an error.
+int wait_for(int fd, short events, Clock::time_point deadline) {
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        int ms = left.count() < 0 ? 0 : int(std::min<long long>(left.count(), 60000));
+        pollfd p[2] = {{fd, events, 0}, {state.stop_fd, POLLIN, 0}};
+        int r = poll(p, 2, ms);
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0 || p[1].revents != 0) return -1;
+        if (r > 0) return 1;
+        if (Clock::now() >= deadline) return 0;
+    }
+}
+
+// One connection as cpp-httplib's Stream. read_head() takes the next
+// request's head within the limits; the router then reads it, and at most
+// max_body_wire_bytes after it, from the buffer and the socket.
+class ConnectionStream final : public httplib::Stream {
+  public:
+    enum Head { kReady, kNone, kTooLarge, kSlow, kMalformed };
+
+    ConnectionStream(const Connection& c, const HttpLimits& limits)
+        : fd_(c.fd),
+          address_(c.address),
+          port_(c.port),
+          limits_(limits),
+          buf_(limits.max_head_bytes + kChunk) {}
+
+    Head read_head();
+    bool slow() const { return slow_; }
+    bool stalled() const { return stalled_; }
+    void close_after() { close_after_ = true; }
+    bool closing() const { return close_after_; }
+    // Our own answer, and a short drain so that its client reads it before
+    // the close resets the connection.
+    void refuse(int status, const char* reason, const char* text);
+
+    bool is_readable() const override {
+        return pos_ < end_ || wait_for(fd_, POLLIN, Clock::now()) == 1;
+    }
+    bool is_writable() const override {
+        return wait_for(fd_, POLLOUT, Clock::now() + ms(limits_.write_stall_ms)) == 1;
+    }
+    ssize_t read(char* ptr, size_t size) override;
+    ssize_t write(const char* ptr, size_t size) override;
+    void get_remote_ip_and_port(std::string& ip, int& port) const override {
+        ip = address_;
+        port = port_;
+    }
+    void get_local_ip_and_port(std::string& ip, int& port) const override;
+    int socket() const override { return fd_; }
+
+  private:
+    static constexpr size_t kChunk = 4096;
+    static std::chrono::milliseconds ms(int n) { return std::chrono::milliseconds(n); }
+    // Reads what the socket has into the free end of buf_: >0 bytes, 0 at
+    // the client's close, -1 on the deadline, the stop or an error.
+    ssize_t fill();
+
+    int fd_;
+    std::string address_;
+    int port_;
+    const HttpLimits& limits_;
+    std::vector<char> buf_;
+    size_t pos_ = 0, end_ = 0;
+    size_t budget_ = 0;  // bytes the router may still read for this request
+    Clock::time_point deadline_;
+    bool slow_ = false, stalled_ = false, close_after_ = false;
+};
+
+ssize_t ConnectionStream::fill() {
+    for (;;) {
+        ssize_t n = recv(fd_, buf_.data() + end_, buf_.size() - end_, MSG_DONTWAIT);
+        if (n >= 0) {
+            end_ += size_t(n);
+            return n;
+        }
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
+        int r = wait_for(fd_, POLLIN, deadline_);
+        if (r == 0) slow_ = true;
+        if (r != 1) return -1;
+    }
+}
+
+ConnectionStream::Head ConnectionStream::read_head() {
+    if (pos_ == end_) {
+        pos_ = end_ = 0;
+        if (wait_for(fd_, POLLIN, Clock::now() + ms(limits_.idle_ms)) != 1) return kNone;
+    } else if (pos_ > 0) {
+        std::memmove(buf_.data(), buf_.data() + pos_, end_ - pos_);
+        end_ -= pos_;
+        pos_ = 0;
+    }
+    deadline_ = Clock::now() + ms(limits_.request_read_ms);
+    size_t line_start = 0;
+    int lines = 0;
+    for (size_t i = 0;; ++i) {
+        if (i >= limits_.max_head_bytes) return kTooLarge;
+        if (i == end_) {
+            ssize_t n = fill();
+            if (n <= 0) return slow_ ? kSlow : kNone;
+        }
+        if (buf_[i] != '\n') continue;
+        // The router ends a head only at CR LF; a bare LF would let it read on.
+        if (i == 0 || buf_[i - 1] != '\r') return kMalformed;
+        if (i + 1 - line_start > 2) {
+            line_start = i + 1;
+            if (++lines > limits_.max_header_count + 1) return kTooLarge;
+        } else if (lines > 0) {
+            budget_ = i + 1 + limits_.max_body_wire_bytes;
+            return kReady;
+        } else {
+            // An empty line before a request is allowed, and dropped.
+            std::memmove(buf_.data(), buf_.data() + 2, end_ - 2);
+            end_ -= 2;
+            i = size_t(-1);
+        }
+    }
+}
+
+ssize_t ConnectionStream::read(char* ptr, size_t size) {
+    if (budget_ == 0) return -1;
+    if (pos_ == end_) {
+        pos_ = end_ = 0;
+        ssize_t n = fill();
+        if (n <= 0) return n;
+    }
+    size_t n = std::min({size, end_ - pos_, budget_});
+    std::memcpy(ptr, buf_.data() + pos_, n);
+    pos_ += n;
+    budget_ -= n;
+    return ssize_t(n);
+}
+
+ssize_t ConnectionStream::write(const char* ptr, size_t size) {
+    size_t sent = 0;
+    while (sent < size) {
+        ssize_t n = send(fd_, ptr + sent, size - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n > 0) {
+            sent += size_t(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return -1;
+        int r = wait_for(fd_, POLLOUT, Clock::now() + ms(limits_.write_stall_ms));
+        if (r == 0) stalled_ = true;
+        if (r != 1) return -1;
+    }
+    return ssize_t(sent);
+}
+
+void ConnectionStream::get_local_ip_and_port(std::string& ip, int& port) const {
+    sockaddr_storage a{};
+    socklen_t len = sizeof a;
+    char text[INET6_ADDRSTRLEN] = "";
+    port = 0;
+    if (getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) == 0 &&
+        getnameinfo(reinterpret_cast<sockaddr*>(&a), len, text, sizeof text, nullptr, 0,
+                    NI_NUMERICHOST) == 0) {
+        port = a.ss_family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6*>(&a)->sin6_port)
+                                       : ntohs(reinterpret_cast<sockaddr_in*>(&a)->sin_port);
+    }
+    ip = text;
+}
+
+void ConnectionStream::refuse(int status, const char* reason, const char* text) {
+    std::string r = plain_response(status, reason, text);
+    if (write(r.data(), r.size()) < 0) return;
+    shutdown(fd_, SHUT_WR);
+    Clock::time_point until = Clock::now() + ms(500);
+    char sink[kChunk];
+    for (size_t drained = 0; drained < limits_.max_head_bytes * 4;) {
+        if (wait_for(fd_, POLLIN, until) != 1) break;
+        ssize_t n = recv(fd_, sink, sizeof sink, MSG_DONTWAIT);
+        if (n <= 0 && !(n < 0 && (errno == EAGAIN || errno == EINTR))) break;
+        if (n > 0) drained += size_t(n);
+    }
+}
+
+// The connection the calling thread serves, for handlers that refuse a
+// request before its body is read: that body must not pass for the next
+// request.
+thread_local ConnectionStream* current_stream = nullptr;
+
+void close_after_response() {
+    if (current_stream != nullptr) current_stream->close_after();
+}
+
+void serve_connection(Connection* c) {
+    const HttpLimits& limits = state.options.limits;
+    ConnectionStream stream(*c, limits);
+    current_stream = &stream;
+    for (int n = 0; n < limits.max_requests; ++n) {
+        ConnectionStream::Head head = stream.read_head();
+        if (head == ConnectionStream::kNone) break;
+        if (head == ConnectionStream::kTooLarge) {
+            report_cut(kCutHead, c->address);
+            stream.refuse(431, "Request Header Fields Too Large", "request head too large\n");
+            break;
+        }
+        if (head == ConnectionStream::kSlow) {
+            report_cut(kCutSlow, c->address);
+            stream.refuse(408, "Request Timeout", "request too slow\n");
+            break;
+        }
+        if (head == ConnectionStream::kMalformed) {
+            report_cut(kCutMalformed, c->address);
+            stream.refuse(400, "Bad Request", "lines must end with CR LF\n");
+            break;
+        }
+        bool last = n + 1 == limits.max_requests;
+        bool closed = false;
+        bool ok = state.server->serve_request(stream, last, &closed);
+        if (stream.slow()) report_cut(kCutSlow, c->address);
+        if (stream.stalled()) report_cut(kCutStall, c->address);
+        if (!ok || closed || last || stream.closing()) break;
+    }
+    current_stream = nullptr;
+    shutdown(c->fd, SHUT_RDWR);
+    close(c->fd);
+    std::lock_guard<std::mutex> lock(conn_mutex);
+    if (--per_address[c->address] == 0) per_address.erase(c->address);
+    --open_count;
+    c->done = true;
+}
+
+std::string address_text(const sockaddr_storage& a, int* port) {
+    char text[INET6_ADDRSTRLEN] = "";
+    if (a.ss_family == AF_INET6) {
+        const auto* v6 = reinterpret_cast<const sockaddr_in6*>(&a);
+        *port = ntohs(v6->sin6_port);
+        if (IN6_IS_ADDR_V4MAPPED(&v6->sin6_addr)) {
+            inet_ntop(AF_INET, &v6->sin6_addr.s6_addr[12], text, sizeof text);
+        } else {
+            inet_ntop(AF_INET6, &v6->sin6_addr, text, sizeof text);
+        }
+    } else {
+        const auto* v4 = reinterpret_cast<const sockaddr_in*>(&a);
+        *port = ntohs(v4->sin_port);
+        inet_ntop(AF_INET, &v4->sin_addr, text, sizeof text);
+    }
+    return text;
+}
+
+void join_finished() {
+    std::list<Connection> finished;
+    {
+        std::lock_guard<std::mutex> lock(conn_mutex);
+        for (auto it = connections.begin(); it != connections.end();) {
+            auto next = std::next(it);
+            if (it->done) finished.splice(finished.end(), connections, it);
+            it = next;
+        }
+    }
+    for (Connection& c : finished) c.thread.join();
+}
+
+// Takes the connection when the limits allow it; otherwise answers 503
+// without waiting and closes it.
+void admit(int fd, const std::string& address, int port) {
+    const HttpLimits& limits = state.options.limits;
+    std::unique_lock<std::mutex> lock(conn_mutex);
+    if (open_count >= limits.max_connections || per_address[address] >= limits.max_per_address) {
+        if (per_address[address] == 0) per_address.erase(address);
+        lock.unlock();
+        report_cut(kCutBusy, address);
+        std::string r = plain_response(503, "Service Unavailable", "too many connections\n");
+        (void)!send(fd, r.data(), r.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+        close(fd);
+        return;
+    }
+    connections.emplace_back();
+    Connection& c = connections.back();
+    c.fd = fd;
+    c.address = address;
+    c.port = port;
+    try {
+        c.thread = std::thread(serve_connection, &c);
+    } catch (const std::system_error&) {
+        connections.pop_back();
+        close(fd);
+        return;
+    }
+    ++per_address[address];
+    ++open_count;
+}
+
+void accept_loop() {
+    for (;;) {
+        join_finished();
+        pollfd p[2] = {{state.listen_fd, POLLIN, 0}, {state.stop_fd, POLLIN, 0}};
+        int r = poll(p, 2, 1000);
+        if (p[1].revents != 0) return;
+        if (r <= 0) continue;
+        sockaddr_storage a{};
+        socklen_t len = sizeof a;
+        int fd = accept4(state.listen_fd, reinterpret_cast<sockaddr*>(&a), &len,
+                         SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            // Out of descriptors or memory: give the others time to close.
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                wait_for(state.stop_fd, 0, Clock::now() + std::chrono::milliseconds(100));
+            }
+            continue;
+        }
+        int port = 0;
+        std::string address = address_text(a, &port);
+        admit(fd, address, port);
+    }
+}
+
+// Listens on host:port (0: any free port); returns the socket and sets
+// *bound to the port, or returns -1.
+int open_listener(const std::string& host, int port, int* bound) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0) return -1;
+    int fd = -1;
+    for (addrinfo* ai = found; ai != nullptr && fd < 0; ai = ai->ai_next) {
+        fd = ::socket(ai->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        if (fd < 0) continue;
+        int yes = 1, no = 0;
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        if (ai->ai_family == AF_INET6) setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &no, sizeof no);
+        if (bind(fd, ai->ai_addr, ai->ai_addrlen) != 0 || listen(fd, 128) != 0) {
+            close(fd);
+            fd = -1;
+        }
+    }
+    freeaddrinfo(found);
+    sockaddr_storage a{};
+    socklen_t len = sizeof a;
+    if (fd >= 0 && getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0) {
+        address_text(a, bound);
+    }
+    return fd;
+}
 
 // Lower-cased copy, for header values that compare without case.
 std::string lower(std::string s) {
@@ -160,8 +586,16 @@ void install_routes(httplib::Server& server) {
             std::string host = host_of_authority(req.get_header_value("Host"));
             if (!is_loopback_host(host)) {
                 refuse(res, 421, "unexpected Host");
+                close_after_response();
                 return httplib::Server::HandlerResponse::Handled;
             }
+        }
+        // A compressed body would be inflated past every limit before a
+        // handler saw it; the page never sends one.
+        if (req.has_header("Content-Encoding")) {
+            refuse(res, 415, "compressed bodies are not accepted");
+            close_after_response();
+            return httplib::Server::HandlerResponse::Handled;
         }
         return httplib::Server::HandlerResponse::Unhandled;
     });
@@ -231,7 +665,8 @@ bool parse_http_setting(const std::string& value, std::string* host, int* port, 
     size_t colon = value.rfind(':');
     if (!value.empty() && value[0] == '[') {
         size_t end = value.find(']');
-        if (end == std::string::npos || end + 1 >= value.size() || value[end + 1] != ':') return false;
+        if (end == std::string::npos || end + 1 >= value.size() || value[end + 1] != ':')
+            return false;
         *host = value.substr(1, end - 1);
         port_text = value.substr(end + 2);
     } else if (colon != std::string::npos) {
@@ -278,8 +713,10 @@ std::string status_json() {
         {"title", snap->title},
         {"columns", columns},
         {"rows", rows},
-        {"event", {{"active", snap->event_active}, {"lit", snap->lamp_lit},
-                   {"countdown", snap->event_countdown}}},
+        {"event",
+         {{"active", snap->event_active},
+          {"lit", snap->lamp_lit},
+          {"countdown", snap->event_countdown}}},
         {"error_text", snap->error_text},
         {"db", {{"connected", connected(snap->db_icon, 111, 112)}, {"icon", snap->db_icon}}},
         {"station_link",
@@ -294,49 +731,58 @@ std::string status_json() {
 int status_server_start(const StatusServerOptions& options) {
     std::lock_guard<std::mutex> lock(server_mutex);
     if (state.server) return 0;
-    state.options = options;
-    state.loopback = is_loopback_host(options.host);
-    state.server = std::make_unique<httplib::Server>();
-    // The page's requests are tiny; a big body is not ours.
-    state.server->set_payload_max_length(16 * 1024);
-    install_routes(*state.server);
-    int port = options.port;
-    bool bound = false;
-    if (port == 0) {
-        port = state.server->bind_to_any_port(options.host);
-        bound = port > 0;
-    } else {
-        bound = state.server->bind_to_port(options.host, port);
-    }
-    if (!bound) {
+    int port = 0;
+    int listen_fd = open_listener(options.host, options.port, &port);
+    if (listen_fd < 0) {
         std::fprintf(stderr, "status page: cannot listen on %s:%d\n", options.host.c_str(),
                      options.port);
         write_log_linef("Страница состояния: нет доступа к %s:%d", options.host.c_str(),
                         options.port);
-        state.server.reset();
         return 0;
     }
+    int stop_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (stop_fd < 0) {
+        close(listen_fd);
+        std::fprintf(stderr, "status page: eventfd: %s\n", std::strerror(errno));
+        return 0;
+    }
+    state.options = options;
+    state.loopback = is_loopback_host(options.host);
+    state.listen_fd = listen_fd;
+    state.stop_fd = stop_fd;
+    state.server = std::make_unique<PageServer>();
+    state.server->set_payload_max_length(options.limits.max_body_bytes);
+    // What the responses announce in Keep-Alive.
+    state.server->set_keep_alive_max_count(size_t(options.limits.max_requests));
+    state.server->set_keep_alive_timeout(options.limits.idle_ms / 1000);
+    state.server->set_running(listen_fd);
+    install_routes(*state.server);
     if (!state.loopback && options.token.empty()) {
         std::fprintf(stderr,
                      "status page on %s:%d: HTTPTOKEN is not set, the page's commands are off\n",
                      options.host.c_str(), port);
     }
-    httplib::Server* server = state.server.get();
-    state.thread = std::thread([server] { server->listen_after_bind(); });
+    state.thread = std::thread(accept_loop);
     return port;
 }
 
 void status_server_stop() {
     std::lock_guard<std::mutex> lock(server_mutex);
     if (!state.server) return;
-    // stop() only reaches a server that is already in its accept loop.
-    for (int i = 0; i < 200 && !state.server->is_running(); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    state.server->set_running(-1);
+    uint64_t one = 1;
+    (void)!::write(state.stop_fd, &one, sizeof one);
+    state.thread.join();
+    std::list<Connection> all;
+    {
+        std::lock_guard<std::mutex> conn_lock(conn_mutex);
+        all.splice(all.end(), connections);
     }
-    state.server->stop();
-    if (state.thread.joinable()) state.thread.join();
+    for (Connection& c : all) c.thread.join();
+    close(state.listen_fd);
+    close(state.stop_fd);
     state.server.reset();
-    state.options = StatusServerOptions{};
+    state = ServerState{};
 }
 
 int start_status_server_with(const std::string& http_setting, const std::string& token) {

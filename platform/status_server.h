@@ -10,21 +10,50 @@
 // (command 40002), POST /api/widths (column widths, JSON array of five).
 // Every POST must come from the page itself (same origin); on a
 // non-loopback address it must also carry the token in X-VelDrum-Token.
+//
+// Connections: our own accept loop and one thread per connection; the
+// limits below keep any client from holding memory, threads or the stop.
+// cpp-httplib only parses a request head we have already read and bounded,
+// and writes the response through the same connection.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <string>
 
+struct HttpLimits {
+    // Each connection has a thread; the page polls over one or two.
+    int max_connections = 64;
+    // A browser opens up to 6 per host; the rest is for scripts and probes.
+    int max_per_address = 16;
+    // Request line and headers; a browser's are 1-2 KiB, big cookies fit.
+    size_t max_head_bytes = 16 * 1024;
+    int max_header_count = 100;
+    // Decoded body: the page posts a few bytes of JSON.
+    size_t max_body_bytes = 16 * 1024;
+    // What may follow a head on the wire: the body with its chunk framing.
+    size_t max_body_wire_bytes = 64 * 1024;
+    int max_requests = 100;  // per connection, then it is closed
+    // Wait for the next request on an open connection.
+    int idle_ms = 5000;
+    // Head and body of one request, from its first byte.
+    int request_read_ms = 10000;
+    // A response its client stopped reading; a response that moves has no
+    // time limit (streamed data).
+    int write_stall_ms = 10000;
+};
+
 struct StatusServerOptions {
     std::string host = "127.0.0.1";
-    int port = 8660;        // 0 picks a free port (tests)
-    std::string token;      // required for POSTs when host is not loopback
+    int port = 8660;    // 0 picks a free port (tests)
+    std::string token;  // required for POSTs when host is not loopback
     // Runs a piece of work on the UI thread (button 7, width changes);
     // empty: runs it on the calling thread (tests).
     std::function<void(std::function<void()>)> post;
     // Posts a menu command to the main window (40002, the same way as the
     // stop signals); empty: dialog_command on the calling thread.
     std::function<void(int)> post_command;
+    HttpLimits limits;
 };
 
 // Parses the [VELDRUM] HTTP value: "host:port", "[v6]:port" or "port";
@@ -46,7 +75,8 @@ void status_server_stop();
 // stderr and in the log; the program runs on without a page).
 int start_status_server(const char* ini_file = "./VELDRUM.INI");
 int start_status_server_with(const std::string& http_setting, const std::string& token);
-// Shut-down: stops serving and joins the server's thread.
+// Shut-down: closes every connection at once, whatever its client does, and
+// joins the server's threads.
 void stop_status_server();
 
 // The JSON text of /api/status for the current snapshot.

@@ -1,24 +1,26 @@
 // The status dialog's model: cell formats, the lamp's tick logic, the saved
 // column widths and the rows built from the roster.
-#include <gtest/gtest.h>
+#include "shell/status_dialog.h"
 
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <nlohmann/json.hpp>
+#include <sstream>
 
 #include "link/calendar.h"
 #include "link/channel_table.h"
 #include "platform/status_server.h"
 #include "shell/app_state.h"
-#include "shell/status_dialog.h"
 
 namespace {
 
 class DialogTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         dialog_reset_for_test();
         roster_count = 0;
@@ -28,7 +30,10 @@ protected:
         flush_request.store(0);
         dialog_create(nullptr);
     }
-    void TearDown() override { dialog_reset_for_test(); roster_count = 0; }
+    void TearDown() override {
+        dialog_reset_for_test();
+        roster_count = 0;
+    }
 
     static void add_channel(const char* name, double rate) {
         RosterEntry& e = channel_roster[roster_count++];
@@ -44,17 +49,13 @@ std::string text_of(void (*format)(double, char*, size_t), double v) {
 }
 
 TEST(CellFormat, RateQueuedAndTime) {
-    EXPECT_EQ(text_of(format_rate, 20.0), "20.000");
-    EXPECT_EQ(text_of(format_rate, 0.5), "0.500");
-    EXPECT_EQ(text_of(format_rate, 1234.5678), "1234.568");
-    char buf[16];
-    format_queued_blocks(7, buf, sizeof buf);
-    EXPECT_STREQ(buf, "007");
-    format_queued_blocks(1099, buf, sizeof buf);
-    EXPECT_STREQ(buf, "1099");
-    format_queued_blocks(0, buf, sizeof buf);
-    EXPECT_STREQ(buf, "000");
-
+    for (auto [v, text] : {std::pair{20.0, "20.000"}, {0.5, "0.500"}, {1234.5678, "1234.568"}})
+        EXPECT_EQ(text_of(format_rate, v), text);
+    for (auto [n, text] : {std::pair{7, "007"}, {1099, "1099"}, {0, "000"}}) {
+        char buf[16];
+        format_queued_blocks(n, buf, sizeof buf);
+        EXPECT_STREQ(buf, text);
+    }
     // 12:05:09.75 on 6 December 2026: seconds are cut, two blanks before the date.
     double t = calendar_to_seconds(2026, 12, 6, 12, 5, 9) + 0.75;
     EXPECT_EQ(text_of(format_block_time, t), "12:05:09  06/12/2026");
@@ -68,33 +69,26 @@ TEST(CellFormat, RateQueuedAndTime) {
 }
 
 TEST(SavedWidths, PartialAndMalformedTexts) {
-    const int d = kDefaultColumnWidth;
-    int w[kColumnCount] = {d, d, d, d, d};
-    EXPECT_EQ(apply_saved_widths("100,,50", w), 2);
-    EXPECT_EQ(w[0], 100);
-    EXPECT_EQ(w[1], d);
-    EXPECT_EQ(w[2], 50);
-    EXPECT_EQ(w[3], d);
-    EXPECT_EQ(w[4], d);
-
-    int e[kColumnCount] = {d, d, d, d, d};
-    EXPECT_EQ(apply_saved_widths("", e), 0);
-    EXPECT_EQ(apply_saved_widths(nullptr, e), 0);
-    EXPECT_EQ(apply_saved_widths("abc,0,-7,x9", e), 0);
-    for (int v : e) EXPECT_EQ(v, d);
-
-    // More than five pieces: the rest is ignored; a number with a tail counts.
-    int f[kColumnCount] = {d, d, d, d, d};
-    EXPECT_EQ(apply_saved_widths("1,2,3,4,5,6,7", f), 5);
-    EXPECT_EQ(f[4], 5);
-    EXPECT_EQ(apply_saved_widths("80px", f), 1);
-    EXPECT_EQ(f[0], 80);
-    // Absurd widths are not taken.
-    EXPECT_EQ(apply_saved_widths("99999999999999999999", f), 0);
-    EXPECT_EQ(f[0], 80);
-
-    int g[kColumnCount] = {100, 111, 50, 111, 111};
-    EXPECT_EQ(format_saved_widths(g), "100,111,50,111,111");
+    // From the defaults: how many widths a text gives, and the widths after.
+    const struct {
+        const char* text;
+        int taken;
+        const char* widths;
+    } cases[] = {
+        {"100,,50", 2, "100,111,50,111,111"},
+        {"", 0, "111,111,111,111,111"},
+        {nullptr, 0, "111,111,111,111,111"},
+        {"abc,0,-7,x9", 0, "111,111,111,111,111"},
+        // More than five pieces: the rest is ignored; a number with a tail counts.
+        {"1,2,3,4,5,6,7", 5, "1,2,3,4,5"},
+        {"80px", 1, "80,111,111,111,111"},
+        {"99999999999999999999", 0, "111,111,111,111,111"},  // absurd
+    };
+    for (const auto& c : cases) {
+        int w[kColumnCount] = {111, 111, 111, 111, 111};
+        EXPECT_EQ(apply_saved_widths(c.text, w), c.taken) << (c.text ? c.text : "null");
+        EXPECT_EQ(format_saved_widths(w), c.widths) << (c.text ? c.text : "null");
+    }
 }
 
 TEST(StationText, Utf8KeptCp1251Converted) {
@@ -199,24 +193,19 @@ TEST_F(DialogTest, FlushButtonAndStopCommand) {
 }
 
 TEST_F(DialogTest, IconsErrorTextAndTitle) {
-    auto s = dialog_snapshot();
-    EXPECT_EQ(s->db_icon, 0);
-    EXPECT_EQ(s->station_icon, 0);
-    EXPECT_EQ(s->title, "[ ABC ] - Сервер дисковой петли");
-    dialog_set_db_icon(false);
-    dialog_set_station_icon(true);
-    dialog_set_error_text("Код ошибки Netbios: 24");
-    s = dialog_snapshot();
-    EXPECT_EQ(s->db_icon, 112);
-    EXPECT_EQ(s->station_icon, 113);
-    EXPECT_EQ(s->error_text, "Код ошибки Netbios: 24");
-    dialog_set_db_icon(true);
-    dialog_set_station_icon(false);
-    dialog_set_error_text("Неверный тип блока");
-    s = dialog_snapshot();
-    EXPECT_EQ(s->db_icon, 111);
-    EXPECT_EQ(s->station_icon, 114);
-    EXPECT_EQ(s->error_text, "Неверный тип блока");
+    EXPECT_EQ(dialog_snapshot()->db_icon, 0);
+    EXPECT_EQ(dialog_snapshot()->station_icon, 0);
+    EXPECT_EQ(dialog_snapshot()->title, "[ ABC ] - Сервер дисковой петли");
+    for (bool up : {false, true}) {
+        const char* text = up ? "Неверный тип блока" : "Код ошибки Netbios: 24";
+        dialog_set_db_icon(up);
+        dialog_set_station_icon(!up);
+        dialog_set_error_text(text);
+        auto s = dialog_snapshot();
+        EXPECT_EQ(s->db_icon, up ? 111 : 112);
+        EXPECT_EQ(s->station_icon, up ? 114 : 113);
+        EXPECT_EQ(s->error_text, text);
+    }
 }
 
 TEST_F(DialogTest, NothingHappensBeforeTheDialogExists) {
@@ -263,7 +252,7 @@ namespace {
 
 // The saved widths travel through a real INI file in a fresh directory.
 class WidthFileTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         dialog_reset_for_test();
         char pattern[] = "/tmp/veldrum-widths-XXXXXX";
@@ -288,13 +277,7 @@ protected:
 TEST_F(WidthFileTest, RestoredAtCreationSavedByStop) {
     write("[VELDRUM]\nLANA=0\n[-LISTBOX-]\nWidth=100,,50\n");
     dialog_create(ini.c_str());
-    const int d = kDefaultColumnWidth;
-    const int* w = dialog_snapshot()->widths;
-    EXPECT_EQ(w[0], 100);
-    EXPECT_EQ(w[1], d);
-    EXPECT_EQ(w[2], 50);
-    EXPECT_EQ(w[3], d);
-    EXPECT_EQ(w[4], d);
+    EXPECT_EQ(format_saved_widths(dialog_snapshot()->widths), "100,111,50,111,111");
 
     int page[kColumnCount] = {120, 0, 0, 0, 300};
     dialog_set_column_widths(page, kColumnCount);
@@ -305,12 +288,9 @@ TEST_F(WidthFileTest, RestoredAtCreationSavedByStop) {
     dialog_column_widths(back);
     EXPECT_EQ(format_saved_widths(back), "120,111,50,111,300");
     // The rest of the file is kept.
-    FILE* f = std::fopen(ini.c_str(), "r");
-    ASSERT_NE(f, nullptr);
-    char buf[512] = {};
-    size_t n = std::fread(buf, 1, sizeof buf - 1, f);
-    std::fclose(f);
-    EXPECT_NE(std::string(buf, n).find("LANA=0"), std::string::npos);
+    std::stringstream text;
+    text << std::ifstream(ini).rdbuf();
+    EXPECT_NE(text.str().find("LANA=0"), std::string::npos);
 }
 
 TEST_F(WidthFileTest, MissingFileOrKeyKeepsDefaults) {
