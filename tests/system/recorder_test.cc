@@ -437,6 +437,39 @@ TEST(RecorderSystem, StopDuringTheWaitWritesWhatWasQueued) {
     expect_files_and_rows_agree(s, files);
 }
 
+// The acquisition server comes back with other channels, among them names
+// that cannot stand in a path and a repeated one: the new set is recorded
+// without a restart, the refused channels touch nothing, and the page
+// lists the new set.
+TEST(RecorderSystem, StationReconfiguredIsRecordedWithItsNewChannels) {
+    SQLITE_PASS_ONLY();
+    Station s('C');
+    const int http = system_run::free_port();
+    s.veldrum_keys["HTTP"] = "127.0.0.1:" + std::to_string(http);
+    s.start_sim({"--channels", "SHZ:100:0,SHN:20:0", "--realtime"});
+    s.start_veldrum({"FLUSH=5"});
+    ASSERT_TRUE(s.wait_log("#Станция подключена#", 15000)) << s.log();
+    sleep(3);
+    s.stop_sim();
+    s.start_sim({"--channels", "SHZ:100:0,BHZ:50:0,../X:50:0,BHZ:20:0,B\nZ:20:0", "--realtime"});
+    ASSERT_TRUE(s.wait_log("#Состав каналов станции изменился#", 15000)) << s.log();
+    const std::string log = s.log();
+    for (const char* line : {"#Канал 2: недопустимое имя, канал не записывается#",
+                             "#Канал 3: имя повторяется, канал не записывается#",
+                             "#Канал 4: недопустимое имя, канал не записывается#"})
+        EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
+    ASSERT_TRUE(wait_until([&] { return indexed_seconds(s, "BHZ") >= 3; }, 12000)) << s.log();
+    const std::string page = system_run::http_get(http, "/api/status");
+    EXPECT_NE(page.find("\"name\":\"BHZ\""), std::string::npos) << page;
+    EXPECT_EQ(page.find("\"name\":\"SHN\""), std::string::npos) << page;
+    ASSERT_EQ(s.stop_veldrum(), 0) << s.log();
+
+    const std::vector<RingFile> files = station_files(s);
+    expect_files_and_rows_agree(s, files);
+    for (const RingFile& f : files) EXPECT_TRUE(f.channel == "SHZ" || f.channel == "SHN" || f.channel == "BHZ") << f.relative;
+    EXPECT_FALSE(system_run::exists(s.dir + "/X." + s.name.substr(0, 3))) << "a path outside the data directory";
+}
+
 TEST(RecorderFaults, MissingThenReadOnlyDataDirectoryIsLoggedAndSurvived) {
     SQLITE_PASS_ONLY();
     Station s('D');

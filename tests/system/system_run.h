@@ -49,6 +49,26 @@ inline int free_port() {
     return port;
 }
 
+// The body of GET path on a loopback port, "" when nothing answers.
+inline std::string http_get(int port, const std::string& path) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    std::string reply;
+    const std::string request = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+                                "\r\nConnection: close\r\n\r\n";
+    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+        send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
+        char buffer[4096];
+        for (ssize_t n; (n = recv(fd, buffer, sizeof buffer, 0)) > 0;) reply.append(buffer, static_cast<size_t>(n));
+    }
+    close(fd);
+    const size_t body = reply.find("\r\n\r\n");
+    return body == std::string::npos ? "" : reply.substr(body + 4);
+}
+
 // A station name no other test process uses: NetBIOS names are claimed
 // host-wide, and ctest runs test processes side by side.
 inline std::string unique_station(char prefix) {
