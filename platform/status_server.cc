@@ -734,7 +734,7 @@ int status_server_start(const StatusServerOptions& options) {
     int port = 0;
     int listen_fd = open_listener(options.host, options.port, &port);
     if (listen_fd < 0) {
-        std::fprintf(stderr, "status page: cannot listen on %s:%d\n", options.host.c_str(),
+        std::fprintf(stderr, "Страница состояния: нет доступа к %s:%d\n", options.host.c_str(),
                      options.port);
         write_log_linef("Страница состояния: нет доступа к %s:%d", options.host.c_str(),
                         options.port);
@@ -790,7 +790,7 @@ int start_status_server_with(const std::string& http_setting, const std::string&
     bool off = false;
     if (!parse_http_setting(http_setting, &options.host, &options.port, &off)) {
         if (off) return 0;
-        std::fprintf(stderr, "VELDRUM.INI [VELDRUM] HTTP=%s: expected host:port, port or 0\n",
+        std::fprintf(stderr, "Неверное значение HTTP: %s (host:port, port или 0)\n",
                      http_setting.c_str());
         write_log_linef("Неверное значение HTTP: %s", http_setting.c_str());
         return 0;

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <thread>
 
 #include "seed/record.h"
@@ -105,8 +106,13 @@ int lissServerThread(RecordPipe* pipe, LissTimings tm) {
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_ANY);
     addr.sin_port = htons(static_cast<uint16_t>(port));
-    if (bind(listener.fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return 0;
-    if (listen(listener.fd, 1) != 0) return 0;
+    if (bind(listener.fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        listen(listener.fd, 1) != 0) {
+        // Nothing else would tell the operator why no client can connect.
+        std::fprintf(stderr, "Сервер LISS: нет доступа к порту %d\n", port);
+        write_log_linef("Сервер LISS: нет доступа к порту %d", port);
+        return 0;
+    }
 
     while (running()) {
         std::this_thread::sleep_for(tm.acceptPoll);

@@ -17,7 +17,7 @@ struct LissTimings {
 
 // Thread procedure: listens on config.liss_port until run_flag clears.
 // Returns -1 when the port is 0 or below, 0 otherwise (also when the port
-// cannot be bound or listened on, without a message).
+// cannot be bound or listened on, which is said on stderr and in the log).
 int lissServerThread(RecordPipe* pipe, LissTimings timings = {});
 
 // Makes every LISS server thread end at its next look (the stop of the

@@ -1,5 +1,8 @@
 // Entry of the disk loop server: start-up in its fixed order, the message
 // loop of the user-interface thread, then the NetBIOS side taken down.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -34,6 +37,21 @@ int message_box(const char* caption, const char* text, int exit_code) {
     return exit_code & 0xFF;
 }
 
+// What would otherwise fail silently later: said once at start, on stderr
+// and in the log; the server runs regardless.
+void startup_warning(const std::string& text) {
+    std::fprintf(stderr, "%s\n", text.c_str());
+    write_log_line(text.c_str());
+}
+
+void report_unusable_settings() {
+    struct stat st {};
+    if (stat(config.data_dir, &st) != 0 || !S_ISDIR(st.st_mode) || access(config.data_dir, W_OK) != 0)
+        startup_warning(std::string("Каталог данных недоступен: ") + config.data_dir);
+    if (config.liss_port > 65535)
+        startup_warning("Неверное значение SPORT: " + std::to_string(config.liss_port));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -51,7 +69,12 @@ int main(int argc, char** argv) {
     read_data_dir(kvr_ini_path().c_str());
     read_startup_keys(kVeldrumIni);
     // Before anything that may write to the log, so that no line is lost.
-    log_init(kVeldrumIni);
+    if (!log_init(kVeldrumIni)) {
+        char dir[512];
+        profile_get_string("VELDRUM", "LOG", "", dir, sizeof dir, kVeldrumIni);
+        std::fprintf(stderr, "Каталог журнала недоступен: %s\n", dir);
+    }
+    report_unusable_settings();
 #ifdef VELDRUM_TEST_HOOKS
     // Tests see a silent station dropped in seconds rather than minutes.
     if (const char* units = std::getenv("VELDRUM_TEST_RECEIVE_TIMEOUT"))

@@ -81,15 +81,18 @@ std::string utf8_to_cp1251(const char* text) {
     return out;
 }
 
-void log_init(const char* ini_path) {
+bool log_init(const char* ini_path) {
     char dir[kLogDirSize + 1];
     profile_get_string("VELDRUM", "LOG", "", dir, sizeof dir, ini_path);
     std::lock_guard<std::mutex> lock(log_lock);
-    if (dir[0] == '\0') return;
+    if (dir[0] == '\0') return true;
     size_t n = std::strlen(dir);
     std::memcpy(log_dir, dir, n + 1);
     if (log_dir[n - 1] != '/') std::memcpy(log_dir + n, "/", 2);
     log_enabled.store(1);
+    ::mkdir(log_dir, 0777);  // as every line does
+    struct stat st {};
+    return ::stat(log_dir, &st) == 0 && S_ISDIR(st.st_mode) && ::access(log_dir, W_OK) == 0;
 }
 
 void write_log_line(const char* text) {

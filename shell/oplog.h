@@ -3,8 +3,9 @@
 // dropped. An immediately repeated non-empty text is written once.
 #pragma once
 
-// Reads [VELDRUM] LOG from the given INI file and enables the log when it is set.
-void log_init(const char* ini_path);
+// Reads [VELDRUM] LOG from the given INI file and enables the log when it is
+// set; false when the directory is set but cannot be written to.
+bool log_init(const char* ini_path);
 
 // Writes one line "%02d:%02d:%02d %02d.%02d.%04d  #text#" (UTF-8 text in, cp1251 out).
 void write_log_line(const char* text);

@@ -84,6 +84,56 @@ TEST(StationLink, AbsentStationIsCalledUntilItAppears) {
     EXPECT_EQ(s.stop_veldrum(), 0);
 }
 
+// Settings that would fail silently later are said once at start, on stderr
+// and in the log when there is one; the server runs all the same.
+TEST(StationLink, UnusableSettingsAreSaidAtStart) {
+    int taken = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    ASSERT_EQ(bind(taken, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(listen(taken, 1), 0);
+    getsockname(taken, reinterpret_cast<sockaddr*>(&a), &len);
+    const std::string port = std::to_string(ntohs(a.sin_port));
+
+    struct Case {
+        std::map<std::string, std::string> keys;
+        std::vector<std::string> args;
+        bool log_is_a_file;
+        std::vector<std::string> said;  // in stderr, and in the log where there is one
+    };
+    const std::vector<Case> cases = {
+        {{{"HTTP", "bogus"}}, {"SPORT=70000", "DATA=/dev/null"}, false,
+         {"Неверное значение HTTP: bogus", "Неверное значение SPORT: 70000",
+          "Каталог данных недоступен: /dev/null"}},
+        {{{"HTTP", "127.0.0.1:" + port}}, {"SPORT=" + port}, true,
+         {"Каталог журнала недоступен: ", "Страница состояния: нет доступа к 127.0.0.1:" + port,
+          "Сервер LISS: нет доступа к порту " + port}},
+    };
+    for (const Case& c : cases) {
+        Station s('U');
+        for (const auto& [k, v] : c.keys) s.veldrum_keys[k] = v;
+        if (c.log_is_a_file) {
+            FILE* f = fopen(s.log_dir.c_str(), "w");
+            ASSERT_NE(f, nullptr);
+            fclose(f);
+        }
+        s.start_veldrum(c.args);
+        for (const std::string& text : c.said) {
+            bool seen = false;
+            for (int i = 0; i < 100 && !seen; ++i, usleep(100000))
+                seen = s.server.text().find(text) != std::string::npos;
+            EXPECT_TRUE(seen) << text << "\n" << s.server.text();
+            if (!c.log_is_a_file) {
+                EXPECT_TRUE(s.wait_log("#" + text + "#", 2000)) << text << "\n" << s.log();
+            }
+        }
+        EXPECT_EQ(s.stop_veldrum(), 0);
+    }
+    close(taken);
+}
+
 TEST(StationLink, SecondInstanceAndMissingAdapterStopAtStart) {
     Station s('D');
     s.start_sim({"--channels", "SHZ:50:0", "--realtime"});
