@@ -1,7 +1,6 @@
 // The status page's files, compiled into the program so that it needs no
-// files beside it. web/ holds the sources; platform/status_page_assets.cc is
-// generated from them by `cmake -P web/embed.cmake` (a test checks that the
-// two agree).
+// files beside it. web/ holds the sources; the build generates their
+// definitions with web/embed.cmake.
 #pragma once
 
 #include <cstddef>

@@ -239,11 +239,11 @@ TEST(Assets, EmbeddedFilesMatchWebFolder) {
     for (size_t i = 0; i < kStatusPageAssetCount; ++i) {
         const StatusPageAsset& a = kStatusPageAssets[i];
         std::ifstream in(std::string(VELDRUM_SOURCE_DIR) + "/web" + a.path, std::ios::binary);
-        ASSERT_TRUE(in) << a.path << ": run cmake -P web/embed.cmake";
+        ASSERT_TRUE(in) << a.path;
         std::stringstream ss;
         ss << in.rdbuf();
         EXPECT_EQ(ss.str(), std::string(a.data, a.size))
-            << a.path << " differs from web/: run cmake -P web/embed.cmake";
+            << a.path << " is not embedded byte for byte";
     }
     EXPECT_NE(find_status_page_asset("/index.html"), nullptr);
     EXPECT_EQ(find_status_page_asset("/nothing"), nullptr);
