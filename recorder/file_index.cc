@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -120,25 +121,46 @@ void reset_connection() {
     start_database_thread();
 }
 
-// One statement handle, closed, unbound and dropped on scope exit.
-struct Statement {
+// Which return codes of SQLExecDirect count as success.
+enum class Accept {
+    kOnlySuccess,   // SQL_SUCCESS alone (the file rows' statements)
+    kWithInfo,      // also SQL_SUCCESS_WITH_INFO
+    kWithInfoOrNoData,  // also SQL_NO_DATA: a delete that finds no row
+};
+
+bool accepted(SQLRETURN rc, Accept accept) {
+    if (rc == SQL_SUCCESS) return true;
+    if (rc == SQL_SUCCESS_WITH_INFO) return accept != Accept::kOnlySuccess;
+    return rc == SQL_NO_DATA && accept == Accept::kWithInfoOrNoData;
+}
+
+struct Outcome {
+    bool ok = false;
+    bool lost = false;  // the connection is gone (only looked at on failure)
+};
+
+// Runs one statement on a handle of its own: on success `read` may bind and
+// fetch; on failure the driver's message is logged. The handle is closed,
+// unbound and dropped before this returns, so a reset that follows never
+// releases the connection under a live handle.
+Outcome run_statement(const char* text, Accept accept,
+                      const std::function<void(SQLHSTMT)>& read = nullptr) {
+    Outcome out;
     SQLHSTMT handle = SQL_NULL_HSTMT;
-    Statement() {
-        // A failure shows up in the execution that follows.
-        SQLRETURN rc = SQLAllocStmt(connection, &handle);
-        if (rc != SQL_SUCCESS && rc != SQL_SUCCESS_WITH_INFO) handle = SQL_NULL_HSTMT;
-    }
-    ~Statement() {
-        if (handle == SQL_NULL_HSTMT) return;
+    // A failed allocation shows up as a failed execution.
+    SQLRETURN allocated = SQLAllocStmt(connection, &handle);
+    if (allocated != SQL_SUCCESS && allocated != SQL_SUCCESS_WITH_INFO) handle = SQL_NULL_HSTMT;
+    SQLRETURN rc = handle == SQL_NULL_HSTMT ? SQL_ERROR : SQLExecDirect(handle, (SQLCHAR*)text, SQL_NTS);
+    out.ok = accepted(rc, accept);
+    if (out.ok && read) read(handle);
+    if (!out.ok) out.lost = handle == SQL_NULL_HSTMT || connection_lost(log_statement_error(handle));
+    if (handle != SQL_NULL_HSTMT) {
         SQLFreeStmt(handle, SQL_CLOSE);
         SQLFreeStmt(handle, SQL_UNBIND);
         SQLFreeStmt(handle, SQL_DROP);
     }
-    SQLRETURN execute(const char* text) {
-        if (handle == SQL_NULL_HSTMT) return SQL_ERROR;
-        return SQLExecDirect(handle, (SQLCHAR*)text, SQL_NTS);
-    }
-};
+    return out;
+}
 
 // A text that does not fit is never sent cut short.
 void log_too_long() { write_log_line("Ошибка: запрос к БД не помещается в буфер"); }
@@ -268,65 +290,45 @@ void close_database() {
     release_connection();
 }
 
-void register_file(const char* path, const char* station, long tbegin, long tqty, int sps, int gain,
-                   int datatype, const char* channel) {
+void register_file(const FileRow& row) {
     if (db_connected.load() == 0) return;
     char cpath[kValueSize];
-    slash_path(path, cpath, sizeof cpath);
+    slash_path(row.path, cpath, sizeof cpath);
     char text[kStatementSize];
     if (!format_register_delete(text, sizeof text, cpath)) return log_too_long();
-    bool failed = false;
-    {
-        Statement statement;
-        if (statement.execute(text) != SQL_SUCCESS) {
-            log_statement_error(statement.handle);
-            failed = true;
-        }
-    }
-    // Only once the handle is freed: the new database thread releases the
-    // connection and every statement of it.
-    if (failed) return reset_connection();
-    if (!format_register_insert(text, sizeof text, station, tbegin, tqty, sps, gain, cpath, channel,
-                                datatype))
+    // The insert is not tried after a failed delete.
+    if (!run_statement(text, Accept::kOnlySuccess).ok) return reset_connection();
+    if (!format_register_insert(text, sizeof text, row.station, row.tbegin, row.tqty, row.sps,
+                                row.gain, cpath, row.channel, row.datatype))
         return log_too_long();
-    {
-        Statement statement;
-        if (statement.execute(text) != SQL_SUCCESS) {
-            log_statement_error(statement.handle);
-            failed = true;
-        }
-    }
-    if (failed) reset_connection();
+    if (!run_statement(text, Accept::kOnlySuccess).ok) reset_connection();
 }
 
-void extend_file(const char* path, const char* station, long tbegin, long tqty, int sps, int gain,
-                 int datatype, const char* channel) {
+void extend_file(const FileRow& row) {
     if (db_connected.load() == 0) return;
     char cpath[kValueSize];
-    slash_path(path, cpath, sizeof cpath);
+    slash_path(row.path, cpath, sizeof cpath);
     char text[kStatementSize];
     if (!format_extend_count(text, sizeof text, cpath)) return log_too_long();
+    // The count and the update only log their failures: no reset.
     SQLINTEGER count = 0;
-    {
-        Statement statement;
-        if (statement.execute(text) != SQL_SUCCESS) {
-            log_statement_error(statement.handle);
-            return;
-        }
-        SQLLEN indicator = 0;
-        SQLBindCol(statement.handle, 1, SQL_C_LONG, &count, sizeof count, &indicator);
-        SQLRETURN rc = SQLFetch(statement.handle);
-        if ((rc != SQL_SUCCESS && rc != SQL_SUCCESS_WITH_INFO) || indicator == SQL_NULL_DATA)
-            count = 0;
-    }
+    bool counted = run_statement(text, Accept::kOnlySuccess, [&](SQLHSTMT handle) {
+                       SQLLEN indicator = 0;
+                       SQLBindCol(handle, 1, SQL_C_LONG, &count, sizeof count, &indicator);
+                       SQLRETURN rc = SQLFetch(handle);
+                       if ((rc != SQL_SUCCESS && rc != SQL_SUCCESS_WITH_INFO) ||
+                           indicator == SQL_NULL_DATA)
+                           count = 0;
+                   }).ok;
+    if (!counted) return;
     if (count <= 0) {
-        register_file(cpath, station, tbegin, tqty, sps, gain, datatype, channel);
-        return;
+        FileRow whole = row;
+        whole.path = cpath;
+        return register_file(whole);
     }
-    if (!format_extend_update(text, sizeof text, tqty, cpath, station, channel))
+    if (!format_extend_update(text, sizeof text, row.tqty, cpath, row.station, row.channel))
         return log_too_long();
-    Statement statement;
-    if (statement.execute(text) != SQL_SUCCESS) log_statement_error(statement.handle);
+    run_statement(text, Accept::kOnlySuccess);
 }
 
 namespace {
@@ -358,12 +360,9 @@ void register_events(const char* station, EventEntry* events, int count) {
         if (!format_event_insert(text, sizeof text, station, event.event_time, event.event_type)) {
             log_too_long();  // it never fits: do not try it every pass
         } else {
-            Statement statement;
-            SQLRETURN rc = statement.execute(text);
-            if (rc != SQL_SUCCESS && rc != SQL_SUCCESS_WITH_INFO) {
-                stored = false;
-                lost = connection_lost(log_statement_error(statement.handle));
-            }
+            Outcome insert = run_statement(text, Accept::kWithInfo);
+            stored = insert.ok;
+            lost = !insert.ok && insert.lost;
         }
         // Lost connection: the event waits for the reconnection. Refused by a
         // live database: tried on a few passes, then given up, so that it
@@ -389,22 +388,9 @@ int unregister_file(const char* cpath, const char* station) {
         log_too_long();
         return 0;
     }
-    bool failed = false;
-    {
-        Statement statement;
-        SQLRETURN rc = statement.execute(text);
-        // A delete that finds no row is SQL_NO_DATA to an ODBC 3 driver: the
-        // row is gone either way.
-        if (rc != SQL_SUCCESS && rc != SQL_SUCCESS_WITH_INFO && rc != SQL_NO_DATA) {
-            log_statement_error(statement.handle);
-            failed = true;
-        }
-    }
-    if (failed) {
-        reset_connection();
-        return 0;
-    }
-    return 1;
+    if (run_statement(text, Accept::kWithInfoOrNoData).ok) return 1;
+    reset_connection();
+    return 0;
 }
 
 uint64_t ring_size(const char* station) {
@@ -417,19 +403,11 @@ uint64_t ring_size(const char* station) {
     double sum = 0;
     SQLLEN indicator = 0;
     SQLRETURN fetched = SQL_ERROR;
-    bool failed = false;
-    {
-        Statement statement;
-        SQLRETURN rc = statement.execute(text);
-        if (rc != SQL_SUCCESS && rc != SQL_SUCCESS_WITH_INFO) {
-            log_statement_error(statement.handle);
-            failed = true;
-        } else {
-            SQLBindCol(statement.handle, 1, SQL_C_DOUBLE, &sum, sizeof sum, &indicator);
-            fetched = SQLFetch(statement.handle);
-        }
-    }
-    if (failed) {
+    bool ok = run_statement(text, Accept::kWithInfo, [&](SQLHSTMT handle) {
+                  SQLBindCol(handle, 1, SQL_C_DOUBLE, &sum, sizeof sum, &indicator);
+                  fetched = SQLFetch(handle);
+              }).ok;
+    if (!ok) {
         reset_connection();
         return 0;
     }
@@ -447,30 +425,19 @@ bool oldest_files(const char* station, std::vector<std::string>* paths) {
         log_too_long();
         return false;
     }
-    bool failed = false;
-    {
-        Statement statement;
-        SQLRETURN rc = statement.execute(text);
-        if (rc != SQL_SUCCESS && rc != SQL_SUCCESS_WITH_INFO) {
-            log_statement_error(statement.handle);
-            failed = true;
-        } else {
-            char cpath[256];
-            SQLLEN indicator = 0;
-            SQLBindCol(statement.handle, 1, SQL_C_CHAR, cpath, sizeof cpath, &indicator);
-            while (static_cast<int>(paths->size()) < kMaxOldest) {
-                cpath[0] = '\0';
-                rc = SQLFetch(statement.handle);
-                if (rc != SQL_SUCCESS && rc != SQL_SUCCESS_WITH_INFO) break;
-                cpath[sizeof cpath - 1] = '\0';
-                if (indicator == SQL_NULL_DATA) cpath[0] = '\0';
-                paths->push_back(cpath);
-            }
-        }
-    }
-    if (failed) {
-        reset_connection();
-        return false;
-    }
-    return true;
+    bool ok = run_statement(text, Accept::kWithInfo, [&](SQLHSTMT handle) {
+                  char cpath[256];
+                  SQLLEN indicator = 0;
+                  SQLBindCol(handle, 1, SQL_C_CHAR, cpath, sizeof cpath, &indicator);
+                  while (static_cast<int>(paths->size()) < kMaxOldest) {
+                      cpath[0] = '\0';
+                      SQLRETURN rc = SQLFetch(handle);
+                      if (rc != SQL_SUCCESS && rc != SQL_SUCCESS_WITH_INFO) break;
+                      cpath[sizeof cpath - 1] = '\0';
+                      if (indicator == SQL_NULL_DATA) cpath[0] = '\0';
+                      paths->push_back(cpath);
+                  }
+              }).ok;
+    if (!ok) reset_connection();
+    return ok;
 }

@@ -25,10 +25,22 @@ void wait_helper_threads();
 // thread runs (tests, and switching data sources).
 void close_database();
 
-void register_file(const char* path, const char* station, long tbegin, long tqty, int sps, int gain,
-                   int datatype, const char* channel);
-void extend_file(const char* path, const char* station, long tbegin, long tqty, int sps, int gain,
-                 int datatype, const char* channel);
+// One ring file's row as the writer describes it; path may use "\\" or "/".
+struct FileRow {
+    const char* path;
+    const char* station;
+    long tbegin;
+    long tqty;
+    int sps;
+    int gain;
+    int datatype;
+    const char* channel;
+};
+
+// A new file: any row with its cpath is replaced by one row.
+void register_file(const FileRow& row);
+// A grown file: its tqty is updated, or a whole row registered when missing.
+void extend_file(const FileRow& row);
 // Stores the events not stored yet. One refused by a live database is tried
 // again on the next calls and given up after a few, with a log line; a lost
 // connection ends the call and the events wait for the reconnection.

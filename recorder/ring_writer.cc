@@ -100,10 +100,10 @@ bool append_piece(RosterEntry& entry, const uint8_t* piece, size_t length, int32
         log_open_error(path);
         return true;
     }
-    extend_file(entry.file_name, station_name, static_cast<long>(entry.file_start_time),
-                static_cast<long>(std::trunc(entry.file_duration)) + duration,
-                static_cast<int>(std::trunc(entry.sample_rate)), gain_value, kRingDataType,
-                entry.name);
+    extend_file({entry.file_name, station_name, static_cast<long>(entry.file_start_time),
+                 static_cast<long>(std::trunc(entry.file_duration)) + duration,
+                 static_cast<int>(std::trunc(entry.sample_rate)), gain_value, kRingDataType,
+                 entry.name});
     std::lock_guard<std::recursive_mutex> lock(queue_lock);  // the status view reads these
     entry.file_duration += duration;
     if (entry.file_duration > kMaxFileSeconds) {
@@ -154,9 +154,9 @@ void create_piece_file(RosterEntry& entry, const uint8_t* piece, size_t capacity
         log_open_error(path);
         return;
     }
-    register_file(relative, station_name, static_cast<long>(std::trunc(t)), duration,
-                  static_cast<int>(std::trunc(entry.sample_rate)), gain_value, kRingDataType,
-                  entry.name);
+    register_file({relative, station_name, static_cast<long>(std::trunc(t)), duration,
+                   static_cast<int>(std::trunc(entry.sample_rate)), gain_value, kRingDataType,
+                   entry.name});
     std::lock_guard<std::recursive_mutex> lock(queue_lock);  // the status view reads these
     snprintf(entry.file_name, sizeof entry.file_name, "%s", relative);
     entry.file_start_time = t;

@@ -51,27 +51,27 @@ class IndexTest : public ::testing::TestWithParam<std::string> {
 
 TEST_P(IndexTest, RegisterExtendAndQuotes) {
     // A quote in the channel name and a backslash in the path.
-    register_file("13\\130507-17052004-S'Z.ABC", "ABC", 1084799107, 250, 100, 8, 5, "S'Z");
+    register_file({"13\\130507-17052004-S'Z.ABC", "ABC", 1084799107, 250, 100, 8, 5, "S'Z"});
     EXPECT_EQ(db_connected.load(), 1);
     auto r = rows("select sta,tbegin,tqty,sps,gain,cpath,ch,datatype,creater from filelist");
     ASSERT_EQ(r.size(), 1u);
     EXPECT_EQ(r[0], "ABC|1084799107|250|100|8|13/130507-17052004-S'Z.ABC|S'Z|5|VELDRUM");
 
     // The same file registered again keeps one row.
-    register_file("13/130507-17052004-S'Z.ABC", "ABC", 1084799107, 10, 100, 8, 5, "S'Z");
+    register_file({"13/130507-17052004-S'Z.ABC", "ABC", 1084799107, 10, 100, 8, 5, "S'Z"});
     EXPECT_EQ(rows("select count(*) from filelist")[0], "1");
 
-    extend_file("13/130507-17052004-S'Z.ABC", "ABC", 1084799107, 500, 100, 8, 5, "S'Z");
+    extend_file({"13/130507-17052004-S'Z.ABC", "ABC", 1084799107, 500, 100, 8, 5, "S'Z"});
     EXPECT_EQ(rows("select tqty from filelist")[0], "500");
     EXPECT_EQ(db_connected.load(), 1);
 
     // A file without a row gets a full one with the given start and length.
-    extend_file("14/140000-17052004-SHZ.ABC", "ABC", 1084802400, 300, 100, 8, 5, "SHZ");
+    extend_file({"14/140000-17052004-SHZ.ABC", "ABC", 1084802400, 300, 100, 8, 5, "SHZ"});
     EXPECT_EQ(rows("select tbegin,tqty from filelist where ch='SHZ'"),
               std::vector<std::string>{"1084802400|300"});
 
     // A value that tries to extend the statement stays a value.
-    register_file("x');delete from filelist;--", "ABC", 1, 1, 1, 1, 5, "Z");
+    register_file({"x');delete from filelist;--", "ABC", 1, 1, 1, 1, 5, "Z"});
     EXPECT_EQ(rows("select count(*) from filelist")[0], "3");
     EXPECT_EQ(rows("select cpath from filelist where ch='Z'")[0], "x');delete from filelist;--");
 }
@@ -80,14 +80,14 @@ TEST_P(IndexTest, UnregisterRingSizeAndOldest) {
     EXPECT_EQ(ring_size("ABC"), 0u);  // empty filelist
     for (int i = 0; i < 12; ++i) {
         std::string path = "0/f" + std::to_string(i);
-        register_file(path.c_str(), "ABC", 2000 - i, i == 3 ? 0 : 10, 100, 1, 5, "SHZ");
+        register_file({path.c_str(), "ABC", 2000 - i, i == 3 ? 0 : 10, 100, 1, 5, "SHZ"});
     }
     // Another program's row and another station's rows on the same index,
     // older than all of ours: neither counted, listed nor deleted.
     rows(
         "insert into filelist (sta,tbegin,tqty,sps,gain,cpath,ch,datatype,creater) "
         "values ('ABC', 1, 1000, 100, 1,'other','SHZ', 5,'OTHER')");
-    register_file("0/xyz", "XYZ", 1, 1000, 100, 1, 5, "SHZ");
+    register_file({"0/xyz", "XYZ", 1, 1000, 100, 1, 5, "SHZ"});
     rows(
         "insert into filelist (sta,tbegin,tqty,sps,gain,cpath,ch,datatype,creater) "
         "values ('XYZ', 2, 1000, 100, 1,'0/f11','SHZ', 5,'VELDRUM')");
@@ -138,7 +138,7 @@ TEST_P(IndexTest, EventsStoredOnceAndGivenUpWhenRefused) {
     }
     EXPECT_EQ(events[6].stored, 1);
     EXPECT_EQ(events[7].stored, 1);
-    register_file("0/a", "ABC", 100, 10, 100, 1, 5, "SHZ");
+    register_file({"0/a", "ABC", 100, 10, 100, 1, 5, "SHZ"});
     EXPECT_EQ(rows("select count(*) from filelist")[0], "1");
     rows("alter table eventlist_away rename to eventlist");
     register_events("ABC", events, kEventTableSize);
@@ -169,24 +169,24 @@ TEST_P(IndexTest, EventTableRaceStoresEachEventOnce) {
 // the connection, the database thread reconnects, and the file's next
 // extension registers it once.
 TEST_P(IndexTest, ReconnectAfterAFailedRegistrationDuplicatesNothing) {
-    register_file("0/a", "ABC", 100, 10, 100, 1, 5, "SHZ");
+    register_file({"0/a", "ABC", 100, 10, 100, 1, 5, "SHZ"});
     rows("alter table filelist rename to filelist_away");
-    register_file("0/b", "ABC", 200, 10, 100, 1, 5, "SHZ");
+    register_file({"0/b", "ABC", 200, 10, 100, 1, 5, "SHZ"});
     EXPECT_EQ(db_connected.load(), 0);
-    extend_file("0/a", "ABC", 100, 20, 100, 1, 5, "SHZ");  // skipped while down
+    extend_file({"0/a", "ABC", 100, 20, 100, 1, 5, "SHZ"});  // skipped while down
     ASSERT_TRUE(wait_connected(true));
     wait_helper_threads();
     rows("alter table filelist_away rename to filelist");
-    extend_file("0/b", "ABC", 200, 20, 100, 1, 5, "SHZ");
-    extend_file("0/b", "ABC", 200, 30, 100, 1, 5, "SHZ");
-    extend_file("0/a", "ABC", 100, 30, 100, 1, 5, "SHZ");
+    extend_file({"0/b", "ABC", 200, 20, 100, 1, 5, "SHZ"});
+    extend_file({"0/b", "ABC", 200, 30, 100, 1, 5, "SHZ"});
+    extend_file({"0/a", "ABC", 100, 30, 100, 1, 5, "SHZ"});
     EXPECT_EQ(rows("select cpath,tbegin,tqty from filelist order by tbegin"),
               (std::vector<std::string>{"0/a|100|30", "0/b|200|30"}));
 }
 
 TEST_P(IndexTest, EverythingWaitsWhileDown) {
     close_database();
-    register_file("0/a", "ABC", 1, 1, 1, 1, 5, "SHZ");
+    register_file({"0/a", "ABC", 1, 1, 1, 1, 5, "SHZ"});
     EXPECT_EQ(ring_size("ABC"), 0u);
     std::vector<std::string> oldest{"stale"};
     EXPECT_FALSE(oldest_files("ABC", &oldest));

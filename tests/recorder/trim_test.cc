@@ -35,7 +35,7 @@ class TrimTest : public ::testing::Test {
     void add(const std::string& name, long tbegin, size_t bytes) {
         mkdir((data + "/0").c_str(), 0777);
         std::ofstream(data + "/0/" + name) << std::string(bytes, 'x');
-        register_file(("0/" + name).c_str(), "ABC", tbegin, 10, 100, 1, 5, "SHZ");
+        register_file({("0/" + name).c_str(), "ABC", tbegin, 10, 100, 1, 5, "SHZ"});
     }
     std::vector<std::string> cpaths() {
         return query("KVR", "select cpath from filelist order by tbegin");
@@ -82,9 +82,9 @@ TEST_F(TrimTest, OtherProgramsAndStrangePathsAreLeftAlone) {
     std::string outside = data + "-outside";
     std::ofstream(outside) << "keep";
     std::string climbing = "../" + outside.substr(outside.rfind('/') + 1);
-    register_file(climbing.c_str(), "ABC", 2, 10, 100, 1, 5, "SHZ");
+    register_file({climbing.c_str(), "ABC", 2, 10, 100, 1, 5, "SHZ"});
     // A candidate far longer than any ring file's path.
-    register_file(std::string(250, 'n').c_str(), "ABC", 3, 10, 100, 1, 5, "SHZ");
+    register_file({std::string(250, 'n').c_str(), "ABC", 3, 10, 100, 1, 5, "SHZ"});
     add("a", 100, 10);
     trim_ring(1);
     EXPECT_TRUE(exists(data + "/theirs"));
