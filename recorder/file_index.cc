@@ -249,24 +249,26 @@ int format_unregister(char* out, size_t size, const char* cpath, const char* sta
                 size);
 }
 
-int format_ring_size(char* out, size_t size, const char* station) {
+namespace {
+// A statement whose one value is the quoted station name.
+int format_for_station(char* out, size_t size, const char* format, const char* station) {
     char s[kValueSize];
     if (!quote_sql(station, s, sizeof s)) return 0;
-    return fits(snprintf(out, size,
-                         "select sum(sps*tqty*4+512) as DLSize from filelist where tqty>0. and "
-                         "creater='VELDRUM' and sta='%s'",
-                         s),
-                size);
+    return fits(snprintf(out, size, format, s), size);
+}
+}  // namespace
+
+int format_ring_size(char* out, size_t size, const char* station) {
+    return format_for_station(out, size,
+                              "select sum(sps*tqty*4+512) as DLSize from filelist where tqty>0. "
+                              "and creater='VELDRUM' and sta='%s'",
+                              station);
 }
 
 int format_oldest_files(char* out, size_t size, const char* station) {
-    char s[kValueSize];
-    if (!quote_sql(station, s, sizeof s)) return 0;
-    return fits(snprintf(out, size,
-                         "select cpath from filelist where creater='VELDRUM' and sta='%s' order by "
-                         "tbegin",
-                         s),
-                size);
+    return format_for_station(
+        out, size, "select cpath from filelist where creater='VELDRUM' and sta='%s' order by tbegin",
+        station);
 }
 
 void start_database_thread() {
