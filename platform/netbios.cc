@@ -100,8 +100,8 @@ bool lana_exists(UCHAR lana) {
 // A socket or file the provider could not open: out of descriptors or
 // memory is no fault of the peer's and passes once they are free again.
 UCHAR open_failure() {
-    return errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM ? NRC_NORES
-                                                                                  : NRC_SYSTEM;
+    const bool short_of = errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM;
+    return short_of ? NRC_NORES : NRC_SYSTEM;
 }
 
 bool same_name(const UCHAR* a, const UCHAR* b) { return std::memcmp(a, b, NCBNAMSZ) == 0; }

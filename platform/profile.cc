@@ -46,14 +46,18 @@ Found read_whole(const char* file, std::string* text) {
     int fd = ::open(file, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return errno == ENOENT ? Found::missing : Found::unreadable;
     struct stat st {};
-    Found found = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? Found::readable : Found::unreadable;
+    Found found =
+        ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? Found::readable : Found::unreadable;
     char buf[8192];
     while (found == Found::readable) {
         ssize_t n = ::read(fd, buf, sizeof buf);
         if (n < 0 && errno == EINTR) continue;
         if (n == 0) break;
-        if (n < 0 || text->size() + static_cast<size_t>(n) > kMaxFileSize) found = Found::unreadable;
-        else text->append(buf, static_cast<size_t>(n));
+        if (n < 0 || text->size() + static_cast<size_t>(n) > kMaxFileSize) {
+            found = Found::unreadable;
+        } else {
+            text->append(buf, static_cast<size_t>(n));
+        }
     }
     ::close(fd);
     return found;
@@ -200,7 +204,8 @@ bool write_target(const char* file, std::string* target) {
         if (n <= 0 || static_cast<size_t>(n) >= sizeof link) return false;
         size_t slash = path.rfind('/');
         std::string next(link, static_cast<size_t>(n));
-        path = next[0] == '/' || slash == std::string::npos ? next : path.substr(0, slash + 1) + next;
+        if (next[0] != '/' && slash != std::string::npos) next = path.substr(0, slash + 1) + next;
+        path = next;
     }
     return false;
 }

@@ -158,7 +158,8 @@ void write_log_line(const char* text) {
         ::close(fd);
         keep_reserve();
     }
-    if (written == static_cast<ssize_t>(line.size())) std::memcpy(last_text, current, sizeof current);
+    if (written == static_cast<ssize_t>(line.size()))
+        std::memcpy(last_text, current, sizeof current);
 }
 
 void write_log_linef(const char* format, ...) {
