@@ -74,16 +74,35 @@ Provider& provider() {
     return *p;
 }
 
+// Number of network interfaces, or -1 when it cannot be learnt (the look-up
+// needs a descriptor of its own).
 int adapter_count() {
     struct if_nameindex* list = if_nameindex();
-    if (!list) return 0;
+    if (!list) return -1;
     int n = 0;
     for (struct if_nameindex* i = list; i->if_index != 0; ++i) ++n;
     if_freenameindex(list);
     return n;
 }
 
-bool lana_exists(UCHAR lana) { return lana < adapter_count(); }
+// An adapter seen once stays known, so commands on a live session do not
+// fail (and leave the session open) while no descriptor is free.
+std::atomic<int> known_adapters{0};
+
+bool lana_exists(UCHAR lana) {
+    if (lana < known_adapters.load()) return true;
+    int now = adapter_count();
+    if (now < 0) return false;
+    known_adapters.store(now);
+    return lana < now;
+}
+
+// A socket or file the provider could not open: out of descriptors or
+// memory is no fault of the peer's and passes once they are free again.
+UCHAR open_failure() {
+    const bool short_of = errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM;
+    return short_of ? NRC_NORES : NRC_SYSTEM;
+}
 
 bool same_name(const UCHAR* a, const UCHAR* b) { return std::memcmp(a, b, NCBNAMSZ) == 0; }
 
@@ -96,7 +115,7 @@ UCHAR add_name(NCB* ncb) {
     if (p.names.size() >= 254) return NRC_NAMTFUL;
 
     auto claim = std::make_unique<Fd>(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (claim->fd < 0) return NRC_SYSTEM;
+    if (claim->fd < 0) return open_failure();
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     char label[80];
@@ -184,15 +203,16 @@ bool send_full(int fd, const uint8_t* data, size_t n) {
 UCHAR call(NCB* ncb) {
     if (!lana_exists(ncb->ncb_lana_num)) return NRC_BRIDGE;
     netbios_wire::Address where;
+    errno = 0;  // stays 0 when the file is read and the name is not in it
     if (!netbios_wire::resolve(netbios_wire::lmhosts_path().c_str(), ncb->ncb_callname, &where))
-        return NRC_NOCALL;
+        return errno == EMFILE || errno == ENFILE ? NRC_NORES : NRC_NOCALL;
 
     bool bounded = ncb->ncb_sto != 0;
     Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(500 * ncb->ncb_sto);
 
     auto s = std::make_shared<Session>();
     s->sock.fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (s->sock.fd < 0) return NRC_SYSTEM;
+    if (s->sock.fd < 0) return open_failure();
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(where.port);

@@ -16,8 +16,11 @@ std::string profile_get_string(const char* section, const char* key, const char*
 // Decimal value of the key: leading blanks, a sign, digits up to the first
 // other character; default when the key is missing, 0 for text without a number.
 int profile_get_int(const char* section, const char* key, int default_value, const char* file);
-// Writes one key, keeping every other line of the file as it was; creates the
-// section and the file when missing. false when the file cannot be written.
+// Writes one key, keeping every other line of the file as it was (with its
+// mode, owner, line ends and byte-order mark); creates the section, and the
+// file when it is missing. A symbolic link is written through to its target.
+// false, with the file untouched, when the file could not be read the first
+// time it was asked for or now, is no regular file, or cannot be written.
 bool profile_write_string(const char* section, const char* key, const char* value,
                           const char* file);
 

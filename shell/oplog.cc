@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -25,6 +26,34 @@ std::atomic<int> log_enabled{0};
 char log_dir[kLogDirSize + 2];
 char last_text[kLastTextSize];
 time_t (*log_clock)() = nullptr;
+// A descriptor kept for the log alone: when the process has none free (the
+// moment an error most needs recording), its slot is given up to open the
+// day's file, and that file is then kept as the reserve.
+int reserve_fd = -1;
+bool reserve_is_log = false;
+
+int open_log_file(const char* path, bool* from_reserve) {
+    const int flags = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC;
+    int fd = ::open(path, flags, 0666);
+    *from_reserve = false;
+    if (fd >= 0 || (errno != EMFILE && errno != ENFILE) || reserve_fd < 0) return fd;
+    ::close(reserve_fd);
+    reserve_fd = -1;
+    fd = ::open(path, flags, 0666);
+    *from_reserve = fd >= 0;
+    return fd;
+}
+
+// Takes a reserve, or trades a log file held as one for /dev/null, so that
+// no log file stays open longer than needed.
+void keep_reserve() {
+    if (reserve_fd >= 0 && !reserve_is_log) return;
+    int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return;
+    if (reserve_fd >= 0) ::close(reserve_fd);
+    reserve_fd = fd;
+    reserve_is_log = false;
+}
 
 // cp1251 bytes 0x80..0xBF for the characters outside the main Cyrillic block.
 constexpr uint16_t kHighHalf[64] = {
@@ -89,6 +118,7 @@ bool log_init(const char* ini_path) {
     size_t n = std::strlen(dir);
     std::memcpy(log_dir, dir, n + 1);
     if (log_dir[n - 1] != '/') std::memcpy(log_dir + n, "/", 2);
+    keep_reserve();
     log_enabled.store(1);
     ::mkdir(log_dir, 0777);  // as every line does
     struct stat st {};
@@ -103,7 +133,6 @@ void write_log_line(const char* text) {
     char current[kLastTextSize];
     std::snprintf(current, sizeof current, "%s", text);
     if (last_text[0] != '\0' && std::strcmp(current, last_text) == 0) return;
-    std::memcpy(last_text, current, sizeof current);
 
     time_t now = log_clock ? log_clock() : std::time(nullptr);
     struct tm utc {};
@@ -120,11 +149,20 @@ void write_log_line(const char* text) {
     std::snprintf(path, sizeof path, "%s%02d%02d%04d.log", log_dir, utc.tm_mday, utc.tm_mon + 1,
                   utc.tm_year + 1900);
     ::mkdir(log_dir, 0777);  // usually exists already
-    int fd = ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
-    if (fd < 0) return;  // the line is lost, as nobody is there to tell
+    bool from_reserve = false;
+    int fd = open_log_file(path, &from_reserve);
+    // The line is lost, as nobody is there to tell; its repeat is not.
+    if (fd < 0) return;
     ssize_t written = ::write(fd, line.data(), line.size());
-    (void)written;
-    ::close(fd);
+    if (from_reserve) {
+        reserve_fd = fd;
+        reserve_is_log = true;
+    } else {
+        ::close(fd);
+        keep_reserve();
+    }
+    if (written == static_cast<ssize_t>(line.size()))
+        std::memcpy(last_text, current, sizeof current);
 }
 
 void write_log_linef(const char* format, ...) {
@@ -144,6 +182,9 @@ void log_set_clock_for_test(time_t (*clock)()) {
 void log_reset_for_test() {
     std::lock_guard<std::mutex> lock(log_lock);
     log_enabled.store(0);
+    if (reserve_fd >= 0) ::close(reserve_fd);
+    reserve_fd = -1;
+    reserve_is_log = false;
     log_dir[0] = '\0';
     last_text[0] = '\0';
     log_clock = nullptr;

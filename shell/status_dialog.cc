@@ -21,6 +21,7 @@
 #include "link/channel_table.h"
 #include "platform/profile.h"
 #include "shell/app_state.h"
+#include "shell/oplog.h"
 
 std::atomic<uint32_t> event_countdown{0};
 std::atomic<int32_t> event_active{0};
@@ -218,7 +219,13 @@ void dialog_create(const char* ini_file) {
 bool dialog_save_column_widths(const char* ini_file) {
     int widths[kColumnCount];
     dialog_column_widths(widths);
-    return profile_write_string("-LISTBOX-", "Width", format_saved_widths(widths).c_str(), ini_file);
+    if (profile_write_string("-LISTBOX-", "Width", format_saved_widths(widths).c_str(), ini_file))
+        return true;
+    // The operator's file stays as it was rather than being replaced by a
+    // guess. An unread file named no log either, hence stderr too.
+    write_log_linef("Ширина колонок не записана в %s", ini_file);
+    std::fprintf(stderr, "Ширина колонок не записана в %s\n", ini_file);
+    return false;
 }
 
 void dialog_set_column_widths(const int* widths, int count) {

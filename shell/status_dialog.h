@@ -68,7 +68,8 @@ struct StatusSnapshot {
 // widths saved in ini_file ([-LISTBOX-] Width; null: none). The dialog then
 // exists and the cross-thread calls above take effect. Safe to call again.
 void dialog_create(const char* ini_file);
-// Stop command: writes the five widths to ini_file [-LISTBOX-] Width.
+// Stop command: writes the five widths to ini_file [-LISTBOX-] Width; when
+// the profile layer declines, logs one line (and says so on stderr).
 bool dialog_save_column_widths(const char* ini_file);
 // UI thread: the 3-second timer tick (countdown, blink phase, refresh).
 void dialog_tick();

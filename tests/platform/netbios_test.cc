@@ -64,9 +64,7 @@ NCB make_ncb(UCHAR command) {
 struct Fd {
     int fd = -1;
     explicit Fd(int f = -1) : fd(f) {}
-    Fd(Fd&& o) noexcept : fd(o.fd) { o.fd = -1; }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
+    Fd(Fd&& o) noexcept : fd(o.fd) { o.fd = -1; }  // and so no copies
     Fd& operator=(Fd&& o) noexcept {
         std::swap(fd, o.fd);
         return *this;
@@ -190,57 +188,39 @@ TEST_F(NetbiosTest, SessionRequestCarriesBothNamesInEitherPadding) {
     }
 }
 
-TEST_F(NetbiosTest, RefusedOrUnreachableCallsGiveNoCall) {
+TEST_F(NetbiosTest, RefusedUnreachableOrSilentCallsFail) {
     NCB ncb;
     std::vector<uint8_t> request;
-    {
-        Fd peer = start_call(&ncb, false, &request);
-        send_all(peer.fd, packet(netbios_wire::kNegativeResponse, {netbios_wire::kCalledNameNotPresent}));
+    const uint8_t kNotPresent = netbios_wire::kCalledNameNotPresent;
+    // A negative response, a peer that hangs up instead of answering, and
+    // one that takes the request but never answers.
+    for (int peer_does : {0, 1, 2}) {
+        Fd peer = start_call(&ncb, false, &request, peer_does == 2 ? 1 : 250);
+        if (peer_does == 0)
+            send_all(peer.fd, packet(netbios_wire::kNegativeResponse, {kNotPresent}));
+        if (peer_does == 1) peer = Fd();
         ASSERT_TRUE(completed(&ncb));
-        EXPECT_EQ(ncb.ncb_retcode, NRC_NOCALL);
+        EXPECT_EQ(ncb.ncb_retcode, peer_does == 2 ? NRC_CMDTMO : NRC_NOCALL) << peer_does;
     }
-    {
-        // The peer hangs up instead of answering.
-        Fd peer = start_call(&ncb, false, &request);
-        close(peer.fd);
-        peer.fd = -1;
-        ASSERT_TRUE(completed(&ncb));
-        EXPECT_EQ(ncb.ncb_retcode, NRC_NOCALL);
-    }
-    // A name missing from lmhosts, and one whose address has no listener.
+    // A name missing from lmhosts, one whose address has no listener, and no
+    // lmhosts file at all.
     NCB c = make_ncb(NCBCALL);
-    set_name(c.ncb_callname, "NBTP.DCH.ELSEWHERE", false);
     set_name(c.ncb_name, "NBTP.DCH.CLTX1", false);
-    EXPECT_EQ(Netbios(&c), NRC_NOCALL);
-    set_name(c.ncb_callname, "NBTP.DCH.NONE", false);
-    EXPECT_EQ(Netbios(&c), NRC_NOCALL);
-    // No lmhosts file at all.
-    setenv("VELDRUM_LMHOSTS", (dir_ + "/missing").c_str(), 1);
-    set_name(c.ncb_callname, "NBTP.DCH.SRV", false);
-    EXPECT_EQ(Netbios(&c), NRC_NOCALL);
-}
-
-TEST_F(NetbiosTest, SilentPeerTimesTheCallOut) {
-    NCB ncb;
-    std::vector<uint8_t> request;
-    // The peer takes the connection and the request but never answers.
-    Fd peer = start_call(&ncb, false, &request, 1);
-    ASSERT_TRUE(completed(&ncb));
-    EXPECT_EQ(ncb.ncb_retcode, NRC_CMDTMO);
+    for (const char* name : {"NBTP.DCH.ELSEWHERE", "NBTP.DCH.NONE", "NBTP.DCH.SRV"}) {
+        if (name[9] == 'S') setenv("VELDRUM_LMHOSTS", (dir_ + "/missing").c_str(), 1);  // SRV
+        set_name(c.ncb_callname, name, false);
+        EXPECT_EQ(Netbios(&c), NRC_NOCALL) << name;
+    }
 }
 
 TEST_F(NetbiosTest, ReceiveSkipsKeepAlivesAndDeliversWholeMessages) {
     NCB ncb;
     Fd peer = open_session(&ncb);
     std::vector<uint8_t> body = pattern(300, 3);
-    std::vector<uint8_t> bytes = packet(netbios_wire::kKeepAlive, {});
-    std::vector<uint8_t> message = packet(netbios_wire::kSessionMessage, body);
-    bytes.insert(bytes.end(), message.begin(), message.end());
-    std::vector<uint8_t> keep = packet(netbios_wire::kKeepAlive, {});
-    bytes.insert(bytes.end(), keep.begin(), keep.end());
-    std::vector<uint8_t> empty = packet(netbios_wire::kSessionMessage, {});
-    bytes.insert(bytes.end(), empty.begin(), empty.end());
-    send_all(peer.fd, bytes);
+    using netbios_wire::kKeepAlive, netbios_wire::kSessionMessage;
+    for (const auto& p : {packet(kKeepAlive, {}), packet(kSessionMessage, body),
+                          packet(kKeepAlive, {}), packet(kSessionMessage, {})})
+        send_all(peer.fd, p);
 
     std::vector<uint8_t> buffer(1000, 0xEE);
     EXPECT_EQ(receive(ncb.ncb_lsn, buffer.data(), 1000), NRC_GOODRET);
@@ -283,46 +263,30 @@ TEST_F(NetbiosTest, LongMessageComesInPartsWithIncomplete) {
     EXPECT_EQ(hang_up(ncb.ncb_lsn), NRC_GOODRET);
 }
 
-TEST_F(NetbiosTest, ReceiveTimesOutAndTheSessionStays) {
-    NCB ncb;
-    Fd peer = open_session(&ncb);
-    uint8_t buffer[64];
-    // Keep-alives are no message: they do not end the wait.
-    send_all(peer.fd, packet(netbios_wire::kKeepAlive, {}));
-    EXPECT_EQ(receive(ncb.ncb_lsn, buffer, sizeof buffer, 1), NRC_CMDTMO);
-    EXPECT_EQ(last_length_, 0);
-    send_all(peer.fd, packet(netbios_wire::kSessionMessage, {1, 2, 3}));
-    EXPECT_EQ(receive(ncb.ncb_lsn, buffer, sizeof buffer, 1), NRC_GOODRET);
-    EXPECT_EQ(last_length_, 3);
-    EXPECT_EQ(hang_up(ncb.ncb_lsn), NRC_GOODRET);
-}
-
-TEST_F(NetbiosTest, PeerClosingEndsTheSession) {
+TEST_F(NetbiosTest, ReceiveTimesOutWithTheSessionKeptAndEndsWithThePeer) {
     NCB ncb;
     Fd peer = open_session(&ncb);
     const UCHAR lsn = ncb.ncb_lsn;
-    uint8_t buffer[64];
-    send_all(peer.fd, packet(netbios_wire::kSessionMessage, {7}));
-    close(peer.fd);
-    peer.fd = -1;
+    uint8_t buffer[200];
+    // Keep-alives are no message: they do not end the wait.
+    send_all(peer.fd, packet(netbios_wire::kKeepAlive, {}));
+    EXPECT_EQ(receive(lsn, buffer, sizeof buffer, 1), NRC_CMDTMO);
+    EXPECT_EQ(last_length_, 0);
     // What was sent before the close is still delivered.
-    EXPECT_EQ(receive(lsn, buffer, sizeof buffer), NRC_GOODRET);
+    send_all(peer.fd, packet(netbios_wire::kSessionMessage, {7}));
+    peer = Fd();
+    EXPECT_EQ(receive(lsn, buffer, sizeof buffer, 1), NRC_GOODRET);
     EXPECT_EQ(last_length_, 1);
     EXPECT_EQ(receive(lsn, buffer, sizeof buffer), NRC_SCLOSED);
     // The session is gone: its number is no longer known.
     EXPECT_EQ(receive(lsn, buffer, sizeof buffer), NRC_SNUMOUT);
     EXPECT_EQ(hang_up(lsn), NRC_SNUMOUT);
-}
 
-TEST_F(NetbiosTest, PeerClosingInsideAMessageEndsTheSession) {
-    NCB ncb;
-    Fd peer = open_session(&ncb);
+    peer = open_session(&ncb);
     std::vector<uint8_t> bytes = packet(netbios_wire::kSessionMessage, pattern(100, 1));
     bytes.resize(50);  // header promises 100 bytes, 46 come
     send_all(peer.fd, bytes);
-    close(peer.fd);
-    peer.fd = -1;
-    uint8_t buffer[200];
+    peer = Fd();
     EXPECT_EQ(receive(ncb.ncb_lsn, buffer, sizeof buffer), NRC_SCLOSED);
     EXPECT_EQ(last_length_, 0);
 }
@@ -378,7 +342,7 @@ TEST_F(NetbiosTest, NamesAreClaimedOncePerAdapter) {
     EXPECT_EQ(Netbios(&del), NRC_GOODRET);
 }
 
-TEST_F(NetbiosTest, AdapterThatDoesNotExistRefusesEveryCommand) {
+TEST_F(NetbiosTest, UnknownAdapterSessionOrCommandIsRefused) {
     NCB reset = make_ncb(NCBRESET);
     reset.ncb_callname[0] = 10;
     reset.ncb_callname[2] = 20;
@@ -399,9 +363,7 @@ TEST_F(NetbiosTest, AdapterThatDoesNotExistRefusesEveryCommand) {
     ASSERT_EQ(Netbios(&ncb), NRC_PENDING);
     ASSERT_TRUE(completed(&ncb));
     EXPECT_EQ(ncb.ncb_retcode, NRC_BRIDGE);
-}
-
-TEST_F(NetbiosTest, UnknownSessionAndCommand) {
+    // An unknown session and an unknown command.
     uint8_t buffer[8];
     EXPECT_EQ(receive(251, buffer, sizeof buffer), NRC_SNUMOUT);
     EXPECT_EQ(hang_up(251), NRC_SNUMOUT);

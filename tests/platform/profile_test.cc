@@ -19,8 +19,8 @@ class ProfileTest : public ::testing::Test {
     }
     void TearDown() override { std::filesystem::remove_all(dir_); }
     void write(const std::string& text) { std::ofstream(path_, std::ios::binary) << text; }
-    std::string read() {
-        std::ifstream in(path_, std::ios::binary);
+    std::string read(const std::string& path = "") {
+        std::ifstream in(path.empty() ? path_ : path, std::ios::binary);
         std::stringstream s;
         s << in.rdbuf();
         return s.str();
@@ -32,9 +32,9 @@ class ProfileTest : public ::testing::Test {
 };
 
 TEST_F(ProfileTest, NamesIgnoreCaseAndValuesAreTrimmedAndUnquoted) {
-    write(
-        "[veldrum]\r\n  log =  /var/log/x  \r\n[ABC]\nSCH=\"BHZ, BHN\"\nDATA='/a b'\nQ=\"x\n"
-        "EMPTY=\n");
+    write(  // an editor's byte-order mark hides no section
+        "\xEF\xBB\xBF[veldrum]\r\n  log =  /var/log/x  \r\n[ABC]\nSCH=\"BHZ, BHN\"\n"
+        "DATA='/a b'\nQ=\"x\nEMPTY=\n");
     EXPECT_EQ(get("VELDRUM", "LOG"), "/var/log/x");
     EXPECT_EQ(get("abc", "sch"), "BHZ, BHN");
     EXPECT_EQ(get("ABC", "DATA"), "/a b");
@@ -44,17 +44,13 @@ TEST_F(ProfileTest, NamesIgnoreCaseAndValuesAreTrimmedAndUnquoted) {
 
 TEST_F(ProfileTest, MissingFileSectionOrKeyGivesDefault) {
     EXPECT_EQ(get("VELDRUM", "LOG", "dflt"), "dflt");
-    write("[VELDRUM]\nLOG=x\n[OTHER]\nSIZEMB=5\n");
+    write("[VELDRUM]\nLOG=x\n[OTHER]\nSIZEMB=5\nK=abcdef\n");
     EXPECT_EQ(get("NOPE", "LOG", "d"), "d");
     EXPECT_EQ(get("VELDRUM", "SIZEMB", "10"), "10");  // key of another section
     EXPECT_EQ(profile_get_int("OTHER", "SIZEMB", 10, path_.c_str()), 5);
     EXPECT_EQ(profile_get_int("OTHER", "MISSING", 7, path_.c_str()), 7);
-}
-
-TEST_F(ProfileTest, StringIsCutToTheBuffer) {
-    write("[S]\nK=abcdef\n");
-    char out[4];
-    EXPECT_EQ(profile_get_string("S", "K", "", out, sizeof out, path_.c_str()), 3u);
+    char out[4];  // a value is cut to the buffer
+    EXPECT_EQ(profile_get_string("OTHER", "K", "", out, sizeof out, path_.c_str()), 3u);
     EXPECT_STREQ(out, "abc");
 }
 
@@ -66,37 +62,63 @@ TEST_F(ProfileTest, DecimalConversion) {
     EXPECT_GT(parse_decimal("99999999999999999999999999"), 0);  // no overflow into negatives
 }
 
-TEST_F(ProfileTest, WritingOneKeyKeepsTheRestOfTheFile) {
-    const std::string before =
-        "; station settings\r\n[VELDRUM]\r\nLOG=/x\r\n\r\n[-listbox-]\r\nwidth=1,2\r\n"
-        "Other=keep\r\n[ABC]\r\nLANA=1\r\n";
-    write(before);
-    ASSERT_TRUE(profile_write_string("-LISTBOX-", "Width", "80,60,90,150,200", path_.c_str()));
-    std::string expected = before;
-    expected.replace(expected.find("width=1,2"), 9, "Width=80,60,90,150,200");
-    EXPECT_EQ(read(), expected);
+TEST_F(ProfileTest, WritingOneKeyKeepsTheRestOfTheFileAndItsLineEnds) {
+    struct {
+        const char *before, *section, *key, *after;  // before nullptr: no file yet
+    } const cases[] = {
+        {"; c\r\n[VELDRUM]\r\nLOG=/x\r\n\r\n[-listbox-]\r\nwidth=1,2\r\nO=k\r\n[ABC]\r\nA=1\r\n",
+         "-LISTBOX-", "Width",
+         "; c\r\n[VELDRUM]\r\nLOG=/x\r\n\r\n[-listbox-]\r\nWidth=V\r\nO=k\r\n[ABC]\r\nA=1\r\n"},
+        // A new key goes after the section's last line, a new section last.
+        {"[VELDRUM]\nLOG=/x\n\n[ABC]\nLANA=1\n", "veldrum", "SIZEMB",
+         "[VELDRUM]\nLOG=/x\nSIZEMB=V\n\n[ABC]\nLANA=1\n"},
+        {"[ABC]\nLANA=1", "-LISTBOX-", "Width", "[ABC]\nLANA=1\n[-LISTBOX-]\nWidth=V\n"},
+        {"\xEF\xBB\xBF[VELDRUM]\nLOG=/x\n", "VELDRUM", "LOG", "\xEF\xBB\xBF[VELDRUM]\nLOG=V\n"},
+        {nullptr, "-LISTBOX-", "Width", "[-LISTBOX-]\nWidth=V\n"},  // the first run
+    };
+    for (const auto& c : cases) {
+        std::filesystem::remove(path_);
+        if (c.before) write(c.before);
+        ASSERT_TRUE(profile_write_string(c.section, c.key, "V", path_.c_str())) << c.after;
+        EXPECT_EQ(read(), c.after);
+        path_ += "x";  // the next case is another file, read for the first time
+    }
 }
 
-TEST_F(ProfileTest, WritingAddsKeyToExistingSectionOrNewSection) {
-    write("[VELDRUM]\nLOG=/x\n\n[ABC]\nLANA=1\n");
-    ASSERT_TRUE(profile_write_string("veldrum", "SIZEMB", "20", path_.c_str()));
-    ASSERT_TRUE(profile_write_string("-LISTBOX-", "Width", "1,2,3,4,5", path_.c_str()));
-    EXPECT_EQ(read(),
-              "[VELDRUM]\nLOG=/x\nSIZEMB=20\n\n[ABC]\nLANA=1\n[-LISTBOX-]\nWidth=1,2,3,4,5\n");
-    EXPECT_EQ(get("-LISTBOX-", "WIDTH"), "1,2,3,4,5");
+TEST_F(ProfileTest, FileInDoubtIsLeftAsItWas) {
+    // Unreadable when first read (a directory: no permission stops no root),
+    // readable at the write: not replaced by what was not read.
+    std::filesystem::create_directory(path_);
+    EXPECT_EQ(get("VELDRUM", "LOG"), "<none>");
+    std::filesystem::remove(path_);
+    write("[VELDRUM]\nLOG=/x\n");
+    EXPECT_FALSE(profile_write_string("-LISTBOX-", "Width", "1", path_.c_str()));
+    EXPECT_EQ(read(), "[VELDRUM]\nLOG=/x\n");
+    // No regular file to write into: a directory, a link loop, no directory.
+    const std::string dir = dir_ + "/d", loop = dir_ + "/loop";
+    std::filesystem::create_directory(dir);
+    symlink(loop.c_str(), loop.c_str());
+    for (const std::string& p : {dir, loop, dir_ + "/no/such/file.ini"})
+        EXPECT_FALSE(profile_write_string("-LISTBOX-", "Width", "1", p.c_str())) << p;
+    EXPECT_TRUE(std::filesystem::is_directory(dir));
+    EXPECT_TRUE(std::filesystem::is_symlink(loop));
 }
 
-TEST_F(ProfileTest, WritingCreatesMissingFileAndFailsOnMissingDirectory) {
+TEST_F(ProfileTest, WritingGoesThroughLinksAndNotThroughPlantedFiles) {
+    std::filesystem::create_directory(dir_ + "/etc");
+    const std::string target = dir_ + "/etc/real.ini", victim = dir_ + "/victim";
+    std::ofstream(target) << "[VELDRUM]\nLOG=/x\n";
+    std::filesystem::permissions(target, std::filesystem::perms(0640));
+    std::ofstream(victim) << "keep";
+    symlink("etc/real.ini", path_.c_str());
+    symlink(victim.c_str(), (target + ".tmp").c_str());
+    symlink(victim.c_str(), (target + "." + std::to_string(getpid()) + ".0.tmp").c_str());
     ASSERT_TRUE(profile_write_string("-LISTBOX-", "Width", "1", path_.c_str()));
-    EXPECT_EQ(read(), "[-LISTBOX-]\nWidth=1\n");
-    EXPECT_FALSE(profile_write_string("S", "K", "v", (dir_ + "/no/such/file.ini").c_str()));
-}
-
-TEST_F(ProfileTest, ByteOrderMarkHidesNoSectionAndSurvivesAWrite) {
-    write("\xEF\xBB\xBF[VELDRUM]\nLOG=/x\n");
-    EXPECT_EQ(get("VELDRUM", "LOG"), "/x");
-    ASSERT_TRUE(profile_write_string("VELDRUM", "LOG", "/y", path_.c_str()));
-    EXPECT_EQ(read(), "\xEF\xBB\xBF[VELDRUM]\nLOG=/y\n");
+    EXPECT_TRUE(std::filesystem::is_symlink(path_));
+    EXPECT_EQ(read(), "[VELDRUM]\nLOG=/x\n[-LISTBOX-]\nWidth=1\n");
+    EXPECT_EQ(std::filesystem::status(target).permissions(), std::filesystem::perms(0640));
+    EXPECT_EQ(read(victim), "keep");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_ + "/etc"), {}), 3);
 }
 
 TEST_F(ProfileTest, KvrIniLiesInWindirElseEtc) {

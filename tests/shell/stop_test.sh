@@ -1,7 +1,8 @@
 #!/bin/bash
 # Start-up and the stop by SIGTERM, end to end: usage without arguments,
 # START and STOP in the day's log, the column widths written back and the
-# rest of the INI file unchanged.
+# rest of the INI file unchanged; an INI file the server cannot read is left
+# as it was.
 set -u
 veldrum=$1
 work=$(mktemp -d)
@@ -48,4 +49,14 @@ grep -aq "${line}STOP#"$'\r'"\$" log/*.log || fail "STOP line"
 
 grep -aq $'^Width=[0-9]*,[0-9]*,[0-9]*,[0-9]*,[0-9]*\r$' VELDRUM.INI || fail "Width written back"
 grep -av -e '^\[-LISTBOX-\]' -e '^Width=' VELDRUM.INI | cmp -s - before.ini || fail "INI changed"
+# As a user who may not read the INI file: the stop leaves it as it was, not
+# replaced by one holding only the widths, and says why.
+chmod 777 "$work" && chmod 600 VELDRUM.INI && cp -p VELDRUM.INI before.ini
+setpriv --reuid=65534 --regid=65534 --clear-groups "$veldrum" abc 2> denied.txt &
+pid=$!  # signals are blocked once a second thread runs
+for _ in $(seq 50); do [ "$(ls /proc/$pid/task 2>/dev/null | wc -l)" -gt 1 ] && break; sleep 0.1; done
+kill -TERM $pid
+wait $pid || fail "exit code with an unreadable INI"
+cmp -s VELDRUM.INI before.ini && [ "$(stat -c %a VELDRUM.INI)" = 600 ] || fail "unreadable INI replaced"
+grep -q 'Ширина колонок не записана в ./VELDRUM.INI' denied.txt || fail "skipped write-back not reported"
 echo OK

@@ -294,12 +294,12 @@ TEST_F(WidthFileTest, RestoredAtCreationSavedByStop) {
 }
 
 TEST_F(WidthFileTest, MissingFileOrKeyKeepsDefaults) {
-    dialog_create(ini.c_str());  // no file at all
-    for (int v : dialog_snapshot()->widths) EXPECT_EQ(v, kDefaultColumnWidth);
-    dialog_reset_for_test();
-    write("[-LISTBOX-]\nWidth=\n");
-    dialog_create(ini.c_str());
-    for (int v : dialog_snapshot()->widths) EXPECT_EQ(v, kDefaultColumnWidth);
+    for (const char* text : {"", "[-LISTBOX-]\nWidth=\n"}) {  // "": no file at all
+        if (*text) write(text);
+        dialog_reset_for_test();
+        dialog_create(ini.c_str());
+        for (int v : dialog_snapshot()->widths) EXPECT_EQ(v, kDefaultColumnWidth);
+    }
 }
 
 TEST_F(WidthFileTest, ServerSwitchedOffOrMalformedSetting) {
