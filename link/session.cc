@@ -27,15 +27,19 @@ namespace {
 uint8_t receive_buffer[65535];
 
 // Commands submitted whose completion has not returned yet: the stop waits
-// for them, so no completion runs while the process ends.
-std::mutex in_flight_lock;
-std::condition_variable in_flight_changed;
-int in_flight = 0;
+// for them, so no completion runs while the process ends. Never destroyed:
+// a completion that outlives the stop's bounded wait still counts itself.
+struct InFlight {
+    std::mutex lock;
+    std::condition_variable changed;
+    int count = 0;
+};
+InFlight& in_flight = *new InFlight;
 
 void count_in_flight(int change) {
-    std::lock_guard<std::mutex> g(in_flight_lock);
-    in_flight += change;
-    in_flight_changed.notify_all();
+    std::lock_guard<std::mutex> g(in_flight.lock);
+    in_flight.count += change;
+    in_flight.changed.notify_all();
 }
 
 // Receive time-out in 500-ms units.
@@ -227,6 +231,6 @@ void close_session() {
     }
     // The hang-up wakes an outstanding RECEIVE, and a CALL to a station that
     // refuses ends at once; a CALL into silence is not waited for in full.
-    std::unique_lock<std::mutex> g(in_flight_lock);
-    in_flight_changed.wait_for(g, kCloseWait, [] { return in_flight == 0; });
+    std::unique_lock<std::mutex> g(in_flight.lock);
+    in_flight.changed.wait_for(g, kCloseWait, [] { return in_flight.count == 0; });
 }
