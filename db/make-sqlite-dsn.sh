@@ -25,7 +25,7 @@ fi
 if [ ! -f "$dir/odbc.ini" ]; then
     sed -e "s|@DRIVER@|SQLite3|" -e "s|@DATABASE@|$db|" "$here/odbc.ini.in" > "$dir/odbc.ini"
 fi
-sqlite3 "$db" < "$here/schema-sqlite.sql"
+sqlite3 "$db" < "$here/schema.sql"
 
 echo "export ODBCINI=$dir/odbc.ini"
 echo "export ODBCSYSINI=$dir"

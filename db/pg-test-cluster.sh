@@ -36,7 +36,7 @@ start)
     serve "$dir" "$port"
     echo "$port" > "$dir/port"
     as_owner "$bin/psql" -h 127.0.0.1 -p "$port" -U KVR -d postgres -q -c "create database kvr" >/dev/null
-    as_owner "$bin/psql" -h 127.0.0.1 -p "$port" -U KVR -d kvr -q -f "$here/schema-postgresql.sql" >/dev/null
+    as_owner "$bin/psql" -h 127.0.0.1 -p "$port" -U KVR -d kvr -q -f "$here/schema.sql" >/dev/null
     driver=
     for f in /usr/lib/*/odbc/psqlodbcw.so /usr/lib/odbc/psqlodbcw.so; do [ -e "$f" ] && driver=$f; done
     [ -n "$driver" ] || { echo "psqlODBC not found (package odbc-postgresql)" >&2; exit 1; }

@@ -85,23 +85,17 @@ void submit(NCB* ncb) {
     }
 }
 
-void post_receive(NCB* ncb) {
-    ncb->ncb_command = NCBRECV | ASYNCH;
-    ncb->ncb_buffer = receive_buffer;
+// RECEIVE or HANG UP on the session the record holds.
+void post(NCB* ncb, UCHAR command, uint8_t* buffer) {
+    ncb->ncb_command = command | ASYNCH;
+    ncb->ncb_buffer = buffer;
     ncb->ncb_length = sizeof receive_buffer;
     ncb->ncb_post = on_ncb_complete;
     ncb->ncb_lana_num = static_cast<UCHAR>(config.lana & 0xFF);
     submit(ncb);
 }
 
-void post_hang_up(NCB* ncb) {
-    ncb->ncb_command = NCBHANGUP | ASYNCH;
-    ncb->ncb_buffer = nullptr;
-    ncb->ncb_length = sizeof receive_buffer;
-    ncb->ncb_post = on_ncb_complete;
-    ncb->ncb_lana_num = static_cast<UCHAR>(config.lana & 0xFF);
-    submit(ncb);
-}
+void post_receive(NCB* ncb) { post(ncb, NCBRECV, receive_buffer); }
 
 void handle_completion(NCB* ncb) {
     if (closing.load()) {
@@ -138,7 +132,7 @@ void handle_completion(NCB* ncb) {
         if (!pause_before_calling()) return;
         call_server(ncb);
     } else if (command == NCBRECV) {
-        post_hang_up(ncb);
+        post(ncb, NCBHANGUP, nullptr);
     } else if (command == NCBHANGUP) {
         if (pause_before_calling()) call_server(ncb);
     }

@@ -3,6 +3,8 @@
 // dropped. An immediately repeated non-empty text is written once.
 #pragma once
 
+#include "common/cp1251.h"
+
 // Reads [VELDRUM] LOG from the given INI file and enables the log when it is
 // set; false when the directory is set but cannot be written to.
 bool log_init(const char* ini_path);
@@ -16,8 +18,6 @@ void write_log_linef(const char* format, ...) __attribute__((format(printf, 1, 2
 #include <ctime>
 #include <string>
 
-// UTF-8 text as code page 1251; characters without a cp1251 form become '?'.
-std::string utf8_to_cp1251(const char* text);
 
 // Test hooks: a clock in place of the system's UTC time (nullptr: system),
 // and a log back in its state at process start.

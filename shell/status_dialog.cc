@@ -93,68 +93,8 @@ void refresh_channel_list_locked() {
     }
 }
 
-// Appends one code point as UTF-8.
-void append_utf8(std::string& out, uint32_t cp) {
-    if (cp < 0x80) {
-        out += char(cp);
-    } else if (cp < 0x800) {
-        out += char(0xC0 | (cp >> 6));
-        out += char(0x80 | (cp & 0x3F));
-    } else {
-        out += char(0xE0 | (cp >> 12));
-        out += char(0x80 | ((cp >> 6) & 0x3F));
-        out += char(0x80 | (cp & 0x3F));
-    }
-}
-
-// Code page 1251, 0x80..0xBF; 0xC0..0xFF are U+0410..U+044F in order.
-constexpr uint16_t kCp1251High[64] = {
-    0x0402, 0x0403, 0x201A, 0x0453, 0x201E, 0x2026, 0x2020, 0x2021, 0x20AC, 0x2030, 0x0409,
-    0x2039, 0x040A, 0x040C, 0x040B, 0x040F, 0x0452, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-    0x2013, 0x2014, 0xFFFD, 0x2122, 0x0459, 0x203A, 0x045A, 0x045C, 0x045B, 0x045F, 0x00A0,
-    0x040E, 0x045E, 0x0408, 0x00A4, 0x0490, 0x00A6, 0x00A7, 0x0401, 0x00A9, 0x0404, 0x00AB,
-    0x00AC, 0x00AD, 0x00AE, 0x0407, 0x00B0, 0x00B1, 0x0406, 0x0456, 0x0491, 0x00B5, 0x00B6,
-    0x00B7, 0x0451, 0x2116, 0x0454, 0x00BB, 0x0458, 0x0405, 0x0455, 0x0457};
-
-// Length of a valid UTF-8 sequence at p (at most n bytes), 0 when invalid.
-size_t utf8_sequence(const unsigned char* p, size_t n) {
-    size_t len = p[0] >= 0xF0 ? 4 : p[0] >= 0xE0 ? 3 : p[0] >= 0xC2 ? 2 : 0;
-    if (len == 0 || len > n || p[0] > 0xF4) return 0;
-    for (size_t i = 1; i < len; ++i) {
-        if ((p[i] & 0xC0) != 0x80) return 0;
-    }
-    if (len == 3 && p[0] == 0xE0 && p[1] < 0xA0) return 0;
-    if (len == 3 && p[0] == 0xED && p[1] >= 0xA0) return 0;
-    if (len == 4 && p[0] == 0xF0 && p[1] < 0x90) return 0;
-    if (len == 4 && p[0] == 0xF4 && p[1] >= 0x90) return 0;
-    return len;
-}
-
 }  // namespace
 
-std::string station_text_to_utf8(const char* text, size_t max_len) {
-    std::string out;
-    if (text == nullptr) return out;
-    size_t n = strnlen(text, max_len);
-    const auto* p = reinterpret_cast<const unsigned char*>(text);
-    for (size_t i = 0; i < n;) {
-        unsigned char c = p[i];
-        if (c < 0x20 || c == 0x7F) {
-            out += '?';
-            ++i;
-        } else if (c < 0x80) {
-            out += char(c);
-            ++i;
-        } else if (size_t len = utf8_sequence(p + i, n - i); len > 0) {
-            out.append(text + i, len);
-            i += len;
-        } else {
-            append_utf8(out, c >= 0xC0 ? 0x0410 + (c - 0xC0) : kCp1251High[c - 0x80]);
-            ++i;
-        }
-    }
-    return out;
-}
 
 void format_rate(double sample_rate, char* out, size_t size) {
     if (size == 0) return;

@@ -10,6 +10,8 @@
 // snapshots and post commands.
 #pragma once
 
+#include "common/cp1251.h"
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -105,6 +107,3 @@ int apply_saved_widths(const char* text, int widths[kColumnCount]);
 // The text the stop command saves: five decimal widths joined by commas.
 std::string format_saved_widths(const int widths[kColumnCount]);
 
-// Station bytes as UTF-8: valid UTF-8 is kept, other bytes are read as
-// code page 1251 (the station's own texts), control characters become '?'.
-std::string station_text_to_utf8(const char* text, size_t max_len);

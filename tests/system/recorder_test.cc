@@ -523,7 +523,7 @@ TEST(RecorderFaults, IndexUnreachableAtStartRegistersFilesOnTheirNextExtension) 
     const std::string ready = s.dir + "/later.tmp";
     mkdir(ready.c_str(), 0755);
     std::string command = "sqlite3 '" + ready + "/index.sqlite' < '" + VELDRUM_SOURCE_DIR +
-                          "/db/schema-sqlite.sql'";
+                          "/db/schema.sql'";
     ASSERT_EQ(system(command.c_str()), 0);
     ASSERT_EQ(rename(ready.c_str(), later.c_str()), 0);
     ASSERT_TRUE(s.wait_log("#БД подключена#", 20000)) << s.log();

@@ -1,4 +1,4 @@
--- File index of the ring recorder (SQLite).
+-- File index of the ring recorder: the same tables on SQLite and PostgreSQL (one database can serve many stations).
 create table if not exists filelist (
     sta      varchar(16),
     tbegin   bigint,
