@@ -31,30 +31,21 @@
 #include <thread>
 #include <vector>
 
+#include "common/descriptor.h"
 #include "platform/netbios_wire.h"
 #include "platform/profile.h"
 
 namespace {
 
-struct Fd {
-    int fd = -1;
-    explicit Fd(int f = -1) : fd(f) {}
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd() {
-        if (fd >= 0) close(fd);
-    }
-};
-
 struct NameEntry {
     int lana;
     UCHAR name[NCBNAMSZ];
     UCHAR num;
-    std::unique_ptr<Fd> claim;
+    std::unique_ptr<Descriptor> claim;
 };
 
 struct Session {
-    Fd sock;
+    Descriptor sock;
     std::atomic<bool> hung{false};
     std::mutex recv_lock;      // one RECEIVE at a time on a session
     uint32_t rest = 0;         // bytes of a message not yet delivered (NRC_INCOMP)
@@ -114,7 +105,7 @@ UCHAR add_name(NCB* ncb) {
         if (e.lana == ncb->ncb_lana_num && same_name(e.name, ncb->ncb_name)) return NRC_DUPNAME;
     if (p.names.size() >= 254) return NRC_NAMTFUL;
 
-    auto claim = std::make_unique<Fd>(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    auto claim = std::make_unique<Descriptor>(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (claim->fd < 0) return open_failure();
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;

@@ -16,6 +16,8 @@
 #include <mutex>
 #include <vector>
 
+#include "common/descriptor.h"
+
 namespace {
 
 std::string trim(const std::string& s) {
@@ -210,16 +212,6 @@ bool write_target(const char* file, std::string* target) {
     return false;
 }
 
-bool write_all(int fd, const std::string& text) {
-    for (size_t done = 0; done < text.size();) {
-        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
 // Writes text into a new file beside target, created exclusively so that
 // nothing planted there is written through, and renames it over target.
 bool replace_file(const std::string& target, const std::string& text) {
@@ -239,7 +231,7 @@ bool replace_file(const std::string& target, const std::string& text) {
         ok = ::fchown(fd, original.st_uid, original.st_gid) == 0 || errno == EPERM;
         ok = ok && ::fchmod(fd, original.st_mode & 07777) == 0;
     }
-    ok = ok && write_all(fd, text) && ::fsync(fd) == 0;
+    ok = ok && write_all(fd, text.data(), text.size()) && ::fsync(fd) == 0;
     ok = ::close(fd) == 0 && ok;
     ok = ok && ::rename(tmp.c_str(), target.c_str()) == 0;
     if (!ok) ::unlink(tmp.c_str());

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/descriptor.h"
 #include "link/block_format.h"
 #include "link/calendar.h"
 #include "link/channel_table.h"
@@ -19,36 +20,15 @@
 
 namespace {
 
-// Descriptor with an exclusive advisory lock, both released on scope exit.
-struct LockedFile {
-    int fd = -1;
-    ~LockedFile() {
-        if (fd >= 0) close(fd);  // closing drops the flock
-    }
-};
-
-// Opens `path` and takes the writers' lock; a file locked by another writer
-// counts as one that cannot be opened.
-int open_locked(const char* path, int flags, LockedFile* file) {
+// Opens `path` and takes the writers' lock, which closing drops; a file
+// locked by another writer counts as one that cannot be opened.
+int open_locked(const char* path, int flags, Descriptor* file) {
     file->fd = open(path, flags | O_CLOEXEC, 0666);
     if (file->fd < 0) return 0;
     if (flock(file->fd, LOCK_EX | LOCK_NB) != 0) {
         close(file->fd);
         file->fd = -1;
         return 0;
-    }
-    return 1;
-}
-
-// Writes all `length` bytes; 0 on any failure or short write.
-int write_all(int fd, const void* data, size_t length) {
-    const auto* p = static_cast<const uint8_t*>(data);
-    while (length > 0) {
-        ssize_t done = write(fd, p, length);
-        if (done < 0 && errno == EINTR) continue;
-        if (done <= 0) return 0;
-        p += done;
-        length -= static_cast<size_t>(done);
     }
     return 1;
 }
@@ -81,7 +61,7 @@ size_t piece_bytes(double sample_rate, int32_t* duration, size_t capacity) {
 bool append_piece(RosterEntry& entry, const uint8_t* piece, size_t length, int32_t duration,
                   int gain_value) {
     char path[kMaxRingPath + 2];
-    LockedFile file;
+    Descriptor file;
     if (!full_path_of(entry.file_name, path, sizeof path)) {
         write_log_linef("Ошибка открытия файла '%s/%s'", config.data_dir, entry.file_name);
         return true;
@@ -143,7 +123,7 @@ void create_piece_file(RosterEntry& entry, const uint8_t* piece, size_t capacity
         write_log_linef("Ошибка открытия файла '%s/%s'", config.data_dir, relative);
         return;
     }
-    LockedFile file;
+    Descriptor file;
     // Truncated only once the lock is held, so another writer's file is not cut.
     if (!open_locked(path, O_WRONLY | O_CREAT, &file) || ftruncate(file.fd, 0) != 0) {
         log_open_error(path);

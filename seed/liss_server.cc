@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <thread>
 
+#include "common/descriptor.h"
 #include "seed/record.h"
 #include "seed/record_pipe.h"
 #include "shell/app_state.h"
@@ -22,16 +23,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr int kSendBufferBytes = 8192;
-
-struct Socket {
-    int fd = -1;
-    explicit Socket(int f) : fd(f) {}
-    ~Socket() {
-        if (fd >= 0) close(fd);
-    }
-    Socket(const Socket&) = delete;
-    Socket& operator=(const Socket&) = delete;
-};
 
 std::atomic<bool> stopRequested{false};
 
@@ -97,7 +88,7 @@ int lissServerThread(RecordPipe* pipe, LissTimings tm) {
     const int port = config.liss_port;
     if (port <= 0 || port > 65535 || pipe == nullptr) return -1;
 
-    Socket listener(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    Descriptor listener(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     if (listener.fd < 0) return 0;
     const int one = 1;
     // Lets a restarted server take the port while old connections linger.
@@ -118,7 +109,7 @@ int lissServerThread(RecordPipe* pipe, LissTimings tm) {
         std::this_thread::sleep_for(tm.acceptPoll);
         struct sockaddr_in peer {};
         socklen_t len = sizeof peer;
-        Socket client(accept4(listener.fd, reinterpret_cast<sockaddr*>(&peer), &len,
+        Descriptor client(accept4(listener.fd, reinterpret_cast<sockaddr*>(&peer), &len,
                               SOCK_NONBLOCK | SOCK_CLOEXEC));
         if (client.fd < 0) continue;
         char ip[INET_ADDRSTRLEN] = "";
