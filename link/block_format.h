@@ -37,14 +37,34 @@ inline constexpr int kEventYear = 56;
 inline constexpr int kEventDay = 58;
 inline constexpr int kEventMonth = 59;
 
-// Channel group block: group records of 66 bytes from offset 64, at most 16.
+// A time in the header (block or event): offsets from its minute byte.
+inline constexpr int kTimeHour = 1;
+inline constexpr int kTimeHundredths = 2;
+inline constexpr int kTimeSecond = 3;
+inline constexpr int kTimeYear = 6;  // int16
+inline constexpr int kTimeDay = 8;
+inline constexpr int kTimeMonth = 9;
+
+// Channel group block: group records of 66 bytes from offset 64, at most 16:
+// rate(int16) gain(int16) count(int16), then the entries.
 inline constexpr int kGroupRecordSize = 66;
 inline constexpr int kMaxGroupRecords = 16;
+inline constexpr int kGroupRate = 0;
+inline constexpr int kGroupGain = 2;
+inline constexpr int kGroupCount = 4;
+inline constexpr int kGroupEntries = 6;
 inline constexpr int kGroupEntrySize = 10;  // channel(int8) name[8] kind(int8)
+inline constexpr int kGroupEntryName = 1;
+inline constexpr int kGroupEntryNameSize = 8;
+inline constexpr int kGroupEntryKind = 9;
 // Channel list block: count(int16) at 64, entries of 16 bytes from 68.
 inline constexpr int kListCount = 64;
 inline constexpr int kListEntries = 68;
 inline constexpr int kListEntrySize = 16;  // name[6] rate(int32) gain(int32) channel(int16)
+inline constexpr int kListEntryNameSize = 6;
+inline constexpr int kListEntryRate = 6;   // micro-samples per second
+inline constexpr int kListEntryGain = 10;
+inline constexpr int kListEntryChannel = 14;
 
 inline uint16_t read_u16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 inline int16_t read_i16(const uint8_t* p) { return static_cast<int16_t>(read_u16(p)); }

@@ -50,22 +50,22 @@ struct Announcement {
 void parse_group(const uint8_t* block, int avail, Announcement* out) {
     for (int g = 0; g < kMaxGroupRecords && out->count < kChannelCount; ++g) {
         int rec = kHeaderSize + g * kGroupRecordSize;
-        if (rec + 6 > avail) break;
+        if (rec + kGroupEntries > avail) break;
         const uint8_t* r = block + rec;
-        int16_t rate = read_i16(r);
+        int16_t rate = read_i16(r + kGroupRate);
         if (rate == 0) break;
-        int16_t gain = read_i16(r + 2);
-        int16_t count = read_i16(r + 4);
+        int16_t gain = read_i16(r + kGroupGain);
+        int16_t count = read_i16(r + kGroupCount);
         for (int e = 0; e < count && out->count < kChannelCount; ++e) {
-            int off = rec + 6 + e * kGroupEntrySize;
+            int off = rec + kGroupEntries + e * kGroupEntrySize;
             if (off + kGroupEntrySize > avail) break;
             const uint8_t* p = block + off;
             RosterEntry& entry = out->entries[out->count++];
             entry.channel = static_cast<int8_t>(p[0]);
             entry.sample_rate = rate;
             entry.gain = gain;
-            copy_name(entry.name, p + 1, 8);
-            int8_t kind = static_cast<int8_t>(p[9]);
+            copy_name(entry.name, p + kGroupEntryName, kGroupEntryNameSize);
+            int8_t kind = static_cast<int8_t>(p[kGroupEntryKind]);
             entry.event_only = (kind == 7 || (kind == 1 && rate == 200)) ? 1 : 0;
         }
     }
@@ -78,10 +78,10 @@ void parse_list(const uint8_t* block, int avail, Announcement* out) {
         if (off + kListEntrySize > avail) break;
         const uint8_t* p = block + off;
         RosterEntry& entry = out->entries[out->count++];
-        entry.channel = read_i16(p + 14);
-        entry.sample_rate = static_cast<double>(read_i32(p + 6) / 1000000);
-        entry.gain = read_i32(p + 10);
-        copy_name(entry.name, p, 6);
+        entry.channel = read_i16(p + kListEntryChannel);
+        entry.sample_rate = static_cast<double>(read_i32(p + kListEntryRate) / 1000000);
+        entry.gain = read_i32(p + kListEntryGain);
+        copy_name(entry.name, p, kListEntryNameSize);
         entry.event_only = 0;
     }
 }

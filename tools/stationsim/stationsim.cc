@@ -261,14 +261,14 @@ void put_time(uint8_t* p, int minute_off, long long t) {
     time_t tt = static_cast<time_t>(t);
     struct tm tm;
     gmtime_r(&tt, &tm);
-    // minute, hour, hundredths, second at +0..+3; year at +6; day, month at +8, +9
-    p[minute_off + 0] = static_cast<uint8_t>(tm.tm_min);
-    p[minute_off + 1] = static_cast<uint8_t>(tm.tm_hour);
-    p[minute_off + 2] = 0;
-    p[minute_off + 3] = static_cast<uint8_t>(tm.tm_sec);
-    bf::write_u16(p + minute_off + 6, static_cast<uint16_t>(tm.tm_year + 1900));
-    p[minute_off + 8] = static_cast<uint8_t>(tm.tm_mday);
-    p[minute_off + 9] = static_cast<uint8_t>(tm.tm_mon + 1);
+    uint8_t* m = p + minute_off;
+    m[0] = static_cast<uint8_t>(tm.tm_min);
+    m[bf::kTimeHour] = static_cast<uint8_t>(tm.tm_hour);
+    m[bf::kTimeHundredths] = 0;
+    m[bf::kTimeSecond] = static_cast<uint8_t>(tm.tm_sec);
+    bf::write_u16(m + bf::kTimeYear, static_cast<uint16_t>(tm.tm_year + 1900));
+    m[bf::kTimeDay] = static_cast<uint8_t>(tm.tm_mday);
+    m[bf::kTimeMonth] = static_cast<uint8_t>(tm.tm_mon + 1);
 }
 
 // Group records needed for the channels: one per run of equal rate and gain,
@@ -304,10 +304,10 @@ std::vector<uint8_t> announcement(const Options& o) {
             size_t at = bf::kListEntries + i * bf::kListEntrySize;
             if (at + bf::kListEntrySize > b.size()) b.resize(at + bf::kListEntrySize, 0);
             uint8_t* e = b.data() + at;
-            std::strncpy(reinterpret_cast<char*>(e), o.channels[i].name.c_str(), 6);
-            bf::write_i32(e + 6, o.channels[i].rate * 1000000);
-            bf::write_i32(e + 10, o.channels[i].gain);
-            bf::write_u16(e + 14, static_cast<uint16_t>(i));
+            std::strncpy(reinterpret_cast<char*>(e), o.channels[i].name.c_str(), bf::kListEntryNameSize);
+            bf::write_i32(e + bf::kListEntryRate, o.channels[i].rate * 1000000);
+            bf::write_i32(e + bf::kListEntryGain, o.channels[i].gain);
+            bf::write_u16(e + bf::kListEntryChannel, static_cast<uint16_t>(i));
         }
         return b;
     }
@@ -322,16 +322,17 @@ std::vector<uint8_t> announcement(const Options& o) {
         int count = 0;
         while (i < o.channels.size() && count < 6 && o.channels[i].rate == first.rate &&
                o.channels[i].gain == first.gain) {
-            uint8_t* e = r + 6 + count * bf::kGroupEntrySize;
+            uint8_t* e = r + bf::kGroupEntries + count * bf::kGroupEntrySize;
             e[0] = static_cast<uint8_t>(i);
-            std::strncpy(reinterpret_cast<char*>(e + 1), o.channels[i].name.c_str(), 8);
-            e[9] = static_cast<uint8_t>(o.channels[i].kind);
+            std::strncpy(reinterpret_cast<char*>(e + bf::kGroupEntryName), o.channels[i].name.c_str(),
+                         bf::kGroupEntryNameSize);
+            e[bf::kGroupEntryKind] = static_cast<uint8_t>(o.channels[i].kind);
             ++count;
             ++i;
         }
-        bf::write_u16(r, static_cast<uint16_t>(first.rate));
-        bf::write_u16(r + 2, static_cast<uint16_t>(first.gain));
-        bf::write_u16(r + 4, static_cast<uint16_t>(count));
+        bf::write_u16(r + bf::kGroupRate, static_cast<uint16_t>(first.rate));
+        bf::write_u16(r + bf::kGroupGain, static_cast<uint16_t>(first.gain));
+        bf::write_u16(r + bf::kGroupCount, static_cast<uint16_t>(count));
         ++rec;
     }
     return b;  // the zero rate after the last record ends the list
