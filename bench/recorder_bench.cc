@@ -19,7 +19,7 @@
 #include "link/channel_table.h"
 #include "recorder/file_index.h"
 #include "recorder/recorder_pass.h"
-#include "shell/app_state.h"
+#include "common/app_state.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "seed/stream_registry.h"
-#include "shell/app_state.h"
+#include "common/app_state.h"
 #include "shell/config.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include "link/block_queue.h"
 #include "link/channel_table.h"
 #include "link/decoder.h"
-#include "shell/app_state.h"
+#include "common/app_state.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1 || size > 65536) return 0;

@@ -11,7 +11,7 @@
 
 #include "platform/profile.h"
 #include "seed/stream_registry.h"
-#include "shell/app_state.h"
+#include "common/app_state.h"
 #include "shell/config.h"
 
 namespace {

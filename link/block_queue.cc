@@ -8,7 +8,7 @@
 
 #include "link/block_format.h"
 #include "link/channel_table.h"
-#include "shell/oplog.h"
+#include "common/oplog.h"
 
 namespace {
 

@@ -13,8 +13,8 @@
 #include "link/calendar.h"
 #include "link/channel_table.h"
 #include "seed/stream_registry.h"
-#include "shell/app_state.h"
-#include "shell/oplog.h"
+#include "common/app_state.h"
+#include "common/oplog.h"
 #include "shell/status_dialog.h"
 
 using namespace block_format;

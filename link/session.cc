@@ -14,8 +14,8 @@
 
 #include "link/decoder.h"
 #include "link/station_indicator.h"
-#include "shell/app_state.h"
-#include "shell/oplog.h"
+#include "common/app_state.h"
+#include "common/oplog.h"
 #include "shell/status_dialog.h"
 
 NCB session_ncb;

@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "link/session.h"
-#include "shell/oplog.h"
+#include "common/oplog.h"
 #include "shell/status_dialog.h"
 
 std::atomic<int32_t> station_connected{0};

@@ -15,9 +15,10 @@
 #include <mutex>
 #include <thread>
 
+#include "common/commands.h"
+
 namespace {
 
-constexpr int kStopMenuCommand = 40002;
 
 struct Message {
     enum Kind { kCommand, kCall, kQuit } kind;
@@ -166,7 +167,7 @@ void ui_install_stop_signals() {
     std::thread([set] {
         for (;;) {
             int signal_number = 0;
-            if (sigwait(&set, &signal_number) == 0) ui_post_command(kStopMenuCommand);
+            if (sigwait(&set, &signal_number) == 0) ui_post_command(kStopMenuCommandId);
         }
     }).detach();
 }

@@ -13,8 +13,8 @@
 
 #include "link/calendar.h"
 #include "link/station_indicator.h"
-#include "shell/app_state.h"
-#include "shell/oplog.h"
+#include "common/app_state.h"
+#include "common/oplog.h"
 #include "shell/status_dialog.h"
 
 std::atomic<uint8_t> db_connected{0};

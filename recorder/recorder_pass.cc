@@ -12,8 +12,8 @@
 #include "recorder/file_index.h"
 #include "recorder/ring_trim.h"
 #include "recorder/ring_writer.h"
-#include "shell/app_state.h"
-#include "shell/oplog.h"
+#include "common/app_state.h"
+#include "common/oplog.h"
 #include "shell/status_dialog.h"
 
 namespace {

@@ -12,10 +12,10 @@
 #include "recorder/file_index.h"
 #include "recorder/recorder_pass.h"
 #include "seed/seed_service.h"
-#include "shell/app_state.h"
+#include "common/app_state.h"
 #include "shell/config.h"
 #include "shell/main_window.h"
-#include "shell/oplog.h"
+#include "common/oplog.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "recorder/file_index.h"
-#include "shell/app_state.h"
+#include "common/app_state.h"
 
 namespace {
 

@@ -15,8 +15,8 @@
 #include "link/calendar.h"
 #include "link/channel_table.h"
 #include "recorder/file_index.h"
-#include "shell/app_state.h"
-#include "shell/oplog.h"
+#include "common/app_state.h"
+#include "common/oplog.h"
 
 namespace {
 

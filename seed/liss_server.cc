@@ -15,8 +15,8 @@
 #include "common/descriptor.h"
 #include "seed/record.h"
 #include "seed/record_pipe.h"
-#include "shell/app_state.h"
-#include "shell/oplog.h"
+#include "common/app_state.h"
+#include "common/oplog.h"
 
 namespace {
 

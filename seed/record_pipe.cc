@@ -8,7 +8,7 @@
 #include <cstring>
 #include <memory>
 
-#include "shell/oplog.h"
+#include "common/oplog.h"
 
 RecordPipe::RecordPipe(int32_t cap) : capacity(cap) {
     int fds[2];

@@ -6,7 +6,7 @@
 #include "seed/liss_server.h"
 #include "seed/record_pipe.h"
 #include "seed/stream_registry.h"
-#include "shell/app_state.h"
+#include "common/app_state.h"
 
 namespace {
 std::thread liss_thread;

@@ -7,9 +7,10 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/app_state.h"
+#include "common/oplog.h"
 #include "platform/profile.h"
 #include "seed/stream_registry.h"
-#include "shell/app_state.h"
 
 namespace {
 
@@ -172,4 +173,8 @@ void reset_config_for_test() {
     config = Config{};
     selected_channels.clear();
     station_name[0] = '\0';
+}
+
+bool log_init(const char* ini_file) {
+    return log_open(profile_get_string("VELDRUM", "LOG", "", ini_file).c_str());
 }

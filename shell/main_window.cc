@@ -8,9 +8,9 @@
 
 #include "link/session.h"
 #include "platform/ui.h"
-#include "shell/app_state.h"
+#include "common/app_state.h"
 #include "shell/config.h"
-#include "shell/oplog.h"
+#include "common/oplog.h"
 #include "shell/status_dialog.h"
 
 namespace {

@@ -1,7 +1,7 @@
 // The main window: the handler of the user-interface thread's commands.
 #pragma once
 
-inline constexpr int kStopCommandId = 102;
+#include "common/commands.h"
 
 // Command message to the main window: 102 stop, 40001 activate, 40002 end the work.
 void main_window_command(int id);

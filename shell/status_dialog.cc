@@ -20,8 +20,8 @@
 #include "link/calendar.h"
 #include "link/channel_table.h"
 #include "platform/profile.h"
-#include "shell/app_state.h"
-#include "shell/oplog.h"
+#include "common/app_state.h"
+#include "common/oplog.h"
 
 std::atomic<uint32_t> event_countdown{0};
 std::atomic<int32_t> event_active{0};
@@ -206,15 +206,9 @@ void dialog_tick() {
 
 void dialog_command(int id) {
     std::lock_guard<std::mutex> lock(dialog_mutex);
-    if (id == kFlushButtonId) {
-        dialog.flush_enabled = false;
-        flush_request.store(1);
-    } else if (id == kStopMenuCommandId) {
-        run_flag.store(0);
-        dialog.stop_requested = true;
-    } else {
-        return;
-    }
+    if (id != kFlushButtonId) return;
+    dialog.flush_enabled = false;
+    flush_request.store(1);
     publish_locked();
 }
 

@@ -10,6 +10,7 @@
 // snapshots and post commands.
 #pragma once
 
+#include "common/commands.h"
 #include "common/cp1251.h"
 
 #include <atomic>
@@ -35,9 +36,6 @@ void dialog_set_db_icon(bool connected);
 void dialog_enable_flush_button();
 
 inline constexpr int kColumnCount = 5;
-inline constexpr int kFlushButtonId = 7;
-inline constexpr int kActivateCommandId = 40001;
-inline constexpr int kStopMenuCommandId = 40002;
 
 // One row of the channel list, already formatted as shown.
 struct DialogRow {
@@ -75,7 +73,7 @@ void dialog_create(const char* ini_file);
 bool dialog_save_column_widths(const char* ini_file);
 // UI thread: the 3-second timer tick (countdown, blink phase, refresh).
 void dialog_tick();
-// UI thread: command from a control or the menu (7 flush, 40002 stop).
+// UI thread: a command of the dialog's own controls (7 flush).
 void dialog_command(int id);
 // "Завершить работу" was chosen: the page says so until the process ends
 // (the recorder sets the run flag back before its stop command).

@@ -13,8 +13,8 @@
 
 #include "link/calendar.h"
 #include "link/channel_table.h"
-#include "platform/status_server.h"
-#include "shell/app_state.h"
+#include "shell/status_server.h"
+#include "common/app_state.h"
 #include "shell/status_dialog.h"
 #include "tests/browser/node_script.h"
 

@@ -14,7 +14,7 @@
 #include "link/calendar.h"
 #include "link/channel_table.h"
 #include "seed/stream_registry.h"
-#include "shell/app_state.h"
+#include "common/app_state.h"
 #include "tests/seed/log_capture.h"
 
 namespace {

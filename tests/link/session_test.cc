@@ -25,7 +25,7 @@
 #include "link/channel_table.h"
 #include "link/station_indicator.h"
 #include "platform/netbios_wire.h"
-#include "shell/app_state.h"
+#include "common/app_state.h"
 #include "tests/platform/session_peer.h"
 #include "tests/seed/log_capture.h"
 

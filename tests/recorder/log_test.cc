@@ -5,7 +5,8 @@
 
 #include "recorder/recorder_pass.h"
 #include "recorder/ring_writer.h"
-#include "shell/oplog.h"
+#include "common/oplog.h"
+#include "shell/config.h"
 #include "support.h"
 
 using namespace recorder_test;

@@ -23,7 +23,7 @@
 #include "link/block_format.h"
 #include "link/channel_table.h"
 #include "recorder/file_index.h"
-#include "shell/app_state.h"
+#include "common/app_state.h"
 
 namespace recorder_test {
 

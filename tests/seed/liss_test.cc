@@ -16,7 +16,7 @@
 #include "log_capture.h"
 #include "seed/liss_server.h"
 #include "seed/record_pipe.h"
-#include "shell/app_state.h"
+#include "common/app_state.h"
 
 namespace {
 

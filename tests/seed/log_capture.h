@@ -10,7 +10,8 @@
 #include <iterator>
 #include <string>
 
-#include "shell/oplog.h"
+#include "common/oplog.h"
+#include "shell/config.h"
 
 struct LogCapture {
     std::string dir;

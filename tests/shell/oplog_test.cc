@@ -1,4 +1,5 @@
-#include "shell/oplog.h"
+#include "common/oplog.h"
+#include "shell/config.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

@@ -1,7 +1,8 @@
 // The status page server on a real loopback socket: what it serves, and the
 // commands it refuses (cross-site, foreign Host, missing token), each of
 // which must leave the program's flags untouched.
-#include "platform/status_server.h"
+#include "shell/main_window.h"
+#include "shell/status_server.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -16,8 +17,8 @@
 #include <thread>
 
 #include "link/channel_table.h"
-#include "platform/status_page_assets.h"
-#include "shell/app_state.h"
+#include "shell/status_page_assets.h"
+#include "common/app_state.h"
 #include "shell/status_dialog.h"
 
 namespace {
@@ -31,6 +32,7 @@ class ServerTest : public ::testing::Test {
         o.port = 0;
         o.token = token;
         o.limits = limits;
+        o.post_command = main_window_command;  // as the UI thread would run it
         port = status_server_start(o);
         ASSERT_GT(port, 0);
     }

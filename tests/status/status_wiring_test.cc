@@ -12,9 +12,9 @@
 #include <string>
 #include <thread>
 
-#include "platform/status_server.h"
+#include "shell/status_server.h"
 #include "platform/ui.h"
-#include "shell/app_state.h"
+#include "common/app_state.h"
 #include "shell/status_dialog.h"
 
 namespace {

@@ -1,7 +1,7 @@
 // Operation log. One lock serialises the repeat test and the file access, so
 // lines of different threads never interleave. The file is opened and closed
 // for every line, so other programs can read it while the server runs.
-#include "shell/oplog.h"
+#include "common/oplog.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -13,8 +13,6 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
-
-#include "platform/profile.h"
 
 namespace {
 
@@ -57,13 +55,12 @@ void keep_reserve() {
 
 }  // namespace
 
-bool log_init(const char* ini_path) {
-    char dir[kLogDirSize + 1];
-    profile_get_string("VELDRUM", "LOG", "", dir, sizeof dir, ini_path);
+bool log_open(const char* dir) {
     std::lock_guard<std::mutex> lock(log_lock);
-    if (dir[0] == '\0') return true;
-    size_t n = std::strlen(dir);
-    std::memcpy(log_dir, dir, n + 1);
+    if (dir == nullptr || dir[0] == '\0') return true;
+    size_t n = strnlen(dir, kLogDirSize);  // a longer path is cut
+    std::memcpy(log_dir, dir, n);
+    log_dir[n] = '\0';
     if (log_dir[n - 1] != '/') std::memcpy(log_dir + n, "/", 2);
     keep_reserve();
     log_enabled.store(1);

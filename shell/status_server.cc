@@ -5,7 +5,7 @@
 // list and the per-address counts are guarded by conn_mutex. Every wait of
 // every thread also watches stop_fd (an eventfd written once by the stop),
 // so the stop ends them all at once and joins them before it returns.
-#include "platform/status_server.h"
+#include "shell/status_server.h"
 
 #include <arpa/inet.h>
 #include <httplib.h>
@@ -33,9 +33,9 @@
 #include <vector>
 
 #include "platform/profile.h"
-#include "platform/status_page_assets.h"
+#include "shell/status_page_assets.h"
 #include "platform/ui.h"
-#include "shell/oplog.h"
+#include "common/oplog.h"
 #include "shell/status_dialog.h"
 
 namespace {
@@ -611,12 +611,8 @@ void install_routes(httplib::Server& server) {
     });
     server.Post("/api/stop", [](const httplib::Request& req, httplib::Response& res) {
         if (!allow_post(req, res)) return;
-        if (state.options.post_command) {
-            state.options.post_command(kStopMenuCommandId);
-            post_to_ui([] { dialog_mark_stopping(); });
-        } else {
-            dialog_command(kStopMenuCommandId);
-        }
+        if (state.options.post_command) state.options.post_command(kStopMenuCommandId);
+        post_to_ui([] { dialog_mark_stopping(); });
         send_json(res, 200, nlohmann::json{{"ok", true}});
     });
     server.Post("/api/widths", [](const httplib::Request& req, httplib::Response& res) {

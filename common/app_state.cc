@@ -1,4 +1,4 @@
-#include "shell/app_state.h"
+#include "common/app_state.h"
 
 char station_name[kStationNameSize];
 std::atomic<int32_t> run_flag{0};
