@@ -5,10 +5,11 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/app_state.h"
 #include "link/block_queue.h"
 #include "link/channel_table.h"
 #include "link/decoder.h"
-#include "common/app_state.h"
+#include "seed/seed_service.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1 || size > 65536) return 0;
@@ -19,11 +20,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::memset(channel_roster, 0, sizeof channel_roster);
         roster_count = 0;
         roster_pending = 1;
+        for (int16_t& k : roster_index) k = -1;
     }
     std::snprintf(station_name, sizeof station_name, "FUZZ");
     // A fixed selection keeps the stream registry from growing with every
     // random channel name while still exercising the hand-over.
     selected_channels = {"SHZ", "shz", "BHN"};
+    set_sample_sink(seed_take_samples);
 
     auto* message = static_cast<uint8_t*>(std::malloc(size ? size : 1));
     if (size) std::memcpy(message, data, size);

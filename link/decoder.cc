@@ -4,31 +4,31 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
-#include <strings.h>
 
 #include "link/block_format.h"
 #include "link/block_queue.h"
 #include "link/calendar.h"
 #include "link/channel_table.h"
-#include "seed/stream_registry.h"
 #include "common/app_state.h"
 #include "common/oplog.h"
-#include "shell/status_dialog.h"
+#include "common/status_report.h"
 
 using namespace block_format;
 
 namespace {
 
 int32_t decoder_busy = 0;
+std::atomic<SampleSink> sample_sink{nullptr};
 
 void report(const char* text) {
     if (isatty(STDERR_FILENO)) {
         ssize_t ignored = write(STDERR_FILENO, "\a", 1);
         (void)ignored;
     }
-    dialog_set_error_text(text);
+    status_report.error_text(text);
     write_log_line(text);
 }
 
@@ -166,7 +166,7 @@ void announce(const uint8_t* block, int avail, bool group) {
         install_roster(fresh);
         write_log_line("Состав каналов станции изменился");
     }
-    dialog_rebuild_channel_list();
+    status_report.roster_changed();
     roster_pending = 0;
 }
 
@@ -201,24 +201,19 @@ void sample_block(const uint8_t* block, int step, bool whole) {
         if (t > 2147483647.0) t = 2147483647.0;
         if (t < -2147483648.0) t = -2147483648.0;
         record_event(event_type, static_cast<int32_t>(t));
-        event_countdown.store(10);
-        event_active.store(1);
+        status_report.event_seen();
     }
     if (k < 0) return;  // not announced: queued, but served to no one
     const RosterEntry& entry = channel_roster[k];
-    int n = sample_count(block);
-    if (selected_channels.empty()) {
-        streamRegistry.appendBlock(station_name, entry.name, entry.sample_rate, entry.last_block_time, n,
-                                   block + kHeaderSize);
-        return;
-    }
-    for (const std::string& name : selected_channels)
-        if (strcasecmp(name.c_str(), entry.name) == 0)
-            streamRegistry.appendBlock(station_name, entry.name, entry.sample_rate, entry.last_block_time,
-                                       n, block + kHeaderSize);
+    SampleSink sink = sample_sink.load();
+    if (sink != nullptr)
+        sink(entry.name, entry.sample_rate, entry.last_block_time, sample_count(block),
+             block + kHeaderSize);
 }
 
 }  // namespace
+
+void set_sample_sink(SampleSink sink) { sample_sink.store(sink); }
 
 void decode_message(uint8_t* message, int length) {
     if (decoder_busy) return;

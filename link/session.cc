@@ -16,7 +16,7 @@
 #include "link/station_indicator.h"
 #include "common/app_state.h"
 #include "common/oplog.h"
-#include "shell/status_dialog.h"
+#include "common/status_report.h"
 
 NCB session_ncb;
 int32_t session_number = -1;
@@ -53,7 +53,7 @@ void beep() {
 }
 
 void report(const char* text) {
-    dialog_set_error_text(text);
+    status_report.error_text(text);
     write_log_line(text);
 }
 

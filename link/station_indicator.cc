@@ -10,7 +10,7 @@
 
 #include "link/session.h"
 #include "common/oplog.h"
-#include "shell/status_dialog.h"
+#include "common/status_report.h"
 
 std::atomic<int32_t> station_connected{0};
 
@@ -35,10 +35,10 @@ void show_station_state(std::shared_ptr<IndicatorThread> self) {
     int32_t state = station_connected.load();
     shown_state.store(state);
     if (state == 1) {
-        dialog_set_station_icon(true);
+        status_report.station_state(true);
         write_log_line("Станция подключена");
     } else {
-        dialog_set_station_icon(false);
+        status_report.station_state(false);
         write_log_line("Станция отключена");
     }
     std::lock_guard<std::mutex> g(self->lock);

@@ -15,7 +15,7 @@
 #include "link/station_indicator.h"
 #include "common/app_state.h"
 #include "common/oplog.h"
-#include "shell/status_dialog.h"
+#include "common/status_report.h"
 
 std::atomic<uint8_t> db_connected{0};
 
@@ -49,7 +49,7 @@ void release_connection() {
     }
 }
 
-void show_connected(bool connected) { dialog_set_db_icon(connected); }
+void show_connected(bool connected) { status_report.database_state(connected); }
 
 void database_thread_main() {
     for (;;) {

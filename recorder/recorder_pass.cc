@@ -14,7 +14,7 @@
 #include "recorder/ring_writer.h"
 #include "common/app_state.h"
 #include "common/oplog.h"
-#include "shell/status_dialog.h"
+#include "common/status_report.h"
 
 namespace {
 
@@ -118,7 +118,7 @@ void channel_turn(int k, bool write_all) {
 
 void make_pass() {
     std::lock_guard<std::mutex> passes(roster_lock);
-    dialog_enable_flush_button();
+    status_report.pass_started();
     register_events(station_name, event_table, kEventTableSize);
     trim_ring(config.size_limit);
     const bool write_all = flush_request.load() != 0;

@@ -11,10 +11,8 @@
 #include "platform/ui.h"
 #include "recorder/file_index.h"
 #include "recorder/recorder_pass.h"
-#include "seed/seed_service.h"
 #include "common/app_state.h"
-#include "shell/config.h"
-#include "shell/main_window.h"
+#include "common/commands.h"
 #include "common/oplog.h"
 
 namespace {
@@ -42,7 +40,6 @@ std::thread recorder;
 
 void recorder_main() {
     write_queued_blocks_hook = write_queued_blocks;
-    start_seed_service();
     write_log_line("START");
 
     while (run_flag.load() != 0) {

@@ -1,6 +1,9 @@
 #include "seed/seed_service.h"
 
 #include <atomic>
+#include <strings.h>
+
+#include <string>
 #include <thread>
 
 #include "seed/liss_server.h"
@@ -27,4 +30,15 @@ void start_seed_service() {
 void stop_seed_service() {
     lissRequestStop();
     if (liss_thread.joinable()) liss_thread.join();
+}
+
+void seed_take_samples(const char* channel, double sample_rate, double time, int samples,
+                       const uint8_t* data) {
+    if (selected_channels.empty()) {
+        streamRegistry.appendBlock(station_name, channel, sample_rate, time, samples, data);
+        return;
+    }
+    for (const std::string& name : selected_channels)
+        if (strcasecmp(name.c_str(), channel) == 0)
+            streamRegistry.appendBlock(station_name, channel, sample_rate, time, samples, data);
 }

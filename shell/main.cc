@@ -9,6 +9,7 @@
 
 #include "link/block_queue.h"
 #include "link/channel_table.h"
+#include "link/decoder.h"
 #include "link/session.h"
 #include "link/station_indicator.h"
 #include "shell/status_server.h"
@@ -89,6 +90,10 @@ int main(int argc, char** argv) {
     for (int c = 0; c < kChannelCount; ++c) reset_slot_queue(c);
     for (int c = 0; c < kChannelCount; ++c) reset_slot_marks(c);
 
+    // Before the threads that report: the dialog shows what they say.
+    dialog_take_status_reports();
+    start_seed_service();
+    set_sample_sink(seed_take_samples);
     start_recorder_thread();
 
     ui_set_command_handler(main_window_command);

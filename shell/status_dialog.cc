@@ -21,6 +21,7 @@
 #include "link/channel_table.h"
 #include "platform/profile.h"
 #include "common/app_state.h"
+#include "common/status_report.h"
 #include "common/oplog.h"
 
 std::atomic<uint32_t> event_countdown{0};
@@ -279,4 +280,15 @@ void dialog_reset_for_test() {
     event_active.store(0);
     std::lock_guard<std::mutex> snap(snapshot_mutex);
     current_snapshot = std::make_shared<StatusSnapshot>();
+}
+
+void dialog_event_seen() {
+    event_countdown.store(10);
+    event_active.store(1);
+}
+
+void dialog_take_status_reports() {
+    status_report = StatusReport{dialog_set_station_icon, dialog_set_db_icon, dialog_set_error_text,
+                                 dialog_rebuild_channel_list, dialog_event_seen,
+                                 dialog_enable_flush_button};
 }

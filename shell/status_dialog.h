@@ -20,9 +20,13 @@
 #include <string>
 #include <vector>
 
-// Event lamp: the decoder sets the countdown to 10 and the active flag to 1.
+// Event lamp: an event sets the countdown to 10 and the active flag to 1.
 extern std::atomic<uint32_t> event_countdown;
 extern std::atomic<int32_t> event_active;
+void dialog_event_seen();
+
+// Makes the dialog the view of status_report (main, at start-up).
+void dialog_take_status_reports();
 
 // Rebuild the channel list from the roster (decoder thread, synchronous).
 void dialog_rebuild_channel_list();

@@ -13,6 +13,7 @@
 #include "link/block_queue.h"
 #include "link/calendar.h"
 #include "link/channel_table.h"
+#include "seed/seed_service.h"
 #include "seed/stream_registry.h"
 #include "common/app_state.h"
 #include "tests/seed/log_capture.h"
@@ -107,6 +108,7 @@ class DecoderTest : public ::testing::Test {
   protected:
     void SetUp() override {
         clear();
+        set_sample_sink(seed_take_samples);
         std::snprintf(station_name, sizeof station_name, "DECT");
         streamRegistry.findOrAddStation(station_name);
     }
