@@ -14,12 +14,12 @@
 #include <thread>
 #include <vector>
 
+#include "common/app_state.h"
 #include "link/block_format.h"
 #include "link/block_queue.h"
 #include "link/channel_table.h"
 #include "recorder/file_index.h"
 #include "recorder/recorder_pass.h"
-#include "common/app_state.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-inline constexpr int kStationNameSize = 16;  // 15 characters and the NUL
+inline constexpr int kStationNameSize = 16;      // 15 characters and the NUL
 inline constexpr int kMaxStationNameLength = 6;  // "%s.DCH.CLTX1" must fit 16 bytes
 
 extern char station_name[kStationNameSize];
@@ -21,16 +21,16 @@ extern std::atomic<int32_t> flush_request;
 
 // Configuration, filled once by start-up from the command line and the INI files.
 struct Config {
-    char data_source[512] = "";        // ODBC=; empty means "KVR"
-    char data_dir[512] = "";           // DATA=, else KVR.ini [DATA] DIR; no trailing separator
-    int32_t flush_rounds = 60;         // 5-second waits between two passes
-    char db_user[128] = "KVR";         // USER=
-    char db_password[128] = "QOR";     // PASSWORD=
-    int32_t liss_port = 0;             // SPORT=, else INI SPORT; <= 0: no LISS server
-    int16_t lana = 0;                  // INI LANA
+    char data_source[512] = "";             // ODBC=; empty means "KVR"
+    char data_dir[512] = "";                // DATA=, else KVR.ini [DATA] DIR; no trailing separator
+    int32_t flush_rounds = 60;              // 5-second waits between two passes
+    char db_user[128] = "KVR";              // USER=
+    char db_password[128] = "QOR";          // PASSWORD=
+    int32_t liss_port = 0;                  // SPORT=, else INI SPORT; <= 0: no LISS server
+    int16_t lana = 0;                       // INI LANA
     uint64_t size_limit = 10ull * 1048576;  // INI SIZEMB x 1048576
-    int32_t netbios_name_format = 0;   // INI NETBIOSNAMEFORMAT
-    int32_t use_gain = 1;              // INI USEGAIN
+    int32_t netbios_name_format = 0;        // INI NETBIOSNAMEFORMAT
+    int32_t use_gain = 1;                   // INI USEGAIN
 };
 
 extern Config config;

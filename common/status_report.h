@@ -4,7 +4,7 @@
 #pragma once
 
 struct StatusReport {
-    void (*station_state)(bool connected);  // the station icon
+    void (*station_state)(bool connected);   // the station icon
     void (*database_state)(bool connected);  // the database icon
     void (*error_text)(const char* text);    // the error field
     void (*roster_changed)();                // the channel list is rebuilt

@@ -62,7 +62,7 @@ inline constexpr int kListCount = 64;
 inline constexpr int kListEntries = 68;
 inline constexpr int kListEntrySize = 16;  // name[6] rate(int32) gain(int32) channel(int16)
 inline constexpr int kListEntryNameSize = 6;
-inline constexpr int kListEntryRate = 6;   // micro-samples per second
+inline constexpr int kListEntryRate = 6;  // micro-samples per second
 inline constexpr int kListEntryGain = 10;
 inline constexpr int kListEntryChannel = 14;
 

@@ -6,9 +6,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/oplog.h"
 #include "link/block_format.h"
 #include "link/channel_table.h"
-#include "common/oplog.h"
 
 namespace {
 

@@ -8,13 +8,13 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/app_state.h"
+#include "common/oplog.h"
+#include "common/status_report.h"
 #include "link/block_format.h"
 #include "link/block_queue.h"
 #include "link/calendar.h"
 #include "link/channel_table.h"
-#include "common/app_state.h"
-#include "common/oplog.h"
-#include "common/status_report.h"
 
 using namespace block_format;
 
@@ -194,7 +194,8 @@ void sample_block(const uint8_t* block, int step, bool whole) {
         }
     }
     if (event_type != 0) {
-        double t = calendar_to_seconds(read_i16(block + kEventYear), static_cast<int8_t>(block[kEventMonth]),
+        double t = calendar_to_seconds(read_i16(block + kEventYear),
+                                       static_cast<int8_t>(block[kEventMonth]),
                                        static_cast<int8_t>(block[kEventDay]), block[kEventHour],
                                        block[kEventMinute], block[kEventSecond]);
         // A garbled year can put the time outside 32 bits: keep it at the edge.
@@ -225,8 +226,8 @@ void decode_message(uint8_t* message, int length) {
     while (remaining > 0) {
         // A header that does not fit in the message is not a block.
         uint16_t type = remaining >= 2 ? read_u16(cursor) : 0;
-        if (remaining < kHeaderSize && (type == kSampleBlock || type == kChannelGroupBlock ||
-                                        type == kChannelListBlock)) {
+        if (remaining < kHeaderSize &&
+            (type == kSampleBlock || type == kChannelGroupBlock || type == kChannelListBlock)) {
             type = 0;
         }
         int step = 0;
@@ -236,7 +237,10 @@ void decode_message(uint8_t* message, int length) {
         } else if (type == kSampleBlock) {
             step = block_length(cursor);
             if (step == 0) break;  // would not advance: report the remainder
-            if (roster_pending != 1) sample_block(cursor, step, step <= remaining && kHeaderSize + read_u16(cursor + kDataLength) <= remaining);
+            if (roster_pending != 1)
+                sample_block(
+                    cursor, step,
+                    step <= remaining && kHeaderSize + read_u16(cursor + kDataLength) <= remaining);
         } else {
             report("Неверный тип блока");
             break;

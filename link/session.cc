@@ -12,11 +12,11 @@
 #include <mutex>
 #include <thread>
 
-#include "link/decoder.h"
-#include "link/station_indicator.h"
 #include "common/app_state.h"
 #include "common/oplog.h"
 #include "common/status_report.h"
+#include "link/decoder.h"
+#include "link/station_indicator.h"
 
 NCB session_ncb;
 int32_t session_number = -1;
@@ -155,7 +155,8 @@ void clear_ncb(NCB* ncb) {
     ncb->ncb_lana_num = static_cast<UCHAR>(config.lana & 0xFF);
 }
 
-void format_netbios_name(const char* format, const char* station, int padding, UCHAR field[NCBNAMSZ]) {
+void format_netbios_name(const char* format, const char* station, int padding,
+                         UCHAR field[NCBNAMSZ]) {
     char text[64];
     std::snprintf(text, sizeof text, format, station);
     std::memset(field, 0, NCBNAMSZ);
@@ -173,7 +174,6 @@ void own_name(UCHAR field[NCBNAMSZ]) {
 void server_name(UCHAR field[NCBNAMSZ]) {
     format_netbios_name(kServerNameFormat, station_name, config.netbios_name_format, field);
 }
-
 
 bool netbios_reset() {
     NCB ncb;

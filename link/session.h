@@ -16,7 +16,7 @@ extern int32_t session_number;
 extern std::atomic<int32_t> closing;
 
 bool netbios_reset();
-int add_client_name();   // name number, or -1
+int add_client_name();  // name number, or -1
 void call_server(NCB* ncb);
 void delete_client_name();
 // Hangs up and waits, at most kCloseWait, for the outstanding command's
@@ -30,6 +30,7 @@ void set_receive_timeout_for_test(UCHAR units);
 void clear_ncb(NCB* ncb);
 // A formatted name in a 16-byte field: NUL-filled when padding is 0, else
 // blank-filled to 16 characters; a longer text is cut at 16.
-void format_netbios_name(const char* format, const char* station, int padding, UCHAR field[NCBNAMSZ]);
+void format_netbios_name(const char* format, const char* station, int padding,
+                         UCHAR field[NCBNAMSZ]);
 void own_name(UCHAR field[NCBNAMSZ]);
 void server_name(UCHAR field[NCBNAMSZ]);

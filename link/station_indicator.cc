@@ -8,9 +8,9 @@
 #include <mutex>
 #include <thread>
 
-#include "link/session.h"
 #include "common/oplog.h"
 #include "common/status_report.h"
+#include "link/session.h"
 
 std::atomic<int32_t> station_connected{0};
 

@@ -47,8 +47,8 @@ struct NameEntry {
 struct Session {
     Descriptor sock;
     std::atomic<bool> hung{false};
-    std::mutex recv_lock;      // one RECEIVE at a time on a session
-    uint32_t rest = 0;         // bytes of a message not yet delivered (NRC_INCOMP)
+    std::mutex recv_lock;  // one RECEIVE at a time on a session
+    uint32_t rest = 0;     // bytes of a message not yet delivered (NRC_INCOMP)
 };
 
 struct Provider {
@@ -157,7 +157,8 @@ using Clock = std::chrono::steady_clock;
 // Milliseconds left until deadline; -1 for no deadline.
 int ms_left(bool bounded, Clock::time_point deadline) {
     if (!bounded) return -1;
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
     return left < 0 ? 0 : static_cast<int>(left);
 }
 
@@ -328,13 +329,20 @@ UCHAR hang_up(NCB* ncb) {
 
 UCHAR execute(NCB* ncb) {
     switch (ncb->ncb_command & ~ASYNCH) {
-    case NCBRESET: return lana_exists(ncb->ncb_lana_num) ? NRC_GOODRET : NRC_BRIDGE;
-    case NCBADDNAME: return add_name(ncb);
-    case NCBDELNAME: return delete_name(ncb);
-    case NCBCALL: return call(ncb);
-    case NCBRECV: return receive(ncb);
-    case NCBHANGUP: return hang_up(ncb);
-    default: return NRC_ILLCMD;
+        case NCBRESET:
+            return lana_exists(ncb->ncb_lana_num) ? NRC_GOODRET : NRC_BRIDGE;
+        case NCBADDNAME:
+            return add_name(ncb);
+        case NCBDELNAME:
+            return delete_name(ncb);
+        case NCBCALL:
+            return call(ncb);
+        case NCBRECV:
+            return receive(ncb);
+        case NCBHANGUP:
+            return hang_up(ncb);
+        default:
+            return NRC_ILLCMD;
     }
 }
 

@@ -19,7 +19,6 @@
 
 namespace {
 
-
 struct Message {
     enum Kind { kCommand, kCall, kQuit } kind;
     int value = 0;

@@ -11,11 +11,11 @@
 #include <mutex>
 #include <thread>
 
-#include "link/calendar.h"
-#include "link/station_indicator.h"
 #include "common/app_state.h"
 #include "common/oplog.h"
 #include "common/status_report.h"
+#include "link/calendar.h"
+#include "link/station_indicator.h"
 
 std::atomic<uint8_t> db_connected{0};
 
@@ -123,8 +123,8 @@ void reset_connection() {
 
 // Which return codes of SQLExecDirect count as success.
 enum class Accept {
-    kOnlySuccess,   // SQL_SUCCESS alone (the file rows' statements)
-    kWithInfo,      // also SQL_SUCCESS_WITH_INFO
+    kOnlySuccess,       // SQL_SUCCESS alone (the file rows' statements)
+    kWithInfo,          // also SQL_SUCCESS_WITH_INFO
     kWithInfoOrNoData,  // also SQL_NO_DATA: a delete that finds no row
 };
 
@@ -150,10 +150,12 @@ Outcome run_statement(const char* text, Accept accept,
     // A failed allocation shows up as a failed execution.
     SQLRETURN allocated = SQLAllocStmt(connection, &handle);
     if (allocated != SQL_SUCCESS && allocated != SQL_SUCCESS_WITH_INFO) handle = SQL_NULL_HSTMT;
-    SQLRETURN rc = handle == SQL_NULL_HSTMT ? SQL_ERROR : SQLExecDirect(handle, (SQLCHAR*)text, SQL_NTS);
+    SQLRETURN rc =
+        handle == SQL_NULL_HSTMT ? SQL_ERROR : SQLExecDirect(handle, (SQLCHAR*)text, SQL_NTS);
     out.ok = accepted(rc, accept);
     if (out.ok && read) read(handle);
-    if (!out.ok) out.lost = handle == SQL_NULL_HSTMT || connection_lost(log_statement_error(handle));
+    if (!out.ok)
+        out.lost = handle == SQL_NULL_HSTMT || connection_lost(log_statement_error(handle));
     if (handle != SQL_NULL_HSTMT) {
         SQLFreeStmt(handle, SQL_CLOSE);
         SQLFreeStmt(handle, SQL_UNBIND);
@@ -175,7 +177,6 @@ void slash_path(const char* path, char* out, size_t size) {
 int fits(int n, size_t size) { return n >= 0 && static_cast<size_t>(n) < size; }
 
 }  // namespace
-
 
 int quote_sql(const char* text, char* out, size_t size) {
     size_t j = 0;
@@ -267,8 +268,8 @@ int format_ring_size(char* out, size_t size, const char* station) {
 
 int format_oldest_files(char* out, size_t size, const char* station) {
     return format_for_station(
-        out, size, "select cpath from filelist where creater='VELDRUM' and sta='%s' order by tbegin",
-        station);
+        out, size,
+        "select cpath from filelist where creater='VELDRUM' and sta='%s' order by tbegin", station);
 }
 
 void start_database_thread() {
@@ -314,14 +315,14 @@ void extend_file(const FileRow& row) {
     if (!format_extend_count(text, sizeof text, cpath)) return log_too_long();
     // The count and the update only log their failures: no reset.
     SQLINTEGER count = 0;
-    bool counted = run_statement(text, Accept::kOnlySuccess, [&](SQLHSTMT handle) {
-                       SQLLEN indicator = 0;
-                       SQLBindCol(handle, 1, SQL_C_LONG, &count, sizeof count, &indicator);
-                       SQLRETURN rc = SQLFetch(handle);
-                       if ((rc != SQL_SUCCESS && rc != SQL_SUCCESS_WITH_INFO) ||
-                           indicator == SQL_NULL_DATA)
-                           count = 0;
-                   }).ok;
+    bool counted =
+        run_statement(text, Accept::kOnlySuccess, [&](SQLHSTMT handle) {
+            SQLLEN indicator = 0;
+            SQLBindCol(handle, 1, SQL_C_LONG, &count, sizeof count, &indicator);
+            SQLRETURN rc = SQLFetch(handle);
+            if ((rc != SQL_SUCCESS && rc != SQL_SUCCESS_WITH_INFO) || indicator == SQL_NULL_DATA)
+                count = 0;
+        }).ok;
     if (!counted) return;
     if (count <= 0) {
         FileRow whole = row;

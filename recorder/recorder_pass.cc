@@ -5,6 +5,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/app_state.h"
+#include "common/oplog.h"
+#include "common/status_report.h"
 #include "link/block_format.h"
 #include "link/block_queue.h"
 #include "link/calendar.h"
@@ -12,9 +15,6 @@
 #include "recorder/file_index.h"
 #include "recorder/ring_trim.h"
 #include "recorder/ring_writer.h"
-#include "common/app_state.h"
-#include "common/oplog.h"
-#include "common/status_report.h"
 
 namespace {
 

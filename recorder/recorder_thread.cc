@@ -7,13 +7,13 @@
 #include <mutex>
 #include <thread>
 
+#include "common/app_state.h"
+#include "common/commands.h"
+#include "common/oplog.h"
 #include "link/channel_table.h"
 #include "platform/ui.h"
 #include "recorder/file_index.h"
 #include "recorder/recorder_pass.h"
-#include "common/app_state.h"
-#include "common/commands.h"
-#include "common/oplog.h"
 
 namespace {
 

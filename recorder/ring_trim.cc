@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "recorder/file_index.h"
 #include "common/app_state.h"
+#include "recorder/file_index.h"
 
 namespace {
 

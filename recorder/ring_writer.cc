@@ -10,13 +10,13 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/app_state.h"
 #include "common/descriptor.h"
+#include "common/oplog.h"
 #include "link/block_format.h"
 #include "link/calendar.h"
 #include "link/channel_table.h"
 #include "recorder/file_index.h"
-#include "common/app_state.h"
-#include "common/oplog.h"
 
 namespace {
 

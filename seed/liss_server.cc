@@ -12,11 +12,11 @@
 #include <cstdio>
 #include <thread>
 
+#include "common/app_state.h"
 #include "common/descriptor.h"
+#include "common/oplog.h"
 #include "seed/record.h"
 #include "seed/record_pipe.h"
-#include "common/app_state.h"
-#include "common/oplog.h"
 
 namespace {
 
@@ -110,7 +110,7 @@ int lissServerThread(RecordPipe* pipe, LissTimings tm) {
         struct sockaddr_in peer {};
         socklen_t len = sizeof peer;
         Descriptor client(accept4(listener.fd, reinterpret_cast<sockaddr*>(&peer), &len,
-                              SOCK_NONBLOCK | SOCK_CLOEXEC));
+                                  SOCK_NONBLOCK | SOCK_CLOEXEC));
         if (client.fd < 0) continue;
         char ip[INET_ADDRSTRLEN] = "";
         inet_ntop(AF_INET, &peer.sin_addr, ip, sizeof ip);

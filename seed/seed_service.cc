@@ -1,15 +1,15 @@
 #include "seed/seed_service.h"
 
-#include <atomic>
 #include <strings.h>
 
+#include <atomic>
 #include <string>
 #include <thread>
 
+#include "common/app_state.h"
 #include "seed/liss_server.h"
 #include "seed/record_pipe.h"
 #include "seed/stream_registry.h"
-#include "common/app_state.h"
 
 namespace {
 std::thread liss_thread;

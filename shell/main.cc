@@ -7,23 +7,23 @@
 #include <cstdlib>
 #include <string>
 
+#include "common/app_state.h"
+#include "common/oplog.h"
 #include "link/block_queue.h"
 #include "link/channel_table.h"
 #include "link/decoder.h"
 #include "link/session.h"
 #include "link/station_indicator.h"
-#include "shell/status_server.h"
 #include "platform/profile.h"
 #include "platform/ui.h"
 #include "recorder/file_index.h"
 #include "recorder/recorder_thread.h"
 #include "seed/seed_service.h"
 #include "seed/stream_registry.h"
-#include "common/app_state.h"
 #include "shell/config.h"
 #include "shell/main_window.h"
-#include "common/oplog.h"
 #include "shell/status_dialog.h"
+#include "shell/status_server.h"
 
 namespace {
 
@@ -47,7 +47,8 @@ void startup_warning(const std::string& text) {
 
 void report_unusable_settings() {
     struct stat st {};
-    if (stat(config.data_dir, &st) != 0 || !S_ISDIR(st.st_mode) || access(config.data_dir, W_OK) != 0)
+    if (stat(config.data_dir, &st) != 0 || !S_ISDIR(st.st_mode) ||
+        access(config.data_dir, W_OK) != 0)
         startup_warning(std::string("Каталог данных недоступен: ") + config.data_dir);
     if (config.liss_port > 65535)
         startup_warning("Неверное значение SPORT: " + std::to_string(config.liss_port));

@@ -6,11 +6,11 @@
 #include <chrono>
 #include <thread>
 
+#include "common/app_state.h"
+#include "common/oplog.h"
 #include "link/session.h"
 #include "platform/ui.h"
-#include "common/app_state.h"
 #include "shell/config.h"
-#include "common/oplog.h"
 #include "shell/status_dialog.h"
 
 namespace {

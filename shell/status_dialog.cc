@@ -17,12 +17,12 @@
 #include <cstring>
 #include <mutex>
 
+#include "common/app_state.h"
+#include "common/oplog.h"
+#include "common/status_report.h"
 #include "link/calendar.h"
 #include "link/channel_table.h"
 #include "platform/profile.h"
-#include "common/app_state.h"
-#include "common/status_report.h"
-#include "common/oplog.h"
 
 std::atomic<uint32_t> event_countdown{0};
 std::atomic<int32_t> event_active{0};
@@ -95,7 +95,6 @@ void refresh_channel_list_locked() {
 }
 
 }  // namespace
-
 
 void format_rate(double sample_rate, char* out, size_t size) {
     if (size == 0) return;
@@ -288,7 +287,7 @@ void dialog_event_seen() {
 }
 
 void dialog_take_status_reports() {
-    status_report = StatusReport{dialog_set_station_icon, dialog_set_db_icon, dialog_set_error_text,
-                                 dialog_rebuild_channel_list, dialog_event_seen,
-                                 dialog_enable_flush_button};
+    status_report =
+        StatusReport{dialog_set_station_icon,     dialog_set_db_icon, dialog_set_error_text,
+                     dialog_rebuild_channel_list, dialog_event_seen,  dialog_enable_flush_button};
 }

@@ -10,15 +10,15 @@
 // snapshots and post commands.
 #pragma once
 
-#include "common/commands.h"
-#include "common/cp1251.h"
-
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
+
+#include "common/commands.h"
+#include "common/cp1251.h"
 
 // Event lamp: an event sets the countdown to 10 and the active flag to 1.
 extern std::atomic<uint32_t> event_countdown;
@@ -43,29 +43,29 @@ inline constexpr int kColumnCount = 5;
 
 // One row of the channel list, already formatted as shown.
 struct DialogRow {
-    std::string name;   // column 0, UTF-8
-    std::string rate;   // column 1, "%3.3f"
-    std::string queued; // column 2, "%03d"
-    std::string time;   // column 3, empty while no block has come
-    std::string file;   // column 4
-    int state_image = 1; // 1 no event, 2 event mark
+    std::string name;     // column 0, UTF-8
+    std::string rate;     // column 1, "%3.3f"
+    std::string queued;   // column 2, "%03d"
+    std::string time;     // column 3, empty while no block has come
+    std::string file;     // column 4
+    int state_image = 1;  // 1 no event, 2 event mark
 };
 
 // What the page shows; published whole by the UI thread, never changed after.
 struct StatusSnapshot {
     std::string station;
-    std::string title;                // "[ %s ] - Сервер дисковой петли"
+    std::string title;  // "[ %s ] - Сервер дисковой петли"
     std::vector<DialogRow> rows;
     int widths[kColumnCount] = {};
     bool event_active = false;
-    bool lamp_lit = false;            // bitmap 105 when set, 104 otherwise
+    bool lamp_lit = false;  // bitmap 105 when set, 104 otherwise
     uint32_t event_countdown = 0;
     std::string error_text;
-    int db_icon = 0;                  // 0 until first set, then 111 or 112
-    int station_icon = 0;             // 0 until first set, then 113 or 114
+    int db_icon = 0;       // 0 until first set, then 111 or 112
+    int station_icon = 0;  // 0 until first set, then 113 or 114
     bool flush_enabled = true;
-    bool stopping = false;            // stop chosen, waiting for the recorder
-    uint64_t serial = 0;              // grows with every publication
+    bool stopping = false;  // stop chosen, waiting for the recorder
+    uint64_t serial = 0;    // grows with every publication
 };
 
 // UI thread: creates the dialog: columns at their default widths, then the
@@ -108,4 +108,3 @@ inline constexpr int kDefaultColumnWidth = kListClientWidth / kColumnCount;
 int apply_saved_widths(const char* text, int widths[kColumnCount]);
 // The text the stop command saves: five decimal widths joined by commas.
 std::string format_saved_widths(const int widths[kColumnCount]);
-

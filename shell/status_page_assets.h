@@ -6,7 +6,7 @@
 #include <cstddef>
 
 struct StatusPageAsset {
-    const char* path;          // "/index.html", "/icons/lamp_lit.svg", ...
+    const char* path;  // "/index.html", "/icons/lamp_lit.svg", ...
     const char* content_type;
     const char* data;
     size_t size;

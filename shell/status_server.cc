@@ -32,11 +32,11 @@
 #include <thread>
 #include <vector>
 
-#include "platform/profile.h"
-#include "shell/status_page_assets.h"
-#include "platform/ui.h"
 #include "common/oplog.h"
+#include "platform/profile.h"
+#include "platform/ui.h"
 #include "shell/status_dialog.h"
+#include "shell/status_page_assets.h"
 
 namespace {
 
