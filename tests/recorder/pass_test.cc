@@ -61,6 +61,20 @@ TEST_F(PassTest, ConsecutiveSecondsFormOnePiece) {
     EXPECT_EQ(channel_table[3].queued_blocks, 0);
 }
 
+// A block that starts one sample interval late still joins the piece; two
+// intervals late, it starts a new one.
+TEST_F(PassTest, JoinToleranceIsOneSampleInterval) {
+    for (const auto& [first_samples, joined] : {std::pair{99, true}, std::pair{98, false}}) {
+        SCOPED_TRACE(first_samples);
+        put(3, kT0, first_samples, 0);
+        put(3, kT0 + 1, 100, 500);
+        channel_turn(0, false);
+        EXPECT_EQ(exists(file("13/130508-17052004-SHZ.ABC")), !joined);
+        remove_tree(data + "/13");
+        channel_roster[0].file_name[0] = '\0';
+    }
+}
+
 TEST_F(PassTest, OneSampleBlocksWithinTheTolerance) {
     set_roster_entry(0, 3, "SHZ", 1.0, 0);
     put(3, kT0, 1, 7);
