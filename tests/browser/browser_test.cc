@@ -13,9 +13,10 @@
 
 #include "link/calendar.h"
 #include "link/channel_table.h"
-#include "shell/status_server.h"
 #include "common/app_state.h"
+#include "shell/main_window.h"
 #include "shell/status_dialog.h"
+#include "shell/status_server.h"
 #include "tests/browser/node_script.h"
 
 namespace {
@@ -94,6 +95,7 @@ TEST(BrowserTest, StatusPageInHeadlessChromium) {
     dialog_reset_for_test();
     dialog_create(nullptr);
     StatusServerOptions options;
+    options.post_command = main_window_command;  // as the UI thread would run it
     options.port = 0;
     int port = status_server_start(options);
     ASSERT_GT(port, 0);
