@@ -1,5 +1,6 @@
 #include "common/descriptor.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -19,4 +20,9 @@ bool write_all(int fd, const void* data, size_t length) {
         length -= static_cast<size_t>(done);
     }
     return true;
+}
+
+bool writable_directory(const char* path) {
+    struct stat st {};
+    return stat(path, &st) == 0 && S_ISDIR(st.st_mode) && access(path, W_OK) == 0;
 }

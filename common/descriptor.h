@@ -1,4 +1,5 @@
-// Descriptors: one owner that closes, and writing all of a buffer.
+// Descriptors: one owner that closes, writing all of a buffer, and whether
+// a directory can take files.
 #pragma once
 
 #include <cstddef>
@@ -15,3 +16,6 @@ struct Descriptor {
 // Writes all `length` bytes to a blocking descriptor, again after a signal
 // or a short write; false on any failure.
 bool write_all(int fd, const void* data, size_t length);
+
+// True when path is a directory this process may create files in.
+bool writable_directory(const char* path);

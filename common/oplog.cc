@@ -14,6 +14,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "common/descriptor.h"
+
 namespace {
 
 constexpr size_t kLogDirSize = 1024;
@@ -65,8 +67,7 @@ bool log_open(const char* dir) {
     keep_reserve();
     log_enabled.store(1);
     ::mkdir(log_dir, 0777);  // as every line does
-    struct stat st {};
-    return ::stat(log_dir, &st) == 0 && S_ISDIR(st.st_mode) && ::access(log_dir, W_OK) == 0;
+    return writable_directory(log_dir);
 }
 
 void write_log_line(const char* text) {

@@ -39,7 +39,6 @@ void send_stop() {
 std::thread recorder;
 
 void recorder_main() {
-    write_queued_blocks_hook = write_queued_blocks;
     write_log_line("START");
 
     while (run_flag.load() != 0) {
@@ -70,7 +69,11 @@ void recorder_main() {
 
 }  // namespace
 
-void start_recorder_thread() { recorder = std::thread(recorder_main); }
+void start_recorder_thread() {
+    // Set before the session starts, so the decoder reads it without a race.
+    write_queued_blocks_hook = write_queued_blocks;
+    recorder = std::thread(recorder_main);
+}
 
 void join_recorder_thread() {
     if (recorder.joinable()) recorder.join();

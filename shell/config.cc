@@ -176,5 +176,8 @@ void reset_config_for_test() {
 }
 
 bool log_init(const char* ini_file) {
-    return log_open(profile_get_string("VELDRUM", "LOG", "", ini_file).c_str());
+    const std::string dir = profile_get_string("VELDRUM", "LOG", "", ini_file);
+    if (log_open(dir.c_str())) return true;
+    std::fprintf(stderr, "Каталог журнала недоступен: %s\n", dir.c_str());
+    return false;
 }

@@ -44,5 +44,5 @@ int parse_channel_list(const char* text, StreamRegistry& registry = streamRegist
 void reset_config_for_test();
 
 // Opens the operation log in [VELDRUM] LOG of the INI file (none when it is
-// not set); false when that directory cannot be written to.
+// not set); false, said on stderr, when that directory cannot be written to.
 bool log_init(const char* ini_file);

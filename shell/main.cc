@@ -1,13 +1,11 @@
 // Entry of the disk loop server: start-up in its fixed order, the message
 // loop of the user-interface thread, then the NetBIOS side taken down.
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
 #include "common/app_state.h"
+#include "common/descriptor.h"
 #include "common/oplog.h"
 #include "link/block_queue.h"
 #include "link/channel_table.h"
@@ -46,9 +44,7 @@ void startup_warning(const std::string& text) {
 }
 
 void report_unusable_settings() {
-    struct stat st {};
-    if (stat(config.data_dir, &st) != 0 || !S_ISDIR(st.st_mode) ||
-        access(config.data_dir, W_OK) != 0)
+    if (!writable_directory(config.data_dir))
         startup_warning(std::string("Каталог данных недоступен: ") + config.data_dir);
     if (config.liss_port > 65535)
         startup_warning("Неверное значение SPORT: " + std::to_string(config.liss_port));
@@ -71,11 +67,7 @@ int main(int argc, char** argv) {
     read_data_dir(kvr_ini_path().c_str());
     read_startup_keys(kVeldrumIni);
     // Before anything that may write to the log, so that no line is lost.
-    if (!log_init(kVeldrumIni)) {
-        char dir[512];
-        profile_get_string("VELDRUM", "LOG", "", dir, sizeof dir, kVeldrumIni);
-        std::fprintf(stderr, "Каталог журнала недоступен: %s\n", dir);
-    }
+    log_init(kVeldrumIni);
     report_unusable_settings();
 #ifdef VELDRUM_TEST_HOOKS
     // Tests see a silent station dropped in seconds rather than minutes.
