@@ -85,7 +85,7 @@ int main(int argc, char** argv) {
     start_database_thread();
     for (int i = 0; i < 200 && db_connected.load() == 0; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    wait_helper_threads();
+    wait_database_thread();
     if (db_connected.load() == 0) {
         fprintf(stderr, "no connection to the SQLite index\n");
         return 1;

@@ -90,3 +90,6 @@ inline int block_length(const uint8_t* block) {
 inline int sample_count(const uint8_t* block) { return read_u16(block + kDataLength) / 2; }
 
 }  // namespace block_format
+
+// Time of a sample block's first sample: whole seconds, hundredths above 50 round up.
+double block_time(const uint8_t* block);

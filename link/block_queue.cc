@@ -5,22 +5,30 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "common/oplog.h"
 #include "link/block_format.h"
-#include "link/channel_table.h"
 
 namespace {
 
-bool valid_channel(int channel) { return channel >= 0 && channel < kChannelCount; }
+constexpr int kSlotCount = 256;  // one per wire channel number
 
-void refresh_roster_copies(int channel) {
-    int count = roster_count;
-    if (count > kChannelCount) count = kChannelCount;
-    for (int k = 0; k < count; ++k)
-        if (channel_roster[k].channel == channel)
-            channel_roster[k].queued_blocks = channel_table[channel].queued_blocks;
-}
+struct ChannelSlot {
+    int32_t queued_blocks;
+    int32_t event_marked;
+    int32_t event_only;
+    double last_block_time;
+    uint8_t* block_ring[kBlockRingSize];
+    int32_t read_index;
+    int32_t write_index;
+};
+
+ChannelSlot channel_table[kSlotCount];
+// Re-entrant, like a critical section: put_block trims a full ring inside itself.
+std::recursive_mutex queue_lock;
+
+bool valid_channel(int channel) { return channel >= 0 && channel < kSlotCount; }
 
 // Frees the oldest block; the caller holds queue_lock.
 void pop_oldest(ChannelSlot& slot) {
@@ -55,7 +63,6 @@ int put_block(int channel, const uint8_t* block, int length) {
     slot.queued_blocks += 1;
     if (slot.write_index == kBlockRingSize) slot.write_index = 0;
     if (slot.queued_blocks == kBlockRingSize) drop_block(channel);
-    refresh_roster_copies(channel);
     return 1;
 }
 
@@ -95,7 +102,6 @@ int take_block(int channel, uint8_t* destination, size_t capacity) {
                         length, capacity);
     }
     pop_oldest(slot);
-    refresh_roster_copies(channel);
     return taken;
 }
 
@@ -105,7 +111,6 @@ int drop_block(int channel) {
     ChannelSlot& slot = channel_table[channel];
     if (slot.queued_blocks == 0) return 0;
     pop_oldest(slot);
-    refresh_roster_copies(channel);
     return 1;
 }
 
@@ -115,4 +120,51 @@ int drain_channel(int channel) {
     while (drop_block(channel) != 0) {
     }
     return 0;
+}
+
+void reset_slot_queue(int channel) {
+    if (!valid_channel(channel)) return;
+    std::lock_guard<std::recursive_mutex> lock(queue_lock);
+    ChannelSlot& slot = channel_table[channel];
+    slot.read_index = 0;
+    slot.write_index = 0;
+    slot.queued_blocks = 0;
+}
+
+int reset_slot_marks(int channel) {
+    if (!valid_channel(channel)) return 1;
+    std::lock_guard<std::recursive_mutex> lock(queue_lock);
+    ChannelSlot& slot = channel_table[channel];
+    slot.read_index = 0;
+    slot.write_index = 0;
+    slot.event_marked = 0;
+    return 1;
+}
+
+void set_slot_event_only(int channel, int event_only) {
+    if (!valid_channel(channel)) return;
+    std::lock_guard<std::recursive_mutex> lock(queue_lock);
+    channel_table[channel].event_only = event_only;
+}
+
+void mark_slot(int channel, int event_marked, double block_time) {
+    if (!valid_channel(channel)) return;
+    std::lock_guard<std::recursive_mutex> lock(queue_lock);
+    channel_table[channel].event_marked = event_marked;
+    channel_table[channel].last_block_time = block_time;
+}
+
+SlotState slot_state(int channel) {
+    if (!valid_channel(channel)) return SlotState{0, 0, 0.0};
+    std::lock_guard<std::recursive_mutex> lock(queue_lock);
+    const ChannelSlot& slot = channel_table[channel];
+    return SlotState{slot.queued_blocks, slot.event_marked, slot.last_block_time};
+}
+
+int fullest_continuous_ring() {
+    std::lock_guard<std::recursive_mutex> lock(queue_lock);
+    int most = 0;
+    for (const ChannelSlot& slot : channel_table)
+        if (slot.event_only == 0 && slot.queued_blocks > most) most = slot.queued_blocks;
+    return most;
 }

@@ -1,11 +1,34 @@
 // Per-channel queues of received sample blocks, between the decoder
-// (NetBIOS completion thread) and the recorder thread. Every operation holds
-// queue_lock for its whole duration. A full ring drops its oldest block, so
+// (NetBIOS completion thread) and the recorder thread, one ring per wire
+// channel number. The rings are private to this file; every operation takes
+// the queue's lock for its whole run. A full ring drops its oldest block, so
 // at most 1099 blocks are queued after any operation.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+
+inline constexpr int kBlockRingSize = 1100;
+
+// Both set to zero for every channel at start-up.
+void reset_slot_queue(int channel);
+int reset_slot_marks(int channel);
+
+// The decoder notes each channel's kind from the roster and, per block, the
+// block's event mark and time.
+void set_slot_event_only(int channel, int event_only);
+void mark_slot(int channel, int event_marked, double block_time);
+
+// What the status view shows of a channel's ring.
+struct SlotState {
+    int32_t queued_blocks;
+    int32_t event_marked;
+    double last_block_time;  // 0 before the first block
+};
+SlotState slot_state(int channel);
+
+// The most blocks queued on any continuous (not event-only) channel.
+int fullest_continuous_ring();
 
 // Queues an owned copy of `length` bytes; 1 when queued. A block whose
 // lengths do not add up is refused with a log line; an allocation failure

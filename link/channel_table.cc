@@ -1,7 +1,6 @@
-// The three per-channel tables. Static storage, zero at program start.
+// The roster and the event table. Static storage, zero at program start.
 #include "link/channel_table.h"
 
-ChannelSlot channel_table[kChannelCount];
 RosterEntry channel_roster[kChannelCount];
 int32_t roster_count = 0;
 int32_t roster_pending = 1;
@@ -13,27 +12,10 @@ const bool roster_index_cleared = [] {
 }();
 }  // namespace
 std::mutex roster_lock;
-void (*write_queued_blocks_hook)() = nullptr;
+std::mutex roster_view_lock;
+void (*retire_roster_hook)() = nullptr;
 EventEntry event_table[kEventTableSize];
-std::recursive_mutex queue_lock;
 std::mutex event_lock;
-
-void reset_slot_queue(int channel) {
-    if (channel < 0 || channel >= kChannelCount) return;
-    ChannelSlot& slot = channel_table[channel];
-    slot.read_index = 0;
-    slot.write_index = 0;
-    slot.queued_blocks = 0;
-}
-
-int reset_slot_marks(int channel) {
-    if (channel < 0 || channel >= kChannelCount) return 1;
-    ChannelSlot& slot = channel_table[channel];
-    slot.read_index = 0;
-    slot.write_index = 0;
-    slot.event_marked = 0;
-    return 1;
-}
 
 void record_event(int16_t event_type, int32_t event_time) {
     std::lock_guard<std::mutex> lock(event_lock);

@@ -9,11 +9,11 @@
 #include <cstring>
 
 #include "common/app_state.h"
+#include "common/calendar.h"
 #include "common/oplog.h"
 #include "common/status_report.h"
 #include "link/block_format.h"
 #include "link/block_queue.h"
-#include "link/calendar.h"
 #include "link/channel_table.h"
 
 using namespace block_format;
@@ -128,16 +128,16 @@ bool same_roster(const Announcement& a) {
 }
 
 void install_roster(const Announcement& a) {
-    std::lock_guard<std::recursive_mutex> lock(queue_lock);  // the status view reads the roster
+    std::lock_guard<std::mutex> view(roster_view_lock);
     for (int c = 0; c < kChannelCount; ++c) {
-        channel_table[c].event_only = 0;
+        set_slot_event_only(c, 0);
         roster_index[c] = -1;
     }
     for (int i = 0; i < a.count; ++i) {
         channel_roster[i] = a.entries[i];
         int c = a.entries[i].channel;
         if (c >= 0 && c < kChannelCount) {
-            channel_table[c].event_only = a.entries[i].event_only;
+            set_slot_event_only(c, a.entries[i].event_only);
             if (roster_index[c] < 0) roster_index[c] = static_cast<int16_t>(i);  // the first
         }
     }
@@ -161,7 +161,7 @@ void announce(const uint8_t* block, int avail, bool group) {
     } else {
         if (same_roster(fresh)) return;
         std::lock_guard<std::mutex> passes(roster_lock);
-        if (write_queued_blocks_hook != nullptr) write_queued_blocks_hook();
+        if (retire_roster_hook != nullptr) retire_roster_hook();
         for (int c = 0; c < kChannelCount; ++c) drain_channel(c);
         install_roster(fresh);
         write_log_line("Состав каналов станции изменился");
@@ -181,18 +181,9 @@ void sample_block(const uint8_t* block, int step, bool whole) {
     if (!whole) return;  // the bytes after the message are not samples
     // What the ring refuses is not sent on either: no record without its file.
     if (!put_block(channel, block, step)) return;
-    ChannelSlot& slot = channel_table[channel];
-    int8_t event_type = static_cast<int8_t>(block[kEventType]);
-    const int k = roster_index[channel];
-    {
-        // The status view reads the marks and block times under this lock.
-        std::lock_guard<std::recursive_mutex> lock(queue_lock);
-        slot.event_marked = event_type != 0 ? 1 : 0;
-        if (k >= 0) {
-            channel_roster[k].last_block_time = block_time(block);
-            channel_roster[k].event_marked = slot.event_marked;
-        }
-    }
+    const int8_t event_type = static_cast<int8_t>(block[kEventType]);
+    const double time = block_time(block);
+    mark_slot(channel, event_type != 0 ? 1 : 0, time);
     if (event_type != 0) {
         double t = calendar_to_seconds(read_i16(block + kEventYear),
                                        static_cast<int8_t>(block[kEventMonth]),
@@ -204,12 +195,12 @@ void sample_block(const uint8_t* block, int step, bool whole) {
         record_event(event_type, static_cast<int32_t>(t));
         status_report.event_seen();
     }
+    const int k = roster_index[channel];
     if (k < 0) return;  // not announced: queued, but served to no one
     const RosterEntry& entry = channel_roster[k];
     SampleSink sink = sample_sink.load();
     if (sink != nullptr)
-        sink(entry.name, entry.sample_rate, entry.last_block_time, sample_count(block),
-             block + kHeaderSize);
+        sink(entry.name, entry.sample_rate, time, sample_count(block), block + kHeaderSize);
 }
 
 }  // namespace

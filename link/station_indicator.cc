@@ -10,7 +10,6 @@
 
 #include "common/oplog.h"
 #include "common/status_report.h"
-#include "link/session.h"
 
 std::atomic<int32_t> station_connected{0};
 

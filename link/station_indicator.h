@@ -7,5 +7,5 @@
 extern std::atomic<int32_t> station_connected;
 
 void update_station_indicator();
-// Waits for the last indicator thread (called from wait_helper_threads).
+// Waits for the last indicator thread (main, at the stop).
 void wait_station_indicator_thread();

@@ -35,6 +35,8 @@
 #include "platform/netbios_wire.h"
 #include "platform/profile.h"
 
+static_assert(NCBNAMSZ == netbios_wire::kNameSize);
+
 namespace {
 
 struct NameEntry {

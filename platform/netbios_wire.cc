@@ -13,21 +13,21 @@
 
 namespace netbios_wire {
 
-void encode_name(const UCHAR name[NCBNAMSZ], uint8_t out[kEncodedNameSize]) {
+void encode_name(const uint8_t name[kNameSize], uint8_t out[kEncodedNameSize]) {
     out[0] = 0x20;
-    for (int i = 0; i < NCBNAMSZ; ++i) {
+    for (int i = 0; i < kNameSize; ++i) {
         out[1 + 2 * i] = static_cast<uint8_t>('A' + (name[i] >> 4));
         out[2 + 2 * i] = static_cast<uint8_t>('A' + (name[i] & 0x0F));
     }
     out[kEncodedNameSize - 1] = 0;
 }
 
-bool decode_name(const uint8_t in[kEncodedNameSize], UCHAR name[NCBNAMSZ]) {
+bool decode_name(const uint8_t in[kEncodedNameSize], uint8_t name[kNameSize]) {
     if (in[0] != 0x20 || in[kEncodedNameSize - 1] != 0) return false;
-    for (int i = 0; i < NCBNAMSZ; ++i) {
+    for (int i = 0; i < kNameSize; ++i) {
         int hi = in[1 + 2 * i] - 'A', lo = in[2 + 2 * i] - 'A';
         if (hi < 0 || hi > 15 || lo < 0 || lo > 15) return false;
-        name[i] = static_cast<UCHAR>((hi << 4) | lo);
+        name[i] = static_cast<uint8_t>((hi << 4) | lo);
     }
     return true;
 }
@@ -39,13 +39,14 @@ void write_header(uint8_t out[4], uint8_t type, uint32_t length) {
     out[3] = static_cast<uint8_t>(length);
 }
 
-void session_request(const UCHAR called[NCBNAMSZ], const UCHAR calling[NCBNAMSZ], uint8_t* out) {
+void session_request(const uint8_t called[kNameSize], const uint8_t calling[kNameSize],
+                     uint8_t* out) {
     write_header(out, kSessionRequest, 2 * kEncodedNameSize);
     encode_name(called, out + 4);
     encode_name(calling, out + 4 + kEncodedNameSize);
 }
 
-std::string trimmed_name(const UCHAR* name, int size) {
+std::string trimmed_name(const uint8_t* name, int size) {
     int n = size;
     while (n > 0 && (name[n - 1] == 0 || name[n - 1] == ' ')) --n;
     std::string s(reinterpret_cast<const char*>(name), n);
@@ -57,21 +58,23 @@ std::string lmhosts_path() {
     if (env && *env) return env;
     std::string kvr = kvr_ini_path();
     size_t slash = kvr.rfind('/');
-    return slash == std::string::npos ? std::string("lmhosts") : kvr.substr(0, slash + 1) + "lmhosts";
+    return slash == std::string::npos ? std::string("lmhosts")
+                                      : kvr.substr(0, slash + 1) + "lmhosts";
 }
 
 static bool same_ignoring_case(const std::string& a, const std::string& b) {
     if (a.size() != b.size()) return false;
     for (size_t i = 0; i < a.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+        if (std::tolower(static_cast<unsigned char>(a[i])) !=
+            std::tolower(static_cast<unsigned char>(b[i])))
             return false;
     return true;
 }
 
-bool resolve(const char* path, const UCHAR name[NCBNAMSZ], Address* out) {
+bool resolve(const char* path, const uint8_t name[kNameSize], Address* out) {
     std::ifstream in(path);
     if (!in) return false;
-    const std::string wanted = trimmed_name(name, NCBNAMSZ);
+    const std::string wanted = trimmed_name(name, kNameSize);
     std::string line;
     while (std::getline(in, line)) {
         size_t hash = line.find('#');

@@ -12,10 +12,9 @@
 #include <thread>
 
 #include "common/app_state.h"
+#include "common/calendar.h"
 #include "common/oplog.h"
 #include "common/status_report.h"
-#include "link/calendar.h"
-#include "link/station_indicator.h"
 
 std::atomic<uint8_t> db_connected{0};
 
@@ -280,12 +279,9 @@ void start_database_thread() {
     database_thread = std::thread(database_thread_main);
 }
 
-void wait_helper_threads() {
-    {
-        std::lock_guard<std::mutex> guard(thread_mutex);
-        if (database_thread.joinable()) database_thread.join();
-    }
-    wait_station_indicator_thread();
+void wait_database_thread() {
+    std::lock_guard<std::mutex> guard(thread_mutex);
+    if (database_thread.joinable()) database_thread.join();
 }
 
 void close_database() {

@@ -19,8 +19,8 @@
 extern std::atomic<uint8_t> db_connected;
 
 void start_database_thread();
-// Waits for the database thread, then the station indicator thread.
-void wait_helper_threads();
+// Waits for the database thread to end.
+void wait_database_thread();
 // Drops the connection and marks it down. Only when no statement or database
 // thread runs (tests, and switching data sources).
 void close_database();

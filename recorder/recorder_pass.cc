@@ -6,11 +6,11 @@
 #include <cstring>
 
 #include "common/app_state.h"
+#include "common/calendar.h"
 #include "common/oplog.h"
 #include "common/status_report.h"
 #include "link/block_format.h"
 #include "link/block_queue.h"
-#include "link/calendar.h"
 #include "link/channel_table.h"
 #include "recorder/file_index.h"
 #include "recorder/ring_trim.h"
@@ -73,8 +73,8 @@ void place_samples(size_t capacity, double piece_start, uint8_t* piece, double b
 }
 
 void channel_turn(int k, bool write_all) {
-    RosterEntry& entry = channel_roster[k];
-    double r = std::trunc(entry.sample_rate);
+    const RosterEntry& entry = channel_roster[k];
+    const double r = entry.sample_rate;  // whole, as the decoder stored it
     int c = entry.channel;
     if (c < 0 || c >= kChannelCount) return;
     bool served = write_all || entry.event_only == 0 || has_event_block(c) == 1;
@@ -105,7 +105,8 @@ void channel_turn(int k, bool write_all) {
         n = samples_in(block);
         double gap = t - expected;
         if (gap < 0 || gap > 1.1 / r || 2 * (total + n) > static_cast<int64_t>(capacity)) {
-            write_piece(piece.data, capacity, piece_start, static_cast<int32_t>(total / r), k);
+            write_piece(entry, k, piece.data, capacity, piece_start,
+                        static_cast<int32_t>(total / r));
             piece_start = t;
             total = 0;
         }
@@ -113,7 +114,7 @@ void channel_turn(int k, bool write_all) {
         place_samples(capacity, piece_start, piece.data, t, block, r, n);
         expected = t + n / r;
     }
-    write_piece(piece.data, capacity, piece_start, static_cast<int32_t>(total / r), k);
+    write_piece(entry, k, piece.data, capacity, piece_start, static_cast<int32_t>(total / r));
 }
 
 void make_pass() {
@@ -135,4 +136,9 @@ void write_queued_blocks() {
             channel_turn(k, true);
         }
     }
+}
+
+void retire_roster() {
+    write_queued_blocks();
+    forget_ring_files();
 }

@@ -14,8 +14,13 @@ void make_pass();
 
 // Writes every block queued for the roster's channels, event-only ones
 // included, a turn after another; the caller holds roster_lock. The stop
-// and a change of the roster use it, so nothing queued is lost.
+// uses it, so nothing queued is lost.
 void write_queued_blocks();
+
+// Before the roster is replaced (the decoder's hook, under roster_lock):
+// writes what is queued, then forgets the files, so that every channel of
+// the new roster starts new ones.
+void retire_roster();
 
 // One channel turn for roster entry k (part of make_pass); `write_all`
 // serves event-only channels without an event too (the flush request).

@@ -10,6 +10,7 @@
 #include "common/app_state.h"
 #include "common/commands.h"
 #include "common/oplog.h"
+#include "link/block_queue.h"
 #include "link/channel_table.h"
 #include "platform/ui.h"
 #include "recorder/file_index.h"
@@ -21,14 +22,7 @@ constexpr auto kWaitTick = std::chrono::milliseconds(5000);
 constexpr auto kStopDelay = std::chrono::milliseconds(1000);
 constexpr int kEarlyWriteThreshold = 880;
 
-bool continuous_ring_filling() {
-    // 256 reads every 5 seconds: taking the lock costs nothing and keeps the
-    // counts consistent with the rings' writers.
-    std::lock_guard<std::recursive_mutex> lock(queue_lock);
-    for (const ChannelSlot& slot : channel_table)
-        if (slot.queued_blocks > kEarlyWriteThreshold && slot.event_only == 0) return true;
-    return false;
-}
+bool continuous_ring_filling() { return fullest_continuous_ring() > kEarlyWriteThreshold; }
 
 // Ends the program: the main window's stop command, waited for.
 void send_stop() {
@@ -63,7 +57,7 @@ void recorder_main() {
 
     std::this_thread::sleep_for(kStopDelay);
     // The database thread still sees the cleared run flag and gives up.
-    wait_helper_threads();
+    wait_database_thread();
     send_stop();
 }
 
@@ -71,7 +65,7 @@ void recorder_main() {
 
 void start_recorder_thread() {
     // Set before the session starts, so the decoder reads it without a race.
-    write_queued_blocks_hook = write_queued_blocks;
+    retire_roster_hook = retire_roster;
     recorder = std::thread(recorder_main);
 }
 

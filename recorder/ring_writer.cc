@@ -9,16 +9,20 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
 #include "common/app_state.h"
+#include "common/calendar.h"
 #include "common/descriptor.h"
 #include "common/oplog.h"
 #include "link/block_format.h"
-#include "link/calendar.h"
-#include "link/channel_table.h"
 #include "recorder/file_index.h"
 
 namespace {
+
+RingFile ring_files[kChannelCount];
+// The status view copies a name while the recorder writes the entries.
+std::mutex ring_files_lock;
 
 // Opens `path` and takes the writers' lock, which closing drops; a file
 // locked by another writer counts as one that cannot be opened.
@@ -58,12 +62,12 @@ size_t piece_bytes(double sample_rate, int32_t* duration, size_t capacity) {
 
 // False when the file is gone (the trimming may remove a channel's current
 // file): the piece then starts a new file instead of being lost.
-bool append_piece(RosterEntry& entry, const uint8_t* piece, size_t length, int32_t duration,
-                  int gain_value) {
+bool append_piece(const RosterEntry& entry, RingFile& file_state, const uint8_t* piece,
+                  size_t length, int32_t duration, int gain_value) {
     char path[kMaxRingPath + 2];
     Descriptor file;
-    if (!full_path_of(entry.file_name, path, sizeof path)) {
-        write_log_linef("Ошибка открытия файла '%s/%s'", config.data_dir, entry.file_name);
+    if (!full_path_of(file_state.name, path, sizeof path)) {
+        write_log_linef("Ошибка открытия файла '%s/%s'", config.data_dir, file_state.name);
         return true;
     }
     if (!open_locked(path, O_WRONLY, &file)) {  // appending never creates the file
@@ -80,22 +84,18 @@ bool append_piece(RosterEntry& entry, const uint8_t* piece, size_t length, int32
         log_open_error(path);
         return true;
     }
-    extend_file({entry.file_name, station_name, static_cast<long>(entry.file_start_time),
-                 static_cast<long>(std::trunc(entry.file_duration)) + duration,
-                 static_cast<int>(std::trunc(entry.sample_rate)), gain_value, kRingDataType,
-                 entry.name});
-    std::lock_guard<std::recursive_mutex> lock(queue_lock);  // the status view reads these
-    entry.file_duration += duration;
-    if (entry.file_duration > kMaxFileSeconds) {
-        entry.file_duration = 0;
-        entry.file_start_time = 0;
-        entry.file_name[0] = '\0';
-    }
+    extend_file({file_state.name, station_name, static_cast<long>(file_state.start_time),
+                 static_cast<long>(std::trunc(file_state.duration)) + duration,
+                 static_cast<int>(entry.sample_rate), gain_value, kRingDataType, entry.name});
+    std::lock_guard<std::mutex> lock(ring_files_lock);
+    file_state.duration += duration;
+    if (file_state.duration > kMaxFileSeconds) file_state = RingFile{};
     return true;
 }
 
-void create_piece_file(RosterEntry& entry, const uint8_t* piece, size_t capacity, size_t length,
-                       double t, int32_t duration, int gain_field, int gain_value) {
+void create_piece_file(const RosterEntry& entry, RingFile& file_state, const uint8_t* piece,
+                       size_t capacity, size_t length, double t, int32_t duration, int gain_field,
+                       int gain_value) {
     unsigned amin = capacity >= 2 ? block_format::read_u16(piece) : 0;
     unsigned amax = amin;
     for (size_t i = 0; i + 1 < length; i += 2) {
@@ -135,12 +135,11 @@ void create_piece_file(RosterEntry& entry, const uint8_t* piece, size_t capacity
         return;
     }
     register_file({relative, station_name, static_cast<long>(std::trunc(t)), duration,
-                   static_cast<int>(std::trunc(entry.sample_rate)), gain_value, kRingDataType,
-                   entry.name});
-    std::lock_guard<std::recursive_mutex> lock(queue_lock);  // the status view reads these
-    snprintf(entry.file_name, sizeof entry.file_name, "%s", relative);
-    entry.file_start_time = t;
-    entry.file_duration = duration;
+                   static_cast<int>(entry.sample_rate), gain_value, kRingDataType, entry.name});
+    std::lock_guard<std::mutex> lock(ring_files_lock);
+    snprintf(file_state.name, sizeof file_state.name, "%s", relative);
+    file_state.start_time = t;
+    file_state.duration = duration;
 }
 
 }  // namespace
@@ -178,14 +177,26 @@ int format_ring_name(char* out, size_t size, double t, const char* channel, cons
     return n >= 0 && static_cast<size_t>(n) < size;
 }
 
-void write_piece(const uint8_t* piece, size_t capacity, double t, int32_t duration, int k) {
+RingFile current_ring_file(int k) {
+    if (k < 0 || k >= kChannelCount) return RingFile{};
+    std::lock_guard<std::mutex> lock(ring_files_lock);
+    return ring_files[k];
+}
+
+void forget_ring_files() {
+    std::lock_guard<std::mutex> lock(ring_files_lock);
+    for (RingFile& file : ring_files) file = RingFile{};
+}
+
+void write_piece(const RosterEntry& entry, int k, const uint8_t* piece, size_t capacity, double t,
+                 int32_t duration) {
     if (k < 0 || k >= kChannelCount || piece == nullptr) return;
-    RosterEntry& entry = channel_roster[k];
+    RingFile& file = ring_files[k];
     size_t length = piece_bytes(entry.sample_rate, &duration, capacity);
     int gain_value = config.use_gain ? static_cast<int>(std::trunc(std::pow(2.0, entry.gain))) : 1;
     int gain_field = config.use_gain ? entry.gain : 1;
-    if (entry.file_name[0] != '\0' && entry.file_start_time + entry.file_duration == t &&
-        append_piece(entry, piece, length, duration, gain_value))
+    if (file.name[0] != '\0' && file.start_time + file.duration == t &&
+        append_piece(entry, file, piece, length, duration, gain_value))
         return;
-    create_piece_file(entry, piece, capacity, length, t, duration, gain_field, gain_value);
+    create_piece_file(entry, file, piece, capacity, length, t, duration, gain_field, gain_value);
 }

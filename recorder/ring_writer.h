@@ -2,19 +2,35 @@
 // samples as the station sent them, one file per channel and stretch of
 // time, in hour sub-directories "0".."23" of the data directory.
 //
-// Runs on the recorder thread only. The roster's file fields (file_name,
-// file_start_time, file_duration) are written here and nowhere else; the
-// status view reads them without a lock. No descriptor stays open between
-// pieces: every piece opens, locks (flock, exclusive), writes and closes.
+// Runs on the recorder thread only (or on the decoder's while it holds
+// roster_lock). No descriptor stays open between pieces: every piece opens,
+// locks (flock, exclusive), writes and closes.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
+#include "link/channel_table.h"
+
 inline constexpr int kRingHeaderSize = 512;
 inline constexpr int kMaxRingPath = 127;       // full path, data directory included
 inline constexpr int kMaxFileSeconds = 43200;  // appending stops past 12 hours
 inline constexpr int kRingDataType = 5;        // SHORT samples
+inline constexpr int kFileNameSize = 4096;
+
+// The file a roster entry is being written to; empty name when none.
+struct RingFile {
+    char name[kFileNameSize];  // relative to the data directory
+    double start_time;
+    double duration;
+};
+
+// A copy of roster entry k's current file (the status view shows its name).
+RingFile current_ring_file(int k);
+
+// Forgets every entry's current file: the next piece of each starts a new
+// one. For a new roster, whose entries are other channels.
+void forget_ring_files();
 
 // Fills `out` (512 bytes, zeroed first) with the header lines, CR LF each.
 // `gain_field` is what line 8 shows: the gain exponent, or 1 without USEGAIN.
@@ -25,9 +41,10 @@ void format_ring_header(char* out, double t, int32_t duration, double sample_rat
 // starting at t. Returns 1, or 0 when it does not fit `size`.
 int format_ring_name(char* out, size_t size, double t, const char* channel, const char* station);
 
-// Writes D whole seconds of roster entry k from `piece` (capacity bytes) into
-// the entry's current file or a new one, and registers it in the index. A
-// piece longer than the buffer is cut to the whole seconds it holds. No
-// result; failures are logged and leave the file, its row and the entry as
-// they were before the piece.
-void write_piece(const uint8_t* piece, size_t capacity, double t, int32_t duration, int k);
+// Writes D whole seconds of `channel`, roster entry k, from `piece` (capacity
+// bytes) into the entry's current file or a new one, and registers it in the
+// index. A piece longer than the buffer is cut to the whole seconds it holds.
+// No result; failures are logged and leave the file, its row and the entry's
+// current file as they were before the piece.
+void write_piece(const RosterEntry& channel, int k, const uint8_t* piece, size_t capacity, double t,
+                 int32_t duration);

@@ -3,11 +3,9 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 
-#include "seed/record_pipe.h"
+#include "common/calendar.h"
 #include "seed/steim2.h"
-#include "seed/stream_registry.h"
 
 SplitTime splitEpochSeconds(double time) {
     double whole = std::trunc(time);
@@ -20,11 +18,11 @@ SplitTime splitEpochSeconds(double time) {
         whole -= 1.0;
         ms += 1000;
     }
-    const time_t t = static_cast<time_t>(static_cast<int32_t>(static_cast<int64_t>(whole)));
-    struct tm tm {};
-    gmtime_r(&t, &tm);
-    return SplitTime{tm.tm_year + 1900, tm.tm_yday + 1, tm.tm_hour,
-                     tm.tm_min,         tm.tm_sec,      static_cast<int>(ms)};
+    // Whole seconds as a 32-bit count, as the station's clock keeps them.
+    CalendarTime c{};
+    calendar_from_seconds(static_cast<int32_t>(static_cast<int64_t>(whole)), &c);
+    return SplitTime{
+        c.year, c.day_of_year, c.hour, c.minute, static_cast<int>(c.second), static_cast<int>(ms)};
 }
 
 void setHeaderTime(SeedFixedHeader& h, double time) {
@@ -53,40 +51,24 @@ void copy_code(char* field, int width, const char* name) {
 
 }  // namespace
 
-void flushStream(StreamRegistry& registry, int station, int channel) {
-    if (!registry.outputEnabled || registry.pipe == nullptr) return;
-    StationStreams* st = registry.station(station);
-    if (st == nullptr) return;
-    ChannelStream* s = st->channel(channel);
-    if (s == nullptr || s->sampleCount <= 0) return;
-
-    const size_t bytes = flushBufferBytes(s->sampleCount);
-    uint8_t* out = static_cast<uint8_t*>(std::calloc(bytes, 1));
-    if (out == nullptr) return;
-
+unsigned buildRecords(const char* station, const char* channel, double sampleRate, double startTime,
+                      const int32_t* samples, int sampleCount, uint8_t* out) {
     SeedFixedHeader h{};
     std::memcpy(&h, "000011D", 7);
-    double rate = std::trunc(s->sampleRate);
+    double rate = std::trunc(sampleRate);
     if (!(rate >= -32768.0 && rate <= 32767.0)) rate = 0.0;
     h.Sample_rate_factor = static_cast<int16_t>(rate);
     h.Sample_rate_multiplier = 1;
-    setHeaderTime(h, s->startTime);
+    setHeaderTime(h, startTime);
     std::memset(h.Station_identifier_code, ' ', sizeof h.Station_identifier_code);
     std::memset(h.Channel_identifier, ' ', sizeof h.Channel_identifier);
     std::memset(h.Location_identifier, ' ', sizeof h.Location_identifier);
-    copy_code(h.Station_identifier_code, kSeedStationLength, st->name.c_str());
-    copy_code(h.Channel_identifier, kSeedChannelLength, s->name.c_str());
+    copy_code(h.Station_identifier_code, kSeedStationLength, station);
+    copy_code(h.Channel_identifier, kSeedChannelLength, channel);
 
     Blockette1000 b{1000, 0, 11, 1, 9, 0};
     uint8_t blockette[sizeof b];
     std::memcpy(blockette, &b, sizeof b);
-
-    const unsigned records = steim2Compress(s->samples, s->sampleCount, h, kSeedRecordLength, out,
-                                            1, sizeof blockette, blockette);
-    for (unsigned i = 0; i < records; ++i)
-        registry.pipe->put(out + static_cast<size_t>(i) * kSeedRecordLength, kSeedRecordLength);
-    std::free(out);
-    s->startTime = 0.0;
-    s->duration = 0.0;
-    s->sampleCount = 0;
+    return steim2Compress(samples, sampleCount, h, kSeedRecordLength, out, 1, sizeof blockette,
+                          blockette);
 }

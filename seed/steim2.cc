@@ -4,6 +4,8 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "common/calendar.h"
+
 namespace {
 
 void put_be32(uint8_t* p, uint32_t v) {
@@ -36,8 +38,6 @@ int difference_class(int32_t d) {
     if (d >= -16383 && d <= 16383) return 6;
     return 7;
 }
-
-bool is_leap(int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
 
 struct Encoder {
     uint8_t* out;
@@ -104,52 +104,30 @@ struct Encoder {
     // A short group goes out in the coarser class that carries exactly m
     // differences, so every word is filled.
     void emit_group() {
-        uint32_t word = 0;
-        uint32_t code = 0;
-        auto pack = [&](int bits) {
-            const uint32_t mask = (1u << bits) - 1u;
-            for (int i = 0; i < m; ++i)
-                word |= (static_cast<uint32_t>(group[i]) & mask) << (bits * (m - 1 - i));
+        // Index m - 1: bits per difference, the dnib bits and the word's code.
+        struct GroupClass {
+            int bits;
+            uint32_t dnib;
+            uint32_t code;
         };
-        switch (8 - m) {
-            case 1:
-                pack(4);
-                word |= 0x80000000u;
-                code = 3;
-                break;  // dnib 10: 7 x 4 bits
-            case 2:
-                pack(5);
-                word |= 0x40000000u;
-                code = 3;
-                break;  // dnib 01: 6 x 5 bits
-            case 3:
-                pack(6);
-                code = 3;
-                break;  // dnib 00: 5 x 6 bits
-            case 4:
-                pack(8);
-                code = 1;
-                break;  // 4 x 8 bits, no dnib
-            case 5:
-                pack(10);
-                word |= 0xC0000000u;
-                code = 2;
-                break;  // dnib 11: 3 x 10 bits
-            case 6:
-                pack(15);
-                word |= 0x80000000u;
-                code = 2;
-                break;  // dnib 10: 2 x 15 bits
-            default:
-                pack(30);
-                word |= 0x40000000u;
-                code = 2;
-                break;  // dnib 01: 1 x 30 bits
-        }
+        static constexpr GroupClass kClasses[7] = {
+            {30, 0x40000000u, 2},  // dnib 01: 1 x 30 bits
+            {15, 0x80000000u, 2},  // dnib 10: 2 x 15 bits
+            {10, 0xC0000000u, 2},  // dnib 11: 3 x 10 bits
+            {8, 0x00000000u, 1},   // 4 x 8 bits, no dnib
+            {6, 0x00000000u, 3},   // dnib 00: 5 x 6 bits
+            {5, 0x40000000u, 3},   // dnib 01: 6 x 5 bits
+            {4, 0x80000000u, 3},   // dnib 10: 7 x 4 bits
+        };
+        const GroupClass& c = kClasses[m >= 1 && m <= 7 ? m - 1 : 0];
+        const uint32_t mask = (1u << c.bits) - 1u;
+        uint32_t word = c.dnib;
+        for (int i = 0; i < m; ++i)
+            word |= (static_cast<uint32_t>(group[i]) & mask) << (c.bits * (m - 1 - i));
         header.Number_of_samples = static_cast<uint16_t>(header.Number_of_samples + m);
         m = 0;
         t = 0;
-        place_word(code, word);
+        place_word(c.code, word);
     }
 };
 
@@ -181,8 +159,8 @@ void advanceRecordHeader(SeedFixedHeader& h, double sampleRate, double& timeFrac
     h.hours = static_cast<uint8_t>(hour % 24);
     long long day = h.day + hour / 24;
     int year = h.year;
-    while (day > (is_leap(year) ? 366 : 365)) {
-        day -= is_leap(year) ? 366 : 365;
+    while (day > (is_leap_year(year) ? 366 : 365)) {
+        day -= is_leap_year(year) ? 366 : 365;
         ++year;
     }
     h.day = static_cast<uint16_t>(day);

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "seed/record.h"
+#include "seed/record_layout.h"
 
 // Encodes count samples into records of recordLength bytes written back to
 // back into out, which the caller zero-fills and sizes for at least one

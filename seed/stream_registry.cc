@@ -1,9 +1,11 @@
 #include "seed/stream_registry.h"
 
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 
 #include "seed/record.h"
+#include "seed/record_pipe.h"
 
 StreamRegistry streamRegistry;
 
@@ -111,4 +113,24 @@ void StreamRegistry::appendChunk(const char* station, const char* channel, doubl
         flushStream(*this, st, ch);
         restart(*s, t, chunkDuration, n, samples);
     }
+}
+
+void flushStream(StreamRegistry& registry, int station, int channel) {
+    if (!registry.outputEnabled || registry.pipe == nullptr) return;
+    StationStreams* st = registry.station(station);
+    if (st == nullptr) return;
+    ChannelStream* s = st->channel(channel);
+    if (s == nullptr || s->sampleCount <= 0) return;
+
+    const size_t bytes = flushBufferBytes(s->sampleCount);
+    uint8_t* out = static_cast<uint8_t*>(std::calloc(bytes, 1));
+    if (out == nullptr) return;
+    const unsigned records = buildRecords(st->name.c_str(), s->name.c_str(), s->sampleRate,
+                                          s->startTime, s->samples, s->sampleCount, out);
+    for (unsigned i = 0; i < records; ++i)
+        registry.pipe->put(out + static_cast<size_t>(i) * kSeedRecordLength, kSeedRecordLength);
+    std::free(out);
+    s->startTime = 0.0;
+    s->duration = 0.0;
+    s->sampleCount = 0;
 }

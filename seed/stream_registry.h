@@ -113,3 +113,8 @@ class StreamRegistry {
 };
 
 extern StreamRegistry streamRegistry;
+
+// Encodes the gathered samples of one channel stream into records, queues
+// them on the attached pipe and empties the stream. Does nothing while no
+// pipe is attached (the stream keeps its samples) or when the indices are bad.
+void flushStream(StreamRegistry& registry, int station, int channel);

@@ -7,7 +7,8 @@
 // database threads: icons; recorder: the button). Every access runs under
 // dialog_mutex, which makes each of those calls synchronous with the UI
 // thread's handling, as a sent message would be. Lock order: dialog_mutex,
-// then queue_lock (the refresh); nothing takes them the other way round.
+// then roster_view_lock, then the queue's and the ring files' own locks
+// (the refresh); nothing takes them the other way round.
 // After each change a fresh immutable snapshot is swapped in under
 // snapshot_mutex; readers copy the shared_ptr and never see a half-built one.
 #include "shell/status_dialog.h"
@@ -18,11 +19,13 @@
 #include <mutex>
 
 #include "common/app_state.h"
+#include "common/calendar.h"
 #include "common/oplog.h"
 #include "common/status_report.h"
-#include "link/calendar.h"
+#include "link/block_queue.h"
 #include "link/channel_table.h"
 #include "platform/profile.h"
+#include "recorder/ring_writer.h"
 
 std::atomic<uint32_t> event_countdown{0};
 std::atomic<int32_t> event_active{0};
@@ -76,21 +79,29 @@ void publish_locked() {
 // The periodic refresh: sub-items 2 to 4 and the state image of every row.
 // Caller holds dialog_mutex.
 void refresh_channel_list_locked() {
-    std::lock_guard<std::recursive_mutex> queue(queue_lock);
+    std::lock_guard<std::mutex> roster(roster_view_lock);
     int count = roster_count;
     if (count < 0) count = 0;
     if (count > kChannelCount) count = kChannelCount;
     size_t rows = dialog.rows.size() < size_t(count) ? dialog.rows.size() : size_t(count);
     for (size_t i = 0; i < rows; ++i) {
-        const RosterEntry& entry = channel_roster[i];
+        const int c = channel_roster[i].channel;
+        SlotState slot = slot_state(c);
+        // A wire channel announced twice: its blocks' time and mark belong
+        // to its first entry only.
+        if (c < 0 || c >= kChannelCount || roster_index[c] != int(i)) {
+            slot.last_block_time = 0;
+            slot.event_marked = 0;
+        }
+        const RingFile file = current_ring_file(int(i));
         DialogRow& row = dialog.rows[i];
         char text[64];
-        format_queued_blocks(entry.queued_blocks, text, sizeof text);
+        format_queued_blocks(slot.queued_blocks, text, sizeof text);
         row.queued = text;
-        format_block_time(entry.last_block_time, text, sizeof text);
+        format_block_time(slot.last_block_time, text, sizeof text);
         row.time = text;
-        row.file = station_text_to_utf8(entry.file_name, sizeof entry.file_name);
-        row.state_image = entry.event_marked != 0 ? 2 : 1;
+        row.file = station_text_to_utf8(file.name, sizeof file.name);
+        row.state_image = slot.event_marked != 0 ? 2 : 1;
     }
 }
 
@@ -221,6 +232,7 @@ void dialog_mark_stopping() {
 void dialog_rebuild_channel_list() {
     std::lock_guard<std::mutex> lock(dialog_mutex);
     if (!dialog.created) return;
+    std::lock_guard<std::mutex> roster(roster_view_lock);
     int count = roster_count;
     if (count < 0) count = 0;
     if (count > kChannelCount) count = kChannelCount;

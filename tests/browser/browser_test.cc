@@ -11,7 +11,7 @@
 #include <string>
 #include <thread>
 
-#include "link/calendar.h"
+#include "common/calendar.h"
 #include "link/channel_table.h"
 #include "common/app_state.h"
 #include "shell/main_window.h"

@@ -1,4 +1,4 @@
-#include "link/calendar.h"
+#include "common/calendar.h"
 
 #include <gtest/gtest.h>
 

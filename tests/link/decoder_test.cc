@@ -11,7 +11,7 @@
 
 #include "link/block_format.h"
 #include "link/block_queue.h"
-#include "link/calendar.h"
+#include "common/calendar.h"
 #include "link/channel_table.h"
 #include "seed/seed_service.h"
 #include "seed/stream_registry.h"
@@ -250,7 +250,7 @@ TEST_F(DecoderTest, GroupAnnouncementBuildsTheRosterOnce) {
 TEST_F(DecoderTest, ChangedAnnouncementReplacesTheRoster) {
     static int writes;
     writes = 0;
-    write_queued_blocks_hook = [] { ++writes; };
+    retire_roster_hook = [] { ++writes; };
     announce();
     decode(join({sample_block(5, 10), group_block({{100, 3, {{5, "SHZ", 0}, {6, "SHN", 0}}}})}));
     EXPECT_EQ(writes, 0);
@@ -258,7 +258,7 @@ TEST_F(DecoderTest, ChangedAnnouncementReplacesTheRoster) {
     EXPECT_TRUE(reports().empty());
 
     decode(group_block({{50, 0, {{7, "OTHER", 0}, {5, "SHZ", 0}}}}));
-    write_queued_blocks_hook = nullptr;
+    retire_roster_hook = nullptr;
     EXPECT_EQ(writes, 1);
     ASSERT_EQ(roster_count, 2);
     EXPECT_STREQ(channel_roster[0].name, "OTHER");

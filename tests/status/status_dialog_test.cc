@@ -12,7 +12,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
-#include "link/calendar.h"
+#include "common/calendar.h"
 #include "link/channel_table.h"
 #include "shell/status_server.h"
 #include "common/app_state.h"

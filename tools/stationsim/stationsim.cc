@@ -46,8 +46,8 @@ struct Options {
     int event_every = 0;
     long long seconds = 0;
     bool once = false;
-    double speed = 0;            // fast mode: seconds of data per wall second, 0 = unpaced
-    int samples_per_block = 0;   // 0: a block holds rate / blocks_per_second samples
+    double speed = 0;           // fast mode: seconds of data per wall second, 0 = unpaced
+    int samples_per_block = 0;  // 0: a block holds rate / blocks_per_second samples
     int blocks_per_second = 1;
     int blocks_per_message = 0;  // 0: as many as fit in one message
     int disconnect_every = 0;
@@ -62,45 +62,47 @@ struct Options {
 };
 
 void usage(FILE* out) {
-    std::fprintf(out,
-                 "usage: stationsim --station NAME [options]\n"
-                 "  --port N                 TCP port to listen on (default 139)\n"
-                 "  --channels LIST          NAME:RATE:KIND[:GAIN],... (default SHZ:100:0,SHN:100:0,SHE:100:0)\n"
-                 "                           KIND 7 = event-only, 1 = event-only at 200 sps\n"
-                 "  --list-block             announce with a channel list block (default: group block)\n"
-                 "  --blank-padding          the listening name is padded with blanks, not NULs\n"
-                 "  --realtime | --fast      one second of data per second (default), or as fast as taken\n"
-                 "  --start EPOCH            time of the first sample (default: now)\n"
-                 "  --seed N                 seed of the signal (default 1)\n"
-                 "  --event-every N          mark an event every N seconds (default 0: none)\n"
-                 "  --seconds N              send N seconds of data, then close (default: no end)\n"
-                 "  --once                   exit after the first client has gone\n"
-                 "  --many N:RATE            append N continuous channels at RATE, each named C and its\n"
-                 "                           channel number in two hex digits (C00 .. CFF)\n"
-                 "                           (256 channels at most; above 96 the announcement is a\n"
-                 "                           channel list block, which limits RATE to 2147)\n"
-                 "  --speed X                with --fast: X seconds of data per wall second (0: unpaced)\n"
-                 "  --blocks-per-second K    every block holds 1/K s of its channel (RATE divisible by K)\n"
-                 "  --samples-per-block N    every block holds N samples (each RATE divisible by N)\n"
-                 "  --blocks-per-message N   at most N blocks in one message (default: all that fit)\n"
-                 "  --disconnect-every N     close the session after every N seconds sent in it, accept\n"
-                 "                           again and go on with the next second\n"
-                 "  --silence-every N:S      after every N seconds of data send nothing for S seconds\n"
-                 "  --malformed-every N      after every N seconds send one malformed message, in turn:\n"
-                 "                           unknown block type, channel number 300, a block claiming\n"
-                 "                           200 data bytes in a message that holds 20\n"
-                 "By default every block holds one second of one channel and one message per\n"
-                 "second holds one block of every channel; a second that does not fit in\n"
-                 "65,535 bytes is split over several messages. Sample i of channel c is\n"
-                 "signal_sample(seed, c, i). With a fault option, --realtime never skips a\n"
-                 "second: what fell due while disconnected or silent is sent at once.\n"
-                 "Output lines (EPOCH is the time of a second of data):\n"
-                 "  stationsim: connected\n"
-                 "  stationsim: malformed unknown-type|bad-channel|overlong after EPOCH\n"
-                 "  stationsim: silent S s after EPOCH\n"
-                 "  stationsim: disconnect after EPOCH\n"
-                 "  stationsim: delivered FIRST..LAST   (each run of seconds sent in full in a session)\n"
-                 "  stationsim: N seconds sent\n");
+    std::fprintf(
+        out,
+        "usage: stationsim --station NAME [options]\n"
+        "  --port N                 TCP port to listen on (default 139)\n"
+        "  --channels LIST          NAME:RATE:KIND[:GAIN],... (default "
+        "SHZ:100:0,SHN:100:0,SHE:100:0)\n"
+        "                           KIND 7 = event-only, 1 = event-only at 200 sps\n"
+        "  --list-block             announce with a channel list block (default: group block)\n"
+        "  --blank-padding          the listening name is padded with blanks, not NULs\n"
+        "  --realtime | --fast      one second of data per second (default), or as fast as taken\n"
+        "  --start EPOCH            time of the first sample (default: now)\n"
+        "  --seed N                 seed of the signal (default 1)\n"
+        "  --event-every N          mark an event every N seconds (default 0: none)\n"
+        "  --seconds N              send N seconds of data, then close (default: no end)\n"
+        "  --once                   exit after the first client has gone\n"
+        "  --many N:RATE            append N continuous channels at RATE, each named C and its\n"
+        "                           channel number in two hex digits (C00 .. CFF)\n"
+        "                           (256 channels at most; above 96 the announcement is a\n"
+        "                           channel list block, which limits RATE to 2147)\n"
+        "  --speed X                with --fast: X seconds of data per wall second (0: unpaced)\n"
+        "  --blocks-per-second K    every block holds 1/K s of its channel (RATE divisible by K)\n"
+        "  --samples-per-block N    every block holds N samples (each RATE divisible by N)\n"
+        "  --blocks-per-message N   at most N blocks in one message (default: all that fit)\n"
+        "  --disconnect-every N     close the session after every N seconds sent in it, accept\n"
+        "                           again and go on with the next second\n"
+        "  --silence-every N:S      after every N seconds of data send nothing for S seconds\n"
+        "  --malformed-every N      after every N seconds send one malformed message, in turn:\n"
+        "                           unknown block type, channel number 300, a block claiming\n"
+        "                           200 data bytes in a message that holds 20\n"
+        "By default every block holds one second of one channel and one message per\n"
+        "second holds one block of every channel; a second that does not fit in\n"
+        "65,535 bytes is split over several messages. Sample i of channel c is\n"
+        "signal_sample(seed, c, i). With a fault option, --realtime never skips a\n"
+        "second: what fell due while disconnected or silent is sent at once.\n"
+        "Output lines (EPOCH is the time of a second of data):\n"
+        "  stationsim: connected\n"
+        "  stationsim: malformed unknown-type|bad-channel|overlong after EPOCH\n"
+        "  stationsim: silent S s after EPOCH\n"
+        "  stationsim: disconnect after EPOCH\n"
+        "  stationsim: delivered FIRST..LAST   (each run of seconds sent in full in a session)\n"
+        "  stationsim: N seconds sent\n");
 }
 
 bool parse_channels(const char* text, std::vector<Channel>* out) {
@@ -125,7 +127,8 @@ bool parse_channels(const char* text, std::vector<Channel>* out) {
 
 bool add_many(const char* text, std::vector<Channel>* out) {
     int n = 0, rate = 0;
-    if (std::sscanf(text, "%d:%d", &n, &rate) != 2 || n <= 0 || rate <= 0 || rate > 32000) return false;
+    if (std::sscanf(text, "%d:%d", &n, &rate) != 2 || n <= 0 || rate <= 0 || rate > 32000)
+        return false;
     if (out->size() + static_cast<size_t>(n) > 256) return false;
     for (int i = 0; i < n; ++i) {
         // Named by channel number, so three characters fit the ring file names.
@@ -155,7 +158,8 @@ bool parse(int argc, char** argv, Options* o) {
             o->port = std::atoi(v);
         } else if (a == "--channels" && (v = value())) {
             if (!parse_channels(v, &o->channels)) {
-                std::fprintf(stderr, "stationsim: bad channel list '%s' (256 channels at most)\n", v);
+                std::fprintf(stderr, "stationsim: bad channel list '%s' (256 channels at most)\n",
+                             v);
                 return false;
             }
             defaults = false;
@@ -163,7 +167,8 @@ bool parse(int argc, char** argv, Options* o) {
             if (defaults) o->channels.clear();
             defaults = false;
             if (!add_many(v, &o->channels)) {
-                std::fprintf(stderr, "stationsim: bad --many '%s' (N:RATE, 256 channels at most)\n", v);
+                std::fprintf(stderr, "stationsim: bad --many '%s' (N:RATE, 256 channels at most)\n",
+                             v);
                 return false;
             }
         } else if (a == "--speed" && (v = value())) {
@@ -223,7 +228,8 @@ bool parse(int argc, char** argv, Options* o) {
     for (const Channel& c : o->channels) {
         const int n = o->block_samples(c);
         if (n <= 0 || c.rate % n != 0 || bf::kHeaderSize + 2 * n > bf::kMaxMessage) {
-            std::fprintf(stderr, "stationsim: channel %s: %d samples per second do not split into blocks\n",
+            std::fprintf(stderr,
+                         "stationsim: channel %s: %d samples per second do not split into blocks\n",
                          c.name.c_str(), c.rate);
             return false;
         }
@@ -253,7 +259,8 @@ bool recv_all(int fd, uint8_t* p, size_t n) {
 
 bool send_message(int fd, const std::vector<uint8_t>& body) {
     uint8_t head[4];
-    netbios_wire::write_header(head, netbios_wire::kSessionMessage, static_cast<uint32_t>(body.size()));
+    netbios_wire::write_header(head, netbios_wire::kSessionMessage,
+                               static_cast<uint32_t>(body.size()));
     return send_all(fd, head, 4) && send_all(fd, body.data(), body.size());
 }
 
@@ -304,7 +311,8 @@ std::vector<uint8_t> announcement(const Options& o) {
             size_t at = bf::kListEntries + i * bf::kListEntrySize;
             if (at + bf::kListEntrySize > b.size()) b.resize(at + bf::kListEntrySize, 0);
             uint8_t* e = b.data() + at;
-            std::strncpy(reinterpret_cast<char*>(e), o.channels[i].name.c_str(), bf::kListEntryNameSize);
+            std::strncpy(reinterpret_cast<char*>(e), o.channels[i].name.c_str(),
+                         bf::kListEntryNameSize);
             bf::write_i32(e + bf::kListEntryRate, o.channels[i].rate * 1000000);
             bf::write_i32(e + bf::kListEntryGain, o.channels[i].gain);
             bf::write_u16(e + bf::kListEntryChannel, static_cast<uint16_t>(i));
@@ -324,8 +332,8 @@ std::vector<uint8_t> announcement(const Options& o) {
                o.channels[i].gain == first.gain) {
             uint8_t* e = r + bf::kGroupEntries + count * bf::kGroupEntrySize;
             e[0] = static_cast<uint8_t>(i);
-            std::strncpy(reinterpret_cast<char*>(e + bf::kGroupEntryName), o.channels[i].name.c_str(),
-                         bf::kGroupEntryNameSize);
+            std::strncpy(reinterpret_cast<char*>(e + bf::kGroupEntryName),
+                         o.channels[i].name.c_str(), bf::kGroupEntryNameSize);
             e[bf::kGroupEntryKind] = static_cast<uint8_t>(o.channels[i].kind);
             ++count;
             ++i;
@@ -341,7 +349,8 @@ std::vector<uint8_t> announcement(const Options& o) {
 // The messages of one second: every channel's blocks of that second, in time
 // order across the channels, packed into messages of at most
 // blocks_per_message blocks and 65,535 bytes.
-std::vector<std::vector<uint8_t>> second_of_data(const Options& o, long long t, long long second_index) {
+std::vector<std::vector<uint8_t>> second_of_data(const Options& o, long long t,
+                                                 long long second_index) {
     const bool event = o.event_every > 0 && second_index % o.event_every == 0 && second_index > 0;
     std::vector<std::vector<uint8_t>> messages(1);
     int in_message = 0;
@@ -422,20 +431,20 @@ bool accept_session(int fd, const Options& o) {
     size_t len = (static_cast<size_t>(head[1] & 1) << 16) | (head[2] << 8) | head[3];
     std::vector<uint8_t> body(len);
     if (len < 2 * netbios_wire::kEncodedNameSize || !recv_all(fd, body.data(), len)) return false;
-    UCHAR called[NCBNAMSZ];
+    uint8_t called[netbios_wire::kNameSize];
     if (!netbios_wire::decode_name(body.data(), called)) return false;
-    UCHAR own[NCBNAMSZ];
+    uint8_t own[netbios_wire::kNameSize];
     std::memset(own, o.blank_padding ? ' ' : 0, sizeof own);
     std::string text = o.station + ".DCH.SRV";
     std::memcpy(own, text.data(), std::min(text.size(), sizeof own));
-    const bool ours = std::memcmp(called, own, NCBNAMSZ) == 0;
+    const bool ours = std::memcmp(called, own, netbios_wire::kNameSize) == 0;
     uint8_t reply[5];
     if (ours) {
         netbios_wire::write_header(reply, netbios_wire::kPositiveResponse, 0);
         return send_all(fd, reply, 4);
     }
     std::fprintf(stderr, "stationsim: refused a call for '%s'\n",
-                 netbios_wire::trimmed_name(called, NCBNAMSZ).c_str());
+                 netbios_wire::trimmed_name(called, netbios_wire::kNameSize).c_str());
     netbios_wire::write_header(reply, netbios_wire::kNegativeResponse, 1);
     reply[4] = netbios_wire::kCalledNameNotPresent;
     send_all(fd, reply, 5);
@@ -453,7 +462,9 @@ int main(int argc, char** argv) {
     // The list block's rate field is samples per second times 1,000,000 in 32 bits.
     for (const Channel& c : o.channels) {
         if (uses_list_block(o) && c.rate > 2147) {
-            std::fprintf(stderr, "stationsim: channel %s: a channel list block cannot announce %d samples per second\n",
+            std::fprintf(stderr,
+                         "stationsim: channel %s: a channel list block cannot announce %d samples "
+                         "per second\n",
                          c.name.c_str(), c.rate);
             return 2;
         }
@@ -467,7 +478,8 @@ int main(int argc, char** argv) {
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     addr.sin_port = htons(static_cast<uint16_t>(o.port));
     if (bind(ls, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(ls, 1) != 0) {
-        std::fprintf(stderr, "stationsim: cannot listen on 127.0.0.1:%d: %s\n", o.port, std::strerror(errno));
+        std::fprintf(stderr, "stationsim: cannot listen on 127.0.0.1:%d: %s\n", o.port,
+                     std::strerror(errno));
         return 1;
     }
     const long long start = o.start > 0 ? o.start : static_cast<long long>(std::time(nullptr));
@@ -487,7 +499,7 @@ int main(int argc, char** argv) {
         std::printf("stationsim: connected\n");
         std::fflush(stdout);
         bool ok = send_message(fd, announcement(o));
-        bool hang_up = false;  // we end this session ourselves
+        bool hang_up = false;                             // we end this session ourselves
         long long first = -1, last = -1, in_session = 0;  // the range delivered in a row
         auto next = std::chrono::steady_clock::now();
         while (ok && !hang_up && (o.seconds <= 0 || sent < o.seconds)) {
@@ -537,7 +549,8 @@ int main(int argc, char** argv) {
                 std::this_thread::sleep_until(next);
             }
         }
-        if (first >= 0) std::printf("stationsim: delivered %lld..%lld\n", start + first, start + last);
+        if (first >= 0)
+            std::printf("stationsim: delivered %lld..%lld\n", start + first, start + last);
         std::printf("stationsim: %lld seconds sent\n", sent);
         std::fflush(stdout);
         if (ok && hang_up) {

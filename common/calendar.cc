@@ -1,24 +1,22 @@
 // Calendar arithmetic of the station's clock; no time zones anywhere.
-#include "link/calendar.h"
+#include "common/calendar.h"
 
 #include <cmath>
-
-#include "link/block_format.h"
 
 namespace {
 
 constexpr int kDaysBefore[12] = {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334};
 
-bool is_leap(long long year) { return year % 400 == 0 || (year % 4 == 0 && year % 100 != 0); }
-
 }  // namespace
+
+bool is_leap_year(long long year) { return year % 400 == 0 || (year % 4 == 0 && year % 100 != 0); }
 
 double calendar_to_seconds(int year, int month, int day, int hour, int minute, int second) {
     long long y = static_cast<long long>(year) - 1970;
     long long leap_days = (y + 1) / 4 - (y + 69) / 100 + (y + 369) / 400;
     int m = month < 1 ? 1 : (month > 12 ? 12 : month);
     long long day_number = kDaysBefore[m - 1] + day;
-    if (is_leap(year) && m > 2) day_number += 1;
+    if (is_leap_year(year) && m > 2) day_number += 1;
     return (365.0 * static_cast<double>(y) + static_cast<double>(leap_days) +
             static_cast<double>(day_number) - 1.0) *
                86400.0 +
@@ -29,7 +27,7 @@ bool day_of_year_to_date(int day_of_year, int year, int* month, int* day) {
     *month = 0;
     *day = 0;
     if (day_of_year < 1) return false;
-    int lengths[12] = {31, is_leap(year) ? 29 : 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    int lengths[12] = {31, is_leap_year(year) ? 29 : 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
     int value = day_of_year;
     for (int m = 1; m <= 12; ++m) {
         int remembered = value;
@@ -44,7 +42,7 @@ bool day_of_year_to_date(int day_of_year, int year, int* month, int* day) {
 }
 
 bool calendar_from_seconds(double t, CalendarTime* out) {
-    *out = CalendarTime{0, 0, 0, 0, 0, 0.0f};
+    *out = CalendarTime{0, 0, 0, 0, 0, 0.0f, 0};
     if (!std::isfinite(t) || std::fabs(t) > 1e15) return false;
     double since_year_one = t + 62135596800.0;
     if (since_year_one < 0) return false;
@@ -69,14 +67,6 @@ bool calendar_from_seconds(double t, CalendarTime* out) {
     out->hour = static_cast<int>(second_of_day / 3600);
     out->minute = static_cast<int>(second_of_day % 3600 / 60);
     out->second = static_cast<float>(static_cast<double>(second_of_day % 60) + fraction);
+    out->day_of_year = static_cast<int>(days) + 1;
     return day_of_year_to_date(static_cast<int>(days) + 1, out->year, &out->month, &out->day);
-}
-
-double block_time(const uint8_t* block) {
-    using namespace block_format;
-    double t = calendar_to_seconds(read_i16(block + kYear), static_cast<int8_t>(block[kMonth]),
-                                   static_cast<int8_t>(block[kDay]), block[kHour], block[kMinute],
-                                   block[kSecond]);
-    if (block[kHundredths] > 50) t += 1.0;
-    return t;
 }
