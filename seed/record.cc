@@ -55,7 +55,7 @@ unsigned buildRecords(const char* station, const char* channel, double sampleRat
                       const int32_t* samples, int sampleCount, uint8_t* out) {
     SeedFixedHeader h{};
     std::memcpy(&h, "000011D", 7);
-    double rate = std::trunc(sampleRate);
+    double rate = sampleRate;  // whole, as announced
     if (!(rate >= -32768.0 && rate <= 32767.0)) rate = 0.0;
     h.Sample_rate_factor = static_cast<int16_t>(rate);
     h.Sample_rate_multiplier = 1;
