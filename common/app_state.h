@@ -31,6 +31,13 @@ struct Config {
     uint64_t size_limit = 10ull * 1048576;  // INI SIZEMB x 1048576
     int32_t netbios_name_format = 0;        // INI NETBIOSNAMEFORMAT
     int32_t use_gain = 1;                   // INI USEGAIN
+    // The SeedLink feed, [VELDRUM] keys.
+    char network[3] = "XX";                          // NETWORK: the records' network code
+    int32_t seedlink_port = 0;                       // SEEDLINK; 0: no feed, no ring
+    uint64_t seedlink_ring_bytes = 64ull * 1048576;  // SLRINGMB x 1048576
+    double seedlink_latency = 1.0;                   // SLLATENCY: seconds a record may wait
+    int32_t seedlink_clients = 100;                  // SLCLIENTS
+    std::string seedlink_allow;                      // SLALLOW: address ranges beside loopback
 };
 
 extern Config config;

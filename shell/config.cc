@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "common/app_state.h"
@@ -33,6 +34,47 @@ int32_t clamp_int32(long long v) {
 void trim_trailing_separator(char* dir) {
     size_t n = std::strlen(dir);
     if (n > 0 && (dir[n - 1] == '/' || dir[n - 1] == '\\')) dir[n - 1] = '\0';
+}
+
+// A whole number from [VELDRUM] KEY in lo..hi; anything else gives the
+// default with a line on stderr.
+long long veldrum_number(const char* key, long long fallback, long long lo, long long hi,
+                         const char* ini_file) {
+    const std::string text = profile_get_string("VELDRUM", key, "", ini_file).substr(0, 64);
+    if (text.empty()) return fallback;
+    char* end = nullptr;
+    const long long v = std::strtoll(text.c_str(), &end, 10);
+    if (end == text.c_str() || *end != '\0' || v < lo || v > hi) {
+        std::fprintf(stderr, "%s=%s не годится, взято %lld\n", key, text.c_str(), fallback);
+        return fallback;
+    }
+    return v;
+}
+
+void read_seedlink_keys(const char* ini_file) {
+    const std::string network =
+        upper_case(profile_get_string("VELDRUM", "NETWORK", "XX", ini_file));
+    bool usable = !network.empty() && network.size() <= 2;
+    for (char c : network) usable = usable && ((c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'));
+    if (!usable)
+        std::fprintf(stderr, "NETWORK=%s не годится, взято XX\n", network.substr(0, 64).c_str());
+    std::snprintf(config.network, sizeof config.network, "%s", usable ? network.c_str() : "XX");
+    config.seedlink_port = static_cast<int32_t>(veldrum_number("SEEDLINK", 0, 0, 65535, ini_file));
+    config.seedlink_ring_bytes =
+        static_cast<uint64_t>(veldrum_number("SLRINGMB", 64, 1, 65536, ini_file)) * 1048576ull;
+    const std::string latency =
+        profile_get_string("VELDRUM", "SLLATENCY", "1", ini_file).substr(0, 64);
+    char* end = nullptr;
+    const double seconds = std::strtod(latency.c_str(), &end);
+    if (end == latency.c_str() || *end != '\0' || !(seconds >= 0.1 && seconds <= 60)) {
+        std::fprintf(stderr, "SLLATENCY=%s не годится, взято 1\n", latency.c_str());
+        config.seedlink_latency = 1.0;
+    } else {
+        config.seedlink_latency = seconds;
+    }
+    config.seedlink_clients =
+        static_cast<int32_t>(veldrum_number("SLCLIENTS", 100, 1, 10000, ini_file));
+    config.seedlink_allow = profile_get_string("VELDRUM", "SLALLOW", "", ini_file).substr(0, 4096);
 }
 
 }  // namespace
@@ -167,6 +209,7 @@ void read_startup_keys(const char* ini_file) {
     config.size_limit = static_cast<uint64_t>(mb) * 1048576ull;
     config.netbios_name_format = profile_get_int(station_name, "NETBIOSNAMEFORMAT", 0, ini_file);
     config.use_gain = profile_get_int(station_name, "USEGAIN", 1, ini_file);
+    read_seedlink_keys(ini_file);
 }
 
 void reset_config_for_test() {

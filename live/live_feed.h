@@ -1,0 +1,23 @@
+// The live feed: every roster channel's samples as Steim-2 Mini-SEED
+// records (512 bytes, blockette 1000, network NETWORK=) in the record ring.
+// A record leaves when it is full, at a gap or a change of rate, or when its
+// first sample has waited SLLATENCY seconds, so slow channels reach clients
+// within about that.
+#pragma once
+
+#include <cstdint>
+
+class RecordRing;
+
+// Opens the ring ("seedlink.ring" in the data directory) and starts the
+// thread that sends records whose time has come. Nothing when SEEDLINK= is
+// 0; false, with a line in the log, when the ring cannot be opened.
+bool start_live_feed();
+void stop_live_feed();
+
+// The decoder's sample sink: one block of a channel, 16-bit little-endian.
+void live_take_samples(const char* channel, double sample_rate, double time, int samples,
+                       const uint8_t* data);
+
+// The ring the feed writes; open only while the feed runs.
+RecordRing& live_ring();
