@@ -51,8 +51,9 @@ void copy_code(char* field, int width, const char* name) {
 
 }  // namespace
 
-unsigned buildRecords(const char* station, const char* channel, double sampleRate, double startTime,
-                      const int32_t* samples, int sampleCount, uint8_t* out) {
+unsigned buildRecords(const char* network, const char* station, const char* channel,
+                      double sampleRate, double startTime, const int32_t* samples, int sampleCount,
+                      uint8_t* out) {
     SeedFixedHeader h{};
     std::memcpy(&h, "000011D", 7);
     double rate = sampleRate;  // whole, as announced
@@ -69,6 +70,12 @@ unsigned buildRecords(const char* station, const char* channel, double sampleRat
     Blockette1000 b{1000, 0, 11, 1, 9, 0};
     uint8_t blockette[sizeof b];
     std::memcpy(blockette, &b, sizeof b);
-    return steim2Compress(samples, sampleCount, h, kSeedRecordLength, out, 1, sizeof blockette,
-                          blockette);
+    const unsigned records = steim2Compress(samples, sampleCount, h, kSeedRecordLength, out, 1,
+                                            sizeof blockette, blockette);
+    // The encoder leaves the network blank, as the LISS clients know it.
+    for (unsigned r = 0; network != nullptr && r < records; ++r)
+        copy_code(reinterpret_cast<char*>(out) + size_t{r} * kSeedRecordLength +
+                      offsetof(SeedFixedHeader, Reserved_bytes_B),
+                  sizeof h.Reserved_bytes_B, network);
+    return records;
 }

@@ -8,8 +8,10 @@
 
 // Encodes sampleCount samples, the first at startTime, into 512-byte records
 // at `out` (flushBufferBytes(sampleCount) bytes); returns how many it wrote.
-unsigned buildRecords(const char* station, const char* channel, double sampleRate, double startTime,
-                      const int32_t* samples, int sampleCount, uint8_t* out);
+// A null network leaves the network field blank, as LISS clients know it.
+unsigned buildRecords(const char* network, const char* station, const char* channel,
+                      double sampleRate, double startTime, const int32_t* samples, int sampleCount,
+                      uint8_t* out);
 
 // Fills Record_start_time from seconds since 1970 (UTC, millisecond resolution).
 void setHeaderTime(SeedFixedHeader& header, double time);

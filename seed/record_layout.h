@@ -25,7 +25,7 @@ struct SeedFixedHeader {
     char Station_identifier_code[5];
     char Location_identifier[2];
     char Channel_identifier[3];
-    char Reserved_bytes_B[2];
+    char Reserved_bytes_B[2];  // the network code
     uint16_t year;
     uint16_t day;
     uint8_t hours;

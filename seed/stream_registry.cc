@@ -125,7 +125,7 @@ void flushStream(StreamRegistry& registry, int station, int channel) {
     const size_t bytes = flushBufferBytes(s->sampleCount);
     uint8_t* out = static_cast<uint8_t*>(std::calloc(bytes, 1));
     if (out == nullptr) return;
-    const unsigned records = buildRecords(st->name.c_str(), s->name.c_str(), s->sampleRate,
+    const unsigned records = buildRecords(nullptr, st->name.c_str(), s->name.c_str(), s->sampleRate,
                                           s->startTime, s->samples, s->sampleCount, out);
     for (unsigned i = 0; i < records; ++i)
         registry.pipe->put(out + static_cast<size_t>(i) * kSeedRecordLength, kSeedRecordLength);

@@ -12,6 +12,7 @@
 #include "link/decoder.h"
 #include "link/session.h"
 #include "link/station_indicator.h"
+#include "live/live_feed.h"
 #include "platform/profile.h"
 #include "platform/ui.h"
 #include "recorder/file_index.h"
@@ -50,6 +51,13 @@ void report_unusable_settings() {
         startup_warning("Неверное значение SPORT: " + std::to_string(config.liss_port));
 }
 
+// The decoder's samples go to the LISS side and to the live feed.
+void take_samples(const char* channel, double sample_rate, double time, int samples,
+                  const uint8_t* data) {
+    seed_take_samples(channel, sample_rate, time, samples, data);
+    live_take_samples(channel, sample_rate, time, samples, data);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -86,7 +94,8 @@ int main(int argc, char** argv) {
     // Before the threads that report: the dialog shows what they say.
     dialog_take_status_reports();
     start_seed_service();
-    set_sample_sink(seed_take_samples);
+    start_live_feed();  // says in the log why when it cannot
+    set_sample_sink(take_samples);
     start_recorder_thread();
 
     ui_set_command_handler(main_window_command);
@@ -107,6 +116,7 @@ int main(int argc, char** argv) {
 
     delete_client_name();
     close_session();
+    stop_live_feed();
     wait_station_indicator_thread();
     for (int c = 0; c < kChannelCount; ++c) drain_channel(c);
     return exit_code;
