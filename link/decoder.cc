@@ -201,9 +201,7 @@ void sample_block(const uint8_t* block, int step, bool whole) {
     bump(counted.samples_received, static_cast<uint64_t>(sample_count(block)));
     if (k < 0) return;  // not announced: queued, but served to no one
     const RosterEntry& entry = channel_roster[k];
-    if (entry.sample_rate > 0)
-        counted.last_sample_time.store(time + (sample_count(block) - 1) / entry.sample_rate,
-                                       std::memory_order_relaxed);
+    note_block(counted, time, sample_count(block), entry.sample_rate);
     SampleSink sink = sample_sink.load();
     if (sink != nullptr)
         sink(entry.name, entry.sample_rate, time, sample_count(block), block + kHeaderSize);

@@ -105,6 +105,9 @@ std::string metrics_text() {
     per_channel(out, channels, "veldrum_ring_file_written_seconds_total", "counter",
                 "Seconds of samples written into ring files.",
                 [](const ChannelMetrics& m) { return m.seconds_written.load(); });
+    per_channel(out, channels, "veldrum_gaps_total", "counter",
+                "Blocks that did not start where the channel's previous block ended.",
+                [](const ChannelMetrics& m) { return m.gaps.load(); });
     per_channel(out, channels, "veldrum_latency_seconds", "gauge",
                 "Now minus the time of the channel's last sample received.",
                 [now](const ChannelMetrics& m) {
