@@ -33,12 +33,8 @@ class PassTest : public Harness {
 // 1.1 sample intervals of where the last ended; a repeat or a later block
 // starts a new piece, and a piece of the same start rewrites its file.
 TEST_F(PassTest, JoinToleranceIsOneSampleInterval) {
-    struct Case {
-        double rate;
-        std::vector<std::pair<int, int>> blocks;
-        Rows pieces;
-    };
-    for (const Case& c : {
+    using Case = std::tuple<double, std::vector<std::pair<int, int>>, Rows>;
+    for (const auto& [rate, blocks, want] : {
              Case{100, {{0, 99}, {1, 100}}, {"130507|1"}},              // one interval late
              Case{100, {{0, 98}, {1, 100}}, {"130507|0", "130508|1"}},  // two intervals late
              Case{1, {{0, 1}, {2, 1}, {3, 1}}, {"130507|3"}},           // 1 s late at 1 sps
@@ -47,14 +43,13 @@ TEST_F(PassTest, JoinToleranceIsOneSampleInterval) {
                   {{0, 100}, {1, 100}, {2, 100}, {3, 100}, {6, 100}, {6, 100}},
                   {"130507|4", "130513|1"}},
          }) {
-        SCOPED_TRACE(c.pieces[0] + " at " + std::to_string(c.rate));
+        SCOPED_TRACE(want[0] + " at " + std::to_string(rate));
         rows("delete from filelist");
-        set_roster_entry(0, 3, "SHZ", c.rate, 3);
-        for (size_t i = 0; i < c.blocks.size(); ++i)
-            put(c.blocks[i].first, c.blocks[i].second, i + 1);
+        set_roster_entry(0, 3, "SHZ", rate, 3);
+        for (size_t i = 0; i < blocks.size(); ++i) put(blocks[i].first, blocks[i].second, i + 1);
         channel_turn(0, false);
         EXPECT_EQ(queued_block_count(3), 0);
-        EXPECT_EQ(pieces(c.rate), c.pieces);
+        EXPECT_EQ(pieces(rate), want);
     }
     // The last case's first file holds blocks 1 to 4 in order.
     const std::string first = read_file(path("13/130507-17052004-SHZ.ABC"));
@@ -89,7 +84,7 @@ TEST_F(PassTest, EventOnlyWaitsForAnEventOrAFlush) {
 TEST_F(PassTest, UnusableRatesAndChannelsAreRefused) {
     set_roster_entry(0, 3, "SHZ", 0.0, 0);
     set_roster_entry(1, -1, "NEG", 100.0, 0);
-    set_roster_entry(2, 300, "BIG", 100.0, 0);
+    set_roster_entry(2, 256, "BIG", 100.0, 0);
     set_roster_entry(3, 4, "FRC", 0.9, 0);
     roster_count = 4;
     put(0, 100, 1);

@@ -90,7 +90,7 @@ inline std::vector<std::string> query(const std::string& dsn, const std::string&
     std::vector<std::string> rows;
     SQLHENV env;
     SQLHDBC dbc;
-    SQLHSTMT st;
+    SQLHSTMT st = SQL_NULL_HSTMT;
     SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env);
     SQLSetEnvAttr(env, SQL_ATTR_ODBC_VERSION, (void*)SQL_OV_ODBC3, 0);
     SQLAllocHandle(SQL_HANDLE_DBC, env, &dbc);
@@ -111,7 +111,8 @@ inline std::vector<std::string> query(const std::string& dsn, const std::string&
         }
         rows.push_back(row);
     }
-    SQLDisconnect(dbc);  // frees the statement too
+    if (st != SQL_NULL_HSTMT) SQLFreeHandle(SQL_HANDLE_STMT, st);
+    SQLDisconnect(dbc);
     SQLFreeHandle(SQL_HANDLE_DBC, dbc);
     SQLFreeHandle(SQL_HANDLE_ENV, env);
     return rows;

@@ -25,25 +25,20 @@ class TrimTest : public Harness {
 // equal to the limit, oldest first, until the measure is below it; a file
 // already missing loses its row without lowering the measure.
 TEST_F(TrimTest, OldestGoFirstUntilBelowTheLimit) {
-    struct Case {
-        uint64_t limit;
-        bool a_missing;
-        Rows left;
-    };
-    for (const Case& c :
+    using Case = std::tuple<uint64_t, bool, Rows>;
+    for (const auto& [limit, a_missing, left] :
          {Case{13537, false, {"0/a", "0/b", "0/c"}}, Case{13536, false, {"0/b", "0/c"}},
           Case{11024, false, {"0/c"}}, Case{13536, true, {"0/c"}}}) {
-        SCOPED_TRACE(c.limit);
+        SCOPED_TRACE(limit);
         rows("delete from filelist");
         add("c", 300, 2512);
         add("a", 100, 2512);
         add("b", 200, 2512);
-        if (c.a_missing) unlink(path("0/a").c_str());
-        trim_ring(c.limit);
-        EXPECT_EQ(cpaths(), c.left);
+        if (a_missing) unlink(path("0/a").c_str());
+        trim_ring(limit);
+        EXPECT_EQ(cpaths(), left);
         for (const char* name : {"0/a", "0/b", "0/c"})
-            EXPECT_EQ(exists(path(name)), std::count(c.left.begin(), c.left.end(), name) == 1)
-                << name;
+            EXPECT_EQ(exists(path(name)), std::count(left.begin(), left.end(), name) == 1) << name;
     }
     EXPECT_TRUE(exists(path("0")));  // hour directories stay
 }

@@ -52,31 +52,24 @@ TEST_F(WriterTest, TwelveHourCutKeepsTheAppend) {
 // One piece per case (whole header checked; a duration cut to the buffer, gain
 // off, a fractional rate), then a zero-second piece that appends nothing.
 TEST_F(WriterTest, PieceFiguresOnDiskAndInTheIndex) {
-    struct Case {
-        int use_gain;
-        double rate;
-        int32_t seconds;
-        off_t size;
-        const char* row;
-        const char* header;
-    };
-    for (const Case& c :
+    using Case = std::tuple<int, double, int32_t, off_t, const char*, const char*>;
+    for (const auto& [use_gain, rate, seconds, size, row, header] :
          {Case{1, 100.0, 300, 512 + 50200, "251|100|8",
                "[KVR2.0]\r\nData offset=512\r\nStart time=13 05 07\r\nStart date=17 05 2004\r\n"
                "Time duration=00 04 11\r\nData Type=SHORT\r\nSpS=100.000000\r\nGain=3\r\n"
                "Station=ABC\r\nChannels=\"SHZ\"\r\nAmin=65.0\r\nAmax=1200.0\r\n"},
           Case{0, 100.0, 0, 512, "0|100|1",
                "Gain=1\r\nStation=ABC\r\nChannels=\"SHZ\"\r\nAmin=65.0\r\nAmax=65.0\r\n"},
-          Case{1, 50.7, 10, 512 + 1014, "10|50|8", "SpS=50.700000\r\nGain=3\r\n"}}) {
-        SCOPED_TRACE(c.row);
+          Case{1, 50.7, 3, 512 + 304, "3|50|8", "SpS=50.700000\r\nGain=3\r\n"}}) {
+        SCOPED_TRACE(row);
         rows("delete from filelist");
-        config.use_gain = c.use_gain;
-        set_roster_entry(0, 3, "SHZ", c.rate, 3);
-        write(kT0, c.seconds);
-        write(kT0 + std::atoi(c.row), 0);
-        EXPECT_EQ(size_of(path(kFirst)), c.size);
-        EXPECT_NE(read_file(path(kFirst)).substr(0, 512).find(c.header), std::string::npos);
-        EXPECT_EQ(rows("select tqty,sps,gain from filelist"), Rows{c.row});
+        config.use_gain = use_gain;
+        set_roster_entry(0, 3, "SHZ", rate, 3);
+        write(kT0, seconds);
+        write(kT0 + std::atoi(row), 0);
+        EXPECT_EQ(size_of(path(kFirst)), size);
+        EXPECT_NE(read_file(path(kFirst)).substr(0, 512).find(header), std::string::npos);
+        EXPECT_EQ(rows("select tqty,sps,gain from filelist"), Rows{row});
     }
 }
 
