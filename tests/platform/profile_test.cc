@@ -34,14 +34,17 @@ class ProfileTest : public ::testing::Test {
 
 TEST_F(ProfileTest, NamesIgnoreCaseAndValuesAreTrimmedAndUnquoted) {
     EXPECT_EQ(get("VELDRUM", "LOG"), "<none>");  // no file
-    write(  // an editor's byte-order mark hides no section
+    write(                                       // an editor's byte-order mark hides no section
         "\xEF\xBB\xBF[veldrum]\r\n  log =  /var/log/x  \r\n[ABC]\nSCH=\"BHZ, BHN\"\n"
         "DATA='/a b'\nQ=\"x\nEMPTY=\nN=5\nK=abcdef\n");
     const std::pair<std::string, std::string> cases[] = {
-        {get("VELDRUM", "LOG"), "/var/log/x"}, {get("abc", "sch"), "BHZ, BHN"},
-        {get("ABC", "DATA"), "/a b"},          {get("ABC", "Q"), "\"x"},  // one quote alone stays
-        {get("ABC", "EMPTY"), ""},             // present but empty is not the default
-        {get("NOPE", "LOG"), "<none>"},        {get("VELDRUM", "N"), "<none>"},  // another section's key
+        {get("VELDRUM", "LOG"), "/var/log/x"},
+        {get("abc", "sch"), "BHZ, BHN"},
+        {get("ABC", "DATA"), "/a b"},
+        {get("ABC", "Q"), "\"x"},   // one quote alone stays
+        {get("ABC", "EMPTY"), ""},  // present but empty is not the default
+        {get("NOPE", "LOG"), "<none>"},
+        {get("VELDRUM", "N"), "<none>"},  // another section's key
     };
     for (const auto& [got, expected] : cases) EXPECT_EQ(got, expected);
     EXPECT_EQ(profile_get_int("ABC", "N", 10, path_.c_str()), 5);
@@ -63,10 +66,12 @@ TEST_F(ProfileTest, WritingOneKeyKeepsTheRestOfTheFileAndItsLineEnds) {
     struct {
         const char *before, *section, *key, *after;  // before nullptr: no file yet
     } const cases[] = {
-        {"; c\r\n[VELDRUM]\r\nLOG=/x\r\n\r\n[-listbox-]\r\nwidth=1,2\r\nO=k\r\n[ABC]\r\nA=1\r\n", "-LISTBOX-", "Width",
+        {"; c\r\n[VELDRUM]\r\nLOG=/x\r\n\r\n[-listbox-]\r\nwidth=1,2\r\nO=k\r\n[ABC]\r\nA=1\r\n",
+         "-LISTBOX-", "Width",
          "; c\r\n[VELDRUM]\r\nLOG=/x\r\n\r\n[-listbox-]\r\nWidth=V\r\nO=k\r\n[ABC]\r\nA=1\r\n"},
         // A new key goes after the section's last line, a new section last.
-        {"[VELDRUM]\nLOG=/x\n\n[ABC]\nLANA=1\n", "veldrum", "SIZEMB", "[VELDRUM]\nLOG=/x\nSIZEMB=V\n\n[ABC]\nLANA=1\n"},
+        {"[VELDRUM]\nLOG=/x\n\n[ABC]\nLANA=1\n", "veldrum", "SIZEMB",
+         "[VELDRUM]\nLOG=/x\nSIZEMB=V\n\n[ABC]\nLANA=1\n"},
         {"[ABC]\nLANA=1", "-LISTBOX-", "Width", "[ABC]\nLANA=1\n[-LISTBOX-]\nWidth=V\n"},
         {"\xEF\xBB\xBF[VELDRUM]\nLOG=/x\n", "VELDRUM", "LOG", "\xEF\xBB\xBF[VELDRUM]\nLOG=V\n"},
         {nullptr, "-LISTBOX-", "Width", "[-LISTBOX-]\nWidth=V\n"},  // the first run

@@ -33,22 +33,26 @@ std::string summary(const StreamRegistry& r) {
     std::string sch;
     for (const std::string& n : selected_channels) sch += (sch.empty() ? "" : ",") + n;
     std::ostringstream s;
-    s << " odbc=" << config.data_source << " user=" << config.db_user << " password=" << config.db_password
-      << " flush=" << config.flush_rounds << " data=" << config.data_dir << " port=" << config.liss_port
-      << " sch=" << sch << " registered=" << r.channelCount(0) << " lana=" << config.lana
+    s << " odbc=" << config.data_source << " user=" << config.db_user
+      << " password=" << config.db_password << " flush=" << config.flush_rounds
+      << " data=" << config.data_dir << " port=" << config.liss_port << " sch=" << sch
+      << " registered=" << r.channelCount(0) << " lana=" << config.lana
       << " mb=" << config.size_limit / 1048576 << " format=" << config.netbios_name_format
       << " gain=" << config.use_gain << " ";
     return s.str();
 }
 
 TEST(ConfigTest, CommandLineAndIniFilesInTheirPrecedence) {
-    const std::string max_mb = "mb=" + std::to_string(kMaxSizeMb), long_user = "USER=" + std::string(300, 'u');
+    const std::string max_mb = "mb=" + std::to_string(kMaxSizeMb),
+                      long_user = "USER=" + std::string(300, 'u');
     const struct {
         std::vector<const char*> args;
         const char *ini, *kvr;
         std::string expected;  // fragments of the summary
     } cases[] = {
-        {{"odbc=myDsn", "user=kvr2", "Password=secret", "bogus=1", "FLUSHX"}, "", "",
+        {{"odbc=myDsn", "user=kvr2", "Password=secret", "bogus=1", "FLUSHX"},
+         "",
+         "",
          "odbc=MYDSN user=KVR2 password=SECRET flush=60"},
         {{"USER=A", "USER=B", "ODBC=X", "ODBC="}, "", "", "user=B odbc="},  // the last wins
         {{long_user.c_str()}, "", "", "user=" + std::string(127, 'U')},     // cut to the field
@@ -71,14 +75,19 @@ TEST(ConfigTest, CommandLineAndIniFilesInTheirPrecedence) {
         // Channel lists drop blanks and empty names, keep repeats, register
         // each name once and refuse names over nineteen bytes.
         {{"sch=bhz, bhn;;bhe", "SCH=B H Z", "SCH=,;"}, "", "", "sch=BHZ,BHN,BHE,BHZ registered=3"},
-        {{"SCH=ABCDEFGHIJKLMNOPQRS,ABCDEFGHIJKLMNOPQRST,X"}, "", "", "sch=ABCDEFGHIJKLMNOPQRS,X registered=2"},
+        {{"SCH=ABCDEFGHIJKLMNOPQRS,ABCDEFGHIJKLMNOPQRST,X"},
+         "",
+         "",
+         "sch=ABCDEFGHIJKLMNOPQRS,X registered=2"},
         // The INI file's SCH is read only with its own SPORT and no SCH= given.
         {{"SPORT=4000"}, "[ABC]\nSPORT=5000\nSCH=SHZ\n", "", "port=4000 sch="},
         {{"SPORT=0", "SPORT=x"}, "[abc]\nSPORT= 5000\nSCH=shz, shn\n", "", "port=5000 sch=shz,shn"},
         {{"SCH=BHZ"}, "[ABC]\nSCH=SHZ\n", "", "port=0 sch=BHZ"},
         {{"SCH=BHZ"}, "[ABC]\nSPORT=5000\nSCH=SHZ\n", "", "port=5000 sch=BHZ"},
         {{}, "", "", "lana=0 mb=10 format=0 gain=1"},
-        {{}, "[VELDRUM]\nSIZEMB=8192\n[ABC]\nLANA=3\nNETBIOSNAMEFORMAT=1\nUSEGAIN=0\n", "",
+        {{},
+         "[VELDRUM]\nSIZEMB=8192\n[ABC]\nLANA=3\nNETBIOSNAMEFORMAT=1\nUSEGAIN=0\n",
+         "",
          "lana=3 mb=8192 format=1 gain=0"},
         {{}, "[VELDRUM]\nSIZEMB=0\n", "", "mb=10"},  // 0 would trim every file
         {{}, "[VELDRUM]\nSIZEMB=999999999999999\n", "", max_mb},
@@ -103,7 +112,8 @@ TEST(ConfigTest, CommandLineAndIniFilesInTheirPrecedence) {
         read_data_dir(kvr.c_str());
         const std::string got = summary(registry);
         std::istringstream fragments(c.expected);
-        for (std::string f; fragments >> f;) EXPECT_NE(got.find(" " + f + " "), std::string::npos) << f << got;
+        for (std::string f; fragments >> f;)
+            EXPECT_NE(got.find(" " + f + " "), std::string::npos) << f << got;
     }
     std::filesystem::remove_all(dir);
     reset_config_for_test();

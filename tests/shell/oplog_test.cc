@@ -13,33 +13,19 @@ namespace {
 
 time_t fake_now = 0;
 
-class OplogTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/oplog_test.XXXXXX";
-        dir_ = mkdtemp(pattern);
-        log_reset_for_test();
-        fake_now = 1798761599;  // 2026-12-31 23:59:59 UTC
-    }
-    void TearDown() override {
-        log_reset_for_test();
-        std::filesystem::remove_all(dir_);
-    }
-    void init(const std::string& log_value) {
-        std::ofstream(dir_ + "/VELDRUM.INI") << "[VELDRUM]\nLOG=" << log_value << "\n";
-        log_init((dir_ + "/VELDRUM.INI").c_str());
-        log_set_clock_for_test([] { return fake_now; });
-    }
-    std::string read(const std::string& name) {
+TEST(OplogTest, LinesRepeatsCodePageMidnightAndNoLogKey) {
+    char pattern[] = "/tmp/oplog_test.XXXXXX";
+    const std::string dir = mkdtemp(pattern), ini = dir + "/VELDRUM.INI";
+    auto read = [&](const char* name) {
         std::stringstream s;
-        s << std::ifstream(dir_ + "/log/" + name, std::ios::binary).rdbuf();
+        s << std::ifstream(dir + "/log/" + name, std::ios::binary).rdbuf();
         return s.str();
-    }
-    std::string dir_;
-};
-
-TEST_F(OplogTest, LinesRepeatsCodePageAndMidnight) {
-    init(dir_ + "/log/");  // a trailing separator gives the same files
+    };
+    log_reset_for_test();
+    std::ofstream(ini) << "[VELDRUM]\nLOG=" << dir << "/log/\n";  // the separator changes nothing
+    log_init(ini.c_str());
+    fake_now = 1798761599;  // 2026-12-31 23:59:59 UTC
+    log_set_clock_for_test([] { return fake_now; });
     for (const char* t : {"A", "A", "A", "B", "A", "", ""}) write_log_line(t);
     write_log_linef("%s", "A");
     write_log_line("Станция подключена №1 Ёё");
@@ -47,24 +33,30 @@ TEST_F(OplogTest, LinesRepeatsCodePageAndMidnight) {
     fake_now += 1;
     write_log_line("STOP");
     const std::string line = "23:59:59 31.12.2026  #";
-    std::string expected;
-    for (const char* t : {"A", "B", "A", "", "", "A"}) expected += line + t + "#\r\n";  // immediate repeats once
-    expected += line + "\xD1\xF2\xE0\xED\xF6\xE8\xFF \xEF\xEE\xE4\xEA\xEB\xFE\xF7\xE5\xED\xE0 \xB9" "1 \xA8\xB8#\r\n";
+    std::string expected;  // immediate repeats are written once
+    for (const char* t : {"A", "B", "A", "", "", "A"}) expected += line + t + "#\r\n";
+    expected += line +
+                "\xD1\xF2\xE0\xED\xF6\xE8\xFF \xEF\xEE\xE4\xEA\xEB\xFE\xF7\xE5\xED\xE0 \xB9"
+                "1 \xA8\xB8#\r\n";
     EXPECT_EQ(read("31122026.log"), expected + line + std::string(4095, 'x') + "#\r\n");
     EXPECT_EQ(read("01012027.log"), "00:00:00 01.01.2027  #STOP#\r\n");
     const std::pair<const char*, const char*> cp1251[] = {
-        {"aЯ", "a\xDF"}, {"\xE2\x82\xAC", "\x88"},  // euro sign
-        {"\xE4\xB8\xAD", "?"}, {"\xD0", "?"}, {"\x80x", "?x"},  // no cp1251 form, cut, stray
+        {"aЯ", "a\xDF"},       {"\xE2\x82\xAC", "\x88"},  // euro sign
+        {"\xE4\xB8\xAD", "?"}, {"\xD0", "?"},
+        {"\x80x", "?x"},  // no cp1251 form, cut, stray
     };
     for (auto [in, out] : cp1251) EXPECT_EQ(utf8_to_cp1251(in), out) << in;
-}
 
-TEST_F(OplogTest, WithoutLogKeyNothingIsCreated) {
-    init("");
+    log_reset_for_test();
+    std::filesystem::remove_all(dir + "/log");
+    std::ofstream(ini) << "[VELDRUM]\nLOG=\n";  // without the key nothing is created
+    log_init(ini.c_str());
     write_log_line("START");
-    log_init((dir_ + "/missing.ini").c_str());
+    log_init((dir + "/missing.ini").c_str());
     write_log_line("START2");
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_), {}), 1);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 1);
+    log_reset_for_test();
+    std::filesystem::remove_all(dir);
 }
 
 }  // namespace

@@ -24,24 +24,39 @@ namespace {
 using std::chrono::steady_clock;
 
 TEST(HttpSetting, Forms) {
-    const std::pair<const char*, const char*> forms[] = {
-        {"", "127.0.0.1:8660"}, {"0.0.0.0:9000", "0.0.0.0:9000"}, {"[::1]:8661", "::1:8661"},
-        {"8662", "127.0.0.1:8662"}, {"0", "off"}, {"host:", "refused"}, {":80", "refused"}, {"a:b", "refused"},
-        {"1.2.3.4:70000", "refused"}, {"::1:80", "refused"}, {"[::1]80", "refused"}, {"x:-1", "refused"}};
+    const std::pair<const char*, const char*> forms[] = {{"", "127.0.0.1:8660"},
+                                                         {"0.0.0.0:9000", "0.0.0.0:9000"},
+                                                         {"[::1]:8661", "::1:8661"},
+                                                         {"8662", "127.0.0.1:8662"},
+                                                         {"0", "off"},
+                                                         {"host:", "refused"},
+                                                         {":80", "refused"},
+                                                         {"a:b", "refused"},
+                                                         {"1.2.3.4:70000", "refused"},
+                                                         {"::1:80", "refused"},
+                                                         {"[::1]80", "refused"},
+                                                         {"x:-1", "refused"}};
     for (const auto& [text, expected] : forms) {
         std::string host;
         int port = 0;
         bool off = false;
         const bool ok = parse_http_setting(text, &host, &port, &off);
-        EXPECT_EQ(ok ? host + ":" + std::to_string(port) : off ? "off" : "refused", expected) << text;
+        EXPECT_EQ(ok    ? host + ":" + std::to_string(port)
+                  : off ? "off"
+                        : "refused",
+                  expected)
+            << text;
     }
-    for (const char* h : {"127.0.0.1", "127.1.2.3", "::1", "LocalHost"}) EXPECT_TRUE(is_loopback_host(h)) << h;
-    for (const char* h : {"0.0.0.0", "192.168.1.5", "evil.example"}) EXPECT_FALSE(is_loopback_host(h)) << h;
+    for (const char* h : {"127.0.0.1", "127.1.2.3", "::1", "LocalHost"})
+        EXPECT_TRUE(is_loopback_host(h)) << h;
+    for (const char* h : {"0.0.0.0", "192.168.1.5", "evil.example"})
+        EXPECT_FALSE(is_loopback_host(h)) << h;
 }
 
 class ServerTest : public ::testing::Test {
   protected:
-    void start(const std::string& host, const std::string& token = "", const HttpLimits& limits = {}) {
+    void start(const std::string& host, const std::string& token = "",
+               const HttpLimits& limits = {}) {
         status_server_stop();
         StatusServerOptions o;
         o.host = host;
@@ -51,7 +66,8 @@ class ServerTest : public ::testing::Test {
         o.post_command = main_window_command;  // as the UI thread would run it
         port = status_server_start(o);
         ASSERT_GT(port, 0);
-        own = {{"Origin", "http://127.0.0.1:" + std::to_string(port)}, {"Sec-Fetch-Site", "same-origin"}};
+        own = {{"Origin", "http://127.0.0.1:" + std::to_string(port)},
+               {"Sec-Fetch-Site", "same-origin"}};
     }
     void SetUp() override {
         dialog_reset_for_test();
@@ -64,39 +80,18 @@ class ServerTest : public ::testing::Test {
         status_server_stop();
         dialog_reset_for_test();
     }
-    httplib::Result post(const std::string& path, const httplib::Headers& h, const std::string& body = "{}") {
-        return httplib::Client("127.0.0.1", port).Post(path, h, body, "application/json");
+    int post(const std::string& path, const httplib::Headers& h, const std::string& body = "{}") {
+        auto r = httplib::Client("127.0.0.1", port).Post(path, h, body, "application/json");
+        return r ? r->status : -1;
     }
     int port = 0;
     httplib::Headers own;
 };
 
-// Every embedded file is served byte for byte as it is in web/.
-TEST_F(ServerTest, ServesThePageFilesAndStatus) {
-    start("127.0.0.1");
-    httplib::Client c("127.0.0.1", port);
-    ASSERT_GT(kStatusPageAssetCount, 3u);
-    for (size_t i = 0; i < kStatusPageAssetCount; ++i) {
-        const std::string path = kStatusPageAssets[i].path;
-        std::stringstream file;
-        file << std::ifstream(std::string(VELDRUM_SOURCE_DIR) + "/web" + path, std::ios::binary).rdbuf();
-        auto r = c.Get(path == "/index.html" ? "/" : path);
-        ASSERT_TRUE(r) << path;
-        EXPECT_EQ(r->status, 200) << path;
-        EXPECT_EQ(r->body, file.str()) << path << " is not embedded byte for byte";
-    }
-    auto page = c.Get("/");
-    EXPECT_EQ(page->get_header_value("Content-Type"), "text/html; charset=utf-8");
-    EXPECT_NE(page->get_header_value("Content-Security-Policy").find("frame-ancestors"), std::string::npos);
-    EXPECT_EQ(c.Get("/../etc/passwd")->status, 404);
-    auto st = c.Get("/api/status?x=%ZZ%00");
-    ASSERT_TRUE(st);
-    EXPECT_EQ(st->body, status_json());
-}
-
 // Refusals leave the program's flags untouched: cross-site posts, a foreign
 // Host on loopback, a missing or wrong token off loopback, bad widths, bodies
-// too big or compressed. Then the accepted forms take effect.
+// too big or compressed. Then the accepted forms take effect, and every
+// embedded file is served as it is in web/.
 TEST_F(ServerTest, RefusedCommandsChangeNothingAndOwnOnesWork) {
     auto with = [](httplib::Headers h, const char* key, const char* value) {
         h.emplace(key, value);
@@ -112,20 +107,39 @@ TEST_F(ServerTest, RefusedCommandsChangeNothingAndOwnOnesWork) {
         std::vector<std::string> bodies;
         int status;
     } cases[] = {
-        {"127.0.0.1", "", all,
-         {{{"Origin", "http://evil.example"}}, {{"Origin", "null"}}, {{"Origin", "http://127.0.0.1:1"}},
-          {{"Sec-Fetch-Site", "cross-site"}}, {{"Sec-Fetch-Site", "same-site"}, {"Origin", "OWN"}},
-          {{"Referer", "http://evil.example/page"}}, {{"Referer", "OWN.evil.example/"}}},
-         {"[1,2,3,4,5]"}, 403},
-        {"127.0.0.1", "", all, {{{"Host", "evil.example:1"}, {"Origin", "http://evil.example:1"}}}, {"[1,2,3,4,5]"},
+        {"127.0.0.1",
+         "",
+         all,
+         {{{"Origin", "http://evil.example"}},
+          {{"Origin", "null"}},
+          {{"Origin", "http://127.0.0.1:1"}},
+          {{"Sec-Fetch-Site", "cross-site"}},
+          {{"Sec-Fetch-Site", "same-site"}, {"Origin", "OWN"}},
+          {{"Referer", "http://evil.example/page"}},
+          {{"Referer", "OWN.evil.example/"}}},
+         {"[1,2,3,4,5]"},
+         403},
+        {"127.0.0.1",
+         "",
+         all,
+         {{{"Host", "evil.example:1"}, {"Origin", "http://evil.example:1"}}},
+         {"[1,2,3,4,5]"},
          421},
         {"127.0.0.1", "", all, {OWN}, {std::string(100000, '[')}, 413},
         {"127.0.0.1", "", all, {with(OWN, "Content-Encoding", "gzip")}, {"[1,2,3,4,5]"}, 415},
-        {"127.0.0.1", "", {"/api/widths"}, {OWN},
-         {"", "{", "[1,2,3]", "[1,2,3,4,5,6]", "{\"a\":1}", "[1,2,\"3\",4,5]", "[1,2,3,4,1e9]", "[1,2,3,4,-1]",
-          "[1.5,2,3,4,5]"},
+        {"127.0.0.1",
+         "",
+         {"/api/widths"},
+         {OWN},
+         {"", "{", "[1,2,3]", "[1,2,3,4,5,6]", "{\"a\":1}", "[1,2,\"3\",4,5]", "[1,2,3,4,1e9]",
+          "[1,2,3,4,-1]", "[1.5,2,3,4,5]"},
          400},
-        {"0.0.0.0", "s3cret", all, {OWN, with(OWN, "X-VelDrum-Token", "wrong")}, {"[1,2,3,4,5]"}, 401},
+        {"0.0.0.0",
+         "s3cret",
+         all,
+         {OWN, with(OWN, "X-VelDrum-Token", "wrong")},
+         {"[1,2,3,4,5]"},
+         401},
         {"0.0.0.0", "", all, {with(OWN, "X-VelDrum-Token", "")}, {"[1,2,3,4,5]"}, 403},
     };
     int w[kColumnCount];
@@ -135,11 +149,8 @@ TEST_F(ServerTest, RefusedCommandsChangeNothingAndOwnOnesWork) {
             for (httplib::Headers h : c.headers) {
                 for (auto& [key, value] : h)
                     if (value.rfind("OWN", 0) == 0) value.replace(0, 3, own.begin()->second);
-                for (const std::string& body : c.bodies) {
-                    auto r = post(path, h, body);
-                    ASSERT_TRUE(r) << path;
-                    EXPECT_EQ(r->status, c.status) << path << " " << body.substr(0, 20);
-                }
+                for (const std::string& body : c.bodies)
+                    EXPECT_EQ(post(path, h, body), c.status) << path << " " << body.substr(0, 20);
             }
         }
         dialog_column_widths(w);
@@ -151,38 +162,53 @@ TEST_F(ServerTest, RefusedCommandsChangeNothingAndOwnOnesWork) {
     // Host may not even read (DNS rebinding).
     EXPECT_EQ(httplib::Client("127.0.0.1", port).Get("/api/status")->status, 200);
     start("0.0.0.0", "s3cret");
-    EXPECT_EQ(post("/api/flush", with(own, "X-VelDrum-Token", "s3cret"))->status, 200);
+    EXPECT_EQ(post("/api/flush", with(own, "X-VelDrum-Token", "s3cret")), 200);
     EXPECT_EQ(flush_request.load(), 1);
     EXPECT_FALSE(dialog_snapshot()->flush_enabled);
     start("127.0.0.1");
-    EXPECT_EQ(httplib::Client("127.0.0.1", port).Get("/api/status", {{"Host", "evil.example"}})->status, 421);
-    EXPECT_EQ(post("/api/widths", own, "[100,0,50,111,111]")->status, 200);  // 0 keeps its column
+    httplib::Client c("127.0.0.1", port);
+    EXPECT_EQ(c.Get("/api/status", {{"Host", "evil.example"}})->status, 421);
+    EXPECT_EQ(post("/api/widths", own, "[100,0,50,111,111]"), 200);  // 0 keeps its column
     dialog_column_widths(w);
     EXPECT_EQ(format_saved_widths(w), "100,111,50,111,111");
-    EXPECT_EQ(post("/api/stop", {})->status, 200);  // a script without browser headers
+    EXPECT_EQ(post("/api/stop", {}), 200);  // a script without browser headers
     EXPECT_EQ(run_flag.load(), 0);
+
+    for (size_t i = 0; i < kStatusPageAssetCount; ++i) {
+        const std::string path = kStatusPageAssets[i].path;
+        std::stringstream file;
+        file << std::ifstream(std::string(VELDRUM_SOURCE_DIR) + "/web" + path, std::ios::binary)
+                    .rdbuf();
+        auto r = c.Get(path == "/index.html" ? "/" : path);
+        EXPECT_EQ(r->body, file.str()) << path << " is not embedded byte for byte";
+    }
+    EXPECT_GT(kStatusPageAssetCount, 3u);
+    EXPECT_EQ(c.Get("/")->get_header_value("Content-Type"), "text/html; charset=utf-8");
+    EXPECT_NE(c.Get("/")->get_header_value("Content-Security-Policy").find("frame-ancestors"),
+              std::string::npos);
+    EXPECT_EQ(c.Get("/../etc/passwd")->status, 404);
+    EXPECT_EQ(c.Get("/api/status?x=%ZZ%00")->body, status_json());
 }
 
 // A non-blocking client connection from the loopback address `from`.
-int connect_from(const char* from, int port) {
+int connect_from(const std::string& from, int port) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    inet_pton(AF_INET, from, &a.sin_addr);
+    sockaddr_in a{AF_INET, 0, {inet_addr(from.c_str())}, {}};
     bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
-    a.sin_port = htons(uint16_t(port));
+    a = {AF_INET, htons(uint16_t(port)), {htonl(INADDR_LOOPBACK)}, {}};
     connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
     pollfd p{fd, POLLOUT, 0};
     poll(&p, 1, 2000);
     return fd;
 }
 
-// Sends data (when given) while it collects the answer until its status line
-// is in `got` or ms pass; false once the server closed.
-bool exchange(int fd, const std::string& data, std::string& got, size_t* sent = nullptr, int ms = 1000) {
+// Sends data while it collects the answer; with no data, waits up to ms for a
+// status line. False once the server closed.
+bool exchange(int fd, const std::string& data, std::string& got, size_t* sent = nullptr,
+              int ms = 1000) {
     size_t off = 0;
-    for (auto end = steady_clock::now() + std::chrono::milliseconds(ms); off < data.size() ||
+    for (auto end = steady_clock::now() + std::chrono::milliseconds(ms);
+         off < data.size() ||
          (data.empty() && steady_clock::now() < end && got.find("\r\n") == std::string::npos);) {
         pollfd p{fd, short(data.empty() ? POLLIN : POLLIN | POLLOUT), 0};
         poll(&p, 1, 50);
@@ -190,11 +216,10 @@ bool exchange(int fd, const std::string& data, std::string& got, size_t* sent = 
         ssize_t n = (p.revents & POLLIN) ? recv(fd, buf, sizeof buf, 0) : 0;
         if (n > 0) got.append(buf, size_t(n));
         if ((p.revents & POLLIN) && n <= 0) return false;
-        if (off == data.size()) continue;
-        n = send(fd, data.data() + off, data.size() - off, MSG_NOSIGNAL);
+        n = off < data.size() ? send(fd, data.data() + off, data.size() - off, MSG_NOSIGNAL) : 0;
         if (n < 0 && errno != EAGAIN) return false;
-        off += n > 0 ? size_t(n) : 0;
-        if (sent) *sent += n > 0 ? size_t(n) : 0;
+        off += std::max<ssize_t>(n, 0);
+        if (sent) *sent += std::max<ssize_t>(n, 0);
     }
     return true;
 }
@@ -214,46 +239,41 @@ TEST_F(ServerTest, HostileHeadsAreCutOff) {
     start("127.0.0.1", "", limits);
     const std::string get = "GET /api/status HTTP/1.1\r\nHost: 127.0.0.1\r\n";
     // Host, 97 more and two pads (lines stay under the parser's own 8 KiB).
-    std::string full_head = get;
-    for (int i = 3; i < limits.max_header_count; ++i) full_head += "X-" + std::to_string(i) + ": v\r\n";
-    size_t pad = (limits.max_head_bytes - full_head.size() - 20) / 2;
-    full_head += "X-Pad: " + std::string(pad, 'p') + "\r\nX-Pad: " +
-                 std::string(limits.max_head_bytes - full_head.size() - 20 - pad, 'p');
-    std::string small_headers;
+    std::string full = get, small_headers;
+    for (int i = 3; i < limits.max_header_count; ++i) full += "X-" + std::to_string(i) + ": v\r\n";
+    size_t pad = (limits.max_head_bytes - full.size() - 20) / 2;
+    full += "X-Pad: " + std::string(pad, 'p') +
+            "\r\nX-Pad: " + std::string(limits.max_head_bytes - full.size() - 20 - pad, 'p');
     for (int i = 0; i < (1 << 17); ++i) small_headers += "X-A: b\r\n";  // 1 MiB
     const struct {
         const char* name;
         std::string head, unit;
         int repeat, pause_ms;
-        const char* tail;
-        const char* status;
+        const char *tail, *status;
     } cases[] = {
         {"200 MB of small headers", get, small_headers, 200, 0, "", "431"},
-        {"one header too many", full_head.substr(0, full_head.rfind("X-Pad")), "a: b\r\n", 3, 0, "\r\n", "431"},
-        {"a head of exactly the limits", full_head, "", 0, 0, "\r\n\r\n", "200"},
-        {"one byte too many", full_head, "p", 1, 0, "\r\n\r\n", "431"},
+        {"one header too many", full.substr(0, full.rfind("X-Pad")), "a: b\r\n", 3, 0, "\r\n",
+         "431"},
+        {"a head of exactly the limits", full, "", 0, 0, "\r\n\r\n", "200"},
+        {"one byte too many", full, "p", 1, 0, "\r\n\r\n", "431"},
         {"bare LF", "GET / HTTP/1.1\nHost: 127.0.0.1\n\n", "", 0, 0, "", "400"},
         {"a byte every 100 ms", get, "X", 50, 100, "", "408"},
     };
     for (const auto& c : cases) {
         std::ofstream("/proc/self/clear_refs") << "5";  // resets the peak RSS
-        long rss_before = vm_kb("VmRSS:");
+        const long rss_before = vm_kb("VmRSS:");
         int fd = connect_from("127.0.0.1", port);
         std::string got;
         size_t sent = 0;
         bool open = exchange(fd, c.head, got, &sent);
-        for (int i = 0; open && i < c.repeat; ++i) {
-            usleep(useconds_t(c.pause_ms) * 1000);
+        for (int i = 0; open && i < c.repeat; ++i, usleep(useconds_t(c.pause_ms) * 1000))
             open = exchange(fd, c.unit, got, &sent);
-        }
         if (open) exchange(fd, c.tail, got);
         exchange(fd, "", got, nullptr, 3000);
         close(fd);
         EXPECT_EQ(got.substr(0, 12), std::string("HTTP/1.1 ") + c.status) << c.name;
-        if (c.repeat > 100) {
-            EXPECT_LT(sent, c.unit.size() * 10) << c.name << ": not cut off";
-            EXPECT_LT(vm_kb("VmHWM:") - rss_before, 16 * 1024) << c.name;
-        }
+        EXPECT_TRUE(c.repeat < 100 || sent < c.unit.size() * 10) << c.name << ": not cut off";
+        EXPECT_TRUE(c.repeat < 100 || vm_kb("VmHWM:") - rss_before < 16 * 1024) << c.name;
     }
 }
 
@@ -263,16 +283,14 @@ TEST_F(ServerTest, SlowClientsHoldNeitherThePageNorTheStop) {
     HttpLimits limits;
     start("127.0.0.1", "", limits);
     std::vector<int> slow;
-    for (int i = 0; i < 200; ++i) {
-        // 20 from each of 127.0.0.1 ... 127.0.0.10, in that order.
-        slow.push_back(connect_from(("127.0.0." + std::to_string(1 + i / 20)).c_str(), port));
+    for (int i = 0; i < 200; ++i) {  // 20 from each of 127.0.0.1 ... 127.0.0.10
+        slow.push_back(connect_from("127.0.0." + std::to_string(1 + i / 20), port));
         send(slow.back(), "GET / HTTP/1.1\r\nHost: 127.0", 27, MSG_NOSIGNAL);
         if (i != 7) continue;
         httplib::Client c("127.0.0.1", port);
         c.set_read_timeout(2, 0);
         auto r = c.Get("/api/status");
-        ASSERT_TRUE(r) << "the page does not answer beside 8 slow clients";
-        EXPECT_EQ(r->status, 200);
+        EXPECT_TRUE(r && r->status == 200) << "the page does not answer beside 8 slow clients";
     }
     int refused = 0;
     for (size_t i = 0; i < slow.size(); ++i) {
