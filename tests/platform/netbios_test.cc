@@ -203,12 +203,14 @@ TEST_F(NetbiosTest, MessagesArriveWholeOrInPartsUntilThePeerCloses) {
     for (const auto& r : reads) {
         std::fill(buffer.begin(), buffer.end(), 0xEE);
         EXPECT_EQ(run(NCBRECV, lsn, buffer.data(), r.length), r.rc) << r.length;
-        ASSERT_EQ(length_, r.got);
+        EXPECT_EQ(length_, r.got) << r.length;
+        if (length_ != r.got) break;
         EXPECT_TRUE(!r.got || std::equal(buffer.begin(), buffer.begin() + r.got, r.expected))
             << r.length;
         EXPECT_TRUE(r.got == r.length || buffer[r.got] == 0xEE) << r.length;
     }
     writer.join();
+    if (HasFailure()) return (void)close(peer);
 
     send(peer, kKeepAlive, {});  // no message: does not end the wait
     EXPECT_EQ(run(NCBRECV, lsn, buffer.data(), 200, 1), NRC_CMDTMO);
