@@ -1,4 +1,4 @@
-// A LISS client on loopback for tests of the server thread: a free port,
+// A client on loopback for tests of the LISS server and peers of lissdump:
 // connecting while the server may not listen yet, and reading whole records
 // with a hang guard.
 #pragma once
@@ -9,49 +9,17 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <thread>
 
 namespace liss_client {
 
-// A TCP port on loopback that nobody listens on just now.
-inline int free_port() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    close(fd);
-    return ntohs(a.sin_port);
-}
-
-// One attempt; rcvbuf > 0 shrinks the receive buffer first. -1 on failure.
-inline int connect_once(int port, int rcvbuf = 0) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    if (rcvbuf > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
+inline sockaddr_in loopback(int port) {
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     a.sin_port = htons(static_cast<uint16_t>(port));
-    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-// Retries while the server has not started listening yet.
-inline int connect_to(int port, int rcvbuf = 0, int timeoutMs = 5000) {
-    for (int waited = 0; waited <= timeoutMs; waited += 10) {
-        int fd = connect_once(port, rcvbuf);
-        if (fd >= 0) return fd;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return -1;
+    return a;
 }
 
 inline int local_port(int fd) {
@@ -61,23 +29,54 @@ inline int local_port(int fd) {
     return ntohs(a.sin_port);
 }
 
-// Reads exactly n bytes; false when the peer closes or nothing comes within
-// the guard time (a hang guard only).
+// A socket listening on a free loopback port; -1 on failure.
+inline int listen_loopback() {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const sockaddr_in a = loopback(0);
+    if (bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0 && listen(fd, 4) == 0)
+        return fd;
+    close(fd);
+    return -1;
+}
+
+// A loopback port that nobody listens on just now.
+inline int free_port() {
+    const int fd = listen_loopback();
+    const int port = local_port(fd);
+    close(fd);
+    return port;
+}
+
+// Retries while the server is not listening yet; rcvbuf > 0 shrinks the
+// receive buffer first. -1 on failure.
+inline int connect_to(int port, int rcvbuf = 0, int timeoutMs = 5000) {
+    for (int waited = 0; waited <= timeoutMs; waited += 10) {
+        const int fd = socket(AF_INET, SOCK_STREAM, 0);
+        if (rcvbuf > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
+        const sockaddr_in a = loopback(port);
+        if (connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0) return fd;
+        close(fd);
+        usleep(10000);
+    }
+    return -1;
+}
+
+inline bool readable_within(int fd, int ms) {
+    pollfd pf{fd, POLLIN, 0};
+    return poll(&pf, 1, ms) > 0;
+}
+
+// Exactly n bytes; false when the peer closes or nothing comes within the
+// guard time (a hang guard only).
 inline bool read_exact(int fd, uint8_t* p, size_t n, int guardMs = 10000) {
     while (n > 0) {
-        pollfd pf{fd, POLLIN, 0};
-        if (poll(&pf, 1, guardMs) <= 0) return false;
+        if (!readable_within(fd, guardMs)) return false;
         const ssize_t k = recv(fd, p, n, 0);
         if (k <= 0) return false;
         p += k;
         n -= static_cast<size_t>(k);
     }
     return true;
-}
-
-inline bool readable_within(int fd, int ms) {
-    pollfd pf{fd, POLLIN, 0};
-    return poll(&pf, 1, ms) > 0;
 }
 
 }  // namespace liss_client

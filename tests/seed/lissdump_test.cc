@@ -16,41 +16,28 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-struct ToolRun {
-    int status = -1;
-    std::string output;
-};
-
-// lissdump --summary reading the given bytes from a loopback peer that then
-// closes.
-ToolRun lissdump(const Bytes& stream) {
-    int listener = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    ToolRun r;
-    if (bind(listener, reinterpret_cast<sockaddr*>(&a), len) != 0 || listen(listener, 1) != 0)
-        return r;
-    getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len);
+// lissdump --summary reading the records from a loopback peer that then
+// closes: its exit status and output.
+std::pair<int, std::string> lissdump(const std::vector<Bytes>& records) {
+    const int listener = liss_client::listen_loopback();
     std::thread peer([&] {
         if (!liss_client::readable_within(listener, 10000)) return;
         const int c = accept(listener, nullptr, nullptr);
-        send(c, stream.data(), stream.size(), MSG_NOSIGNAL);
+        for (const Bytes& r : records) send(c, r.data(), r.size(), MSG_NOSIGNAL);
         close(c);
     });
     const std::string cmd = std::string(LISSDUMP_PATH) + " 127.0.0.1 " +
-                            std::to_string(ntohs(a.sin_port)) + " --summary";
+                            std::to_string(liss_client::local_port(listener)) + " --summary";
+    std::pair<int, std::string> run{-1, ""};
     if (FILE* p = popen(cmd.c_str(), "r")) {
         char buf[4096];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.output.append(buf, n);
+        for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) run.second.append(buf, n);
         const int st = pclose(p);
-        r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+        run.first = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
     }
     peer.join();
     close(listener);
-    return r;
+    return run;
 }
 
 TEST(Lissdump, TellsDesignedDropsFromDamage) {
@@ -58,17 +45,13 @@ TEST(Lissdump, TellsDesignedDropsFromDamage) {
     for (int i = 0; i < 3000; ++i) v.push_back(30000 + (i * 7919) % 301);
     const auto A = encode(v, make_template("ABC", "SHZ", 100, 1, 1.1e9));
     // A later flush with other samples: its records count from 000011 again.
-    std::vector<int32_t> w(v.rbegin(), v.rend());
-    const auto B = encode(w, make_template("ABC", "SHZ", 100, 1, 1.1e9 + 60));
+    const auto B = encode({v.rbegin(), v.rend()}, make_template("ABC", "SHZ", 100, 1, 1.1e9 + 60));
     ASSERT_GE(A.size(), 5u);
 
-    auto stamped = A[1];
+    Bytes stamped = A[1], xn = A[1], count = A[1], cut = A[1];
     stamped[26] += 1;  // Record_start_time's second: a second late, samples chained
-    auto xn = A[1];
     xn[kSeedXnOffset + 3] ^= 0x10;
-    auto count = A[1];
     count[31] += 1;  // Number_of_samples, low byte
-    Bytes cut = A[1];
     cut.resize(300);
     const struct {
         const char* what;
@@ -89,11 +72,9 @@ TEST(Lissdump, TellsDesignedDropsFromDamage) {
         {"record cut short", {A[0], cut}, 1, "the stream ended inside it"},
     };
     for (const auto& c : cases) {
-        Bytes stream;
-        for (const auto& r : c.records) stream.insert(stream.end(), r.begin(), r.end());
-        const ToolRun run = lissdump(stream);
-        EXPECT_EQ(run.status, c.status) << c.what << "\n" << run.output;
-        EXPECT_NE(run.output.find(c.expect), std::string::npos) << c.what << "\n" << run.output;
+        const auto [status, output] = lissdump(c.records);
+        EXPECT_EQ(status, c.status) << c.what << "\n" << output;
+        EXPECT_NE(output.find(c.expect), std::string::npos) << c.what << "\n" << output;
     }
 }
 

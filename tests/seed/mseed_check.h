@@ -2,6 +2,7 @@
 // an integrity warning fails the test instead of scrolling by.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <libmseed.h>
 
 #include <cstdint>
@@ -17,11 +18,9 @@ inline std::string& mseed_messages() {
     return text;
 }
 
-inline void mseed_capture(char* message) { mseed_messages() += message; }
-
 struct Decoded {
     bool ok = false;
-    std::string station, channel, location;
+    std::string station, channel;
     int sequence = 0;
     hptime_t start = 0;
     double rate = 0;
@@ -37,8 +36,9 @@ inline int32_t be32_at(const uint8_t* p) {
 }
 
 inline Decoded mseed_decode(const uint8_t* record) {
-    static bool init = [] {
-        ms_loginit(mseed_capture, nullptr, mseed_capture, nullptr);
+    static const bool init = [] {
+        auto capture = [](char* message) { mseed_messages() += message; };
+        ms_loginit(capture, nullptr, capture, nullptr);
         return true;
     }();
     (void)init;
@@ -47,18 +47,9 @@ inline Decoded mseed_decode(const uint8_t* record) {
     std::vector<char> copy(record, record + kSeedRecordLength);
     MSRecord* msr = nullptr;
     // verbose 1 makes libmseed report Steim-2 integrity failures.
-    const int rc = msr_unpack(copy.data(), kSeedRecordLength, &msr, 1, 1);
-    if (rc == MS_NOERROR && msr != nullptr) {
-        d.ok = true;
-        d.station = msr->station;
-        d.channel = msr->channel;
-        d.location = msr->location;
-        d.sequence = msr->sequence_number;
-        d.start = msr->starttime;
-        d.rate = msr->samprate;
-        d.encoding = msr->encoding;
-        d.reclen = msr->reclen;
-        if (msr->Blkt1000 == nullptr) d.ok = false;
+    if (msr_unpack(copy.data(), kSeedRecordLength, &msr, 1, 1) == MS_NOERROR && msr != nullptr) {
+        d = {msr->Blkt1000 != nullptr, msr->station,  msr->channel,  msr->sequence_number,
+             msr->starttime,           msr->samprate, msr->encoding, msr->reclen, {}, {}};
         if (msr->sampletype == 'i' && msr->datasamples != nullptr) {
             const int32_t* s = static_cast<const int32_t*>(msr->datasamples);
             d.samples.assign(s, s + msr->numsamples);
@@ -85,25 +76,23 @@ inline SeedFixedHeader make_template(const char* station, const char* channel, i
     return h;
 }
 
-inline std::vector<uint8_t> blockette1000() {
-    Blockette1000 b{1000, 0, 11, 1, 9, 0};
-    std::vector<uint8_t> v(sizeof b);
-    std::memcpy(v.data(), &b, sizeof b);
-    return v;
-}
-
 // Encodes samples into as many records as they need; returns the records.
 inline std::vector<std::vector<uint8_t>> encode(const std::vector<int32_t>& samples,
                                                 const SeedFixedHeader& h) {
     std::vector<uint8_t> out((samples.size() / 103 + 2) * kSeedRecordLength, 0);
-    const auto b = blockette1000();
+    Blockette1000 b{1000, 0, 11, 1, 9, 0};
+    uint8_t blockette[sizeof b];
+    std::memcpy(blockette, &b, sizeof b);
     const unsigned n = steim2Compress(samples.data(), static_cast<int>(samples.size()), h,
-                                      kSeedRecordLength, out.data(), 1, 8, b.data());
+                                      kSeedRecordLength, out.data(), 1, sizeof b, blockette);
     std::vector<std::vector<uint8_t>> records;
     for (unsigned i = 0; i < n; ++i)
         records.emplace_back(out.begin() + i * kSeedRecordLength,
                              out.begin() + (i + 1) * kSeedRecordLength);
     for (size_t i = n * kSeedRecordLength; i < out.size(); ++i)
-        if (out[i] != 0) records.clear();  // wrote past its records: make every test fail
+        if (out[i] != 0) {
+            ADD_FAILURE() << "the encoder wrote past its " << n << " records";
+            break;
+        }
     return records;
 }
