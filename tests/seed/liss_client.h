@@ -15,11 +15,7 @@
 namespace liss_client {
 
 inline sockaddr_in loopback(int port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    return a;
+    return {AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
 }
 
 inline int local_port(int fd) {
@@ -29,34 +25,24 @@ inline int local_port(int fd) {
     return ntohs(a.sin_port);
 }
 
-// A socket listening on a free loopback port; -1 on failure.
+// A socket listening on a free loopback port.
 inline int listen_loopback() {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const sockaddr_in a = loopback(0);
-    if (bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0 && listen(fd, 4) == 0)
-        return fd;
-    close(fd);
-    return -1;
-}
-
-// A loopback port that nobody listens on just now.
-inline int free_port() {
-    const int fd = listen_loopback();
-    const int port = local_port(fd);
-    close(fd);
-    return port;
+    bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a);
+    listen(fd, 4);
+    return fd;
 }
 
 // Retries while the server is not listening yet; rcvbuf > 0 shrinks the
 // receive buffer first. -1 on failure.
 inline int connect_to(int port, int rcvbuf = 0, int timeoutMs = 5000) {
-    for (int waited = 0; waited <= timeoutMs; waited += 10) {
-        const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    for (int waited = 0; waited <= timeoutMs; waited += 10, usleep(10000)) {
+        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         if (rcvbuf > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
         const sockaddr_in a = loopback(port);
         if (connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0) return fd;
         close(fd);
-        usleep(10000);
     }
     return -1;
 }
@@ -70,8 +56,7 @@ inline bool readable_within(int fd, int ms) {
 // guard time (a hang guard only).
 inline bool read_exact(int fd, uint8_t* p, size_t n, int guardMs = 10000) {
     while (n > 0) {
-        if (!readable_within(fd, guardMs)) return false;
-        const ssize_t k = recv(fd, p, n, 0);
+        const ssize_t k = readable_within(fd, guardMs) ? recv(fd, p, n, 0) : 0;
         if (k <= 0) return false;
         p += k;
         n -= static_cast<size_t>(k);

@@ -1,8 +1,10 @@
-// The LISS server thread on loopback: ports it cannot serve, and clients it
-// must let go, without spending CPU on one that stops reading.
+// The record pipe over a real pipe, the LISS server thread that sends what
+// it holds, and lissdump reading record streams, all on loopback.
 #include <gtest/gtest.h>
 #include <pthread.h>
+#include <sys/wait.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -11,6 +13,7 @@
 #include "common/app_state.h"
 #include "liss_client.h"
 #include "log_capture.h"
+#include "mseed_check.h"
 #include "seed/liss_server.h"
 #include "seed/record_pipe.h"
 
@@ -19,6 +22,79 @@ namespace {
 using namespace std::chrono_literals;
 using liss_client::connect_to;
 using liss_client::readable_within;
+using Bytes = std::vector<uint8_t>;
+
+// A record of `length` bytes filled with its id's low byte, the id first.
+std::vector<uint8_t> record(int id, int length = 512) {
+    std::vector<uint8_t> r(static_cast<size_t>(length), static_cast<uint8_t>(id));
+    std::memcpy(r.data(), &id, sizeof id);
+    return r;
+}
+
+// Takes one record; its id, or -1 when the take is short or the ends differ.
+int take_id(RecordPipe& pipe, int length = 512) {
+    std::vector<uint8_t> buf(static_cast<size_t>(length));
+    int id = -1;
+    if (pipe.take(buf.data(), length) == length) std::memcpy(&id, buf.data(), sizeof id);
+    return buf.back() == static_cast<uint8_t>(id) ? id : -1;
+}
+
+TEST(RecordPipe, KeepsTheNewestThatFitInOrder) {
+    RecordPipe pipe(60000);
+    // Each record takes 516 bytes; 93 fit, the 94th drops the oldest.
+    for (int i = 0; i < 94; ++i) pipe.put(record(i).data(), 512);
+    EXPECT_EQ(pipe.queuedBytes(), 93 * 516);
+    for (int expect = 1; expect <= 93; ++expect) ASSERT_EQ(take_id(pipe), expect);
+    // Puts run ahead of takes by a varying margin, so the pipe's own buffer
+    // wraps many times with the queue partly full.
+    for (int round = 0, put = 0, taken = 0; round < 400; ++round) {
+        for (int k = 0; k < round % 7 + 1; ++k, ++put) pipe.put(record(put).data(), 512);
+        for (int k = 0; k < (round + 3) % 7 + 1 && taken < put; ++k, ++taken)
+            ASSERT_EQ(take_id(pipe), taken);
+        ASSERT_EQ(pipe.queuedBytes(), (put - taken) * 516);
+    }
+}
+
+TEST(RecordPipe, RefusesWhatCannotFitAndDropsAsManyAsNeeded) {
+    LogCapture log;
+    RecordPipe pipe(60000);
+    for (int i = 0; i < 93; ++i) pipe.put(record(i).data(), 512);
+    pipe.put(record(1000, 48000).data(), 48000);
+    EXPECT_EQ(pipe.queuedBytes(), 93 * 516);  // refused, the queue kept
+    EXPECT_TRUE(log.has("Размер блока данных больше размера буфера. Блок не передан."));
+    // 5004 more bytes need 4992 freed: ten records of 516, not nine.
+    pipe.put(record(2000, 5000).data(), 5000);
+    EXPECT_EQ(pipe.queuedBytes(), 83 * 516 + 5004);
+    for (int expect = 10; expect < 93; ++expect) ASSERT_EQ(take_id(pipe), expect);
+    EXPECT_EQ(take_id(pipe, 5000), 2000);
+    // Exactly at the limit: accepted, and the record before it dropped.
+    const auto one = record(1);
+    pipe.put(one.data(), 512);
+    pipe.put(record(3, 47996).data(), 47996);
+    EXPECT_EQ(pipe.queuedBytes(), 48000);
+    EXPECT_EQ(take_id(pipe, 47996), 3);
+    pipe.put(nullptr, 512);
+    for (int length : {0, -5}) pipe.put(one.data(), length);
+    EXPECT_EQ(pipe.queuedBytes(), 0);
+}
+
+TEST(RecordPipe, EmptyShortAndFailedTakes) {
+    RecordPipe pipe(60000);
+    uint8_t buf[512];
+    std::memset(buf, 0xEE, sizeof buf);
+    EXPECT_EQ(pipe.take(buf, 512), 0);
+    for (int id : {7, 8}) pipe.put(record(id).data(), 512);
+    EXPECT_EQ(pipe.take(buf, 100), 100);  // the rest of record 7 is lost
+    EXPECT_EQ(buf[0] * 1000 + buf[100], 7 * 1000 + 0xEE);
+    EXPECT_EQ(pipe.queuedBytes(), 516);
+    EXPECT_EQ(pipe.take(nullptr, 512), 0);  // record 8 taken and thrown away
+    EXPECT_EQ(pipe.queuedBytes(), 0);
+    // Beyond the kernel's pipe size limit the pipe cannot be sized to capacity.
+    RecordPipe unopened(1 << 30);
+    EXPECT_FALSE(unopened.isOpen());
+    unopened.put(record(1).data(), 512);
+    EXPECT_EQ(unopened.queuedBytes() + unopened.take(buf, 512), 0);
+}
 
 std::chrono::nanoseconds thread_cpu(std::thread& t) {
     clockid_t id;
@@ -32,26 +108,15 @@ std::string connected(int fd) {
     return "127.0.0.1:" + std::to_string(liss_client::local_port(fd)) + " connected";
 }
 
-TEST(LissServer, PortZeroAndPortInUse) {
-    LogCapture log;
-    RecordPipe pipe(60000);
-    run_flag = 1;
-    config.liss_port = 0;
-    EXPECT_EQ(lissServerThread(&pipe, {}), -1);
-    const int holder = liss_client::listen_loopback();
-    config.liss_port = liss_client::local_port(holder);
-    EXPECT_EQ(lissServerThread(&pipe, {}), 0);  // at once
-    EXPECT_TRUE(log.has(("Сервер LISS: нет доступа к порту " + std::to_string(config.liss_port)).c_str()));
-    close(holder);
-}
-
 // A client is let go when no record comes for the no-data limit, and when it
 // stops reading and cannot take a record within that limit, without the
 // server spending CPU on it; the next client is then served.
 TEST(LissServer, QuietAndStalledClientsAreDropped) {
     LogCapture log;
     RecordPipe pipe(60000);
-    config.liss_port = liss_client::free_port();
+    const int taken = liss_client::listen_loopback();
+    config.liss_port = liss_client::local_port(taken);
+    close(taken);
     run_flag = 1;
     std::thread server([&] { lissServerThread(&pipe, {20ms, 20ms, 1ms, 1500ms}); });
     struct Stop {
@@ -66,22 +131,20 @@ TEST(LissServer, QuietAndStalledClientsAreDropped) {
     EXPECT_EQ(recv(quiet, &b, 1, 0), 0);
 
     // More records than the stalled client's buffers hold.
-    const std::vector<uint8_t> record(512, 0x5A);
-    for (int i = 1; i <= 93; ++i) pipe.put(record.data(), 512);
+    for (int i = 1; i <= 93; ++i) pipe.put(record(i).data(), 512);
     const int stalled = connect_to(config.liss_port, 2048);
     ASSERT_GE(stalled, 0);
     // Wait until the server has filled the stalled client's buffers.
     ASSERT_TRUE(readable_within(stalled, 10000));
     std::this_thread::sleep_for(300ms);
     const auto before = thread_cpu(server);
-
     const int next = connect_to(config.liss_port);
     ASSERT_GE(next, 0);
     // Served only once the stalled client has been dropped.
     ASSERT_TRUE(liss_client::read_exact(next, &b, 1, 30000));
     // A send loop that spins would use the whole 1.5 s limit.
-    EXPECT_LT(thread_cpu(server) - before, 300ms) << "server thread CPU while blocked on a full socket";
-    std::string text = log.text();
+    EXPECT_LT(thread_cpu(server) - before, 300ms) << "CPU while blocked on a full socket";
+    const std::string text = log.text();
     size_t at = 0;
     for (const std::string& line :
          {connected(quiet), std::string("#Нет данных от станции.#"),
@@ -93,5 +156,66 @@ TEST(LissServer, QuietAndStalledClientsAreDropped) {
     }
     for (int fd : {quiet, stalled, next}) close(fd);
 }
+
+#ifdef LISSDUMP_PATH
+// Records the server's pipe dropped by design are reported as drops with
+// exit 0, damaged ones make exit 1.
+
+TEST(Lissdump, TellsDesignedDropsFromDamage) {
+    std::vector<int32_t> v;
+    for (int i = 0; i < 3000; ++i) v.push_back(30000 + (i * 7919) % 301);
+    const auto A = encode(v, make_template("ABC", "SHZ", 100, 1, 1.1e9));
+    // A later flush with other samples: its records count from 000011 again.
+    const auto B = encode({v.rbegin(), v.rend()}, make_template("ABC", "SHZ", 100, 1, 1.1e9 + 60));
+    ASSERT_GE(A.size(), 5u);
+    Bytes stamped = A[1], xn = A[1], count = A[1], cut = A[1];
+    stamped[26] += 1;  // Record_start_time's second: a second late, samples chained
+    xn[kSeedXnOffset + 3] ^= 0x10;
+    count[31] += 1;  // Number_of_samples, low byte
+    cut.resize(300);
+    const struct {
+        std::vector<Bytes> records;
+        int status;
+        std::string expect;
+    } cases[] = {
+        {A, 0,
+         "ABC.SHZ records=" + std::to_string(A.size()) + " samples=3000 gaps=0 drops=0 problems=0"},
+        {{A[2], A[3]}, 0, "drops=1 problems=0"},              // joined inside a flush
+        {{A[0], A[1], A[3], A[4]}, 0, "drops=1 problems=0"},  // a jump in the numbers
+        // A whole flush's worth lost: the numbers line up, the chain breaks.
+        {{A[0], A[1], A[2], B[3]}, 0, "drops=1 problems=0"},
+        {{A[0], A[1], B[0]}, 0, "gaps=1 drops=0 problems=0"},  // a new flush after a gap
+        {{A[0], stamped}, 1, "discontinuous"},
+        {{A[0], xn}, 1, " Xn"},
+        {{A[0], count}, 1, "record 2: PROBLEM: undecodable"},
+        {{A[0], cut}, 1, "the stream ended inside it"},
+    };
+    for (const auto& c : cases) {
+        // lissdump --summary reading the records from a loopback peer that then closes.
+        const int listener = liss_client::listen_loopback();
+        std::thread peer([&] {
+            if (!liss_client::readable_within(listener, 10000)) return;
+            const int fd = accept(listener, nullptr, nullptr);
+            for (const Bytes& r : c.records) send(fd, r.data(), r.size(), MSG_NOSIGNAL);
+            close(fd);
+        });
+        const std::string cmd = std::string(LISSDUMP_PATH) + " 127.0.0.1 " +
+                                std::to_string(liss_client::local_port(listener)) + " --summary";
+        std::string output;
+        FILE* p = popen(cmd.c_str(), "r");
+        char buf[4096];
+        for (size_t n = 1; p != nullptr && n > 0;) {
+            n = fread(buf, 1, sizeof buf, p);
+            output.append(buf, n);
+        }
+        const int status = p != nullptr ? pclose(p) : -1;
+        peer.join();
+        close(listener);
+        EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, c.status) << c.expect << "\n"
+                                                                          << output;
+        EXPECT_NE(output.find(c.expect), std::string::npos) << output;
+    }
+}
+#endif
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <libmseed.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -12,11 +13,6 @@
 
 #include "seed/record.h"
 #include "seed/steim2.h"
-
-inline std::string& mseed_messages() {
-    static std::string text;
-    return text;
-}
 
 struct Decoded {
     bool ok = false;
@@ -36,27 +32,36 @@ inline int32_t be32_at(const uint8_t* p) {
 }
 
 inline Decoded mseed_decode(const uint8_t* record) {
+    static std::string messages;
     static const bool init = [] {
-        auto capture = [](char* message) { mseed_messages() += message; };
+        auto capture = [](char* message) { messages += message; };
         ms_loginit(capture, nullptr, capture, nullptr);
         return true;
     }();
     (void)init;
-    mseed_messages().clear();
+    messages.clear();
     Decoded d;
     std::vector<char> copy(record, record + kSeedRecordLength);
     MSRecord* msr = nullptr;
     // verbose 1 makes libmseed report Steim-2 integrity failures.
     if (msr_unpack(copy.data(), kSeedRecordLength, &msr, 1, 1) == MS_NOERROR && msr != nullptr) {
-        d = {msr->Blkt1000 != nullptr, msr->station,  msr->channel,  msr->sequence_number,
-             msr->starttime,           msr->samprate, msr->encoding, msr->reclen, {}, {}};
+        d = {msr->Blkt1000 != nullptr,
+             msr->station,
+             msr->channel,
+             msr->sequence_number,
+             msr->starttime,
+             msr->samprate,
+             msr->encoding,
+             msr->reclen,
+             {},
+             {}};
         if (msr->sampletype == 'i' && msr->datasamples != nullptr) {
             const int32_t* s = static_cast<const int32_t*>(msr->datasamples);
             d.samples.assign(s, s + msr->numsamples);
         }
     }
     if (msr != nullptr) msr_free(&msr);
-    d.diagnostics = mseed_messages();
+    d.diagnostics = messages;
     return d;
 }
 
@@ -86,13 +91,10 @@ inline std::vector<std::vector<uint8_t>> encode(const std::vector<int32_t>& samp
     const unsigned n = steim2Compress(samples.data(), static_cast<int>(samples.size()), h,
                                       kSeedRecordLength, out.data(), 1, sizeof b, blockette);
     std::vector<std::vector<uint8_t>> records;
-    for (unsigned i = 0; i < n; ++i)
-        records.emplace_back(out.begin() + i * kSeedRecordLength,
-                             out.begin() + (i + 1) * kSeedRecordLength);
-    for (size_t i = n * kSeedRecordLength; i < out.size(); ++i)
-        if (out[i] != 0) {
-            ADD_FAILURE() << "the encoder wrote past its " << n << " records";
-            break;
-        }
+    for (auto at = out.begin(); records.size() < n; at += kSeedRecordLength)
+        records.emplace_back(at, at + kSeedRecordLength);
+    EXPECT_EQ(std::count(out.begin() + n * kSeedRecordLength, out.end(), 0),
+              out.end() - out.begin() - n * kSeedRecordLength)
+        << "the encoder wrote past its records";
     return records;
 }
