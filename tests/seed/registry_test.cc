@@ -45,22 +45,6 @@ struct StreamRegistryTest : ::testing::Test {
     }
 };
 
-TEST_F(StreamRegistryTest, NamesIgnoreCase) {
-    EXPECT_EQ(reg.findOrAddStation("abc") + reg.findOrAddStation("ABC"), 0);
-    EXPECT_EQ(reg.findOrAddStation("XYZ"), 1);
-    EXPECT_EQ(reg.findOrAddChannel(0, "shz", 0.0) + reg.findOrAddChannel(0, "SHZ", 50.0), 0);
-    EXPECT_EQ(stream("SHZ")->sampleRate, 0.0);  // an existing stream is unchanged
-    for (int i = 1; i < 100; ++i) reg.findOrAddChannel(0, ("C" + std::to_string(i)).c_str(), 0.0);
-    EXPECT_EQ(std::vector<int>({reg.channelCount(0), reg.channelCount(1), reg.channelCount(-1),
-                                reg.channelCount(7)}),
-              std::vector<int>({100, 0, 0, 0}));
-    EXPECT_EQ(reg.findOrAddChannel(-1, "SHZ", 0.0) + reg.findOrAddChannel(7, "SHZ", 0.0), -2);
-    OwnedString s("Abc");
-    s = s;
-    EXPECT_TRUE(s.equalsIgnoreCase("aBC") && !s.equalsIgnoreCase("abcd") &&
-                !s.equalsIgnoreCase(nullptr));
-}
-
 TEST_F(StreamRegistryTest, LongBlockBecomesChunksOf2048) {
     const auto v = ramp(5000);
     block("SHZ", 100.0, 1000.0, v);
@@ -119,18 +103,6 @@ TEST_F(StreamRegistryTest, SlowChannelsBadRatesAndLongNames) {
                   std::string(head, 22));
     }
     EXPECT_EQ(mseed_decode(r).samples, (std::vector<int32_t>{0, 37, 74}));
-}
-
-TEST(StreamRegistryNoPipe, StreamKeepsOnlyItsLatestStretch) {
-    StreamRegistry reg;
-    const std::vector<uint16_t> v = ramp(10);
-    for (double t : {100.0, 110.0})
-        reg.appendBlock("ABC", "SHZ", 1.0, t, 10, reinterpret_cast<const uint8_t*>(v.data()));
-    const ChannelStream* s = reg.station(0)->channel(0);
-    flushStream(reg, 0, 0);
-    flushStream(reg, 5, 5);  // bad indices are ignored
-    EXPECT_EQ(std::vector<double>({double(s->sampleCount), s->startTime}),
-              std::vector<double>({10, 110}));
 }
 
 }  // namespace
