@@ -14,10 +14,6 @@
 
 namespace liss_client {
 
-inline sockaddr_in loopback(int port) {
-    return {AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
-}
-
 inline int local_port(int fd) {
     sockaddr_in a{};
     socklen_t len = sizeof a;
@@ -25,23 +21,18 @@ inline int local_port(int fd) {
     return ntohs(a.sin_port);
 }
 
-// A socket listening on a free loopback port.
-inline int listen_loopback() {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const sockaddr_in a = loopback(0);
-    bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a);
-    listen(fd, 4);
-    return fd;
-}
-
-// Retries while the server is not listening yet; rcvbuf > 0 shrinks the
-// receive buffer first. -1 on failure.
+// Connects to a loopback port, retrying while nobody listens there yet;
+// rcvbuf > 0 shrinks the receive buffer first. With port 0 the socket
+// listens on a free port instead. -1 on failure.
 inline int connect_to(int port, int rcvbuf = 0, int timeoutMs = 5000) {
     for (int waited = 0; waited <= timeoutMs; waited += 10, usleep(10000)) {
         const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         if (rcvbuf > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
-        const sockaddr_in a = loopback(port);
-        if (connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0) return fd;
+        sockaddr_in a{AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
+        auto* at = reinterpret_cast<sockaddr*>(&a);
+        const bool ok = port == 0 ? bind(fd, at, sizeof a) == 0 && listen(fd, 4) == 0
+                                  : connect(fd, at, sizeof a) == 0;
+        if (ok) return fd;
         close(fd);
     }
     return -1;

@@ -1,14 +1,12 @@
-// The record pipe over a real pipe, the LISS server thread that sends what
-// it holds, and lissdump reading record streams, all on loopback.
+// The record pipe, the LISS server thread that sends what it holds, and
+// lissdump reading record streams, all on loopback.
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <sys/wait.h>
 
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "common/app_state.h"
 #include "liss_client.h"
@@ -20,55 +18,30 @@
 namespace {
 
 using namespace std::chrono_literals;
-using liss_client::connect_to;
-using liss_client::readable_within;
 using Bytes = std::vector<uint8_t>;
 
-// A record of `length` bytes filled with its id's low byte, the id first.
-std::vector<uint8_t> record(int id, int length = 512) {
-    std::vector<uint8_t> r(static_cast<size_t>(length), static_cast<uint8_t>(id));
-    std::memcpy(r.data(), &id, sizeof id);
-    return r;
-}
+std::string cp(const char* utf8) { return utf8_to_cp1251(utf8); }
 
-// Takes one record; its id, or -1 when the take is short or the ends differ.
-int take_id(RecordPipe& pipe, int length = 512) {
-    std::vector<uint8_t> buf(static_cast<size_t>(length));
-    int id = -1;
-    if (pipe.take(buf.data(), length) == length) std::memcpy(&id, buf.data(), sizeof id);
-    return buf.back() == static_cast<uint8_t>(id) ? id : -1;
-}
-
-TEST(RecordPipe, KeepsTheNewestThatFitInOrderAndRefusesTheRest) {
+TEST(RecordPipe, KeepsTheNewestThatFitInOrder) {
     LogCapture log;
     RecordPipe pipe(60000);
-    // Each record takes 516 bytes; 93 fit, the 94th drops the oldest.
-    for (int i = 0; i < 94; ++i) pipe.put(record(i).data(), 512);
-    EXPECT_EQ(pipe.queuedBytes(), 93 * 516);
-    pipe.put(record(1000, 48000).data(), 48000);
-    EXPECT_EQ(pipe.queuedBytes(), 93 * 516);  // refused, the queue kept
-    EXPECT_TRUE(log.has("Размер блока данных больше размера буфера. Блок не передан."));
-    for (int expect = 1; expect <= 93; ++expect) ASSERT_EQ(take_id(pipe), expect);
-    // Puts run ahead of takes by a varying margin, so the pipe's own buffer
-    // wraps many times with the queue partly full.
-    for (int round = 0, put = 0, taken = 0; round < 400; ++round) {
-        for (int k = 0; k < round % 7 + 1; ++k, ++put) pipe.put(record(put).data(), 512);
-        for (int k = 0; k < (round + 3) % 7 + 1 && taken < put; ++k, ++taken)
-            ASSERT_EQ(take_id(pipe), taken);
-        ASSERT_EQ(pipe.queuedBytes(), (put - taken) * 516);
+    // Each record takes 516 bytes: 93 fit, then each drops the oldest; the
+    // pipe's own buffer wraps many times.
+    uint8_t r[512] = {};
+    for (int i = 0; i < 400; ++i) {
+        r[0] = static_cast<uint8_t>(i);
+        pipe.put(r, 512);
     }
-    // Exactly at the limit: accepted, and the record before it dropped.
-    const auto one = record(1);
-    pipe.put(one.data(), 512);
-    pipe.put(record(3, 47996).data(), 47996);
+    EXPECT_EQ(pipe.queuedBytes(), 93 * 516);
+    for (int i = 400 - 93; i < 400; ++i) ASSERT_TRUE(pipe.take(r, 512) == 512 && r[0] == i % 256);
+    // Exactly at the limit of 48000 bytes: accepted; one more byte: refused.
+    const Bytes large(47996, 7);
+    for (int more : {0, 1}) pipe.put(large.data(), 47996 + more);
     EXPECT_EQ(pipe.queuedBytes(), 48000);
-    EXPECT_EQ(take_id(pipe, 47996), 3);
+    EXPECT_TRUE(log.has("Размер блока данных больше размера буфера. Блок не передан."));
     pipe.put(nullptr, 512);
-    for (int length : {0, -5}) pipe.put(one.data(), length);
-    EXPECT_EQ(pipe.queuedBytes(), 0);
-    pipe.put(one.data(), 512);
-    EXPECT_EQ(pipe.take(nullptr, 512), 0);  // taken and thrown away
-    EXPECT_EQ(pipe.queuedBytes(), 0);
+    pipe.put(r, -5);
+    EXPECT_EQ(pipe.take(nullptr, 512) + pipe.queuedBytes(), 0);  // taken and thrown away
 }
 
 std::chrono::nanoseconds thread_cpu(std::thread& t) {
@@ -79,17 +52,13 @@ std::chrono::nanoseconds thread_cpu(std::thread& t) {
     return std::chrono::seconds(ts.tv_sec) + std::chrono::nanoseconds(ts.tv_nsec);
 }
 
-std::string connected(int fd) {
-    return "127.0.0.1:" + std::to_string(liss_client::local_port(fd)) + " connected";
-}
-
 // A client is let go when no record comes for the no-data limit, and when it
 // stops reading and cannot take a record within that limit, without the
 // server spending CPU on it; the next client is then served.
 TEST(LissServer, QuietAndStalledClientsAreDropped) {
     LogCapture log;
     RecordPipe pipe(60000);
-    const int taken = liss_client::listen_loopback();
+    const int taken = liss_client::connect_to(0);
     config.liss_port = liss_client::local_port(taken);
     close(taken);
     run_flag = 1;
@@ -98,44 +67,64 @@ TEST(LissServer, QuietAndStalledClientsAreDropped) {
         std::thread& t;
         ~Stop() { run_flag = 0, t.join(), run_flag = 1; }
     } stop{server};
-    const int quiet = connect_to(config.liss_port);
-    ASSERT_GE(quiet, 0);
+    int fds[3];  // quiet, stalled, next
+    fds[0] = liss_client::connect_to(config.liss_port);
     // Nothing queued: after the (shortened) limit the server closes.
-    uint8_t b;
-    ASSERT_TRUE(readable_within(quiet, 20000));
-    EXPECT_EQ(recv(quiet, &b, 1, 0), 0);
-
+    uint8_t b[512] = {};
+    ASSERT_TRUE(liss_client::readable_within(fds[0], 20000));
+    EXPECT_EQ(recv(fds[0], b, 1, 0), 0);
     // More records than the stalled client's buffers hold.
-    for (int i = 1; i <= 93; ++i) pipe.put(record(i).data(), 512);
-    const int stalled = connect_to(config.liss_port, 2048);
-    ASSERT_GE(stalled, 0);
-    // Wait until the server has filled the stalled client's buffers.
-    ASSERT_TRUE(readable_within(stalled, 10000));
-    std::this_thread::sleep_for(300ms);
+    for (int i = 0; i < 93; ++i) pipe.put(b, 512);
+    fds[1] = liss_client::connect_to(config.liss_port, 2048);
+    ASSERT_TRUE(liss_client::readable_within(fds[1], 10000));
+    std::this_thread::sleep_for(300ms);  // until its buffers are full
     const auto before = thread_cpu(server);
-    const int next = connect_to(config.liss_port);
-    ASSERT_GE(next, 0);
+    fds[2] = liss_client::connect_to(config.liss_port);
     // Served only once the stalled client has been dropped.
-    ASSERT_TRUE(liss_client::read_exact(next, &b, 1, 30000));
+    ASSERT_TRUE(liss_client::read_exact(fds[2], b, 1, 30000));
     // A send loop that spins would use the whole 1.5 s limit.
     EXPECT_LT(thread_cpu(server) - before, 300ms) << "CPU while blocked on a full socket";
-    const std::string text = log.text();
+    auto connected = [](int fd) {
+        return "127.0.0.1:" + std::to_string(liss_client::local_port(fd)) + " connected";
+    };
+    const std::string text = log.text(), gone = cp("#Разрыв в передаче данных в формате SEED#");
     size_t at = 0;
     for (const std::string& line :
-         {connected(quiet), std::string("#Нет данных от станции.#"),
-          std::string("#Разрыв в передаче данных в формате SEED#"), connected(stalled),
-          std::string("#Ошибка при передаче данных в формате SEED#"),
-          std::string("#Разрыв в передаче данных в формате SEED#"), connected(next)}) {
-        at = text.find(utf8_to_cp1251(line.c_str()), at);
+         {connected(fds[0]), cp("#Нет данных от станции.#"), gone, connected(fds[1]),
+          cp("#Ошибка при передаче данных в формате SEED#"), gone, connected(fds[2])}) {
+        at = text.find(line, at);
         ASSERT_NE(at, std::string::npos) << "missing or out of order: " << line << "\n" << text;
     }
-    for (int fd : {quiet, stalled, next}) close(fd);
+    for (int fd : fds) close(fd);
 }
 
 #ifdef LISSDUMP_PATH
+// lissdump --summary reading the records from a loopback peer that then
+// closes: its exit status and output.
+std::pair<int, std::string> lissdump(const std::vector<Bytes>& records) {
+    const int listener = liss_client::connect_to(0);
+    std::thread peer([&] {
+        if (!liss_client::readable_within(listener, 10000)) return;
+        const int fd = accept(listener, nullptr, nullptr);
+        for (const Bytes& r : records) send(fd, r.data(), r.size(), MSG_NOSIGNAL);
+        close(fd);
+    });
+    const std::string cmd = std::string(LISSDUMP_PATH) + " 127.0.0.1 " +
+                            std::to_string(liss_client::local_port(listener)) + " --summary";
+    std::pair<int, std::string> run{-1, ""};
+    char buf[4096];
+    FILE* p = popen(cmd.c_str(), "r");
+    for (size_t n = 1; p != nullptr && n > 0; run.second.append(buf, n))
+        n = fread(buf, 1, sizeof buf, p);
+    const int status = p != nullptr ? pclose(p) : -1;
+    run.first = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    peer.join();
+    close(listener);
+    return run;
+}
+
 // Records the server's pipe dropped by design are reported as drops with
 // exit 0, damaged ones make exit 1.
-
 TEST(Lissdump, TellsDesignedDropsFromDamage) {
     std::vector<int32_t> v;
     for (int i = 0; i < 3000; ++i) v.push_back(30000 + (i * 7919) % 301);
@@ -166,28 +155,8 @@ TEST(Lissdump, TellsDesignedDropsFromDamage) {
         {{A[0], cut}, 1, "the stream ended inside it"},
     };
     for (const auto& c : cases) {
-        // lissdump --summary reading the records from a loopback peer that then closes.
-        const int listener = liss_client::listen_loopback();
-        std::thread peer([&] {
-            if (!liss_client::readable_within(listener, 10000)) return;
-            const int fd = accept(listener, nullptr, nullptr);
-            for (const Bytes& r : c.records) send(fd, r.data(), r.size(), MSG_NOSIGNAL);
-            close(fd);
-        });
-        const std::string cmd = std::string(LISSDUMP_PATH) + " 127.0.0.1 " +
-                                std::to_string(liss_client::local_port(listener)) + " --summary";
-        std::string output;
-        FILE* p = popen(cmd.c_str(), "r");
-        char buf[4096];
-        for (size_t n = 1; p != nullptr && n > 0;) {
-            n = fread(buf, 1, sizeof buf, p);
-            output.append(buf, n);
-        }
-        const int status = p != nullptr ? pclose(p) : -1;
-        peer.join();
-        close(listener);
-        EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, c.status) << c.expect << "\n"
-                                                                          << output;
+        const auto [status, output] = lissdump(c.records);
+        EXPECT_EQ(status, c.status) << c.expect << "\n" << output;
         EXPECT_NE(output.find(c.expect), std::string::npos) << output;
     }
 }
