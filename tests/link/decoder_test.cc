@@ -120,13 +120,15 @@ class DecoderTest : public ::testing::Test {
         }
         return out + std::to_string(roster_count);
     }
-    // Samples handed to the SEED service for the channel; -1 when none were.
-    static int handed(const char* name) {
+    // The SEED service's stream of the channel, and the samples it holds;
+    // null and -1 when none were handed over.
+    static const ChannelStream* stream(const char* name) {
         StationStreams* st = streamRegistry.station(streamRegistry.findOrAddStation(station_name));
         for (int i = 0; i < st->channels.size(); ++i)
-            if (st->channel(i)->name.equalsIgnoreCase(name)) return st->channel(i)->sampleCount;
-        return -1;
+            if (st->channel(i)->name.equalsIgnoreCase(name)) return st->channel(i);
+        return nullptr;
     }
+    static int handed(const char* name) { return stream(name) ? stream(name)->sampleCount : -1; }
     LogCapture log_;
     size_t seen_ = 0;
     Bytes buffer_;
@@ -274,11 +276,9 @@ TEST_F(DecoderTest, SampleBlocksStampEventsAndGoToSelectedChannels) {
     EXPECT_EQ(channel_table[5].event_marked, 1);
     EXPECT_EQ(event_table[0].event_type, 3);
     EXPECT_EQ(event_table[0].event_time, t + 2);
-    const ChannelStream* s =
-        streamRegistry.station(streamRegistry.findOrAddStation(station_name))->channel(0);
-    EXPECT_EQ(s->startTime, t + 1);  // hundredths 51 round up
-    EXPECT_EQ(handed("SELZ"), 40);
-    EXPECT_EQ(handed("TWIN"), -1);  // only the first entry of a slot
+    ASSERT_EQ(handed("SELZ"), 40);
+    EXPECT_EQ(stream("SELZ")->startTime, t + 1);  // hundredths 51 round up
+    EXPECT_EQ(handed("TWIN"), -1);                // only the first entry of a slot
     decode(sample_block(6, 40));
     EXPECT_EQ(handed("UNSEL"), -1);
     decode(sample_block(5, 40));

@@ -34,8 +34,13 @@ TEST(RecordPipe, KeepsTheNewestThatFitInOrder) {
     }
     EXPECT_EQ(pipe.queuedBytes(), 93 * 516);
     for (int i = 400 - 93; i < 400; ++i) ASSERT_TRUE(pipe.take(r, 512) == 512 && r[0] == i % 256);
-    // Exactly at the limit of 48000 bytes: accepted; one more byte: refused.
+    // Exactly at the limit of 48000 bytes, with one record queued or alone:
+    // kept; one more byte: refused.
     const Bytes large(47996, 7);
+    pipe.put(r, 512);
+    pipe.put(large.data(), 47480);
+    EXPECT_EQ(pipe.queuedBytes(), 48000);
+    EXPECT_EQ(pipe.take(nullptr, 512) + pipe.take(nullptr, 47480), 0);
     for (int more : {0, 1}) pipe.put(large.data(), 47996 + more);
     EXPECT_EQ(pipe.queuedBytes(), 48000);
     EXPECT_TRUE(log.has("Размер блока данных больше размера буфера. Блок не передан."));
