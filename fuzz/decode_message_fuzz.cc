@@ -35,8 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     if (roster_count < 0 || roster_count > kChannelCount) std::abort();
     for (int c = 0; c < kChannelCount; ++c) {
-        if (channel_table[c].queued_blocks < 0 || channel_table[c].queued_blocks >= kBlockRingSize)
-            std::abort();
+        if (queued_block_count(c) < 0 || queued_block_count(c) >= kBlockRingSize) std::abort();
         drain_channel(c);
         reset_slot_queue(c);
     }

@@ -158,10 +158,10 @@ void mark_slot(int channel, int event_marked, double block_time) {
 }
 
 SlotState slot_state(int channel) {
-    if (!valid_channel(channel)) return SlotState{0, 0, 0.0};
+    if (!valid_channel(channel)) return SlotState{0, 0, 0, 0.0};
     std::lock_guard<std::recursive_mutex> lock(queue_lock);
     const ChannelSlot& slot = channel_table[channel];
-    return SlotState{slot.queued_blocks, slot.event_marked, slot.last_block_time};
+    return SlotState{slot.queued_blocks, slot.event_marked, slot.event_only, slot.last_block_time};
 }
 
 int fullest_continuous_ring() {

@@ -12,8 +12,8 @@
 #include <string>
 
 #include "common/app_state.h"
-#include "link/block_queue.h"
 #include "common/calendar.h"
+#include "link/block_queue.h"
 #include "link/channel_table.h"
 #include "link_blocks.h"
 #include "seed/seed_service.h"
@@ -84,7 +84,8 @@ class DecoderTest : public ::testing::Test {
         for (int c = 0; c < kChannelCount; ++c) {
             drain_channel(c);
             reset_slot_queue(c);
-            channel_table[c].event_marked = channel_table[c].event_only = 0;
+            reset_slot_marks(c);
+            set_slot_event_only(c, 0);
         }
         std::memset(channel_roster, 0, sizeof channel_roster);
         std::memset(event_table, 0, sizeof event_table);
@@ -193,8 +194,8 @@ TEST_F(DecoderTest, AnnouncementsOpenTheFlowAndBuildTheRoster) {
     EXPECT_EQ(roster(),
               "EHZ@1:200:4 EHN@2:200:4 EHE@3:200:4 BHZ@4:100:2 FULLNAME@5:100:2 NEG@-3:100:2 6");
     // Event-only: kind 7, or kind 1 at 200 per second.
-    EXPECT_EQ(std::vector<int>({channel_table[1].event_only, channel_table[2].event_only,
-                                channel_table[3].event_only, channel_table[4].event_only}),
+    EXPECT_EQ(std::vector<int>({slot_state(1).event_only, slot_state(2).event_only,
+                                slot_state(3).event_only, slot_state(4).event_only}),
               std::vector<int>({1, 1, 0, 0}));
 
     // List rates are whole samples per second; at most 256 entries are taken.
@@ -273,7 +274,7 @@ TEST_F(DecoderTest, SampleBlocksStampEventsAndGoToSelectedChannels) {
     selected_channels = {"selz", "TWIN"};  // names that differ only in case
     const int32_t t = 1084799107;          // 2004-05-17 13:05:07
     decode(sample_block(5, 40, 1000, 51, 3));
-    EXPECT_EQ(channel_table[5].event_marked, 1);
+    EXPECT_EQ(slot_state(5).event_marked, 1);
     EXPECT_EQ(event_table[0].event_type, 3);
     EXPECT_EQ(event_table[0].event_time, t + 2);
     ASSERT_EQ(handed("SELZ"), 40);
@@ -282,7 +283,7 @@ TEST_F(DecoderTest, SampleBlocksStampEventsAndGoToSelectedChannels) {
     decode(sample_block(6, 40));
     EXPECT_EQ(handed("UNSEL"), -1);
     decode(sample_block(5, 40));
-    EXPECT_EQ(channel_table[5].event_marked, 0);
+    EXPECT_EQ(slot_state(5).event_marked, 0);
     selected_channels.clear();  // none selected: every channel goes
     decode(sample_block(6, 40));
     EXPECT_EQ(handed("UNSEL"), 40);

@@ -23,6 +23,7 @@
 #include "link/block_queue.h"
 #include "link/channel_table.h"
 #include "recorder/file_index.h"
+#include "recorder/ring_writer.h"
 
 namespace recorder_test {
 
@@ -75,14 +76,15 @@ inline void set_roster_entry(int k, int channel, const char* name, double rate, 
     e.sample_rate = rate;
     e.gain = gain;
     e.event_only = event_only;
-    if (channel >= 0 && channel < kChannelCount) channel_table[channel].event_only = event_only;
+    set_slot_event_only(channel, event_only);
+    forget_ring_files();  // a new entry has no current file
 }
 
 // The one place that reads the writer's file fields: "name|start|seconds".
 inline std::string current_file(int k) {
-    const RosterEntry& e = channel_roster[k];
-    return std::string(e.file_name) + "|" + std::to_string(static_cast<long>(e.file_start_time)) +
-           "|" + std::to_string(static_cast<long>(e.file_duration));
+    const RingFile f = current_ring_file(k);
+    return std::string(f.name) + "|" + std::to_string(static_cast<long>(f.start_time)) + "|" +
+           std::to_string(static_cast<long>(f.duration));
 }
 
 // Runs one query on its own connection; the rows' columns joined by '|'.
@@ -161,11 +163,11 @@ class Harness : public ::testing::Test {
         for (int i = 0; i < 200 && db_connected.load() == 0; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         ASSERT_EQ(db_connected.load(), 1) << dsn;
-        wait_helper_threads();
+        wait_database_thread();
     }
     void TearDown() override {
         run_flag.store(0);  // a database thread still retrying ends
-        wait_helper_threads();
+        wait_database_thread();
         close_database();
         remove_tree(data);
     }

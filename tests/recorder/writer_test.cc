@@ -30,7 +30,7 @@ class WriterTest : public Harness {
         piece.assign(kCap, 0);
         for (size_t i = 0; i < kCap / 2; ++i) block_format::write_u16(&piece[2 * i], 65 + i % 1136);
     }
-    void write(double t, int32_t seconds) { write_piece(piece.data(), kCap, t, seconds, 0); }
+    void write(double t, int32_t seconds) { write_piece(channel_roster[0], 0, piece.data(), kCap, t, seconds); }
     std::vector<uint8_t> piece;
 };
 
