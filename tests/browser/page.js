@@ -153,14 +153,14 @@ async function attackFromAnotherSite(browser, base) {
 
 async function system(base, station, shots) {
   const { browser, page, errors, until, rows, lamp, icons, text } = await open(base, station);
-  const trs = () => Array.from(document.querySelectorAll("#rows tr"));
   await text("#db-text", "БД подключена");
   await step("start-sim");  // every second of data carries an event mark
   await text("#station-text", "Станция подключена");
   same(await icons(), ["icons/db_on.svg", "icons/station_on.svg"], "both icons connected");
   await text("#channels-text", "Каналов: 2");
   // Blocks arrive: the queued count, the data's UTC time, the event mark.
-  await until(`(${trs})().every((tr) => tr.children[3].textContent !== "" && tr.dataset.stateImage === "2")`);
+  await until(() => Array.from(document.querySelectorAll("#rows tr"))
+    .every((tr) => tr.children[3].textContent !== "" && tr.dataset.stateImage === "2"));
   let r = await rows();
   same(r.map((c) => c.slice(0, 3)), [["2", "SHZ", "20.000"], ["2", "SHN", "100.000"]], "rows in roster order");
   for (const c of r) {
@@ -187,7 +187,7 @@ async function system(base, station, shots) {
   check(await page.isDisabled("#c7"), "the button greys out when pressed");
   await until(() => !document.getElementById("c7").disabled);
   await step("check-pass");  // the button came back with the pass
-  await until(`(${trs})().every((tr) => tr.children[4].textContent !== "")`);
+  await until(() => Array.from(document.querySelectorAll("#rows tr")).every((tr) => tr.children[4].textContent !== ""));
   for (const c of await rows()) check(c[5].endsWith("-" + c[1] + "." + station), c[1] + " file " + c[5]);
 
   await step("stop-sim");
@@ -197,7 +197,8 @@ async function system(base, station, shots) {
   await page.screenshot({ path: shots + "/browser-system-lost.png" });
   await step("start-sim-quiet");
   await text("#station-text", "Станция подключена");
-  await until(`(${trs})().every((tr) => tr.dataset.stateImage === "1")`);  // unmarked blocks take the mark off
+  // Unmarked blocks take the mark off.
+  await until(() => Array.from(document.querySelectorAll("#rows tr")).every((tr) => tr.dataset.stateImage === "1"));
   // Ten ticks after the last mark the lamp stops: dark for longer than a tick (3 s).
   for (let darkSince = Date.now(), giveUp = darkSince + 60000; Date.now() - darkSince < 7000; await sleep(250)) {
     check(Date.now() < giveUp, "the lamp stops blinking within a minute of the last event");

@@ -29,20 +29,14 @@ using liss_client::free_port;
 using recorder_test::exists;
 using recorder_test::read_file;
 
-inline std::string bin(const std::string& name) {
-    return std::string(VELDRUM_BINARY_DIR) + "/bin/" + name;
-}
-
+inline std::string bin(const std::string& name) { return VELDRUM_BINARY_DIR "/bin/" + name; }
 inline std::string postgres_dsn() {  // of the test run, "" when there is none
-    const char* dsn = getenv("VELDRUM_TEST_PG_DSN");
-    return dsn ? dsn : "";
+    return getenv("VELDRUM_TEST_PG_DSN") ? getenv("VELDRUM_TEST_PG_DSN") : "";
 }
 
 inline bool wait_until(const std::function<bool()>& done, int timeout_ms) {
-    for (int waited = 0; !done(); waited += 100) {
+    for (int waited = 0; !done(); waited += 100, usleep(100000))
         if (waited >= timeout_ms) return false;
-        usleep(100000);
-    }
     return true;
 }
 
@@ -59,13 +53,11 @@ struct Child {
     // Exit code, 128+signal when killed, -1 when it outlives timeout_ms (then killed).
     int wait(int timeout_ms) {
         int status = 0;
-        if (pid <= 0) return -1;
-        const bool ended = wait_until([&] { return waitpid(pid, &status, WNOHANG) == pid; },
-                                      timeout_ms);
-        if (!ended && kill(pid, SIGKILL) == 0) waitpid(pid, &status, 0);
+        const bool ended = pid > 0 && wait_until([&] { return waitpid(pid, &status, WNOHANG) == pid; },
+                                                 timeout_ms);
+        if (!ended && pid > 0 && kill(pid, SIGKILL) == 0) waitpid(pid, &status, 0);
         pid = -1;
-        if (!ended) return -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        return !ended ? -1 : WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
     int stop(int timeout_ms) {
         if (pid > 0) kill(pid, SIGTERM);
@@ -74,15 +66,14 @@ struct Child {
     std::string text() const { return read_file(output); }
 };
 
-// Starts args in cwd, its environment ours with `extra` put over it.
+// Starts args in cwd, with our environment and `extra` put over it.
 inline Child spawn(std::vector<std::string> args, const std::string& cwd,
                    std::vector<std::string> extra, const std::string& output) {
     std::vector<std::string> env = extra;
     for (char** e = environ; *e != nullptr; ++e) {
-        const std::string v = *e;
-        auto same = [&](const std::string& x) { return x.substr(0, x.find('=') + 1) ==
-                                                       v.substr(0, v.find('=') + 1); };
-        if (std::none_of(extra.begin(), extra.end(), same)) env.push_back(v);
+        const std::string v = *e, name = v.substr(0, v.find('=') + 1);
+        if (std::none_of(extra.begin(), extra.end(), [&](auto& x) { return x.rfind(name, 0) == 0; }))
+            env.push_back(v);
     }
     std::vector<char*> argv, envp;
     for (std::string& a : args) argv.push_back(a.data());
@@ -113,12 +104,12 @@ struct RingFile {
 // Every ring file under the data directory, sorted by channel and start.
 inline std::vector<RingFile> ring_files(const std::string& data_dir) {
     std::vector<RingFile> files;
-    for (int hour = 0; hour < 24; ++hour) {
-        std::error_code ec;
+    std::error_code ec;
+    for (int hour = 0; hour < 24; ++hour)
         for (const auto& e : fs::directory_iterator(data_dir + "/" + std::to_string(hour), ec)) {
-            RingFile f;
+            RingFile& f = files.emplace_back();
             f.relative = std::to_string(hour) + "/" + e.path().filename().string();
-            const std::string bytes = read_file(data_dir + "/" + f.relative);
+            const std::string bytes = read_file(e.path());
             f.header = bytes.substr(0, 512);
             for (size_t i = 512; i + 1 < bytes.size(); i += 2)
                 f.samples.push_back(uint8_t(bytes[i]) | uint8_t(bytes[i + 1]) << 8);
@@ -126,8 +117,8 @@ inline std::vector<RingFile> ring_files(const std::string& data_dir) {
             int h = 0, m = 0, s = 0;
             char channel[16] = "";
             sscanf(f.header.c_str(),
-                   "[KVR2.0] Data offset=512 Start time=%d %d %d Start date=%d %d %d Time "
-                   "duration=%d %d %d Data Type=SHORT SpS=%lf Gain=%*d Station=%*s Channels=\"%15[^\"]",
+                   "[KVR2.0] Data offset=512 Start time=%d %d %d Start date=%d %d %d Time duration="
+                   "%d %d %d Data Type=SHORT SpS=%lf Gain=%*d Station=%*s Channels=\"%15[^\"]",
                    &t.tm_hour, &t.tm_min, &t.tm_sec, &t.tm_mday, &t.tm_mon, &t.tm_year, &h, &m, &s,
                    &f.sps, channel);
             t.tm_mon -= 1;
@@ -135,9 +126,7 @@ inline std::vector<RingFile> ring_files(const std::string& data_dir) {
             f.start = timegm(&t);
             f.duration = h * 3600LL + m * 60 + s;
             f.channel = channel;
-            files.push_back(std::move(f));
         }
-    }
     std::sort(files.begin(), files.end(), [](const RingFile& a, const RingFile& b) {
         return std::tie(a.channel, a.start) < std::tie(b.channel, b.start);
     });
@@ -177,19 +166,8 @@ inline std::vector<long long> wrong_seconds(const ChannelSeconds& got, int rate,
     return wrong;
 }
 
-inline std::string cp1251_to_utf8(std::string in) {
-    iconv_t cd = iconv_open("UTF-8", "CP1251");
-    std::string out(in.size() * 2 + 16, '\0');
-    char *src = in.data(), *dst = out.data();
-    size_t src_left = in.size(), dst_left = out.size();
-    iconv(cd, &src, &src_left, &dst, &dst_left);
-    iconv_close(cd);
-    return out.substr(0, out.size() - dst_left);
-}
-
 // A scratch station: its directory, INI files, index, and the two programs.
-class Station {
-public:
+struct Station {
     std::string name, dir, data_dir, log_dir;
     int sim_port = free_port();
     std::string dsn = "KVR";  // the SQLite one; set another before start_veldrum
@@ -213,8 +191,8 @@ public:
         // The SQLite "KVR" here, beside the other data sources of the ODBCINI
         // this process was given (the PostgreSQL one of the test run).
         static const std::string given = getenv("ODBCINI") ? read_file(getenv("ODBCINI")) : "";
-        const std::string make = "sh '" VELDRUM_SOURCE_DIR "/db/make-sqlite-dsn.sh' '" + dir + "'>/dev/null";
-        if (system(make.c_str()) != 0) ADD_FAILURE() << "make-sqlite-dsn.sh failed";
+        if (system(("sh " VELDRUM_SOURCE_DIR "/db/make-sqlite-dsn.sh " + dir + ">/dev/null").c_str()))
+            ADD_FAILURE() << "make-sqlite-dsn.sh failed";
         std::string ini = read_file(dir + "/odbc.ini"), line;
         std::istringstream lines(given);
         for (bool skip = false; std::getline(lines, line);) {
@@ -229,6 +207,9 @@ public:
         std::error_code ec;
         if (!getenv("VELDRUM_KEEP_SCRATCH")) fs::remove_all(dir, ec);
     }
+    static void write(const std::string& path, const std::string& text) {
+        std::ofstream(path, std::ios::binary) << text;
+    }
 
     // The index's ODBC files, and WINDIR for KVR.ini and lmhosts.
     std::vector<std::string> env() const {
@@ -242,21 +223,10 @@ public:
                                          std::to_string(sim_port)};
         args.insert(args.end(), options.begin(), options.end());
         sim = spawn(args, dir, {}, dir + "/stationsim.out");
-        ASSERT_TRUE(sim.pid > 0);
         wait_sim("stationsim: ", 5000);  // its listening line
     }
     int stop_sim() { return sim.stop(5000); }
     void start_veldrum(const std::vector<std::string>& arguments = {}) {
-        write_ini();
-        std::vector<std::string> args = wrapper;
-        args.insert(args.end(), {bin(program), name});
-        if (dsn != "KVR") args.push_back("ODBC=" + dsn);
-        args.insert(args.end(), arguments.begin(), arguments.end());
-        server = spawn(args, dir, env(), dir + "/veldrum.out");
-        ASSERT_TRUE(server.pid > 0);
-    }
-    int stop_veldrum(int timeout_ms = 30000) { return server.stop(timeout_ms); }
-    void write_ini() const {
         std::string ini = "[VELDRUM]\r\nLOG=" + log_dir + "\r\n";
         for (const auto& [k, v] : veldrum_keys) ini += k + "=" + v + "\r\n";
         ini += "[" + name + "]\r\n";
@@ -264,7 +234,13 @@ public:
         write(dir + "/VELDRUM.INI", ini);
         write(dir + "/KVR.ini", "[DATA]\r\nDIR=" + data_dir + "\r\n");
         write(dir + "/lmhosts", "127.0.0.1:" + std::to_string(sim_port) + " " + name + ".DCH.SRV\n");
+        std::vector<std::string> args = wrapper;
+        args.insert(args.end(), {bin(program), name});
+        if (dsn != "KVR") args.push_back("ODBC=" + dsn);
+        args.insert(args.end(), arguments.begin(), arguments.end());
+        server = spawn(args, dir, env(), dir + "/veldrum.out");
     }
+    int stop_veldrum(int timeout_ms = 30000) { return server.stop(timeout_ms); }
 
     // The operation log of every day so far, in UTF-8.
     std::string log() const {
@@ -272,9 +248,15 @@ public:
         std::error_code ec;
         for (const auto& e : fs::directory_iterator(log_dir, ec)) names.push_back(e.path());
         std::sort(names.begin(), names.end());
-        std::string all;
-        for (const std::string& n : names) all += read_file(n);
-        return cp1251_to_utf8(all);
+        std::string in, out;
+        for (const std::string& n : names) in += read_file(n);
+        out.resize(in.size() * 3);
+        char *src = in.data(), *dst = out.data();
+        size_t src_left = in.size(), dst_left = out.size();
+        iconv_t cd = iconv_open("UTF-8", "CP1251");
+        iconv(cd, &src, &src_left, &dst, &dst_left);
+        iconv_close(cd);
+        return out.substr(0, out.size() - dst_left);
     }
     size_t log_count(const std::string& text) const { return count(log(), text); }
     bool wait_log(const std::string& text, int timeout_ms, size_t times = 1) const {
@@ -284,20 +266,11 @@ public:
         return wait_until([&] { return count(sim.text(), text) > 0; }, timeout_ms);
     }
     std::vector<RingFile> files() const { return ring_files(data_dir); }
-
-    // Uses the other station's index (its SQLite file, or the same DSN).
-    void share_index_of(const Station& other) {
-        for (const char* f : {"/odbc.ini", "/odbcinst.ini"}) write(dir + f, read_file(other.dir + f));
-        dsn = other.dsn;
-    }
     // Rows of a query against the station's index, columns joined by '|'.
     std::vector<std::string> rows(const std::string& sql) const {
         setenv("ODBCINI", (dir + "/odbc.ini").c_str(), 1);
         setenv("ODBCSYSINI", dir.c_str(), 1);
         return recorder_test::query(dsn, sql);
-    }
-    static void write(const std::string& path, const std::string& text) {
-        std::ofstream(path, std::ios::binary) << text;
     }
 };
 
