@@ -2,9 +2,9 @@
 // (tests/browser/page.js): once served by the status server of this process,
 // whose state the test plays step by step, and once by a running veldrum fed
 // by stationsim.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
-#include <arpa/inet.h>
 #include <ifaddrs.h>
 
 #include <nlohmann/json.hpp>
@@ -24,16 +24,13 @@ using namespace system_run;
 
 std::string node_modules() {
     const char* given = getenv("VELDRUM_NODE_MODULES");
-    const std::string in_build = VELDRUM_BINARY_DIR "/node/node_modules";
-    const std::string in_tree = VELDRUM_SOURCE_DIR "/tests/browser/node_modules";
-    if (given != nullptr && given[0] != '\0') return given;
-    return exists(in_build + "/playwright-core") || !exists(in_tree) ? in_build : in_tree;
+    return given != nullptr && given[0] != '\0' ? given : VELDRUM_BINARY_DIR "/node/node_modules";
 }
 
-#define SKIP_WITHOUT_BROWSER()                                                                   \
-    if (!exists(getenv("CHROMIUM") ? getenv("CHROMIUM") : "/usr/bin/chromium") ||                \
-        !exists(node_modules() + "/playwright-core"))                                            \
-    GTEST_SKIP() << "no chromium, or no playwright-core in " << node_modules()                   \
+#define SKIP_WITHOUT_BROWSER()                                                    \
+    if (!exists(getenv("CHROMIUM") ? getenv("CHROMIUM") : "/usr/bin/chromium") || \
+        !exists(node_modules() + "/playwright-core"))                             \
+    GTEST_SKIP() << "no chromium, or no playwright-core in " << node_modules()    \
                  << " (npm install --prefix " VELDRUM_BINARY_DIR "/node playwright-core@1.65.1)"
 
 // Runs page.js under node; play(step) answers each step it asks for ("" when
@@ -74,7 +71,8 @@ std::string run_page(std::vector<std::string> args,
     int status = 0;
     if (rc == 0) waitpid(pid, &status, 0);
     if (failure.empty() && step != "done") failure = "the script ended early (see [browser] lines)";
-    if (failure.empty() && !(WIFEXITED(status) && WEXITSTATUS(status) == 0)) failure = "node failed";
+    if (failure.empty() && !(WIFEXITED(status) && WEXITSTATUS(status) == 0))
+        failure = "node failed";
     return failure;
 }
 
@@ -104,48 +102,52 @@ TEST(BrowserTest, StatusPageInHeadlessChromium) {
     options.port = 0;
     const int port = status_server_start(options);
     ASSERT_GT(port, 0);
-    const std::string failure = run_page({"fixture", "http://127.0.0.1:" + std::to_string(port), VELDRUM_BINARY_DIR}, [](const std::string& step) -> std::string {
-        if (step == "announce") {
-            for (const auto& [name, rate] : std::vector<std::pair<const char*, double>>{
-                     {"SHZ", 20.0}, {"SHN", 20.0}, {"<b>x", 100.0}}) {
-                RosterEntry& e = channel_roster[roster_count++] = RosterEntry{};
-                snprintf(e.name, sizeof e.name, "%s", name);
-                e.sample_rate = rate;
+    const std::string failure = run_page(
+        {"fixture", "http://127.0.0.1:" + std::to_string(port), VELDRUM_BINARY_DIR},
+        [](const std::string& step) -> std::string {
+            if (step == "announce") {
+                for (const auto& [name, rate] : std::vector<std::pair<const char*, double>>{
+                         {"SHZ", 20.0}, {"SHN", 20.0}, {"<b>x", 100.0}}) {
+                    RosterEntry& e = channel_roster[roster_count++] = RosterEntry{};
+                    snprintf(e.name, sizeof e.name, "%s", name);
+                    e.sample_rate = rate;
+                }
+                dialog_rebuild_channel_list();
+                dialog_set_station_icon(true);
+                dialog_set_db_icon(true);
+            } else if (step == "blocks") {
+                show(1);
+                dialog_tick();
+                event_countdown.store(10);  // what the decoder does for a marked block
+                event_active.store(1);
+            } else if (step == "unmark") {
+                show(0);
+            } else if (step == "check-flush") {
+                if (flush_request.load() != 1) return "flush_request is not set";
+                if (dialog_snapshot()->flush_enabled) return "button 7 is still enabled";
+            } else if (step == "pass-start") {
+                flush_request.store(0);
+                dialog_enable_flush_button();
+            } else if (step == "lost" || step == "station-back") {
+                if (step == "lost") dialog_set_error_text("<i>Код ошибки Netbios: 24");
+                if (step == "lost") dialog_set_db_icon(false);
+                dialog_set_station_icon(step != "lost");
+            } else if (step == "check-widths") {
+                int w[kColumnCount];
+                dialog_column_widths(w);
+                if (w[0] <= kDefaultColumnWidth + 30 ||
+                    std::count(w, w + kColumnCount, kDefaultColumnWidth) != kColumnCount - 1)
+                    return "only column 0 should have grown: " + format_saved_widths(w);
+            } else if (step == "check-stop") {
+                // The click's POST is still on its way; give it time to arrive.
+                if (!wait_until([] { return run_flag.load() == 0; }, 10000))
+                    return "run flag still set";
+            } else if (step != "tick" && step != "done") {
+                return "unknown step " + step;
             }
-            dialog_rebuild_channel_list();
-            dialog_set_station_icon(true);
-            dialog_set_db_icon(true);
-        } else if (step == "blocks") {
-            show(1);
-            dialog_tick();
-            event_countdown.store(10);  // what the decoder does for a marked block
-            event_active.store(1);
-        } else if (step == "unmark") {
-            show(0);
-        } else if (step == "check-flush") {
-            if (flush_request.load() != 1) return "flush_request is not set";
-            if (dialog_snapshot()->flush_enabled) return "button 7 is still enabled";
-        } else if (step == "pass-start") {
-            flush_request.store(0);
-            dialog_enable_flush_button();
-        } else if (step == "lost" || step == "station-back") {
-            if (step == "lost") dialog_set_error_text("<i>Код ошибки Netbios: 24");
-            if (step == "lost") dialog_set_db_icon(false);
-            dialog_set_station_icon(step != "lost");
-        } else if (step == "check-widths") {
-            int w[kColumnCount];
-            dialog_column_widths(w);
-            if (w[0] <= kDefaultColumnWidth + 30 || std::count(w, w + kColumnCount, kDefaultColumnWidth) != kColumnCount - 1)
-                return "only column 0 should have grown: " + format_saved_widths(w);
-        } else if (step == "check-stop") {
-            // The click's POST is still on its way; give it time to arrive.
-            if (!wait_until([] { return run_flag.load() == 0; }, 10000)) return "run flag still set";
-        } else if (step != "tick" && step != "done") {
-            return "unknown step " + step;
-        }
-        if (step == "announce" || step == "unmark" || step == "tick") dialog_tick();
-        return "";
-    });
+            if (step == "announce" || step == "unmark" || step == "tick") dialog_tick();
+            return "";
+        });
     status_server_stop();
     dialog_reset_for_test();
     roster_count = 0;
@@ -160,34 +162,45 @@ TEST(BrowserSystem, StatusPageOfTheRunningServer) {
     s.start_veldrum({"FLUSH=600"});  // only "Сброс буферов" makes a pass
     ASSERT_TRUE(s.wait_log("#START#", 20000)) << s.log();
     const std::vector<std::string> sim = {"--channels", "SHZ:20:0,SHN:100:0", "--realtime"};
-    const std::string failure = run_page({"system", "http://127.0.0.1:" + std::to_string(port), s.name, VELDRUM_BINARY_DIR}, [&](const std::string& step) -> std::string {
-        if (step == "start-sim" || step == "start-sim-quiet") {
-            std::vector<std::string> o = sim;
-            if (step == "start-sim") o.insert(o.end(), {"--event-every", "1"});
-            s.start_sim(o);
-            if (!s.wait_log("#Станция подключена#", 40000, step == "start-sim" ? 1 : 2)) return "no connection in the log";
-        } else if (step == "check-alive") {
-            if (s.server.pid <= 0 || waitpid(s.server.pid, nullptr, WNOHANG) != 0) return "veldrum ended";
-            if (s.log_count("#STOP#") != 0) return "STOP in the log";
-        } else if (step == "check-pass") {
-            std::string seen;
-            for (int i = 0; i < 100 && seen.empty(); ++i, usleep(100000))
-                for (const RingFile& f : s.files()) seen += " " + f.channel;
-            if (count(seen, " SHZ") == 0 || count(seen, " SHN") == 0) return "ring files after the pass:" + seen;
-        } else if (step == "stop-sim") {
-            s.stop_sim();
-            if (!s.wait_log("#Станция отключена#", 20000)) return "no loss in the log";
-        } else if (step == "check-exit") {
-            const int code = s.server.wait(40000);
-            if (code != 0) return "exit code " + std::to_string(code) + "\n" + s.server.text();
-            if (s.log_count("#STOP#") != 1) return "no STOP in the log";
-            const std::string ini = read_file(s.dir + "/VELDRUM.INI");
-            if (count(ini, "[-LISTBOX-]") == 0 || count(ini, "Width=") == 0) return "no saved column widths";
-        } else if (step != "done") {
-            return "unknown step " + step;
-        }
-        return "";
-    });
+    const std::string failure = run_page(
+        {"system", "http://127.0.0.1:" + std::to_string(port), s.name, VELDRUM_BINARY_DIR},
+        [&](const std::string& step) -> std::string {
+            if (step == "start-sim" || step == "start-sim-quiet") {
+                std::vector<std::string> o = sim;
+                if (step == "start-sim") o.insert(o.end(), {"--event-every", "1"});
+                s.start_sim(o);
+                if (!s.wait_log("#Станция подключена#", 40000, step == "start-sim" ? 1 : 2))
+                    return "no connection in the log";
+            } else if (step == "check-refused") {
+                const auto r = httplib::Client("127.0.0.1", port)
+                                   .Post("/api/stop", {{"Origin", "http://evil.example"}}, "{}",
+                                         "application/json");
+                if (!r || r->status != 403) return "a POST naming another origin was not refused";
+                sleep(2);
+                if (s.server.pid <= 0 || waitpid(s.server.pid, nullptr, WNOHANG) != 0)
+                    return "veldrum ended";
+                if (s.log_count("#STOP#") != 0) return "STOP in the log";
+            } else if (step == "check-pass") {
+                std::string seen;
+                for (int i = 0; i < 100 && seen.empty(); ++i, usleep(100000))
+                    for (const RingFile& f : s.files()) seen += " " + f.channel;
+                if (count(seen, " SHZ") == 0 || count(seen, " SHN") == 0)
+                    return "ring files after the pass:" + seen;
+            } else if (step == "stop-sim") {
+                s.stop_sim();
+                if (!s.wait_log("#Станция отключена#", 20000)) return "no loss in the log";
+            } else if (step == "check-exit") {
+                const int code = s.server.wait(40000);
+                if (code != 0) return "exit code " + std::to_string(code) + "\n" + s.server.text();
+                if (s.log_count("#STOP#") != 1) return "no STOP in the log";
+                const std::string ini = read_file(s.dir + "/VELDRUM.INI");
+                if (count(ini, "[-LISTBOX-]") == 0 || count(ini, "Width=") == 0)
+                    return "no saved column widths";
+            } else if (step != "done") {
+                return "unknown step " + step;
+            }
+            return "";
+        });
     EXPECT_EQ(failure, "") << s.log();
 }
 
@@ -195,7 +208,8 @@ TEST(BrowserSystem, StatusPageOfTheRunningServer) {
 std::string outside_address() {
     ifaddrs* list = nullptr;
     std::string found;
-    for (ifaddrs* a = getifaddrs(&list) == 0 ? list : nullptr; a != nullptr && found.empty(); a = a->ifa_next) {
+    for (ifaddrs* a = getifaddrs(&list) == 0 ? list : nullptr; a != nullptr && found.empty();
+         a = a->ifa_next) {
         if (a->ifa_addr == nullptr || a->ifa_addr->sa_family != AF_INET) continue;
         const in_addr ip = reinterpret_cast<sockaddr_in*>(a->ifa_addr)->sin_addr;
         if ((ntohl(ip.s_addr) >> 24) != 127) found = inet_ntoa(ip);
@@ -229,7 +243,8 @@ TEST(BrowserSystem, CommandsOffLoopbackNeedTheToken) {
     const auto status = c.Get("/api/status");
     ASSERT_TRUE(status);
     const auto json = nlohmann::json::parse(status->body, nullptr, false);
-    EXPECT_TRUE(json.value("flush_enabled", false) && !json.value("stopping", true)) << status->body;
+    EXPECT_TRUE(json.value("flush_enabled", false) && !json.value("stopping", true))
+        << status->body;
     EXPECT_EQ(s.log_count("#STOP#"), 0u);
     EXPECT_EQ(post("/api/stop", "s3cret-key"), 200);
     EXPECT_EQ(s.server.wait(40000), 0) << s.server.text();

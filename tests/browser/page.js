@@ -54,7 +54,6 @@ async function open(base, station) {
   await page.goto(base + "/", { waitUntil: "load" });
   await until((t) => document.title === t, "[ " + station + TITLE);
   check(await page.locator("#rows tr").count() === 0 && await page.isVisible("#empty"), "an empty list first");
-  same(await page.locator("#c1054 th").allTextContents(), ["Канал", "Отсч./c", "К-во блоков", "Время", "Файл"], "titles");
   return p;
 }
 
@@ -120,18 +119,6 @@ async function fixture(base, shots) {
   await browser.close();
 }
 
-// A POST as a script would send it, with the headers given.
-function post(url, headers) {
-  return new Promise((resolve, reject) => {
-    const req = http.request(url, { method: "POST", headers }, (res) => {
-      res.resume();
-      res.on("end", () => resolve(res.statusCode));
-    });
-    req.on("error", reject);
-    req.end("{}");
-  });
-}
-
 // Another site on this machine (another port is another origin) whose page
 // tries the status page's commands.
 async function attackFromAnotherSite(browser, base) {
@@ -173,14 +160,12 @@ async function system(base, station, shots) {
   check(blinks.size === 2, "the event lamp blinks");
   check((await page.textContent("#event-caption")) === "есть", "the event group says there is one");
 
-  // Another site's page cannot use the commands, nor a script naming another origin.
+  // Another site's page cannot use the commands, nor a script naming another
+  // origin (the binary sends that one).
   await attackFromAnotherSite(browser, base);
-  check((await post(base + "/api/stop", { Origin: "http://evil.example", "Content-Type": "application/json" })) === 403,
-    "a POST naming another origin is refused");
-  await sleep(1500);
+  await step("check-refused");
   const s = await page.evaluate(() => fetch("api/status", { cache: "no-store" }).then((x) => x.json()));
   check(s.flush_enabled === true && s.stopping === false, "the refused commands changed nothing");
-  await step("check-alive");
 
   check(!(await page.isDisabled("#c7")), "the flush button is active");
   await page.click("#c7");

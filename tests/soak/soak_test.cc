@@ -53,7 +53,8 @@ struct PgCluster {
     std::string dir;
     bool run(const std::string& what, const std::string& odbcini = "") const {
         return system(("sh '" VELDRUM_SOURCE_DIR "/db/pg-test-cluster.sh' " + what + " '" + dir +
-                       "' " + odbcini + " >/dev/null 2>&1").c_str()) == 0;
+                       "' " + odbcini + " >/dev/null 2>&1")
+                          .c_str()) == 0;
     }
     ~PgCluster() { run("stop"); }
 };
@@ -81,12 +82,14 @@ TEST(Soak, BadDayLosesNothingAndEndsClean) {
     s.start_sim({"--channels", list, "--fast", "--speed", std::to_string(speed), "--start",
                  std::to_string(start), "--seed", std::to_string(seed), "--seconds",
                  std::to_string(seconds), "--event-every", std::to_string(every),
-                 "--disconnect-every", "100", "--silence-every", "150:4", "--malformed-every", "45"});
+                 "--disconnect-every", "100", "--silence-every", "150:4", "--malformed-every",
+                 "45"});
 
     // The schedule runs over the wall-clock length of the stretch.
     const auto t0 = std::chrono::steady_clock::now();
     auto until = [&](double part) {
-        std::this_thread::sleep_until(t0 + std::chrono::milliseconds(long(seconds / speed * part * 1000)));
+        std::this_thread::sleep_until(
+            t0 + std::chrono::milliseconds(long(seconds / speed * part * 1000)));
     };
     until(0.15);
     int liss_read = liss_visit(liss_port, 4, false);
@@ -98,13 +101,15 @@ TEST(Soak, BadDayLosesNothingAndEndsClean) {
     until(0.50);
     const bool resumed = with_pg && pg.run("resume");
     httplib::Headers origin = {{"Origin", "http://127.0.0.1:" + std::to_string(http_port)}};
-    const auto flush = httplib::Client("127.0.0.1", http_port).Post("/api/flush", origin, "", "text/plain");
+    const auto flush =
+        httplib::Client("127.0.0.1", http_port).Post("/api/flush", origin, "", "text/plain");
     stall.join();
     until(0.65);
     liss_read += liss_visit(liss_port, 4, false);
     // The simulator ends by itself once the whole stretch is sent.
     ASSERT_TRUE(s.wait_sim(".." + std::to_string(start + seconds - 1) + "\n",
-                           int(seconds / speed * 1000) + 120000)) << s.sim.text();
+                           int(seconds / speed * 1000) + 120000))
+        << s.sim.text();
     sleep(8);  // one more pass
     const long long rss_end = rss_kib(s.server.pid);
     const int exit_code = s.stop_veldrum(60000);
@@ -151,7 +156,8 @@ TEST(Soak, BadDayLosesNothingAndEndsClean) {
         {"rows without a file", orphan_rows, '=', 0},
         {"rows duplicated", duplicate_rows, '=', 0},
         {"events stored", (long long)events.size(), '=', (seconds - 1) / every},
-        {"events duplicated", (long long)(events.size() - std::set(events.begin(), events.end()).size()), '=', 0},
+        {"events duplicated",
+         (long long)(events.size() - std::set(events.begin(), events.end()).size()), '=', 0},
         {"session losses logged", (long long)losses, '>', 1},
         {"malformed blocks logged", (long long)malformed, '>', 1},
         {"LISS records read (two visits)", liss_read, '>', 1},
@@ -168,7 +174,9 @@ TEST(Soak, BadDayLosesNothingAndEndsClean) {
            channels.size() + 1, speed, with_pg ? "PostgreSQL" : "SQLite");
     for (const Line& l : table) {
         printf("  | %-40s | %8lld |\n", l.what, l.got);
-        EXPECT_TRUE(l.op == '=' ? l.got == l.want : l.op == '>' ? l.got >= l.want : l.got <= l.want)
+        EXPECT_TRUE(l.op == '='   ? l.got == l.want
+                    : l.op == '>' ? l.got >= l.want
+                                  : l.got <= l.want)
             << l.what << ": " << l.got << ", want " << l.op << l.want;
     }
 }

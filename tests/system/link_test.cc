@@ -34,11 +34,13 @@ void without_descriptors(pid_t pid, const std::function<void()>& meanwhile) {
 // Whether the channel gets a recorded second after now, waiting up to 15 s.
 bool recorded_from_now(const Station& s, const std::string& channel) {
     const long long now = time(nullptr);
-    return wait_until([&] {
-        for (const RingFile& f : s.files())
-            if (f.channel == channel && f.start + f.seconds() > now + 1) return true;
-        return false;
-    }, 15000);
+    return wait_until(
+        [&] {
+            for (const RingFile& f : s.files())
+                if (f.channel == channel && f.start + f.seconds() > now + 1) return true;
+            return false;
+        },
+        15000);
 }
 
 TEST(StationLink, FindsAndRegainsTheStationByItselfEvenWhenDescriptorsRunOut) {
@@ -83,7 +85,8 @@ TEST(StationLink, SilentStationIsHungUpAndCalledAgain) {
     s.extra_env = {"VELDRUM_TEST_RECEIVE_TIMEOUT=4"};
     s.start_sim({"--channels", "SHZ:100:0", "--realtime", "--silence-every", "3:6"});
     s.start_veldrum({"FLUSH=5"});
-    for (const char* line : {"#Станция подключена#", "#Код ошибки Netbios: 5#", "#Станция отключена#"})
+    for (const char* line :
+         {"#Станция подключена#", "#Код ошибки Netbios: 5#", "#Станция отключена#"})
         ASSERT_TRUE(s.wait_log(line, 15000)) << line << "\n" << s.log();
     ASSERT_TRUE(s.wait_log("#Станция подключена#", 15000, 2)) << s.log();
     EXPECT_TRUE(recorded_from_now(s, "SHZ")) << s.log();
@@ -93,11 +96,13 @@ TEST(StationLink, SilentStationIsHungUpAndCalledAgain) {
 // Stopping while the station still holds the session, again and again: the
 // last completion and the threads it starts end before the process does.
 TEST(StationLink, RepeatedStopsWithTheSessionOpenRaceNothing) {
-    const int repeats = getenv("VELDRUM_STOP_REPEATS") ? atoi(getenv("VELDRUM_STOP_REPEATS")) : 3;
     Station s('Q');
-    s.start_sim({"--channels", "SHZ:100:0,SHN:100:0,SHE:100:0,SHX:50:0,LHZ:20:0,LHN:20:0,LHE:20:0,"
-                 "EHZ:200:0", "--realtime"});
-    for (int i = 1; i <= repeats; ++i) {
+    s.start_sim({"--channels",
+                 "SHZ:100:0,SHN:100:0,SHE:100:0,SHX:50:0,LHZ:20:0,LHN:20:0,LHE:20:0,"
+                 "EHZ:200:0",
+                 "--realtime"});
+    const char* repeats = getenv("VELDRUM_STOP_REPEATS");
+    for (int i = 1; i <= (repeats ? atoi(repeats) : 3); ++i) {
         s.start_veldrum({"FLUSH=5"});
         ASSERT_TRUE(s.wait_log("#Станция подключена#", 15000, i)) << s.log();
         sleep(1);
@@ -115,30 +120,39 @@ TEST(StationLink, StartUpFaultsAreSaid) {
     ASSERT_EQ(listen(listener, 1), 0);
     const std::string port = std::to_string(liss_client::local_port(listener));
     struct Case {
-        std::map<std::string, std::string> veldrum_keys, station_keys;
+        std::string http, lana;
         std::vector<std::string> args;
         bool log_is_a_file;
         int exit_code;                  // -1: runs until stopped, and a second instance fails
         std::vector<std::string> said;  // on stderr, and in the log where there is one
     };
     const Case cases[] = {
-        {{{"HTTP", "bogus"}}, {}, {"SPORT=70000", "DATA=/dev/null"}, false, -1,
+        {"bogus",
+         "0",
+         {"SPORT=70000", "DATA=/dev/null"},
+         false,
+         -1,
          {"Неверное значение HTTP: bogus", "Неверное значение SPORT: 70000",
           "Каталог данных недоступен: /dev/null"}},
-        {{{"HTTP", "127.0.0.1:" + port}}, {}, {"SPORT=" + port}, true, -1,
+        {"127.0.0.1:" + port,
+         "0",
+         {"SPORT=" + port},
+         true,
+         -1,
          {"Каталог журнала недоступен: ", "Страница состояния: нет доступа к 127.0.0.1:" + port,
           "Сервер LISS: нет доступа к порту " + port}},
-        {{}, {{"LANA", "7"}}, {}, true, 254, {"Ошибка инициализации Netbios"}},
+        {"0", "7", {}, true, 254, {"Ошибка инициализации Netbios"}},
     };
     for (const Case& c : cases) {
         Station s('U');
-        for (const auto& [k, v] : c.veldrum_keys) s.veldrum_keys[k] = v;
-        for (const auto& [k, v] : c.station_keys) s.station_keys[k] = v;
+        s.veldrum_keys["HTTP"] = c.http;
+        s.station_keys["LANA"] = c.lana;
         if (c.log_is_a_file) Station::write(s.log_dir, "");
         s.start_veldrum(c.args);
         for (const std::string& text : c.said) {
             EXPECT_TRUE(wait_until([&] { return count(s.server.text(), text) > 0; }, 10000))
-                << text << "\n" << s.server.text();
+                << text << "\n"
+                << s.server.text();
             EXPECT_TRUE(c.log_is_a_file || s.wait_log("#" + text + "#", 2000)) << s.log();
         }
         if (c.exit_code >= 0) {

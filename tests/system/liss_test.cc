@@ -9,62 +9,61 @@
 namespace {
 
 using namespace system_run;
+using std::to_string;
 
 constexpr long long kStart = 1700000000;  // the simulator's first sample
 constexpr long long kFlush = 1900;        // samples a 100 or 50 sps stream goes out in
 using Selected = std::map<std::string, std::pair<int, int>>;  // channel -> index, rate
 
-struct Fd {
-    int fd;
-    ~Fd() { close(fd); }
-};
-
-// A record as received, with its first sample counted from kStart.
+// The records of each channel as received, with their first sample counted
+// from kStart; and the sample after the last one received.
 struct Received {
     Decoded d;
     long long first = 0;
     long long end() const { return first + d.samples.size(); }
 };
-using Stretches = std::map<std::string, std::vector<Received>>;  // by channel
-
-long long end_of(Stretches& got, const std::string& channel) {
-    return got[channel].empty() ? 0 : got[channel].back().end();
+using Stretches = std::map<std::string, std::vector<Received>>;
+long long end_of(Stretches& got, const std::string& c) {
+    return got[c].empty() ? 0 : got[c].back().end();
 }
 
 // Reads one record of a selected channel and places it in the signal.
-bool receive(int fd, const std::string& station, const Selected& selected, Received* r) {
+bool receive(int fd, const std::string& station, const Selected& selected, Stretches& into) {
     uint8_t rec[kSeedRecordLength];
+    Received r;
     if (!liss_client::read_exact(fd, rec, sizeof rec, 30000)) return false;
-    r->d = mseed_decode(rec);
-    EXPECT_TRUE(r->d.ok && r->d.diagnostics.empty()) << r->d.diagnostics;
-    EXPECT_EQ(std::tie(r->d.reclen, r->d.encoding, r->d.station),
+    r.d = mseed_decode(rec);
+    EXPECT_TRUE(r.d.ok && r.d.diagnostics.empty()) << r.d.diagnostics;
+    EXPECT_EQ(std::tie(r.d.reclen, r.d.encoding, r.d.station),
               std::make_tuple(512, DE_STEIM2, station));
-    EXPECT_TRUE(selected.count(r->d.channel)) << "unselected " << r->d.channel;
-    if (!selected.count(r->d.channel)) return false;
-    const int rate = selected.at(r->d.channel).second;
-    const hptime_t offset = r->d.start - kStart * HPTMODULUS;
-    r->first = std::llround(double(offset) * rate / HPTMODULUS);
-    EXPECT_EQ(r->d.rate, rate);
-    EXPECT_EQ(r->first * HPTMODULUS / rate, offset) << "start between two samples";
-    return true;
+    const int rate = selected.count(r.d.channel) ? selected.at(r.d.channel).second : 0;
+    const hptime_t offset = r.d.start - kStart * HPTMODULUS;
+    EXPECT_EQ(r.d.rate, rate) << "rate of " << r.d.channel << ", 0 if unselected";
+    r.first = rate ? std::llround(double(offset) * rate / HPTMODULUS) : 0;
+    EXPECT_EQ(r.first * HPTMODULUS / std::max(rate, 1), offset) << "start between two samples";
+    into[r.d.channel].push_back(r);
+    return rate > 0;
 }
 
-// The records of one channel in the order received carry the simulator's
-// samples for their place, each beginning where the one before ended, with
-// sequence number 000011 exactly where a flush begins, counting on within it.
-void check_stretch(const std::vector<Received>& recs, int index, const std::string& name) {
-    for (size_t k = 0; k < recs.size(); ++k) {
-        const Received& r = recs[k];
-        const Received& before = recs[k > 0 ? k - 1 : 0];
-        EXPECT_EQ(r.first, k > 0 ? before.end() : r.first) << name << " record " << k;
-        EXPECT_EQ(r.d.sequence, r.first % kFlush == 0 ? 11 : k > 0 ? before.d.sequence + 1 : r.d.sequence)
-            << name << " record " << k;
-        EXPECT_FALSE(r.d.samples.empty());
-        for (size_t i = 0; i < r.d.samples.size(); ++i)
-            if (r.d.samples[i] != stationsim::signal_sample(1, index, r.first + i)) {
-                ADD_FAILURE() << name << " differs at sample " << r.first + i;
-                break;
-            }
+// Each channel's records carry the simulator's samples for their place, each
+// beginning where the one before ended, with sequence number 000011 exactly
+// where a flush begins and counting on within it.
+void check_stretches(Stretches& got, const Selected& selected) {
+    for (const auto& [name, ch] : selected) {
+        const std::vector<Received>& recs = got[name];
+        for (size_t k = 0; k < recs.size(); ++k) {
+            const Received &r = recs[k], &before = recs[k > 0 ? k - 1 : 0];
+            size_t differ = r.d.samples.empty();
+            for (size_t i = 0; i < r.d.samples.size(); ++i)
+                differ += r.d.samples[i] != stationsim::signal_sample(1, ch.first, r.first + i);
+            EXPECT_EQ(std::make_tuple(r.first, r.d.sequence, differ),
+                      std::make_tuple(k > 0 ? before.end() : r.first,
+                                      r.first % kFlush == 0 ? 11
+                                      : k > 0               ? before.d.sequence + 1
+                                                            : r.d.sequence,
+                                      0u))
+                << name << " record " << k << ": first sample, sequence, samples that differ";
+        }
     }
 }
 
@@ -72,30 +71,25 @@ TEST(LissSystem, SelectedChannelsArriveWholeAndInOrder) {
     Station s('Q');
     const int port = free_port();
     // From the station's INI section this time, with ';' and a blank between.
-    s.station_keys["SPORT"] = std::to_string(port);
-    s.station_keys["SCH"] = "SHN; BHZ";
+    s.station_keys = {{"LANA", "0"}, {"SPORT", to_string(port)}, {"SCH", "SHN; BHZ"}};
     const Selected selected = {{"SHN", {1, 100}}, {"BHZ", {3, 50}}};
     s.start_veldrum();
-    Fd client{liss_client::connect_to(port, 0, 30000)};
-    ASSERT_GE(client.fd, 0) << s.log();
-    ASSERT_TRUE(s.wait_log(
-        "127.0.0.1:" + std::to_string(liss_client::local_port(client.fd)) + " connected", 20000));
+    const int client = liss_client::connect_to(port, 0, 30000);
+    ASSERT_TRUE(s.wait_log("127.0.0.1:" + to_string(liss_client::local_port(client)) + " connected",
+                           20000));
     s.start_sim({"--channels", "SHZ:100:0,SHN:100:0,SHE:100:0,BHZ:50:0", "--fast", "--start",
-                 std::to_string(kStart), "--seconds", "60", "--once"});
+                 to_string(kStart), "--seconds", "60", "--once"});
     // Of 60 seconds, SHN goes out in three flushes of 19 s and BHZ in one of
     // 38 s; what follows stays gathered until more data comes.
-    const std::map<std::string, long long> expected_end = {{"SHN", 3 * kFlush}, {"BHZ", kFlush}};
     Stretches got;
-    for (Received r; end_of(got, "SHN") < 3 * kFlush || end_of(got, "BHZ") < kFlush;) {
-        ASSERT_TRUE(receive(client.fd, s.name, selected, &r)) << s.log();
-        got[r.d.channel].push_back(r);
-    }
-    EXPECT_FALSE(liss_client::readable_within(client.fd, 1500)) << "beyond the flushed samples";
-    for (const auto& [name, ch] : selected) {
-        EXPECT_EQ(got[name].front().first, 0) << name;
-        EXPECT_EQ(end_of(got, name), expected_end.at(name)) << name;
-        check_stretch(got[name], ch.first, name);
-    }
+    while (end_of(got, "SHN") < 3 * kFlush || end_of(got, "BHZ") < kFlush)
+        ASSERT_TRUE(receive(client, s.name, selected, got)) << s.log();
+    EXPECT_FALSE(liss_client::readable_within(client, 1500)) << "beyond the flushed samples";
+    close(client);
+    check_stretches(got, selected);
+    EXPECT_EQ(std::make_tuple(got["SHN"][0].first, got["BHZ"][0].first, end_of(got, "SHN"),
+                              end_of(got, "BHZ")),
+              std::make_tuple(0, 0, 3 * kFlush, kFlush));
 }
 
 // Bytes that the server's end of the connection to client_port holds unsent
@@ -112,7 +106,7 @@ long send_queue(int server_port, int client_port) {
 }
 
 long cpu_ticks(pid_t pid) {  // utime + stime so far
-    const std::string s = read_file("/proc/" + std::to_string(pid) + "/stat");
+    const std::string s = read_file("/proc/" + to_string(pid) + "/stat");
     long utime = -1, stime = -1;
     sscanf(s.c_str() + s.rfind(')') + 1, " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %ld %ld",
            &utime, &stime);
@@ -126,24 +120,18 @@ long cpu_ticks(pid_t pid) {  // utime + stime so far
 TEST(LissSystem, BacklogGoesToOneClientAtATime) {
     Station s('W');
     const int port = free_port();
-    s.start_veldrum({"SPORT=" + std::to_string(port), "SCH=SHZ,SHE"});
+    s.start_veldrum({"SPORT=" + to_string(port), "SCH=SHZ,SHE"});
     const Selected selected = {{"SHZ", {0, 100}}, {"SHE", {2, 100}}};
     s.start_sim({"--channels", "SHZ:100:0,SHN:100:0,SHE:100:0", "--fast", "--start",
-                 std::to_string(kStart), "--seconds", "200", "--once"});
+                 to_string(kStart), "--seconds", "200", "--once"});
     ASSERT_TRUE(s.wait_sim("seconds sent", 60000)) << s.sim.text();
     ASSERT_TRUE(s.wait_log("#Станция отключена#", 30000)) << s.log();
-    // Ten flushes per channel were built; the seconds after them stay gathered.
-    const long long newest_end = 10 * kFlush;
-
     // The first client reads nothing, with a small receive buffer, so the
     // server soon has a full socket in front of it.
-    Fd first{liss_client::connect_to(port, 2048, 30000)}, second{-1};
-    ASSERT_GE(first.fd, 0);
-    const std::string first_name = "127.0.0.1:" + std::to_string(liss_client::local_port(first.fd));
-    ASSERT_TRUE(s.wait_log(first_name + " connected", 20000)) << s.log();
-    second.fd = liss_client::connect_to(port, 0, 10000);
-    ASSERT_GE(second.fd, 0);
-    const int first_port = liss_client::local_port(first.fd);
+    const int first = liss_client::connect_to(port, 2048, 30000),
+              first_port = liss_client::local_port(first);
+    ASSERT_TRUE(s.wait_log("127.0.0.1:" + to_string(first_port) + " connected", 20000)) << s.log();
+    const int second = liss_client::connect_to(port, 0, 10000);
     // Stalled once the server's send queue stops growing over four looks.
     long queue = -1;
     int steady = 0;
@@ -154,49 +142,40 @@ TEST(LissSystem, BacklogGoesToOneClientAtATime) {
     }
     ASSERT_EQ(steady, 4) << "the server never filled the stalled client's socket";
     const long before = cpu_ticks(s.server.pid);
-    ASSERT_GE(before, 0);
-    EXPECT_FALSE(liss_client::readable_within(second.fd, 5000)) << "served beside the first";
+    EXPECT_FALSE(liss_client::readable_within(second, 5000)) << "served beside the first";
     // A server spinning on the full socket would use most of the 5 s.
-    EXPECT_LT(cpu_ticks(s.server.pid) - before, sysconf(_SC_CLK_TCK));
+    EXPECT_LT(cpu_ticks(s.server.pid) - before, sysconf(_SC_CLK_TCK)) << before;
     EXPECT_EQ(send_queue(port, first_port), queue) << "the stalled client was let go";
 
     // The first client reads the oldest records and goes away; the second is
     // served once a send to the first has failed. A record in flight to the
-    // first is lost; the rest follow on to the newest.
+    // first is lost; the rest follow on to the newest of the ten flushes.
     Stretches from[2];
-    Received r;
-    for (int k = 0; k < 10; ++k) {
-        ASSERT_TRUE(receive(first.fd, s.name, selected, &r));
-        from[0][r.d.channel].push_back(r);
-    }
-    close(first.fd);
-    first.fd = -1;
-    size_t records = 10;
-    while (end_of(from[1], "SHZ") < newest_end || end_of(from[1], "SHE") < newest_end) {
-        ASSERT_TRUE(receive(second.fd, s.name, selected, &r)) << s.log();
-        from[1][r.d.channel].push_back(r);
-        ++records;
-    }
-    EXPECT_LE(records, 93u);
+    for (int k = 0; k < 10; ++k) ASSERT_TRUE(receive(first, s.name, selected, from[0]));
+    close(first);
+    int records = 10;
+    for (; end_of(from[1], "SHZ") < 10 * kFlush || end_of(from[1], "SHE") < 10 * kFlush; ++records)
+        ASSERT_TRUE(receive(second, s.name, selected, from[1])) << s.log();
+    EXPECT_LE(records, 93);
     // The oldest records were dropped from the pipe: the first client's
     // backlog starts after the start of the data in some channel.
     bool dropped = false;
     for (const auto& [name, ch] : selected) {
-        check_stretch(from[0][name], ch.first, name);
-        check_stretch(from[1][name], ch.first, name);
-        EXPECT_EQ(end_of(from[1], name), newest_end);
-        if (from[0][name].empty()) continue;
-        dropped = dropped || from[0][name].front().first > 0;
-        EXPECT_GE(from[1][name].front().first, from[0][name].back().end()) << name;
+        EXPECT_EQ(end_of(from[1], name), 10 * kFlush) << name;
+        EXPECT_GE(from[1][name][0].first, end_of(from[0], name)) << name;
+        dropped = dropped || (!from[0][name].empty() && from[0][name][0].first > 0);
     }
     EXPECT_TRUE(dropped) << "all records fitted in the pipe; the test needs more data";
+    check_stretches(from[0], selected);
+    check_stretches(from[1], selected);
     const std::string log = s.log();
-    size_t at = log.find(first_name + " connected");
-    for (const std::string& next : std::vector<std::string>{"#Ошибка при передаче данных в формате SEED#", "#Разрыв в передаче данных в формате SEED#",
-          "127.0.0.1:" + std::to_string(liss_client::local_port(second.fd)) + " connected"}) {
-        at = log.find(next, at);
-        EXPECT_NE(at, std::string::npos) << next << "\n" << log;
-    }
+    size_t at = log.find("127.0.0.1:" + to_string(first_port) + " connected");
+    for (const std::string& next :
+         {std::string("#Ошибка при передаче данных в формате SEED#"),
+          std::string("#Разрыв в передаче данных в формате SEED#"),
+          "127.0.0.1:" + to_string(liss_client::local_port(second)) + " connected"})
+        EXPECT_NE(at = log.find(next, at), std::string::npos) << next << "\n" << log;
+    close(second);
 }
 
 }  // namespace

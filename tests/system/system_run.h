@@ -53,8 +53,9 @@ struct Child {
     // Exit code, 128+signal when killed, -1 when it outlives timeout_ms (then killed).
     int wait(int timeout_ms) {
         int status = 0;
-        const bool ended = pid > 0 && wait_until([&] { return waitpid(pid, &status, WNOHANG) == pid; },
-                                                 timeout_ms);
+        const bool ended =
+            pid > 0 &&
+            wait_until([&] { return waitpid(pid, &status, WNOHANG) == pid; }, timeout_ms);
         if (!ended && pid > 0 && kill(pid, SIGKILL) == 0) waitpid(pid, &status, 0);
         pid = -1;
         return !ended ? -1 : WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
@@ -72,7 +73,8 @@ inline Child spawn(std::vector<std::string> args, const std::string& cwd,
     std::vector<std::string> env = extra;
     for (char** e = environ; *e != nullptr; ++e) {
         const std::string v = *e, name = v.substr(0, v.find('=') + 1);
-        if (std::none_of(extra.begin(), extra.end(), [&](auto& x) { return x.rfind(name, 0) == 0; }))
+        if (std::none_of(extra.begin(), extra.end(),
+                         [&](auto& x) { return x.rfind(name, 0) == 0; }))
             env.push_back(v);
     }
     std::vector<char*> argv, envp;
@@ -173,7 +175,7 @@ struct Station {
     std::string dsn = "KVR";  // the SQLite one; set another before start_veldrum
     std::map<std::string, std::string> veldrum_keys{{"HTTP", "0"}}, station_keys{{"LANA", "0"}};
     std::vector<std::string> wrapper;  // argv before veldrum's own
-    std::string program = "veldrum";  // "veldrum-test" reads test hooks from extra_env
+    std::string program = "veldrum";   // "veldrum-test" reads test hooks from extra_env
     std::vector<std::string> extra_env;
     Child sim, server;
 
@@ -191,7 +193,8 @@ struct Station {
         // The SQLite "KVR" here, beside the other data sources of the ODBCINI
         // this process was given (the PostgreSQL one of the test run).
         static const std::string given = getenv("ODBCINI") ? read_file(getenv("ODBCINI")) : "";
-        if (system(("sh " VELDRUM_SOURCE_DIR "/db/make-sqlite-dsn.sh " + dir + ">/dev/null").c_str()))
+        if (system(
+                ("sh " VELDRUM_SOURCE_DIR "/db/make-sqlite-dsn.sh " + dir + ">/dev/null").c_str()))
             ADD_FAILURE() << "make-sqlite-dsn.sh failed";
         std::string ini = read_file(dir + "/odbc.ini"), line;
         std::istringstream lines(given);
@@ -233,7 +236,8 @@ struct Station {
         for (const auto& [k, v] : station_keys) ini += k + "=" + v + "\r\n";
         write(dir + "/VELDRUM.INI", ini);
         write(dir + "/KVR.ini", "[DATA]\r\nDIR=" + data_dir + "\r\n");
-        write(dir + "/lmhosts", "127.0.0.1:" + std::to_string(sim_port) + " " + name + ".DCH.SRV\n");
+        write(dir + "/lmhosts",
+              "127.0.0.1:" + std::to_string(sim_port) + " " + name + ".DCH.SRV\n");
         std::vector<std::string> args = wrapper;
         args.insert(args.end(), {bin(program), name});
         if (dsn != "KVR") args.push_back("ODBC=" + dsn);
