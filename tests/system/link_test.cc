@@ -1,5 +1,6 @@
 // The station link end to end: veldrum against stationsim on loopback,
 // through the NetBIOS provider and an lmhosts file, as an operator runs it.
+#include <httplib.h>
 #include <sys/resource.h>
 
 #include <atomic>
@@ -43,38 +44,57 @@ bool recorded_from_now(const Station& s, const std::string& channel) {
         15000);
 }
 
+// The station is absent, then found, then lost and found again while the
+// process is out of descriptors, and comes back with other channels, among
+// them names that cannot stand in a path and a repeated one: the new set is
+// recorded without a restart, the refused ones touch nothing, and the page
+// lists the new set.
 TEST(StationLink, FindsAndRegainsTheStationByItselfEvenWhenDescriptorsRunOut) {
     Station s('L');
-    const std::vector<std::string> sim = {"--channels", "SHZ:100:0,SHN:20:0", "--realtime"};
+    const int http = free_port();
+    s.veldrum_keys["HTTP"] = "127.0.0.1:" + std::to_string(http);
     s.start_veldrum({"FLUSH=5"});
-    // An absent station: every failed call is the same text, and repeat
-    // suppression keeps it to one line while no other comes between.
+    // Every failed call is the same text, and repeat suppression keeps it to
+    // one line while no other comes between.
     ASSERT_TRUE(s.wait_log("#Код ошибки Netbios: 20#", 10000)) << s.log();
     ASSERT_TRUE(s.wait_log("#БД подключена#", 10000)) << s.log();
     sleep(1);
     const size_t failed_calls = s.log_count("#Код ошибки Netbios: ");
     sleep(3);
     EXPECT_EQ(s.log_count("#Код ошибки Netbios: "), failed_calls) << s.log();
-    s.start_sim(sim);
+    s.start_sim({"--channels", "SHZ:100:0,SHN:20:0", "--realtime"});
     ASSERT_TRUE(s.wait_log("#Станция подключена#", 15000)) << s.log();
     // Receiving needs no descriptor; a session left open on a failure would
     // keep the station from answering any later call.
     without_descriptors(s.server.pid, [] { sleep(3); });
-    EXPECT_TRUE(recorded_from_now(s, "SHZ")) << s.log();
-
+    EXPECT_TRUE(recorded_from_now(s, "SHN")) << s.log();
     s.stop_sim();
     ASSERT_TRUE(s.wait_log("#Станция отключена#", 10000)) << s.log();
     ASSERT_TRUE(s.wait_log("#Код ошибки Netbios: 20#", 10000, 2)) << s.log();
     // Calls fail for want of a descriptor, and the log still hears of it.
     without_descriptors(s.server.pid, [&] {
-        s.start_sim(sim);
+        s.start_sim(
+            {"--channels", "SHZ:100:0,BHZ:50:0,../X:50:0,BHZ:20:0,B\nZ:20:0", "--realtime"});
         EXPECT_TRUE(s.wait_log("#Код ошибки Netbios: 9#", 10000)) << s.log();
         EXPECT_EQ(s.log_count("#Станция подключена#"), 1u);
     });
     EXPECT_TRUE(s.wait_log("#Станция подключена#", 15000, 2)) << s.log();
-    // Both announced channels: the roster came from the announcement.
-    EXPECT_TRUE(recorded_from_now(s, "SHZ") && recorded_from_now(s, "SHN")) << s.log();
+    for (const char* line : {"#Состав каналов станции изменился#",
+                             "#Канал 2: недопустимое имя, канал не записывается#",
+                             "#Канал 3: имя повторяется, канал не записывается#",
+                             "#Канал 4: недопустимое имя, канал не записывается#"})
+        EXPECT_TRUE(s.wait_log(line, 5000)) << line << "\n" << s.log();
+    EXPECT_TRUE(recorded_from_now(s, "SHZ") && recorded_from_now(s, "BHZ")) << s.log();
+    const auto page = httplib::Client("127.0.0.1", http).Get("/api/status");
+    ASSERT_TRUE(page);
+    EXPECT_TRUE(count(page->body, "\"name\":\"BHZ\"") > 0 && count(page->body, "\"SHN\"") == 0)
+        << page->body;
     EXPECT_EQ(s.stop_veldrum(), 0);
+    const std::vector<RingFile> files = s.files();
+    expect_rows_match(s, files);
+    for (const RingFile& f : files)
+        EXPECT_TRUE(f.channel == "SHZ" || f.channel == "SHN" || f.channel == "BHZ") << f.relative;
+    EXPECT_FALSE(exists(s.dir + "/X." + s.name.substr(0, 3))) << "outside the data directory";
 }
 
 // A silent station is dropped at the receive time-out (shortened to 4 s
@@ -82,7 +102,7 @@ TEST(StationLink, FindsAndRegainsTheStationByItselfEvenWhenDescriptorsRunOut) {
 TEST(StationLink, SilentStationIsHungUpAndCalledAgain) {
     Station s('S');
     s.program = "veldrum-test";
-    s.extra_env = {"VELDRUM_TEST_RECEIVE_TIMEOUT=4"};
+    s.wrapper = {"/usr/bin/env", "VELDRUM_TEST_RECEIVE_TIMEOUT=4"};
     s.start_sim({"--channels", "SHZ:100:0", "--realtime", "--silence-every", "3:6"});
     s.start_veldrum({"FLUSH=5"});
     for (const char* line :
@@ -98,8 +118,8 @@ TEST(StationLink, SilentStationIsHungUpAndCalledAgain) {
 TEST(StationLink, RepeatedStopsWithTheSessionOpenRaceNothing) {
     Station s('Q');
     s.start_sim({"--channels",
-                 "SHZ:100:0,SHN:100:0,SHE:100:0,SHX:50:0,LHZ:20:0,LHN:20:0,LHE:20:0,"
-                 "EHZ:200:0",
+                 "SHZ:100:0,SHN:100:0,SHE:100:0,SHX:50:0,LHZ:20:0,LHN:20:0,"
+                 "LHE:20:0,EHZ:200:0",
                  "--realtime"});
     const char* repeats = getenv("VELDRUM_STOP_REPEATS");
     for (int i = 1; i <= (repeats ? atoi(repeats) : 3); ++i) {
@@ -125,8 +145,7 @@ TEST(StationLink, StartUpFaultsAreSaid) {
         bool log_is_a_file;
         int exit_code;                  // -1: runs until stopped, and a second instance fails
         std::vector<std::string> said;  // on stderr, and in the log where there is one
-    };
-    const Case cases[] = {
+    } const cases[] = {
         {"bogus",
          "0",
          {"SPORT=70000", "DATA=/dev/null"},

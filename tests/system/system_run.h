@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <set>
 
 #include "tests/recorder/support.h"
 #include "tests/seed/liss_client.h"
@@ -175,8 +176,7 @@ struct Station {
     std::string dsn = "KVR";  // the SQLite one; set another before start_veldrum
     std::map<std::string, std::string> veldrum_keys{{"HTTP", "0"}}, station_keys{{"LANA", "0"}};
     std::vector<std::string> wrapper;  // argv before veldrum's own
-    std::string program = "veldrum";   // "veldrum-test" reads test hooks from extra_env
-    std::vector<std::string> extra_env;
+    std::string program = "veldrum";   // "veldrum-test" reads test hooks from its environment
     Child sim, server;
 
     // NetBIOS names are claimed host-wide and ctest runs tests side by side:
@@ -216,10 +216,7 @@ struct Station {
 
     // The index's ODBC files, and WINDIR for KVR.ini and lmhosts.
     std::vector<std::string> env() const {
-        std::vector<std::string> e = {"ODBCINI=" + dir + "/odbc.ini", "ODBCSYSINI=" + dir,
-                                      "WINDIR=" + dir};
-        e.insert(e.end(), extra_env.begin(), extra_env.end());
-        return e;
+        return {"ODBCINI=" + dir + "/odbc.ini", "ODBCSYSINI=" + dir, "WINDIR=" + dir};
     }
     void start_sim(const std::vector<std::string>& options) {
         std::vector<std::string> args = {bin("stationsim"), "--station", name, "--port",
@@ -276,6 +273,39 @@ struct Station {
         setenv("ODBCSYSINI", dir.c_str(), 1);
         return recorder_test::query(dsn, sql);
     }
+    std::string own() const {
+        return " from filelist where sta='" + name + "' and creater='VELDRUM'";
+    }
+    long long number(const std::string& sql) const {
+        const std::vector<std::string> r = rows(sql);
+        return r.empty() ? 0 : atoll(r[0].c_str());
+    }
 };
+
+// The station's files and rows are one for one, each row describing its file.
+inline void expect_rows_match(const Station& s, const std::vector<RingFile>& files) {
+    std::multiset<std::string> want, got;
+    for (const RingFile& f : files) {
+        EXPECT_EQ(f.samples.size(), size_t(f.seconds() * f.sps)) << f.relative;
+        want.insert(f.relative + "|" + std::to_string(f.start) + "|" + std::to_string(f.seconds()) +
+                    "|" + std::to_string(int(f.sps)) + "|" + f.channel + "|5");
+    }
+    for (const std::string& r : s.rows("select cpath,tbegin,tqty,sps,ch,datatype" + s.own()))
+        got.insert(r);
+    EXPECT_EQ(got, want);
+}
+
+// Every second of the channel once, as the simulator sent it from start,
+// and (count > 0) exactly count of them from start.
+inline void expect_channel(const std::vector<RingFile>& files, const std::string& channel, int rate,
+                           int index, long long start, long long count = 0) {
+    const ChannelSeconds got = seconds_of(files, channel);
+    EXPECT_EQ(got.repeated, std::vector<long long>{}) << channel;
+    EXPECT_EQ(wrong_seconds(got, rate, index, start), std::vector<long long>{}) << channel;
+    EXPECT_TRUE(count == 0 ||
+                (got.by_second.size() == size_t(count) && got.by_second.begin()->first == start &&
+                 got.by_second.rbegin()->first == start + count - 1))
+        << channel << " has " << got.by_second.size() << " seconds";
+}
 
 }  // namespace system_run
