@@ -102,7 +102,7 @@ TEST(StationLink, FindsAndRegainsTheStationByItselfEvenWhenDescriptorsRunOut) {
 TEST(StationLink, SilentStationIsHungUpAndCalledAgain) {
     Station s('S');
     s.program = "veldrum-test";
-    s.wrapper = {"/usr/bin/env", "VELDRUM_TEST_RECEIVE_TIMEOUT=4"};
+    s.env.push_back("VELDRUM_TEST_RECEIVE_TIMEOUT=4");
     s.start_sim({"--channels", "SHZ:100:0", "--realtime", "--silence-every", "3:6"});
     s.start_veldrum({"FLUSH=5"});
     for (const char* line :
@@ -178,7 +178,7 @@ TEST(StationLink, StartUpFaultsAreSaid) {
             EXPECT_EQ(s.server.wait(20000), c.exit_code);
             continue;
         }
-        Child second = spawn({bin("veldrum"), s.name}, s.dir, s.env(), s.dir + "/second.out");
+        Child second = spawn(s.command("veldrum"), s.dir, s.dir + "/second.out");
         EXPECT_EQ(second.wait(20000), 255);
         EXPECT_GT(count(second.text(), "Ошибка выделения имени в системе Netbios"), 0u)
             << second.text();

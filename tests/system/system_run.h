@@ -68,28 +68,19 @@ struct Child {
     std::string text() const { return read_file(output); }
 };
 
-// Starts args in cwd, with our environment and `extra` put over it.
+// Starts args in cwd, its output to a file.
 inline Child spawn(std::vector<std::string> args, const std::string& cwd,
-                   std::vector<std::string> extra, const std::string& output) {
-    std::vector<std::string> env = extra;
-    for (char** e = environ; *e != nullptr; ++e) {
-        const std::string v = *e, name = v.substr(0, v.find('=') + 1);
-        if (std::none_of(extra.begin(), extra.end(),
-                         [&](auto& x) { return x.rfind(name, 0) == 0; }))
-            env.push_back(v);
-    }
-    std::vector<char*> argv, envp;
+                   const std::string& output) {
+    std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
-    for (std::string& e : env) envp.push_back(e.data());
     argv.push_back(nullptr);
-    envp.push_back(nullptr);
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_addopen(&fa, 1, output.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
     posix_spawn_file_actions_adddup2(&fa, 1, 2);
     posix_spawn_file_actions_addchdir_np(&fa, cwd.c_str());
     Child c{-1, output};
-    if (posix_spawn(&c.pid, argv[0], &fa, nullptr, argv.data(), envp.data()) != 0) c.pid = -1;
+    if (posix_spawn(&c.pid, argv[0], &fa, nullptr, argv.data(), environ) != 0) c.pid = -1;
     posix_spawn_file_actions_destroy(&fa);
     return c;
 }
@@ -175,8 +166,8 @@ struct Station {
     int sim_port = free_port();
     std::string dsn = "KVR";  // the SQLite one; set another before start_veldrum
     std::map<std::string, std::string> veldrum_keys{{"HTTP", "0"}}, station_keys{{"LANA", "0"}};
-    std::vector<std::string> wrapper;  // argv before veldrum's own
-    std::string program = "veldrum";   // "veldrum-test" reads test hooks from its environment
+    std::vector<std::string> env;     // veldrum's: the index's ODBC files, WINDIR for KVR.ini
+    std::string program = "veldrum";  // "veldrum-test" reads test hooks from its environment
     Child sim, server;
 
     // NetBIOS names are claimed host-wide and ctest runs tests side by side:
@@ -189,6 +180,7 @@ struct Station {
         dir = mkdtemp(pattern) ? pattern : "";
         data_dir = dir + "/data";
         log_dir = dir + "/log";
+        env = {"ODBCINI=" + dir + "/odbc.ini", "ODBCSYSINI=" + dir, "WINDIR=" + dir};
         mkdir(data_dir.c_str(), 0755);
         // The SQLite "KVR" here, beside the other data sources of the ODBCINI
         // this process was given (the PostgreSQL one of the test run).
@@ -214,15 +206,18 @@ struct Station {
         std::ofstream(path, std::ios::binary) << text;
     }
 
-    // The index's ODBC files, and WINDIR for KVR.ini and lmhosts.
-    std::vector<std::string> env() const {
-        return {"ODBCINI=" + dir + "/odbc.ini", "ODBCSYSINI=" + dir, "WINDIR=" + dir};
+    // The program as env(1) runs it with this station's environment.
+    std::vector<std::string> command(const std::string& program) const {
+        std::vector<std::string> args = {"/usr/bin/env"};
+        args.insert(args.end(), env.begin(), env.end());
+        args.insert(args.end(), {bin(program), name});
+        return args;
     }
     void start_sim(const std::vector<std::string>& options) {
         std::vector<std::string> args = {bin("stationsim"), "--station", name, "--port",
                                          std::to_string(sim_port)};
         args.insert(args.end(), options.begin(), options.end());
-        sim = spawn(args, dir, {}, dir + "/stationsim.out");
+        sim = spawn(args, dir, dir + "/stationsim.out");
         wait_sim("stationsim: ", 5000);  // its listening line
     }
     int stop_sim() { return sim.stop(5000); }
@@ -235,11 +230,10 @@ struct Station {
         write(dir + "/KVR.ini", "[DATA]\r\nDIR=" + data_dir + "\r\n");
         write(dir + "/lmhosts",
               "127.0.0.1:" + std::to_string(sim_port) + " " + name + ".DCH.SRV\n");
-        std::vector<std::string> args = wrapper;
-        args.insert(args.end(), {bin(program), name});
+        std::vector<std::string> args = command(program);
         if (dsn != "KVR") args.push_back("ODBC=" + dsn);
         args.insert(args.end(), arguments.begin(), arguments.end());
-        server = spawn(args, dir, env(), dir + "/veldrum.out");
+        server = spawn(args, dir, dir + "/veldrum.out");
     }
     int stop_veldrum(int timeout_ms = 30000) { return server.stop(timeout_ms); }
 
