@@ -32,7 +32,7 @@ void without_descriptors(pid_t pid, const std::function<void()>& meanwhile) {
     prlimit(pid, RLIMIT_NOFILE, &old, nullptr);
 }
 
-// Whether the channel gets a recorded second after now, waiting up to 15 s.
+// Whether the channel gets a recorded second after now, waiting up to 30 s.
 bool recorded_from_now(const Station& s, const std::string& channel) {
     const long long now = time(nullptr);
     return wait_until(
@@ -41,7 +41,7 @@ bool recorded_from_now(const Station& s, const std::string& channel) {
                 if (f.channel == channel && f.start + f.seconds() > now + 1) return true;
             return false;
         },
-        15000);
+        30000);
 }
 
 // The station is absent, then found, then lost and found again while the
