@@ -41,6 +41,8 @@ constexpr int kClientsPerAddress = 16;
 // A client's queued output is topped up to this (about 120 packets) and no
 // further commands are read from it above it.
 constexpr size_t kOutputHigh = 64 * 1024;
+// About a second of a busy station's packets across a long, slow link.
+constexpr int kSocketSendBytes = 128 * 1024;
 // Replies that pile up past this belong to a client that sends commands
 // and reads nothing.
 constexpr size_t kOutputMax = 1024 * 1024;
@@ -620,7 +622,10 @@ void accept_clients() {
             ::close(fd);
             continue;
         }
-        const int on = 1, idle = 60, interval = 10, count = 6;
+        const int on = 1, idle = 60, interval = 10, count = 6, send_buffer = kSocketSendBytes;
+        // The kernel holds little for a client that stops reading, so the
+        // ring, not the socket, is what it falls behind in.
+        setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &send_buffer, sizeof send_buffer);
         // A peer that vanished is found in minutes, not hours.
         setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
         setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
