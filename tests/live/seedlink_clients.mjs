@@ -5,6 +5,11 @@
 import { pathToFileURL } from "node:url";
 
 const [modules, url, version, count, ...commands] = process.argv.slice(2);
+// The bundle defines its page widgets at load; Node has no DOM, and the
+// SeedLink clients need none.
+for (const name of ["HTMLElement", "HTMLDivElement", "HTMLInputElement", "HTMLSelectElement"])
+  globalThis[name] ??= class {};
+globalThis.customElements ??= { define() {}, get() {} };
 const sp = await import(pathToFileURL(`${modules}/seisplotjs/dist/index_node.mjs`).href);
 
 let seen = 0;

@@ -513,9 +513,9 @@ TEST_F(SeedLinkTest, HostilePeersLeaveTheOthersServed) {
                  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
                  sockaddr_in a{};
                  a.sin_family = AF_INET;
-                 a.sin_port = htons(static_cast<uint16_t>(port));
                  a.sin_addr.s_addr = htonl(0x7F000200u + static_cast<uint32_t>(i % 50) + 1);
                  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+                 a.sin_port = htons(static_cast<uint16_t>(port));
                  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
                  connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
                  fds.push_back(fd);
