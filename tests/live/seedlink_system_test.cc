@@ -348,7 +348,9 @@ TEST_F(SeedLinkTest, FiftyClientsAtOnce) {
 }
 
 TEST_F(SeedLinkTest, SeisplotjsClientsOverWebSocket) {
-    const std::string modules = std::string(VELDRUM_BINARY_DIR) + "/node/node_modules";
+    const char* given = std::getenv("VELDRUM_NODE_MODULES");
+    const std::string modules = given != nullptr && given[0] != '\0' ? std::string(given)
+                                                                      : std::string(VELDRUM_BINARY_DIR) + "/node/node_modules";
     if (!exists(modules + "/seisplotjs/package.json"))
         GTEST_SKIP() << "no seisplotjs (npm install --prefix build/node seisplotjs@3.2.2)";
     const std::string sta = station->name;
@@ -561,7 +563,8 @@ TEST(SeedLinkStall, ClientThatStopsReadingIsDroppedAlone) {
     }
     ASSERT_TRUE(stalled);
     stalled->send("SLPROTO 4.0\r\nSTATION *\r\nDATA\r\nEND\r\n");
-    Peer reader(port, "127.0.0.6");
+    auto reader_peer = std::make_unique<Peer>(port, "127.0.0.6");
+    Peer& reader = *reader_peer;
     reader.send("SLPROTO 4.0\r\nSTATION *\r\nDATA\r\nEND\r\n");
     ASSERT_EQ(reader.read(12), "OK\r\nOK\r\nOK\r\n");
     uint64_t previous = 0, packets = 0;
@@ -574,6 +577,7 @@ TEST(SeedLinkStall, ClientThatStopsReadingIsDroppedAlone) {
         ++packets;
     }
     EXPECT_EQ(st.log_count(line), 1u) << "after " << packets << " packets";
+    reader_peer.reset();
     EXPECT_TRUE(stalled->closed_by_server());
     EXPECT_EQ(st.stop_veldrum(), 0);
 }
