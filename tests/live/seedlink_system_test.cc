@@ -304,7 +304,7 @@ TEST_F(SeedLinkTest, TimeWindowsEndWithEnd) {
         {3, {"TIME " + v3_time(t1) + " " + v3_time(t2)}},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.commands[c.commands.size() - 2]);
+        SCOPED_TRACE(c.commands[c.commands.size() > 1 ? c.commands.size() - 2 : 0]);
         const bool window = c.commands.back() != "ENDFETCH";
         Peer p(port);
         handshake(p, id(), c.commands);
