@@ -179,7 +179,9 @@ class SeedLinkTest : public testing::Test {
         sim_start = static_cast<double>(time(nullptr) - 3600);
         station->program = "veldrum-test";
         station->veldrum_keys = {{"SEEDLINK", std::to_string(port)}, {"SLRINGMB", "1"},
-                                 {"SLLATENCY", "0.5"}, {"NETWORK", "ZZ"}, {"HTTP", "0"}};
+                                 {"SLLATENCY", "0.5"}, {"NETWORK", "ZZ"}};
+        http_port = free_port();
+        station->veldrum_keys["HTTP"] = "127.0.0.1:" + std::to_string(http_port);
         station->start_sim({"--channels", "SHZ:100:0,BHN:20:0,BHE:20:0", "--fast", "--speed", "20", "--start",
                             std::to_string(static_cast<long long>(sim_start)), "--seed", std::to_string(kSeed)});
         station->start_veldrum({"FLUSH=5"});
@@ -207,12 +209,13 @@ class SeedLinkTest : public testing::Test {
     static std::string id() { return "ZZ_" + station->name; }
 
     static Station* station;
-    static int port;
+    static int port, http_port;
     static double sim_start;
 };
 
 Station* SeedLinkTest::station = nullptr;
 int SeedLinkTest::port = 0;
+int SeedLinkTest::http_port = 0;
 double SeedLinkTest::sim_start = 0;
 
 TEST_F(SeedLinkTest, BothVersionsByteForByteWithWildcards) {
@@ -345,6 +348,16 @@ TEST_F(SeedLinkTest, FiftyClientsAtOnce) {
             sequences[i].push_back(k.sequence);
         }
     for (size_t i = 1; i < peers.size(); ++i) EXPECT_EQ(sequences[i], sequences[0]) << "client " << i;
+    // The status page lists every one of them.
+    size_t listed = 0;
+    for (int i = 0; i < 50 && listed != peers.size(); ++i, usleep(100000)) {
+        const std::string status = http_get(http_port, "/api/status");
+        listed = 0;
+        for (size_t at = status.find("\"protocol\":\"SeedLink 4.0 TCP\""); at != std::string::npos;
+             at = status.find("\"protocol\":\"SeedLink 4.0 TCP\"", at + 1))
+            ++listed;
+    }
+    EXPECT_EQ(listed, peers.size());
 }
 
 TEST_F(SeedLinkTest, SeisplotjsClientsOverWebSocket) {
