@@ -64,29 +64,6 @@ TEST(WebSocket, FramesAreTakenWholeOrRefusedAtTheirHeader) {
     }
 }
 
-TEST(WebSocket, UpgradeChoosesAnOfferedSeedLinkProtocol) {
-    const std::string head = "GET / HTTP/1.1\r\nHost: h\r\nUpgrade: websocket\r\nConnection: keep-alive, Upgrade\r\n"
-                             "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n";
-    const std::vector<std::string> ours = {"SeedLink4.0", "SeedLink3.1"};
-    struct Case {
-        std::string extra;
-        bool ok;
-        std::string protocol;
-    } cases[] = {
-        {"Sec-WebSocket-Protocol: SeedLink3.1\r\n", true, "SeedLink3.1"},
-        {"Sec-WebSocket-Protocol: chat, SeedLink4.0\r\n", true, "SeedLink4.0"},
-        {"", true, ""},
-        {"Sec-WebSocket-Protocol: chat\r\n", false, ""},
-    };
-    for (const Case& c : cases) {
-        const websocket::Upgrade u = websocket::answer_upgrade(head + c.extra + "\r\n", ours);
-        EXPECT_EQ(u.ok, c.ok) << c.extra;
-        EXPECT_EQ(u.protocol, c.protocol);
-    }
-    EXPECT_FALSE(websocket::answer_upgrade("GET / HTTP/1.1\r\nHost: h\r\n\r\n", ours).ok);
-    EXPECT_FALSE(websocket::answer_upgrade("POST / HTTP/1.1\r\n\r\n", ours).ok);
-}
-
 TEST(SeedLinkSession, RepliesOfBothVersions) {
     struct Case {
         std::vector<std::string> commands;

@@ -153,23 +153,17 @@ Checked expect_signal(const std::string& record, double sim_start) {
     return out;
 }
 
-std::string v3_time(double t) {
+// A UTC time as 3.1 ("%Y,%m,%d,%H,%M,%S") or 4.0 ("%Y-%m-%dT%H:%M:%SZ") writes it.
+std::string utc(double t, const char* format) {
     const time_t s = static_cast<time_t>(t);
     tm u{};
     gmtime_r(&s, &u);
     char text[40];
-    strftime(text, sizeof text, "%Y,%m,%d,%H,%M,%S", &u);
+    strftime(text, sizeof text, format, &u);
     return text;
 }
-
-std::string v4_time(double t) {
-    const time_t s = static_cast<time_t>(t);
-    tm u{};
-    gmtime_r(&s, &u);
-    char text[40];
-    strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &u);
-    return text;
-}
+const char* const kV3Time = "%Y,%m,%d,%H,%M,%S";
+const char* const kV4Time = "%Y-%m-%dT%H:%M:%SZ";
 
 class SeedLinkTest : public testing::Test {
   protected:
@@ -301,10 +295,10 @@ TEST_F(SeedLinkTest, TimeWindowsEndWithEnd) {
         int version;
         std::vector<std::string> commands;
     } cases[] = {
-        {4, {"SLPROTO 4.0", "STATION " + id(), "DATA ALL " + v4_time(t1) + " " + v4_time(t2), "END"}},
-        {4, {"SLPROTO 4.0", "STATION " + id(), "DATA ALL " + v4_time(t1), "ENDFETCH"}},
-        {3, {"STATION " + sta + " ZZ", "TIME " + v3_time(t1) + " " + v3_time(t2), "END"}},
-        {3, {"TIME " + v3_time(t1) + " " + v3_time(t2)}},
+        {4, {"SLPROTO 4.0", "STATION " + id(), "DATA ALL " + utc(t1, kV4Time) + " " + utc(t2, kV4Time), "END"}},
+        {4, {"SLPROTO 4.0", "STATION " + id(), "DATA ALL " + utc(t1, kV4Time), "ENDFETCH"}},
+        {3, {"STATION " + sta + " ZZ", "TIME " + utc(t1, kV3Time) + " " + utc(t2, kV3Time), "END"}},
+        {3, {"TIME " + utc(t1, kV3Time) + " " + utc(t2, kV3Time)}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.commands[c.commands.size() > 1 ? c.commands.size() - 2 : 0]);
