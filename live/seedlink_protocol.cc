@@ -247,6 +247,8 @@ bool parse_v3_selector(std::string_view arg, Selector* out, std::string* why) {
     }
     const size_t dot = arg.find('.');
     std::string_view name = arg.substr(0, dot);
+    // Some clients write "*" for every stream.
+    if (name == "*") name = "";
     if (dot != std::string_view::npos) {
         const std::string_view type = arg.substr(dot + 1);
         const char t = type.size() == 1 ? static_cast<char>(type[0] >= 'a' && type[0] <= 'z' ? type[0] - 32 : type[0]) : 0;
@@ -311,8 +313,14 @@ bool parse_v4_selector(std::string_view arg, Selector* out, std::string* why) {
 }
 
 bool selector_matches(const Selector& s, const RecordInfo& r) {
-    if (s.version == 4)
-        return glob_match(s.stream, r.stream_id) && glob_match(s.format + "*", std::string("2") + r.type);
+    if (s.version == 4) {
+        // A lone letter is taken as the subformat, as older selectors wrote
+        // the record type (".D"); the format is the one we serve.
+        const bool legacy = s.format.size() == 1 && (s.format[0] < '0' || s.format[0] > '9');
+        const std::string code = std::string("2") + r.type;
+        return glob_match(s.stream, r.stream_id) &&
+               (legacy ? glob_match(s.format, code.substr(1)) : glob_match(s.format + "*", code));
+    }
     if (s.type != 0 && s.type != r.type) return false;
     std::string location = r.location, channel = r.channel;
     location.resize(2, ' ');

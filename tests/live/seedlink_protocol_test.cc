@@ -135,7 +135,7 @@ TEST(SeedLinkProtocol, SelectorsAndTimes) {
         {3, "SHZ", true, false},   {3, "--SHZ.D", true, false}, {3, "??B??", false, true},
         {3, "00BH?", false, true}, {3, "BHN.E", false, false},  {3, "!SHZ", false, true},
         {4, "*", true, true},      {4, "_S_H_Z", true, false},  {4, "*_B_*.2D", false, true},
-        {4, "*_?_H_?.J", false, false}, {4, "!00_*", true, false},
+        {4, "*_?_H_?.J", false, false}, {4, "*_B_H_?.D", false, true}, {4, "!00_*", true, false},
     };
     for (const Case& c : cases) {
         seedlink::Selector s;
