@@ -228,7 +228,9 @@ TEST_F(SeedLinkTest, BothVersionsByteForByteWithWildcards) {
         {4, {"SLPROTO 4.0", "STATION " + id(), "SELECT *", "SELECT !*_B_H_N", "DATA", "END"}, {"SHZ", "BHE"}},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.commands[1] + " " + c.commands[2]);
+        std::string trace;
+        for (const std::string& command : c.commands) trace += command + "; ";
+        SCOPED_TRACE(trace);
         Peer p(port);
         handshake(p, id(), c.commands);
         std::set<std::string> seen;
