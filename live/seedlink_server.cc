@@ -485,7 +485,7 @@ void take_frames(Client& c) {
             c.message.size() + f.payload.size() > websocket::kMaxMessageBytes) {
             const uint16_t code = htons(1002);
             c.out += websocket::frame(websocket::kClose, &code, 2);
-            finish(c, "отключён: неверный кадр WebSocket (message out of order or too long)");
+            finish(c, "отключён: неверный кадр WebSocket (сообщение не по порядку или длиннее команды)");
             return;
         }
         c.message += f.payload;

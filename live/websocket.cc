@@ -72,9 +72,10 @@ bool has_token(std::string_view list, std::string_view token) {
     return false;
 }
 
-Upgrade refuse(int status, const char* why) {
+// `why` goes to the client, `log` to the operation log.
+Upgrade refuse(int status, const char* why, const char* log) {
     Upgrade u;
-    u.why = why;
+    u.why = log;
     const char* text = status == 426 ? "Upgrade Required" : "Bad Request";
     u.response = "HTTP/1.1 " + std::to_string(status) + " " + text +
                  "\r\nContent-Type: text/plain\r\nConnection: close\r\n";
@@ -137,11 +138,11 @@ bool looks_like_http(std::string_view bytes) {
 
 Upgrade answer_upgrade(std::string_view head, const std::vector<std::string>& protocols) {
     const size_t first_end = head.find("\r\n");
-    if (first_end == std::string_view::npos) return refuse(400, "no request line");
+    if (first_end == std::string_view::npos) return refuse(400, "no request line", "нет строки запроса");
     const std::string_view request = head.substr(0, first_end);
     if (request.substr(0, 4) != "GET " || request.size() < 14 ||
         request.substr(request.size() - 9) != " HTTP/1.1")
-        return refuse(400, "not a GET over HTTP/1.1");
+        return refuse(400, "not a GET over HTTP/1.1", "не GET по HTTP/1.1");
     std::string_view upgrade, connection, version, key, offered;
     std::string_view rest = head.substr(first_end + 2);
     while (!rest.empty()) {
@@ -150,7 +151,7 @@ Upgrade answer_upgrade(std::string_view head, const std::vector<std::string>& pr
         rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 2);
         if (line.empty()) break;
         const size_t colon = line.find(':');
-        if (colon == std::string_view::npos) return refuse(400, "header line without a colon");
+        if (colon == std::string_view::npos) return refuse(400, "header line without a colon", "строка заголовка без двоеточия");
         const std::string_view name = trim(line.substr(0, colon));
         const std::string_view value = trim(line.substr(colon + 1));
         if (iequal(name, "upgrade")) upgrade = value;
@@ -160,10 +161,10 @@ Upgrade answer_upgrade(std::string_view head, const std::vector<std::string>& pr
         else if (iequal(name, "sec-websocket-protocol")) offered = value;
     }
     if (!has_token(upgrade, "websocket") || !has_token(connection, "upgrade"))
-        return refuse(426, "only WebSocket is served here");
-    if (version != "13") return refuse(426, "WebSocket version 13 only");
+        return refuse(426, "only WebSocket is served here", "не запрос WebSocket");
+    if (version != "13") return refuse(426, "WebSocket version 13 only", "версия WebSocket не 13");
     // The key is 16 random bytes in base64.
-    if (key.size() != 24) return refuse(400, "bad Sec-WebSocket-Key");
+    if (key.size() != 24) return refuse(400, "bad Sec-WebSocket-Key", "неверный Sec-WebSocket-Key");
     Upgrade u;
     if (!offered.empty()) {
         for (const std::string& p : protocols)
@@ -171,7 +172,7 @@ Upgrade answer_upgrade(std::string_view head, const std::vector<std::string>& pr
                 u.protocol = p;
                 break;
             }
-        if (u.protocol.empty()) return refuse(400, "no SeedLink subprotocol offered");
+        if (u.protocol.empty()) return refuse(400, "no SeedLink subprotocol offered", "нет подпротокола SeedLink");
     }
     u.ok = true;
     u.response = "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
@@ -188,16 +189,16 @@ int take_frame(std::string& buffer, Frame& out, const char** why) {
     const uint8_t opcode = p[0] & 0x0F;
     const bool fin = (p[0] & 0x80) != 0;
     if ((p[0] & 0x70) != 0) {
-        *why = "reserved bits set";
+        *why = "зарезервированные биты";
         return -1;
     }
     if (opcode != kContinuation && opcode != kText && opcode != kBinary && opcode != kClose &&
         opcode != kPing && opcode != kPong) {
-        *why = "unknown opcode";
+        *why = "неизвестный код кадра";
         return -1;
     }
     if ((p[1] & 0x80) == 0) {
-        *why = "client frame not masked";
+        *why = "кадр клиента без маски";
         return -1;
     }
     uint64_t length = p[1] & 0x7F;
@@ -213,11 +214,11 @@ int take_frame(std::string& buffer, Frame& out, const char** why) {
         at = 10;
     }
     if (opcode >= kClose && (!fin || length > 125)) {
-        *why = "control frame fragmented or over 125 bytes";
+        *why = "управляющий кадр разбит или длиннее 125 байт";
         return -1;
     }
     if (length > kMaxMessageBytes) {
-        *why = "frame longer than a command can be";
+        *why = "кадр длиннее команды";
         return -1;
     }
     if (buffer.size() < at + 4 + length) return 0;

@@ -38,7 +38,7 @@ bool looks_like_http(std::string_view bytes);
 
 struct Upgrade {
     bool ok = false;
-    std::string why;       // when not ok: what was wrong, for the log
+    std::string why;       // when not ok: what was wrong, for the log (Russian)
     std::string protocol;  // the subprotocol chosen, "" when the client named none
     std::string response;  // the bytes to send: 101, or 400/426 when not ok
 };
@@ -56,9 +56,9 @@ struct Frame {
 };
 
 // Takes one frame off the front of `buffer`: 1 with the frame, 0 when more
-// bytes are needed, -1 when the frame breaks the protocol (why says how):
-// reserved bits, an unknown opcode, no mask, a fragmented or long control
-// frame, a length over kMaxMessageBytes.
+// bytes are needed, -1 when the frame breaks the protocol: reserved bits,
+// an unknown opcode, no mask, a fragmented or long control frame, a length
+// over kMaxMessageBytes (why says which, in Russian, for the log).
 int take_frame(std::string& buffer, Frame& out, const char** why);
 
 // A server frame (unmasked, FIN set) around `length` bytes.

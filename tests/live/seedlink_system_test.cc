@@ -498,7 +498,7 @@ TEST_F(SeedLinkTest, HostilePeersLeaveTheOthersServed) {
              p.send("\x81\x05HELLO");
              EXPECT_TRUE(p.closed_by_server());
          },
-         "client frame not masked"},
+         "кадр клиента без маски"},
         {"upgrade without a SeedLink subprotocol",
          [&] {
              Peer p(port);
