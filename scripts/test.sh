@@ -16,10 +16,12 @@ build() {  # build DIR [cmake options...]
     cmake --build "$dir" -j"$jobs"
 }
 
-# The browser test drives the system's Chromium through playwright-core.
-if [ ! -d build/node/node_modules/playwright-core ] && command -v npm >/dev/null; then
-    npm install --silent --no-audit --no-fund --prefix build/node playwright-core@1.65.1 ||
-        echo "playwright-core could not be installed: the browser test will be skipped"
+# The browser test drives the system's Chromium through playwright-core;
+# the SeedLink test runs seisplotjs's SeedLink clients in Node.
+if { [ ! -d build/node/node_modules/playwright-core ] || [ ! -d build/node/node_modules/seisplotjs ]; } &&
+    command -v npm >/dev/null; then
+    npm install --silent --no-audit --no-fund --prefix build/node playwright-core@1.65.1 seisplotjs@3.2.2 ||
+        echo "playwright-core or seisplotjs could not be installed: the browser and seisplotjs tests will be skipped"
 fi
 export VELDRUM_NODE_MODULES=$root/build/node/node_modules
 

@@ -13,6 +13,8 @@
 #include "link/session.h"
 #include "link/station_indicator.h"
 #include "live/live_feed.h"
+#include "live/record_ring.h"
+#include "live/seedlink_server.h"
 #include "platform/profile.h"
 #include "platform/ui.h"
 #include "recorder/file_index.h"
@@ -95,6 +97,7 @@ int main(int argc, char** argv) {
     dialog_take_status_reports();
     start_seed_service();
     start_live_feed();  // says in the log why when it cannot
+    start_seedlink_server(live_ring());
     set_sample_sink(take_samples);
     start_recorder_thread();
 
@@ -116,6 +119,7 @@ int main(int argc, char** argv) {
 
     delete_client_name();
     close_session();
+    stop_seedlink_server();
     stop_live_feed();
     wait_station_indicator_thread();
     for (int c = 0; c < kChannelCount; ++c) drain_channel(c);

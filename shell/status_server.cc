@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "common/oplog.h"
+#include "live/seedlink_server.h"
 #include "platform/profile.h"
 #include "platform/ui.h"
 #include "shell/monitoring.h"
@@ -732,6 +733,14 @@ std::string status_json() {
         {"stopping", snap->stopping},
         {"serial", snap->serial},
     };
+    nlohmann::json seedlink = nlohmann::json::array();
+    for (const SeedLinkClientView& c : seedlink_clients())
+        seedlink.push_back({{"address", c.address},
+                            {"protocol", c.protocol},
+                            {"selectors", c.selectors},
+                            {"sequence", c.sequence},
+                            {"lag_seconds", c.lag_seconds}});
+    body["seedlink"] = seedlink;
     return body.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 

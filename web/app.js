@@ -118,6 +118,27 @@ function renderRows(rows) {
   $("empty").classList.toggle("hidden", rows.length > 0);
 }
 
+// SeedLink clients: address, protocol, selectors, last sequence, lag.
+function renderSeedLink(clients) {
+  const list = clients || [];
+  $("seedlink").classList.toggle("hidden", list.length === 0);
+  const body = $("seedlink-rows");
+  while (body.children.length > list.length) body.removeChild(body.lastChild);
+  list.forEach((c, i) => {
+    let tr = body.children[i];
+    if (!tr) {
+      tr = document.createElement("tr");
+      body.appendChild(tr);
+    }
+    const values = [c.address, c.protocol, c.selectors, String(c.sequence), c.lag_seconds.toFixed(1)];
+    values.forEach((v, k) => {
+      const td = cell(tr, k, k >= 3 ? "num" : "");
+      td.textContent = v;
+      td.title = v;
+    });
+  });
+}
+
 function render(s) {
   document.title = s.title;
   $("title").textContent = s.title;
@@ -126,6 +147,7 @@ function render(s) {
     applyWidths(widths, widthScale(widths));
   }
   renderRows(s.rows);
+  renderSeedLink(s.seedlink);
   // Without the station the rows show the last data, not current data.
   $("rows").classList.toggle("stale", s.station_link.connected === false);
 

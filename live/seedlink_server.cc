@@ -1,0 +1,814 @@
+#include "live/seedlink_server.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <unordered_map>
+
+#include "common/app_state.h"
+#include "common/oplog.h"
+#include "live/record_ring.h"
+#include "live/seedlink_protocol.h"
+#include "live/seedlink_session.h"
+#include "live/websocket.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using seedlink::Effect;
+using seedlink::StationRequest;
+
+// One address gets a share, so that a runaway script cannot take every
+// slot; a station's own clients are a handful.
+constexpr int kClientsPerAddress = 16;
+// A client's queued output is topped up to this (about 120 packets) and no
+// further commands are read from it above it.
+constexpr size_t kOutputHigh = 64 * 1024;
+// About a second of a busy station's packets across a long, slow link.
+constexpr int kSocketSendBytes = 128 * 1024;
+// Replies that pile up past this belong to a client that sends commands
+// and reads nothing.
+constexpr size_t kOutputMax = 1024 * 1024;
+// Commands read but not yet answered; beyond it the socket is not read.
+constexpr size_t kPendingLines = 64;
+// Ring records one client may examine in one turn of the loop, so that a
+// time window searched from the oldest record does not stall the others.
+constexpr int kScanBudget = 1024;
+// Handshaking that idles this long is a forgotten or half-open connection.
+constexpr auto kHandshakeIdle = std::chrono::seconds(60);
+// After END of a dial-up transfer the client is expected to close.
+constexpr auto kLingerAfterEnd = std::chrono::seconds(10);
+// A window that ends within this of now waits for records still to come.
+constexpr double kWindowGraceSeconds = 10;
+constexpr auto kTick = std::chrono::milliseconds(200);
+// Refusals (address, limits, descriptors) are logged once a minute per kind.
+constexpr auto kRefusalLogInterval = std::chrono::seconds(60);
+// INFO STREAMS scans the ring; its result serves for this long.
+constexpr auto kStreamScanAge = std::chrono::seconds(2);
+
+enum class Mode { kFirst, kRaw, kHttpHead, kWebSocket };
+
+struct Client {
+    uint64_t id = 0;
+    int fd = -1;
+    std::string ip, name;  // "127.0.0.1", "127.0.0.1:40000"
+    Mode mode = Mode::kFirst;
+    std::string protocol_label;
+    std::string in;               // bytes not yet taken
+    std::string message;          // a WebSocket message being assembled
+    bool in_message = false;
+    std::deque<std::string> lines;  // commands to answer
+    std::string out;
+    size_t out_at = 0;
+    std::unique_ptr<seedlink::Session> session;
+    bool streaming = false;
+    bool ended = false;   // END sent after a dial-up or a window
+    bool closing = false; // closes once `out` is sent
+    std::string leave;    // the log's words when it goes
+    uint64_t cursor = 0;
+    std::vector<uint64_t> first_of;  // per request (the uni request last)
+    uint64_t last_sequence = 0;
+    double last_end = 0;
+    uint64_t packets = 0;
+    Clock::time_point last_input, ended_at, closing_since;
+    double connected_wall = 0;
+    uint32_t events = 0;
+};
+
+struct Range {
+    in6_addr base{};
+    int prefix = 0;
+};
+
+struct Server {
+    RecordRing* ring = nullptr;
+    int listener = -1, epoll = -1, wake = -1;
+    std::thread thread;
+    std::atomic<bool> stopping{false};
+    std::unordered_map<uint64_t, std::unique_ptr<Client>> clients;
+    std::map<std::string, int> per_address;
+    uint64_t next_id = 16;
+    std::vector<Range> allowed;
+    std::map<std::string, Clock::time_point> refusal_logged;
+    Clock::time_point accept_paused_until{};
+    bool listener_armed = true;
+    std::string station_id, organization;
+    std::vector<seedlink::StreamSummary> streams;
+    Clock::time_point streams_at{};
+    bool streams_valid = false;
+};
+
+Server server;
+std::mutex views_lock;
+std::vector<SeedLinkClientView> views;
+
+constexpr uint64_t kListenerId = 1, kWakeId = 2, kRingId = 3;
+
+double wall_now() {
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return static_cast<double>(ts.tv_sec) + ts.tv_nsec / 1e9;
+}
+
+// The address as IPv6, IPv4 mapped into ::ffff:0:0/96.
+in6_addr as_v6(const sockaddr_storage& a) {
+    in6_addr out{};
+    if (a.ss_family == AF_INET6) return reinterpret_cast<const sockaddr_in6&>(a).sin6_addr;
+    out.s6_addr[10] = out.s6_addr[11] = 0xFF;
+    std::memcpy(out.s6_addr + 12, &reinterpret_cast<const sockaddr_in&>(a).sin_addr, 4);
+    return out;
+}
+
+bool in_range(const in6_addr& a, const Range& r) {
+    for (int bit = 0; bit < r.prefix; ++bit) {
+        const int mask = 0x80 >> (bit % 8);
+        if ((a.s6_addr[bit / 8] & mask) != (r.base.s6_addr[bit / 8] & mask)) return false;
+    }
+    return true;
+}
+
+bool loopback(const in6_addr& a) {
+    static const in6_addr one = IN6ADDR_LOOPBACK_INIT;
+    const bool mapped = IN6_IS_ADDR_V4MAPPED(&a);
+    return std::memcmp(&a, &one, sizeof a) == 0 || (mapped && a.s6_addr[12] == 127);
+}
+
+std::string address_text(const in6_addr& a) {
+    char text[INET6_ADDRSTRLEN] = "";
+    if (IN6_IS_ADDR_V4MAPPED(&a)) inet_ntop(AF_INET, a.s6_addr + 12, text, sizeof text);
+    else inet_ntop(AF_INET6, &a, text, sizeof text);
+    return text;
+}
+
+// SLALLOW: "10.0.0.0/8, 192.168.1.5, 2001:db8::/32"; a bad entry is said
+// in the log and left out.
+std::vector<Range> parse_allow(const std::string& text) {
+    std::vector<Range> ranges;
+    size_t at = 0;
+    while (at < text.size()) {
+        const size_t end = text.find_first_of(",; \t", at);
+        const std::string item = text.substr(at, end == std::string::npos ? std::string::npos : end - at);
+        at = end == std::string::npos ? text.size() : end + 1;
+        if (item.empty()) continue;
+        const size_t slash = item.find('/');
+        const std::string host = item.substr(0, slash);
+        Range r;
+        in_addr v4{};
+        bool good = true;
+        int max_prefix = 128, offset = 0;
+        if (inet_pton(AF_INET, host.c_str(), &v4) == 1) {
+            r.base.s6_addr[10] = r.base.s6_addr[11] = 0xFF;
+            std::memcpy(r.base.s6_addr + 12, &v4, 4);
+            max_prefix = 32;
+            offset = 96;
+        } else {
+            good = inet_pton(AF_INET6, host.c_str(), &r.base) == 1;
+        }
+        int prefix = max_prefix;
+        if (good && slash != std::string::npos) {
+            char* stop = nullptr;
+            const std::string digits = item.substr(slash + 1);
+            prefix = static_cast<int>(std::strtol(digits.c_str(), &stop, 10));
+            good = !digits.empty() && *stop == '\0' && prefix >= 0 && prefix <= max_prefix;
+        }
+        if (!good) {
+            write_log_linef("SeedLink: неверный диапазон адресов в SLALLOW: %.64s", item.c_str());
+            continue;
+        }
+        r.prefix = prefix + offset;
+        ranges.push_back(r);
+    }
+    return ranges;
+}
+
+void log_refusal(const std::string& kind, const std::string& line) {
+    const Clock::time_point now = Clock::now();
+    auto it = server.refusal_logged.find(kind);
+    if (it != server.refusal_logged.end() && now - it->second < kRefusalLogInterval) return;
+    server.refusal_logged[kind] = now;
+    write_log_line(line.c_str());
+}
+
+void queue_message(Client& c, const std::string& bytes) {
+    if (c.mode == Mode::kWebSocket) c.out += websocket::frame(websocket::kBinary, bytes.data(), bytes.size());
+    else c.out += bytes;
+}
+
+void drop(Client& c, const std::string& why) {
+    if (c.leave.empty()) c.leave = why;
+    if (!c.closing) c.closing_since = Clock::now();
+    c.closing = true;
+    c.out.clear();
+    c.out_at = 0;
+}
+
+// Closes after what is queued has been sent.
+void finish(Client& c, const std::string& why) {
+    if (c.leave.empty()) c.leave = why;
+    if (!c.closing) c.closing_since = Clock::now();
+    c.closing = true;
+}
+
+void close_client(Client& c) {
+    epoll_ctl(server.epoll, EPOLL_CTL_DEL, c.fd, nullptr);
+    ::close(c.fd);
+    c.fd = -1;
+    if (--server.per_address[c.ip] <= 0) server.per_address.erase(c.ip);
+    write_log_linef("SeedLink: клиент %s %s", c.name.c_str(), c.leave.empty() ? "отключён" : c.leave.c_str());
+}
+
+// --- INFO -------------------------------------------------------------
+
+const std::vector<seedlink::StreamSummary>& stream_list() {
+    if (server.streams_valid && Clock::now() - server.streams_at < kStreamScanAge) return server.streams;
+    std::map<std::string, seedlink::StreamSummary> found;
+    uint8_t record[kRingRecordLength];
+    const uint64_t end = server.ring->next();
+    for (uint64_t s = server.ring->oldest(); s < end; ++s) {
+        seedlink::RecordInfo info;
+        if (!server.ring->read(s, record) || !seedlink::parse_record(record, &info)) continue;
+        const std::string key = info.station_id + "/" + info.stream_id;
+        auto it = found.find(key);
+        if (it == found.end()) {
+            found[key] = {info.network, info.station, info.location, info.channel, info.stream_id, info.start, info.end};
+        } else {
+            it->second.start = std::min(it->second.start, info.start);
+            it->second.end = std::max(it->second.end, info.end);
+        }
+    }
+    server.streams.clear();
+    for (auto& [key, summary] : found) server.streams.push_back(summary);
+    server.streams_at = Clock::now();
+    server.streams_valid = true;
+    return server.streams;
+}
+
+seedlink::InfoSource info_source(bool with_streams, bool with_connections) {
+    seedlink::InfoSource s;
+    const std::string hello = seedlink::hello_software();
+    s.software = hello.substr(0, hello.find(" ::"));
+    s.organization = server.organization;
+    s.network = config.network;
+    s.station = station_name;
+    s.oldest = server.ring->oldest();
+    s.next = server.ring->next();
+    if (with_streams) s.streams = stream_list();
+    if (with_connections)
+        for (const auto& [id, c] : server.clients) {
+            if (!c->session) continue;
+            s.connections.push_back({c->name, c->protocol_label, c->session->useragent(), c->session->describe(),
+                                     c->last_sequence, c->connected_wall, c->packets});
+        }
+    return s;
+}
+
+void answer_info(Client& c) {
+    const seedlink::Session& session = *c.session;
+    const std::string& item = session.info_item;
+    const bool streams = item == "STREAMS" || item == "GAPS" || item == "ALL";
+    const bool connections = item == "CONNECTIONS" || item == "ALL";
+    const seedlink::InfoSource source = info_source(streams, connections);
+    if (session.version() == 4) {
+        static const char* const items[] = {"ID", "FORMATS", "CAPABILITIES", "STATIONS", "STREAMS", "CONNECTIONS"};
+        bool known = false;
+        for (const char* i : items) known = known || item == i;
+        const std::string json = seedlink::v4_info_json(source, item, session.info_station, session.info_stream);
+        queue_message(c, seedlink::v4_json_packet(known ? 'I' : 'E', json));
+        return;
+    }
+    const std::vector<std::string> packets = seedlink::v3_info_packets(source, item, wall_now());
+    if (packets.empty()) {
+        // Between data packets a reply line would break the stream.
+        if (!session.transferring()) queue_message(c, "ERROR\r\n");
+        return;
+    }
+    for (const std::string& p : packets) queue_message(c, p);
+}
+
+// --- data transfer ------------------------------------------------------
+
+// Where a request starts in the ring.
+uint64_t first_sequence(const StationRequest& r) {
+    const uint64_t oldest = server.ring->oldest(), next = server.ring->next();
+    switch (r.start) {
+        case StationRequest::Start::kNext:
+            return next;
+        case StationRequest::Start::kAll:
+            return oldest;
+        case StationRequest::Start::kSequence:
+            break;
+    }
+    uint64_t s = r.sequence;
+    if (r.sequence24) {
+        // The newest ring number with these low 24 bits, not past next.
+        const uint64_t back = ((next & seedlink::kV3SequenceMask) - r.sequence) & seedlink::kV3SequenceMask;
+        s = back > next ? 0 : next - back;
+    }
+    // Gone from the ring: from the oldest still here; not yet written: from next.
+    if (s < oldest) return oldest;
+    return s > next ? next : s;
+}
+
+void start_transfer(Client& c) {
+    const seedlink::Session& session = *c.session;
+    c.first_of.clear();
+    uint64_t cursor = server.ring->next();
+    for (const StationRequest& r : session.requests()) {
+        c.first_of.push_back(first_sequence(r));
+        if (r.accepted) cursor = std::min(cursor, c.first_of.back());
+    }
+    if (session.version() == 3 && session.requests().empty()) {
+        // 3.1 without STATION: one request for whatever the station ID.
+        c.first_of.push_back(first_sequence(*session.request_for("")));
+        cursor = c.first_of.back();
+    }
+    c.cursor = cursor;
+    c.streaming = true;
+}
+
+uint64_t first_for(const Client& c, const StationRequest* r) {
+    const auto& requests = c.session->requests();
+    if (!requests.empty() && r >= &requests.front() && r <= &requests.back())
+        return c.first_of[static_cast<size_t>(r - &requests.front())];
+    return c.first_of.empty() ? 0 : c.first_of.back();
+}
+
+bool wanted(const Client& c, uint64_t seq, const seedlink::RecordInfo& info) {
+    const StationRequest* r = c.session->request_for(info.station_id);
+    if (r == nullptr || seq < first_for(c, r)) return false;
+    if (!std::isnan(r->begin) && info.end <= r->begin) return false;
+    if (!std::isnan(r->end) && info.start >= r->end) return false;
+    return seedlink::selected(r->selectors, info);
+}
+
+// True when every request of the client has nothing more to come: dial-up
+// ones once the ring is read to its end, windows once their end has passed.
+bool transfer_complete(const Client& c) {
+    const seedlink::Session& s = *c.session;
+    std::vector<const StationRequest*> active;
+    if (s.version() == 3 && s.requests().empty()) active.push_back(s.request_for("*"));
+    for (const StationRequest& r : s.requests())
+        if (r.accepted) active.push_back(&r);
+    if (active.empty()) return false;
+    const double now = wall_now();
+    for (const StationRequest* r : active) {
+        const bool window_over = !std::isnan(r->end) && now > r->end + config.seedlink_latency + kWindowGraceSeconds;
+        if (!r->dialup && !window_over) return false;
+    }
+    return true;
+}
+
+// Tops up the client's output from the ring; false when more records wait
+// than this turn's budget allowed.
+bool pump(Client& c) {
+    if (!c.streaming || c.ended || c.closing) return false;
+    RecordRing& ring = *server.ring;
+    if (c.cursor < ring.oldest()) {
+        drop(c, "отстал и отключён");
+        return false;
+    }
+    uint8_t record[kRingRecordLength];
+    int budget = kScanBudget;
+    while (c.out.size() - c.out_at < kOutputHigh && c.cursor < ring.next()) {
+        if (budget-- == 0) return true;
+        if (!ring.read(c.cursor, record)) {
+            if (c.cursor < ring.oldest()) drop(c, "отстал и отключён");
+            return false;
+        }
+        const uint64_t seq = c.cursor++;
+        seedlink::RecordInfo info;
+        if (!seedlink::parse_record(record, &info) || !wanted(c, seq, info)) continue;
+        queue_message(c, c.session->version() == 4 ? seedlink::v4_packet(seq, info.station_id, record)
+                                                   : seedlink::v3_packet(seq, record));
+        c.last_sequence = seq;
+        c.last_end = info.end;
+        ++c.packets;
+    }
+    if (c.cursor >= ring.next() && transfer_complete(c)) {
+        queue_message(c, "END");
+        c.ended = true;
+        c.ended_at = Clock::now();
+    }
+    return false;
+}
+
+// --- commands -------------------------------------------------------------
+
+// A command line must be printable ASCII; anything else is not a client of ours.
+bool printable(const std::string& line) {
+    for (char ch : line) {
+        const auto u = static_cast<unsigned char>(ch);
+        if ((u < 0x20 && u != '\t') || u > 0x7E) return false;
+    }
+    return true;
+}
+
+void answer_lines(Client& c) {
+    while (!c.lines.empty() && !c.closing && c.out.size() - c.out_at < kOutputHigh) {
+        const std::string line = std::move(c.lines.front());
+        c.lines.pop_front();
+        if (!printable(line)) {
+            drop(c, "отключён: недопустимые байты в команде");
+            return;
+        }
+        std::vector<std::string> replies;
+        const Effect effect = c.session->command(line, replies);
+        for (const std::string& r : replies) queue_message(c, r);
+        if (effect == Effect::kInfo) answer_info(c);
+        if (effect == Effect::kStart) start_transfer(c);
+        if (effect == Effect::kClose) finish(c, "отключён");
+    }
+    if (c.out.size() - c.out_at > kOutputMax) drop(c, "отключён: не читает ответы");
+}
+
+// Splits raw bytes into command lines at CR or LF; false when a line is
+// longer than a command may be.
+bool take_lines(Client& c, std::string& bytes, bool message_end) {
+    size_t start = 0;
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        if (bytes[i] != '\r' && bytes[i] != '\n') continue;
+        if (i - start > seedlink::kMaxCommandBytes) return false;
+        if (i > start) c.lines.push_back(bytes.substr(start, i - start));
+        start = i + 1;
+    }
+    bytes.erase(0, start);
+    if (bytes.size() > seedlink::kMaxCommandBytes) return false;
+    // A WebSocket message is one command; its terminator is optional.
+    if (message_end && !bytes.empty()) {
+        c.lines.push_back(bytes);
+        bytes.clear();
+    }
+    return true;
+}
+
+void take_frames(Client& c) {
+    websocket::Frame f;
+    const char* why = "";
+    for (;;) {
+        const int got = websocket::take_frame(c.in, f, &why);
+        if (got == 0) return;
+        if (got < 0) {
+            const uint16_t code = htons(1002);
+            c.out += websocket::frame(websocket::kClose, &code, 2);
+            finish(c, std::string("отключён: неверный кадр WebSocket (") + why + ")");
+            return;
+        }
+        if (f.opcode == websocket::kPing) {
+            c.out += websocket::frame(websocket::kPong, f.payload.data(), f.payload.size());
+            continue;
+        }
+        if (f.opcode == websocket::kPong) continue;
+        if (f.opcode == websocket::kClose) {
+            c.out += websocket::frame(websocket::kClose, f.payload.data(), std::min<size_t>(f.payload.size(), 2));
+            finish(c, "отключён");
+            return;
+        }
+        const bool continuation = f.opcode == websocket::kContinuation;
+        if (continuation != c.in_message ||
+            c.message.size() + f.payload.size() > websocket::kMaxMessageBytes) {
+            const uint16_t code = htons(1002);
+            c.out += websocket::frame(websocket::kClose, &code, 2);
+            finish(c, "отключён: неверный кадр WebSocket (сообщение не по порядку или длиннее команды)");
+            return;
+        }
+        c.message += f.payload;
+        c.in_message = !f.fin;
+        if (f.fin && !take_lines(c, c.message, true)) {
+            drop(c, "отключён: слишком длинная команда");
+            return;
+        }
+    }
+}
+
+void take_http_head(Client& c) {
+    const size_t end = c.in.find("\r\n\r\n");
+    if (end == std::string::npos) {
+        if (c.in.size() > websocket::kMaxHeadBytes) {
+            c.out += "HTTP/1.1 431 Request Header Fields Too Large\r\nConnection: close\r\n\r\n";
+            finish(c, "отключён: запрос WebSocket отклонён (слишком длинный заголовок)");
+        }
+        return;
+    }
+    const websocket::Upgrade u =
+        websocket::answer_upgrade(std::string_view(c.in).substr(0, end + 4), {"SeedLink4.0", "SeedLink3.1"});
+    c.in.erase(0, end + 4);
+    c.out += u.response;
+    if (!u.ok) {
+        finish(c, "отключён: запрос WebSocket отклонён (" + u.why + ")");
+        return;
+    }
+    c.mode = Mode::kWebSocket;
+    take_frames(c);
+}
+
+void take_input(Client& c) {
+    if (c.mode == Mode::kFirst) {
+        // "OPTIONS " is the longest verb; a line end or a space decides sooner.
+        if (c.in.size() < 8 && c.in.find_first_of("\r\n ") == std::string::npos) return;
+        c.mode = websocket::looks_like_http(c.in) ? Mode::kHttpHead : Mode::kRaw;
+    }
+    if (c.mode == Mode::kHttpHead) take_http_head(c);
+    else if (c.mode == Mode::kWebSocket) take_frames(c);
+    else if (!take_lines(c, c.in, false)) drop(c, "отключён: слишком длинная команда");
+    answer_lines(c);
+}
+
+// --- sockets ----------------------------------------------------------------
+
+void read_client(Client& c) {
+    char buffer[4096];
+    while (!c.closing && c.lines.size() < kPendingLines && c.out.size() - c.out_at < kOutputHigh) {
+        const ssize_t n = recv(c.fd, buffer, sizeof buffer, 0);
+        if (n > 0) {
+            c.in.append(buffer, static_cast<size_t>(n));
+            c.last_input = Clock::now();
+            take_input(c);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+        drop(c, "отключён");
+        return;
+    }
+}
+
+void write_client(Client& c) {
+    while (c.out_at < c.out.size()) {
+        const ssize_t n = send(c.fd, c.out.data() + c.out_at, c.out.size() - c.out_at, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            c.out_at += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+        drop(c, "отключён");
+        return;
+    }
+    if (c.out_at == c.out.size()) {
+        c.out.clear();
+        c.out_at = 0;
+    } else if (c.out_at > kOutputHigh) {
+        c.out.erase(0, c.out_at);
+        c.out_at = 0;
+    }
+}
+
+void update_events(Client& c) {
+    uint32_t want = 0;
+    if (!c.closing && c.lines.size() < kPendingLines && c.out.size() - c.out_at < kOutputHigh) want |= EPOLLIN;
+    if (c.out_at < c.out.size()) want |= EPOLLOUT;
+    if (want == c.events) return;
+    epoll_event e{};
+    e.events = want;
+    e.data.u64 = c.id;
+    epoll_ctl(server.epoll, EPOLL_CTL_MOD, c.fd, &e);
+    c.events = want;
+}
+
+void accept_clients() {
+    for (;;) {
+        sockaddr_storage peer{};
+        socklen_t length = sizeof peer;
+        const int fd = accept4(server.listener, reinterpret_cast<sockaddr*>(&peer), &length,
+                               SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                // The listener stays readable; it rests a moment instead of spinning.
+                log_refusal("descriptors", "SeedLink: нет свободных дескрипторов, подключения отложены");
+                epoll_ctl(server.epoll, EPOLL_CTL_DEL, server.listener, nullptr);
+                server.listener_armed = false;
+                server.accept_paused_until = Clock::now() + std::chrono::milliseconds(200);
+            }
+            return;
+        }
+        const in6_addr address = as_v6(peer);
+        const std::string ip = address_text(address);
+        const int port = ntohs(peer.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6&>(peer).sin6_port
+                                                          : reinterpret_cast<sockaddr_in&>(peer).sin_port);
+        bool allowed = loopback(address);
+        for (const Range& r : server.allowed) allowed = allowed || in_range(address, r);
+        std::string refusal;
+        if (!allowed) {
+            log_refusal("address", "SeedLink: адрес " + ip + " не разрешён (SLALLOW), подключение отклонено");
+            refusal = "address";
+        } else if (static_cast<int>(server.clients.size()) >= config.seedlink_clients) {
+            log_refusal("clients", "SeedLink: клиентов уже " + std::to_string(server.clients.size()) +
+                                       " (SLCLIENTS), отказано " + ip);
+            refusal = "clients";
+        } else if (server.per_address[ip] >= kClientsPerAddress) {
+            log_refusal("per-address", "SeedLink: с адреса " + ip + " уже " + std::to_string(kClientsPerAddress) +
+                                           " клиентов, отказано");
+            refusal = "per-address";
+        }
+        if (!refusal.empty()) {
+            if (server.per_address[ip] == 0) server.per_address.erase(ip);
+            ::close(fd);
+            continue;
+        }
+        const int on = 1, idle = 60, interval = 10, count = 6, send_buffer = kSocketSendBytes;
+        // The kernel holds little for a client that stops reading, so the
+        // ring, not the socket, is what it falls behind in.
+        setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &send_buffer, sizeof send_buffer);
+        // A peer that vanished is found in minutes, not hours.
+        setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+        setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+        setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+        setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
+        auto c = std::make_unique<Client>();
+        c->id = server.next_id++;
+        c->fd = fd;
+        c->ip = ip;
+        c->name = (IN6_IS_ADDR_V4MAPPED(&address) ? ip : "[" + ip + "]") + ":" + std::to_string(port);
+        c->session = std::make_unique<seedlink::Session>(server.station_id, server.organization);
+        c->last_input = Clock::now();
+        c->connected_wall = wall_now();
+        c->events = EPOLLIN;
+        epoll_event e{};
+        e.events = EPOLLIN;
+        e.data.u64 = c->id;
+        if (epoll_ctl(server.epoll, EPOLL_CTL_ADD, fd, &e) != 0) {
+            ::close(fd);
+            continue;
+        }
+        ++server.per_address[ip];
+        write_log_linef("SeedLink: клиент %s подключён", c->name.c_str());
+        server.clients[c->id] = std::move(c);
+    }
+}
+
+std::string protocol_label(const Client& c) {
+    std::string label = c.session->version() == 4 ? "SeedLink 4.0" : "SeedLink 3.1";
+    return label + (c.mode == Mode::kWebSocket ? " WebSocket" : " TCP");
+}
+
+void housekeeping() {
+    const Clock::time_point now = Clock::now();
+    if (!server.listener_armed && now >= server.accept_paused_until) {
+        epoll_event e{};
+        e.events = EPOLLIN;
+        e.data.u64 = kListenerId;
+        epoll_ctl(server.epoll, EPOLL_CTL_ADD, server.listener, &e);
+        server.listener_armed = true;
+    }
+    std::vector<SeedLinkClientView> fresh;
+    const double wall = wall_now();
+    for (auto& [id, c] : server.clients) {
+        if (!c->streaming && !c->closing && now - c->last_input > kHandshakeIdle)
+            drop(*c, "отключён: нет команд 60 с");
+        if (c->ended && !c->closing && now - c->ended_at > kLingerAfterEnd) drop(*c, "отключён");
+        c->protocol_label = protocol_label(*c);
+        fresh.push_back({c->name, c->protocol_label, c->session->describe(), c->last_sequence,
+                         c->packets > 0 ? std::max(0.0, wall - c->last_end) : 0.0});
+    }
+    std::lock_guard<std::mutex> hold(views_lock);
+    views.swap(fresh);
+}
+
+void drain(int fd) {
+    uint64_t count;
+    while (read(fd, &count, sizeof count) > 0) {
+    }
+}
+
+void run_loop() {
+    epoll_event events[64];
+    Clock::time_point last_tick = Clock::now();
+    bool busy = false;
+    while (!server.stopping.load()) {
+        const int n = epoll_wait(server.epoll, events, 64, busy ? 0 : static_cast<int>(kTick.count()));
+        for (int i = 0; i < n; ++i) {
+            const uint64_t id = events[i].data.u64;
+            if (id == kListenerId) accept_clients();
+            else if (id == kWakeId) drain(server.wake);
+            else if (id == kRingId) drain(server.ring->wakeup_fd());
+            else {
+                auto it = server.clients.find(id);
+                if (it == server.clients.end()) continue;
+                Client& c = *it->second;
+                if (events[i].events & (EPOLLIN | EPOLLHUP | EPOLLERR)) read_client(c);
+            }
+        }
+        busy = false;
+        for (auto it = server.clients.begin(); it != server.clients.end();) {
+            Client& c = *it->second;
+            answer_lines(c);
+            busy = pump(c) || busy;
+            write_client(c);
+            // A client that does not take its last bytes is not waited for long.
+            if (c.closing && (c.out_at >= c.out.size() || Clock::now() - c.closing_since > kLingerAfterEnd)) {
+                close_client(c);
+                it = server.clients.erase(it);
+                continue;
+            }
+            update_events(c);
+            ++it;
+        }
+        if (Clock::now() - last_tick >= kTick) {
+            last_tick = Clock::now();
+            housekeeping();
+        }
+    }
+    for (auto& [id, c] : server.clients) {
+        c->leave = "отключён (сервер остановлен)";
+        close_client(*c);
+    }
+    server.clients.clear();
+    std::lock_guard<std::mutex> hold(views_lock);
+    views.clear();
+}
+
+int listen_on(int port) {
+    int fd = socket(AF_INET6, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    const int on = 1, off = 0;
+    if (fd >= 0) {
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
+        sockaddr_in6 a{};
+        a.sin6_family = AF_INET6;
+        a.sin6_addr = in6addr_any;
+        a.sin6_port = htons(static_cast<uint16_t>(port));
+        if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && listen(fd, SOMAXCONN) == 0) return fd;
+        ::close(fd);
+    }
+    // No IPv6 on this host: IPv4 alone.
+    fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_ANY);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && listen(fd, SOMAXCONN) == 0) return fd;
+    ::close(fd);
+    return -1;
+}
+
+}  // namespace
+
+bool start_seedlink_server(RecordRing& ring) {
+    const int port = config.seedlink_port;
+    if (port <= 0 || port > 65535 || !ring.is_open() || server.thread.joinable()) return false;
+    server.ring = &ring;
+    server.listener = listen_on(port);
+    if (server.listener < 0) {
+        std::fprintf(stderr, "SeedLink: нет доступа к порту %d\n", port);
+        write_log_linef("SeedLink: нет доступа к порту %d", port);
+        return false;
+    }
+    server.allowed = parse_allow(config.seedlink_allow);
+    server.station_id = std::string(config.network) + "_" + station_name;
+    server.organization = "VelDrum station " + server.station_id;
+    server.epoll = epoll_create1(EPOLL_CLOEXEC);
+    server.wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    const std::pair<int, uint64_t> sources[] = {
+        {server.listener, kListenerId}, {server.wake, kWakeId}, {ring.wakeup_fd(), kRingId}};
+    for (const auto& [fd, id] : sources) {
+        epoll_event e{};
+        e.events = EPOLLIN;
+        e.data.u64 = id;
+        epoll_ctl(server.epoll, EPOLL_CTL_ADD, fd, &e);
+    }
+    server.stopping.store(false);
+    server.listener_armed = true;
+    server.streams_valid = false;
+    server.thread = std::thread(run_loop);
+    return true;
+}
+
+void stop_seedlink_server() {
+    if (!server.thread.joinable()) return;
+    server.stopping.store(true);
+    const uint64_t one = 1;
+    ssize_t written = write(server.wake, &one, sizeof one);
+    (void)written;
+    server.thread.join();
+    if (server.listener_armed) epoll_ctl(server.epoll, EPOLL_CTL_DEL, server.listener, nullptr);
+    ::close(server.listener);
+    ::close(server.wake);
+    ::close(server.epoll);
+    server.listener = server.wake = server.epoll = -1;
+    server.per_address.clear();
+    server.refusal_logged.clear();
+}
+
+std::vector<SeedLinkClientView> seedlink_clients() {
+    std::lock_guard<std::mutex> hold(views_lock);
+    return views;
+}

@@ -1,0 +1,163 @@
+// The SeedLink pieces without sockets: WebSocket handshake and frames, the
+// command conversation of both versions, selectors and times.
+#include <gtest/gtest.h>
+
+#include "live/seedlink_protocol.h"
+#include "live/seedlink_session.h"
+#include "live/websocket.h"
+
+namespace {
+
+std::string hex(const std::string& bytes) {
+    std::string out;
+    char two[3];
+    for (unsigned char c : bytes) {
+        std::snprintf(two, sizeof two, "%02x", c);
+        out += two;
+    }
+    return out;
+}
+
+TEST(WebSocket, Sha1AndAcceptKeyMatchTheStandardsExamples) {
+    EXPECT_EQ(hex(websocket::sha1("")), "da39a3ee5e6b4b0d3255bfef95601890afd80709");
+    EXPECT_EQ(hex(websocket::sha1("abc")), "a9993e364706816aba3e25717850c26c9cd0d89d");
+    // 56 bytes: the length no longer fits the first block's tail.
+    EXPECT_EQ(hex(websocket::sha1("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq")),
+              "84983e441c3bd26ebaae4aa1f95129e5e54670f1");
+    EXPECT_EQ(hex(websocket::sha1(std::string(1000, 'a'))), "291e9a6c66994949b57ba5e650361e98fc36b1ba");
+    EXPECT_EQ(websocket::accept_key("dGhlIHNhbXBsZSBub25jZQ=="), "s3pPLMBiTxaQ9kYGzzhZRbK+xOo=");
+}
+
+TEST(WebSocket, FramesAreTakenWholeOrRefusedAtTheirHeader) {
+    auto masked = [](uint8_t first, const std::string& length_bytes, const std::string& payload) {
+        std::string f(1, static_cast<char>(first));
+        f += length_bytes;
+        const char mask[4] = {1, 2, 3, 4};
+        f.append(mask, 4);
+        for (size_t i = 0; i < payload.size(); ++i) f += static_cast<char>(payload[i] ^ mask[i & 3]);
+        return f;
+    };
+    struct Case {
+        const char* name;
+        std::string bytes;
+        int result;
+        std::string payload;
+    } cases[] = {
+        {"text", masked(0x81, "\x85", "HELLO"), 1, "HELLO"},
+        {"16-bit length", masked(0x82, std::string("\xFE\x00\x7E", 3), std::string(126, 'x')), 1, std::string(126, 'x')},
+        {"payload still coming", masked(0x81, "\x85", "HELLO").substr(0, 8), 0, ""},
+        {"claims 2^63 bytes", std::string("\x81\xFF\x7F\xFF\xFF\xFF\xFF\xFF\xFF\xFF", 10), -1, ""},
+        {"claims 2000 bytes", std::string("\x81\xFE\x07\xD0", 4), -1, ""},
+        {"not masked", std::string("\x81\x05HELLO"), -1, ""},
+        {"reserved bit", masked(0xC1, "\x85", "HELLO"), -1, ""},
+        {"opcode 3", masked(0x83, "\x85", "HELLO"), -1, ""},
+        {"fragmented ping", masked(0x09, "\x80", ""), -1, ""},
+    };
+    for (Case& c : cases) {
+        websocket::Frame f;
+        const char* why = "";
+        const size_t before = c.bytes.size();
+        EXPECT_EQ(websocket::take_frame(c.bytes, f, &why), c.result) << c.name;
+        if (c.result == 1) { EXPECT_EQ(f.payload, c.payload) << c.name; }
+        if (c.result == 1) { EXPECT_TRUE(c.bytes.empty()) << c.name; }
+        else { EXPECT_EQ(c.bytes.size(), before) << c.name; }
+    }
+}
+
+TEST(SeedLinkSession, RepliesOfBothVersions) {
+    struct Case {
+        std::vector<std::string> commands;
+        std::string replies;
+    } cases[] = {
+        {{"STATION ABC XX", "SELECT BH?.D", "SELECT 00BHZ", "DATA 00002A", "FETCH 1 2024,05,01,12,00,00"},
+         "OK\r\nOK\r\nOK\r\nOK\r\nOK\r\n"},
+        // 3.1 says a station is not here at once; EXTREPLY adds the reason.
+        {{"STATION XYZ", "CAPABILITIES EXTREPLY", "STATION XYZ"},
+         "ERROR\r\nOK\r\nERROR ARGUMENTS no such station\r\n"},
+        {{"STATION ABC", "SELECT 0BHZ", "SELECT BHZ.X", "DATA 1234567", "TIME 2024,05,01", "TIME 2024,05,01,12,00,00 2024,05,01,11,00,00"},
+         "OK\r\nERROR\r\nERROR\r\nERROR\r\nERROR\r\nERROR\r\n"},
+        {{"BATCH", "STATION ABC XX", "SELECT BHZ", "DATA", "NOSUCH"}, "OK\r\nERROR\r\n"},
+        {{"SLPROTO 4.0", "SELECT *", "STATION XX_*", "SELECT", "SELECT *_B_H_Z.2D:native !*_B_H_N", "SELECT *:3",
+          "DATA 18446744073709551615", "DATA 18446744073709551616", "DATA ALL 2024-05-01T12:00:00Z 2024-05-01T13:00:00.5+02:00",
+          "FETCH", "USERAGENT slinktool/4.3 libslink/4.0", "AUTH USERPASS a b"},
+         "OK\r\nERROR UNEXPECTED SELECT before STATION\r\nOK\r\nERROR ARGUMENTS empty SELECT is not allowed in v4\r\n"
+         "OK\r\nERROR ARGUMENTS the only filter is native\r\nOK\r\n"
+         "ERROR ARGUMENTS DATA [seq|ALL [start [end]]], times as 2024-05-01T12:00:00Z\r\n"
+         "ERROR ARGUMENTS DATA [seq|ALL [start [end]]], times as 2024-05-01T12:00:00Z\r\n"
+         "ERROR UNSUPPORTED use DATA with a time window\r\nOK\r\nERROR UNSUPPORTED no authentication here\r\n"},
+        {{"STATION ABC XX", "SLPROTO 4.0"}, "OK\r\nERROR\r\n"},
+    };
+    for (const Case& c : cases) {
+        seedlink::Session s("XX_ABC", "org");
+        std::vector<std::string> out;
+        for (const std::string& command : c.commands) s.command(command, out);
+        std::string all;
+        for (const std::string& o : out) all += o;
+        EXPECT_EQ(all, c.replies) << c.commands.front();
+    }
+}
+
+TEST(SeedLinkSession, EndStartsTheTransferAndOnlyInfoAndByeCountAfter) {
+    seedlink::Session s("XX_ABC", "org");
+    std::vector<std::string> out;
+    EXPECT_EQ(s.command("HELLO", out), seedlink::Effect::kNone);
+    EXPECT_EQ(out.at(0), seedlink::hello_software() + "\r\norg\r\n");
+    EXPECT_EQ(s.command("SLPROTO 4.0", out), seedlink::Effect::kNone);
+    EXPECT_EQ(s.command("STATION XX_ABC", out), seedlink::Effect::kNone);
+    EXPECT_EQ(s.command("DATA 42", out), seedlink::Effect::kNone);
+    EXPECT_EQ(s.command("STATION *", out), seedlink::Effect::kNone);
+    EXPECT_EQ(s.command("END", out), seedlink::Effect::kStart);
+    EXPECT_EQ(s.command("STATION YY_DEF", out), seedlink::Effect::kNone);
+    EXPECT_EQ(s.command("INFO STREAMS XX_* *_B_H_?", out), seedlink::Effect::kInfo);
+    EXPECT_EQ(s.info_stream, "*_B_H_?");
+    EXPECT_EQ(s.command("BYE", out), seedlink::Effect::kClose);
+    // The first STATION that takes a station ID decides for it.
+    const seedlink::StationRequest* r = s.request_for("XX_ABC");
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(r->sequence, 42u);
+    EXPECT_EQ(s.request_for("ZZ_Q"), &s.requests().at(1));
+    EXPECT_EQ(s.requests().size(), 2u);
+}
+
+TEST(SeedLinkProtocol, SelectorsAndTimes) {
+    seedlink::RecordInfo shz, bhn;
+    shz.location = "";
+    shz.channel = "SHZ";
+    shz.stream_id = "_S_H_Z";
+    bhn.location = "00";
+    bhn.channel = "BHN";
+    bhn.stream_id = "00_B_H_N";
+    struct Case {
+        int version;
+        const char* selector;
+        bool shz, bhn;
+    } cases[] = {
+        {3, "SHZ", true, false},   {3, "--SHZ.D", true, false}, {3, "??B??", false, true},
+        {3, "00BH?", false, true}, {3, "BHN.E", false, false},  {3, "!SHZ", false, true},
+        {4, "*", true, true},      {4, "_S_H_Z", true, false},  {4, "*_B_*.2D", false, true},
+        {4, "*_?_H_?.J", false, false}, {4, "*_B_H_?.D", false, true}, {4, "!00_*", true, false},
+    };
+    for (const Case& c : cases) {
+        seedlink::Selector s;
+        std::string why;
+        ASSERT_TRUE(c.version == 3 ? seedlink::parse_v3_selector(c.selector, &s, &why)
+                                   : seedlink::parse_v4_selector(c.selector, &s, &why))
+            << c.selector << ": " << why;
+        EXPECT_EQ(seedlink::selected({s}, shz), c.shz) << c.selector;
+        EXPECT_EQ(seedlink::selected({s}, bhn), c.bhn) << c.selector;
+    }
+    double t = 0;
+    EXPECT_TRUE(seedlink::parse_v3_time("2024,05,01,12,00,07", &t));
+    EXPECT_EQ(t, 1714564807);
+    EXPECT_TRUE(seedlink::parse_v4_time("2024-05-01T12:00:07.25Z", &t));
+    EXPECT_EQ(t, 1714564807.25);
+    EXPECT_TRUE(seedlink::parse_v4_time("2024-05-01T15:00:07.000+03:00", &t));
+    EXPECT_EQ(t, 1714564807);
+    EXPECT_EQ(seedlink::format_v4_time(1714564807.25), "2024-05-01T12:00:07.2500Z");
+    for (const char* bad : {"2024,05,01,12,00", "2024,13,01,12,00,00", "2024,05,01,12,00,00,00", "x"})
+        EXPECT_FALSE(seedlink::parse_v3_time(bad, &t)) << bad;
+    for (const char* bad : {"2024-05-01 12:00:07Z", "2024-05-01T12:00:07.Z", "2024-05-01T12:00:07+3", "2024-05-01T25:00:00Z"})
+        EXPECT_FALSE(seedlink::parse_v4_time(bad, &t)) << bad;
+}
+
+}  // namespace
