@@ -21,7 +21,7 @@
 
 namespace {
 
-RingFile ring_files[kChannelCount];
+RingFileState ring_files[kChannelCount];
 // The status view copies a name while the recorder writes the entries.
 std::mutex ring_files_lock;
 
@@ -63,7 +63,7 @@ size_t piece_bytes(double sample_rate, int32_t* duration, size_t capacity) {
 
 // False when the file is gone (the trimming may remove a channel's current
 // file): the piece then starts a new file instead of being lost.
-bool append_piece(const RosterEntry& entry, RingFile& file_state, const uint8_t* piece,
+bool append_piece(const RosterEntry& entry, RingFileState& file_state, const uint8_t* piece,
                   size_t length, int32_t duration, int gain_value) {
     char path[kMaxRingPath + 2];
     Descriptor file;
@@ -91,11 +91,11 @@ bool append_piece(const RosterEntry& entry, RingFile& file_state, const uint8_t*
     bump(channel_metrics(entry.channel).seconds_written, static_cast<uint64_t>(duration));
     std::lock_guard<std::mutex> lock(ring_files_lock);
     file_state.duration += duration;
-    if (file_state.duration > kMaxFileSeconds) file_state = RingFile{};
+    if (file_state.duration > kMaxFileSeconds) file_state = RingFileState{};
     return true;
 }
 
-void create_piece_file(const RosterEntry& entry, RingFile& file_state, const uint8_t* piece,
+void create_piece_file(const RosterEntry& entry, RingFileState& file_state, const uint8_t* piece,
                        size_t capacity, size_t length, double t, int32_t duration, int gain_field,
                        int gain_value) {
     unsigned amin = capacity >= 2 ? block_format::read_u16(piece) : 0;
@@ -180,21 +180,21 @@ int format_ring_name(char* out, size_t size, double t, const char* channel, cons
     return n >= 0 && static_cast<size_t>(n) < size;
 }
 
-RingFile current_ring_file(int k) {
-    if (k < 0 || k >= kChannelCount) return RingFile{};
+RingFileState current_ring_file(int k) {
+    if (k < 0 || k >= kChannelCount) return RingFileState{};
     std::lock_guard<std::mutex> lock(ring_files_lock);
     return ring_files[k];
 }
 
 void forget_ring_files() {
     std::lock_guard<std::mutex> lock(ring_files_lock);
-    for (RingFile& file : ring_files) file = RingFile{};
+    for (RingFileState& file : ring_files) file = RingFileState{};
 }
 
 void write_piece(const RosterEntry& entry, int k, const uint8_t* piece, size_t capacity, double t,
                  int32_t duration) {
     if (k < 0 || k >= kChannelCount || piece == nullptr) return;
-    RingFile& file = ring_files[k];
+    RingFileState& file = ring_files[k];
     size_t length = piece_bytes(entry.sample_rate, &duration, capacity);
     int gain_value = config.use_gain ? static_cast<int>(std::trunc(std::pow(2.0, entry.gain))) : 1;
     int gain_field = config.use_gain ? entry.gain : 1;

@@ -19,14 +19,14 @@ inline constexpr int kRingDataType = 5;        // SHORT samples
 inline constexpr int kFileNameSize = 4096;
 
 // The file a roster entry is being written to; empty name when none.
-struct RingFile {
+struct RingFileState {
     char name[kFileNameSize];  // relative to the data directory
     double start_time;
     double duration;
 };
 
 // A copy of roster entry k's current file (the status view shows its name).
-RingFile current_ring_file(int k);
+RingFileState current_ring_file(int k);
 
 // Forgets every entry's current file: the next piece of each starts a new
 // one. For a new roster, whose entries are other channels.

@@ -93,7 +93,7 @@ void refresh_channel_list_locked() {
             slot.last_block_time = 0;
             slot.event_marked = 0;
         }
-        const RingFile file = current_ring_file(int(i));
+        const RingFileState file = current_ring_file(int(i));
         DialogRow& row = dialog.rows[i];
         char text[64];
         format_queued_blocks(slot.queued_blocks, text, sizeof text);

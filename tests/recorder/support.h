@@ -82,7 +82,7 @@ inline void set_roster_entry(int k, int channel, const char* name, double rate, 
 
 // The one place that reads the writer's file fields: "name|start|seconds".
 inline std::string current_file(int k) {
-    const RingFile f = current_ring_file(k);
+    const RingFileState f = current_ring_file(k);
     return std::string(f.name) + "|" + std::to_string(static_cast<long>(f.start_time)) + "|" +
            std::to_string(static_cast<long>(f.duration));
 }

@@ -34,7 +34,7 @@ long long rss_kib(pid_t pid) {
 // A LISS client that reads (or, stalled, only holds a small receive
 // buffer) for a while and leaves; returns the whole records read.
 int liss_visit(int port, int seconds, bool stalled) {
-    const int fd = liss_client::connect_once(port, stalled ? 4096 : 0);
+    const int fd = liss_client::connect_to(port, stalled ? 4096 : 0, 0);
     long long bytes = 0;
     char buf[4096];
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);

@@ -48,6 +48,23 @@ inline size_t count(const std::string& text, const std::string& what) {
 }
 
 // A child process with its stdout and stderr in one file.
+// The body of a GET on the loopback HTTP port; "" when there is none.
+inline std::string http_get(int port, const std::string& path) {
+    const int fd = liss_client::connect_to(port, 0, 0);
+    std::string reply;
+    const std::string request =
+        "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+    if (fd >= 0 &&
+        send(fd, request.data(), request.size(), MSG_NOSIGNAL) == ssize_t(request.size())) {
+        char buffer[4096];
+        for (ssize_t n; (n = recv(fd, buffer, sizeof buffer, 0)) > 0;)
+            reply.append(buffer, size_t(n));
+    }
+    if (fd >= 0) close(fd);
+    const size_t body = reply.find("\r\n\r\n");
+    return body == std::string::npos ? "" : reply.substr(body + 4);
+}
+
 struct Child {
     pid_t pid = -1;
     std::string output;
