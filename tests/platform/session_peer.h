@@ -4,7 +4,6 @@
 #include <poll.h>
 #include <sys/socket.h>
 
-#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -14,14 +13,9 @@ namespace session_peer {
 
 // Reads exactly n bytes; false on end of stream or 10 s without data.
 inline bool read_exact(int fd, uint8_t* out, size_t n) {
-    size_t got = 0;
-    while (got < n) {
-        pollfd pfd{fd, POLLIN, 0};
-        if (poll(&pfd, 1, 10000) <= 0) return false;
-        ssize_t k = recv(fd, out + got, n - got, 0);
-        if (k <= 0) return false;
-        got += static_cast<size_t>(k);
-    }
+    pollfd pfd{fd, POLLIN, 0};
+    for (ssize_t k = 0; n > 0; out += k, n -= size_t(k))
+        if (poll(&pfd, 1, 10000) <= 0 || (k = recv(fd, out, n, 0)) <= 0) return false;
     return true;
 }
 
@@ -34,7 +28,7 @@ inline std::vector<uint8_t> packet(uint8_t type, const std::vector<uint8_t>& bod
 }
 
 inline bool send_all(int fd, const std::vector<uint8_t>& bytes) {
-    return send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+    return send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == ssize_t(bytes.size());
 }
 
 }  // namespace session_peer

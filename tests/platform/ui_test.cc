@@ -8,15 +8,13 @@
 
 namespace {
 
-std::vector<int> seen;  // written on the loop's thread only
-
 TEST(UiTest, CommandsAndCallsRunInOrderOnTheLoopUntilQuit) {
+    static std::vector<int> seen;  // written on the loop's thread only
     ui_reset_for_test();
     ui_set_command_handler([](int id) { seen.push_back(id); });
     std::atomic<bool> handled{false}, seen_after_send{false};
     ui_post_command(1);
-    // The handler of a posted call sends again: a queued send would deadlock.
-    ui_post_call([] {
+    ui_post_call([] {  // sends from the loop's thread: a queued send would deadlock
         ui_send_command(2);
         seen.push_back(3);
     });
@@ -29,8 +27,7 @@ TEST(UiTest, CommandsAndCallsRunInOrderOnTheLoopUntilQuit) {
     EXPECT_EQ(ui_run_message_loop(), 7);
     sender.join();
     EXPECT_TRUE(seen_after_send);
-    std::thread late([] { ui_send_command(9); });  // the loop has ended: no wait
-    late.join();
+    std::thread([] { ui_send_command(9); }).join();  // the loop has ended: no wait
     EXPECT_EQ(seen, (std::vector<int>{1, 2, 3}));
     ui_reset_for_test();
 }
