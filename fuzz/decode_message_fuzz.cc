@@ -13,10 +13,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1 || size > 65536) return 0;
-    const bool fresh = (data[0] & 1) != 0;
-    ++data;
-    --size;
-    if (fresh) {
+    if (data[0] & 1) {
         std::memset(channel_roster, 0, sizeof channel_roster);
         roster_count = 0;
         roster_pending = 1;
@@ -28,17 +25,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     selected_channels = {"SHZ", "shz", "BHN"};
     set_sample_sink(seed_take_samples);
 
-    auto* message = static_cast<uint8_t*>(std::malloc(size ? size : 1));
-    if (size) std::memcpy(message, data, size);
-    decode_message(message, static_cast<int>(size));
-    for (size_t i = 0; i < size; ++i)
+    const size_t n = size - 1;
+    auto* message = static_cast<uint8_t*>(std::malloc(n ? n : 1));
+    std::memcpy(message, data + 1, n);
+    decode_message(message, static_cast<int>(n));
+    for (size_t i = 0; i < n; ++i)
         if (message[i] != 0xFF) std::abort();  // the buffer is cleared behind the walk
     std::free(message);
 
     if (roster_count < 0 || roster_count > kChannelCount) std::abort();
     for (int c = 0; c < kChannelCount; ++c) {
-        if (channel_table[c].queued_blocks < 0 || channel_table[c].queued_blocks >= kBlockRingSize)
-            std::abort();
+        if (queued_block_count(c) < 0 || queued_block_count(c) >= kBlockRingSize) std::abort();
         drain_channel(c);
         reset_slot_queue(c);
     }

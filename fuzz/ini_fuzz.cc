@@ -5,38 +5,25 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <string>
 
+#include "common/app_state.h"
 #include "platform/profile.h"
 #include "seed/stream_registry.h"
-#include "common/app_state.h"
 #include "shell/config.h"
 
-namespace {
-
-std::string path() {
-    // Memory-backed when there is one: every run writes and renames the file.
-    static std::string p = std::string(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") +
-                           "/veldrum-ini-fuzz-" + std::to_string(getpid()) + ".ini";
-    return p;
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    const std::string file = path();
-    {
-        std::ofstream out(file, std::ios::binary | std::ios::trunc);
-        out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
-    }
+    // Memory-backed when there is one: every run writes and renames the file.
+    static const std::string file =
+        std::string(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") + "/veldrum-ini-fuzz-" +
+        std::to_string(getpid()) + ".ini";
+    std::ofstream(file, std::ios::binary | std::ios::trunc)
+        .write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
     const char* f = file.c_str();
     // Every call reads the whole file: a few pairs are enough.
-    const char* sections[] = {"abc", "-LISTBOX-", ""};
-    const char* keys[] = {"SCH", "Width", ""};
-    for (const char* s : sections) {
-        for (const char* k : keys) {
+    for (const char* s : {"abc", "-LISTBOX-", ""}) {
+        for (const char* k : {"SCH", "Width", ""}) {
             std::string v = profile_get_string(s, k, "<default>", f);
             char small[4];
             size_t n = profile_get_string(s, k, "", small, sizeof small, f);
@@ -60,9 +47,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     reset_config_for_test();
 
     const char* widths = "80,60,90,150,200";
-    if (profile_write_string("-LISTBOX-", "Width", widths, f)) {
-        if (profile_get_string("-LISTBOX-", "Width", "", f) != widths) std::abort();
-    }
+    if (profile_write_string("-LISTBOX-", "Width", widths, f) &&
+        profile_get_string("-LISTBOX-", "Width", "", f) != widths)
+        std::abort();
     std::remove(f);
     return 0;
 }

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "common/metrics.h"
 #include "common/oplog.h"
 #include "link/block_format.h"
 
@@ -46,6 +47,7 @@ int put_block(int channel, const uint8_t* block, int length) {
     // A take copies as many bytes as the header says, so the two must agree.
     if (length < block_format::kHeaderSize || block_format::block_length(block) != length) {
         write_log_linef("Блок канала %d длиной %d байт не принят", channel, length);
+        bump(metrics.channels[channel].blocks_dropped);
         return 0;
     }
     std::lock_guard<std::recursive_mutex> lock(queue_lock);
@@ -111,6 +113,7 @@ int drop_block(int channel) {
     ChannelSlot& slot = channel_table[channel];
     if (slot.queued_blocks == 0) return 0;
     pop_oldest(slot);
+    bump(metrics.channels[channel].blocks_dropped);
     return 1;
 }
 
@@ -155,10 +158,10 @@ void mark_slot(int channel, int event_marked, double block_time) {
 }
 
 SlotState slot_state(int channel) {
-    if (!valid_channel(channel)) return SlotState{0, 0, 0.0};
+    if (!valid_channel(channel)) return SlotState{0, 0, 0, 0.0};
     std::lock_guard<std::recursive_mutex> lock(queue_lock);
     const ChannelSlot& slot = channel_table[channel];
-    return SlotState{slot.queued_blocks, slot.event_marked, slot.last_block_time};
+    return SlotState{slot.queued_blocks, slot.event_marked, slot.event_only, slot.last_block_time};
 }
 
 int fullest_continuous_ring() {

@@ -23,6 +23,7 @@ void mark_slot(int channel, int event_marked, double block_time);
 struct SlotState {
     int32_t queued_blocks;
     int32_t event_marked;
+    int32_t event_only;
     double last_block_time;  // 0 before the first block
 };
 SlotState slot_state(int channel);

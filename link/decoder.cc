@@ -10,6 +10,7 @@
 
 #include "common/app_state.h"
 #include "common/calendar.h"
+#include "common/metrics.h"
 #include "common/oplog.h"
 #include "common/status_report.h"
 #include "link/block_format.h"
@@ -196,8 +197,11 @@ void sample_block(const uint8_t* block, int step, bool whole) {
         status_report.event_seen();
     }
     const int k = roster_index[channel];
+    ChannelMetrics& counted = metrics.channels[channel];
+    bump(counted.samples_received, static_cast<uint64_t>(sample_count(block)));
     if (k < 0) return;  // not announced: queued, but served to no one
     const RosterEntry& entry = channel_roster[k];
+    note_block(counted, time, sample_count(block), entry.sample_rate);
     SampleSink sink = sample_sink.load();
     if (sink != nullptr)
         sink(entry.name, entry.sample_rate, time, sample_count(block), block + kHeaderSize);

@@ -30,9 +30,9 @@ std::mutex indicator_lock;  // guards indicator_thread between callers
 // start a thread while the process exits.
 std::shared_ptr<IndicatorThread>& indicator_thread = *new std::shared_ptr<IndicatorThread>;
 
-void show_station_state(std::shared_ptr<IndicatorThread> self) {
-    int32_t state = station_connected.load();
-    shown_state.store(state);
+// Shows the state the thread was started for: a loss followed at once by a
+// new connection is shown as both, in order.
+void show_station_state(std::shared_ptr<IndicatorThread> self, int32_t state) {
     if (state == 1) {
         status_report.station_state(true);
         write_log_line("Станция подключена");
@@ -68,15 +68,17 @@ void finish(std::shared_ptr<IndicatorThread>& t, std::chrono::milliseconds limit
 }  // namespace
 
 void update_station_indicator() {
-    if (shown_state.load() == station_connected.load()) return;
     std::lock_guard<std::mutex> g(indicator_lock);
+    const int32_t state = station_connected.load();
+    if (shown_state.load() == state) return;
     finish(indicator_thread, std::chrono::milliseconds(60000), false);
     auto t = std::make_shared<IndicatorThread>();
     try {
-        t->thread = std::thread(show_station_state, t);
+        t->thread = std::thread(show_station_state, t, state);
     } catch (...) {
         return;  // no thread: the next change tries again
     }
+    shown_state.store(state);
     indicator_thread = t;
 }
 

@@ -13,6 +13,7 @@
 
 #include "common/app_state.h"
 #include "common/calendar.h"
+#include "common/metrics.h"
 #include "common/oplog.h"
 #include "common/status_report.h"
 
@@ -152,6 +153,7 @@ Outcome run_statement(const char* text, Accept accept,
     SQLRETURN rc =
         handle == SQL_NULL_HSTMT ? SQL_ERROR : SQLExecDirect(handle, (SQLCHAR*)text, SQL_NTS);
     out.ok = accepted(rc, accept);
+    if (!out.ok) bump(metrics.statements_failed);
     if (out.ok && read) read(handle);
     if (!out.ok)
         out.lost = handle == SQL_NULL_HSTMT || connection_lost(log_statement_error(handle));
@@ -300,7 +302,8 @@ void register_file(const FileRow& row) {
     if (!format_register_insert(text, sizeof text, row.station, row.tbegin, row.tqty, row.sps,
                                 row.gain, cpath, row.channel, row.datatype))
         return log_too_long();
-    if (!run_statement(text, Accept::kOnlySuccess).ok) reset_connection();
+    if (!run_statement(text, Accept::kOnlySuccess).ok) return reset_connection();
+    bump(metrics.rows_written);
 }
 
 void extend_file(const FileRow& row) {
@@ -327,7 +330,7 @@ void extend_file(const FileRow& row) {
     }
     if (!format_extend_update(text, sizeof text, row.tqty, cpath, row.station, row.channel))
         return log_too_long();
-    run_statement(text, Accept::kOnlySuccess);
+    if (run_statement(text, Accept::kOnlySuccess).ok) bump(metrics.rows_written);
 }
 
 namespace {
@@ -361,6 +364,7 @@ void register_events(const char* station, EventEntry* events, int count) {
         } else {
             Outcome insert = run_statement(text, Accept::kWithInfo);
             stored = insert.ok;
+            if (insert.ok) bump(metrics.rows_written);
             lost = !insert.ok && insert.lost;
         }
         // Lost connection: the event waits for the reconnection. Refused by a

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/app_state.h"
+#include "common/metrics.h"
 #include "recorder/file_index.h"
 
 namespace {
@@ -40,6 +41,7 @@ bool file_size_of(const char* full_path, uint64_t* size) {
 void trim_ring(uint64_t size_limit) {
     if (db_connected.load() == 0) return;
     uint64_t measure = ring_size(station_name);
+    metrics.ring_bytes.store(measure, std::memory_order_relaxed);
     if (measure < size_limit) return;
     std::vector<std::string> candidates;
     if (!oldest_files(station_name, &candidates)) return;
@@ -53,6 +55,7 @@ void trim_ring(uint64_t size_limit) {
                 if (unlink(full.c_str()) == 0) {
                     unregister_file(cpath.c_str(), station_name);
                     measure = size < measure ? measure - size : 0;
+                    metrics.ring_bytes.store(measure, std::memory_order_relaxed);
                 }
             } else {
                 unregister_file(cpath.c_str(), station_name);

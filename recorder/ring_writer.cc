@@ -14,6 +14,7 @@
 #include "common/app_state.h"
 #include "common/calendar.h"
 #include "common/descriptor.h"
+#include "common/metrics.h"
 #include "common/oplog.h"
 #include "link/block_format.h"
 #include "recorder/file_index.h"
@@ -87,6 +88,7 @@ bool append_piece(const RosterEntry& entry, RingFile& file_state, const uint8_t*
     extend_file({file_state.name, station_name, static_cast<long>(file_state.start_time),
                  static_cast<long>(std::trunc(file_state.duration)) + duration,
                  static_cast<int>(entry.sample_rate), gain_value, kRingDataType, entry.name});
+    bump(channel_metrics(entry.channel).seconds_written, static_cast<uint64_t>(duration));
     std::lock_guard<std::mutex> lock(ring_files_lock);
     file_state.duration += duration;
     if (file_state.duration > kMaxFileSeconds) file_state = RingFile{};
@@ -136,6 +138,7 @@ void create_piece_file(const RosterEntry& entry, RingFile& file_state, const uin
     }
     register_file({relative, station_name, static_cast<long>(std::trunc(t)), duration,
                    static_cast<int>(entry.sample_rate), gain_value, kRingDataType, entry.name});
+    bump(channel_metrics(entry.channel).seconds_written, static_cast<uint64_t>(duration));
     std::lock_guard<std::mutex> lock(ring_files_lock);
     snprintf(file_state.name, sizeof file_state.name, "%s", relative);
     file_state.start_time = t;

@@ -14,6 +14,7 @@
 
 #include "common/app_state.h"
 #include "common/descriptor.h"
+#include "common/metrics.h"
 #include "common/oplog.h"
 #include "seed/record.h"
 #include "seed/record_pipe.h"
@@ -118,7 +119,9 @@ int lissServerThread(RecordPipe* pipe, LissTimings tm) {
         const int size = kSendBufferBytes;
         if (setsockopt(client.fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size) != 0)
             write_log_line("Ошибка setsockopt");
+        metrics.liss_clients.store(1);
         serve_client(client.fd, pipe, tm);
+        metrics.liss_clients.store(0);
         close(client.fd);
         client.fd = -1;
         write_log_line("Разрыв в передаче данных в формате SEED");

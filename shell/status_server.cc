@@ -36,6 +36,7 @@
 #include "live/seedlink_server.h"
 #include "platform/profile.h"
 #include "platform/ui.h"
+#include "shell/monitoring.h"
 #include "shell/status_dialog.h"
 #include "shell/status_page_assets.h"
 
@@ -604,6 +605,16 @@ void install_routes(httplib::Server& server) {
         res.status = 200;
         res.set_header("Cache-Control", "no-store");
         res.set_content(status_json(), "application/json; charset=utf-8");
+    });
+    server.Get("/metrics", [](const httplib::Request&, httplib::Response& res) {
+        res.status = 200;
+        res.set_content(metrics_text(), "text/plain; version=0.0.4; charset=utf-8");
+    });
+    server.Get("/api/health", [](const httplib::Request&, httplib::Response& res) {
+        std::string json;
+        res.status = health_report(&json) ? 200 : 503;
+        res.set_header("Cache-Control", "no-store");
+        res.set_content(json, "application/json");
     });
     server.Post("/api/flush", [](const httplib::Request& req, httplib::Response& res) {
         if (!allow_post(req, res)) return;

@@ -1,115 +1,99 @@
-// The status page in real headless Chromium, driven by playwright-core
-// (tests/browser/status_page.js). This binary owns the program's state: it
-// serves the page from the real status server on a loopback port and plays
-// the station link, the recorder and the UI thread's timer at each step the
-// script asks for, then checks what the page's commands changed.
+// The status page of the real program: in headless Chromium, driven by
+// playwright-core, and off loopback with its key.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <httplib.h>
+#include <ifaddrs.h>
 
-#include <cstdio>
-#include <cstring>
-#include <chrono>
-#include <string>
-#include <thread>
+#include <nlohmann/json.hpp>
 
-#include "common/calendar.h"
-#include "link/channel_table.h"
-#include "common/app_state.h"
-#include "shell/main_window.h"
 #include "shell/status_dialog.h"
-#include "shell/status_server.h"
-#include "tests/browser/node_script.h"
+#include "tests/system/system_run.h"
 
 namespace {
 
-void add_channel(const char* name, double rate) {
-    RosterEntry& e = channel_roster[roster_count++];
-    std::snprintf(e.name, sizeof e.name, "%s", name);
-    e.sample_rate = rate;
+using namespace system_run;
+
+// The page of veldrum fed by stationsim, in tests/browser/page.js; this
+// binary checks what the program left behind.
+TEST(BrowserSystem, StatusPageOfTheRunningServer) {
+    const char* modules = getenv("VELDRUM_NODE_MODULES");
+    const std::string node_path = modules ? modules : VELDRUM_BINARY_DIR "/node/node_modules";
+    if (!exists(getenv("CHROMIUM") ? getenv("CHROMIUM") : "/usr/bin/chromium") ||
+        !exists(node_path + "/playwright-core"))
+        GTEST_SKIP() << "no chromium, or no playwright-core in " << node_path
+                     << " (npm install --prefix " VELDRUM_BINARY_DIR
+                        "/node playwright-core@1.65.1)";
+    Station s('W');
+    const std::string url = "http://127.0.0.1:" + std::to_string(free_port());
+    s.veldrum_keys["HTTP"] = url.substr(7);
+    s.start_veldrum({"FLUSH=600"});  // only "Сброс буферов" makes a pass
+    ASSERT_TRUE(s.wait_log("#START#", 20000)) << s.log();
+    // A script naming another origin is refused before the page comes.
+    ASSERT_TRUE(
+        wait_until([&] { return httplib::Client(url).Get("/api/status") != nullptr; }, 10000));
+    const auto r = httplib::Client(url).Post("/api/stop", {{"Origin", "http://evil.example"}}, "{}",
+                                             "application/json");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 403);
+    Child node = spawn({"/usr/bin/env", "NODE_PATH=" + node_path, "node",
+                        VELDRUM_SOURCE_DIR "/tests/browser/page.js", url, s.name, bin("stationsim"),
+                        std::to_string(s.sim_port), VELDRUM_BINARY_DIR},
+                       s.dir, s.dir + "/node.out");
+    EXPECT_EQ(node.wait(300000), 0) << node.text() << s.log();
+    // The page's stop ended the program, which saved the widened first column.
+    EXPECT_EQ(s.server.wait(40000), 0) << s.server.text();
+    EXPECT_EQ(s.log_count("#STOP#"), 1u) << s.log();
+    const std::string ini = read_file(s.dir + "/VELDRUM.INI");
+    const size_t at = ini.find("Width=", ini.find("[-LISTBOX-]"));
+    EXPECT_TRUE(at != std::string::npos && atoi(ini.c_str() + at + 6) > kDefaultColumnWidth + 30)
+        << ini;
 }
 
-// One step of the script: plays the program's side; "" means done well.
-std::string play(const std::string& step) {
-    if (step == "announce") {
-        add_channel("SHZ", 20.0);
-        add_channel("SHN", 20.0);
-        add_channel("<b>x", 100.0);
-        dialog_rebuild_channel_list();
-        dialog_set_station_icon(true);
-        dialog_set_db_icon(true);
-        dialog_tick();
-    } else if (step == "blocks") {
-        RosterEntry& e = channel_roster[1];
-        e.queued_blocks = 7;
-        e.last_block_time = calendar_to_seconds(2026, 12, 6, 12, 5, 9) + 0.75;
-        e.event_marked = 1;
-        std::snprintf(e.file_name, sizeof e.file_name,
-                      "/var/lib/veldrum/data/12/120509-06122026-SHN.ABC");
-        dialog_tick();
-        event_countdown.store(10);  // what the decoder does for a marked block
-        event_active.store(1);
-    } else if (step == "tick") {
-        dialog_tick();
-    } else if (step == "unmark") {
-        channel_roster[1].event_marked = 0;
-        dialog_tick();
-    } else if (step == "check-flush") {
-        if (flush_request.load() != 1) return "flush_request is not set";
-        if (dialog_snapshot()->flush_enabled) return "button 7 is still enabled";
-    } else if (step == "pass-start") {
-        flush_request.store(0);
-        dialog_enable_flush_button();
-    } else if (step == "station-lost") {
-        dialog_set_error_text("<i>Код ошибки Netbios: 24");
-        dialog_set_station_icon(false);
-    } else if (step == "db-lost") {
-        dialog_set_db_icon(false);
-    } else if (step == "station-back") {
-        dialog_set_station_icon(true);
-    } else if (step == "check-widths") {
-        int w[kColumnCount];
-        dialog_column_widths(w);
-        if (w[0] <= kDefaultColumnWidth + 30) return "column 0 did not grow: " + format_saved_widths(w);
-        for (int i = 1; i < kColumnCount; ++i) {
-            if (w[i] != kDefaultColumnWidth) return "other columns changed: " + format_saved_widths(w);
-        }
-    } else if (step == "check-stop") {
-        // The click's POST is still on its way; give it time to arrive.
-        for (int i = 0; i < 100 && run_flag.load() != 0; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        if (run_flag.load() != 0) return "run flag still set";
-    } else if (step != "done") {
-        return "unknown step " + step;
+// An IPv4 address of this machine other than loopback, or "".
+std::string outside_address() {
+    ifaddrs* list = nullptr;
+    std::string found;
+    for (ifaddrs* a = getifaddrs(&list) == 0 ? list : nullptr; a != nullptr && found.empty();
+         a = a->ifa_next) {
+        if (a->ifa_addr == nullptr || a->ifa_addr->sa_family != AF_INET) continue;
+        const in_addr ip = reinterpret_cast<sockaddr_in*>(a->ifa_addr)->sin_addr;
+        if ((ntohl(ip.s_addr) >> 24) != 127) found = inet_ntoa(ip);
     }
-    return "";
+    freeifaddrs(list);
+    return found;
 }
 
-TEST(BrowserTest, StatusPageInHeadlessChromium) {
-    std::string missing = node_script::missing();
-    if (!missing.empty()) GTEST_SKIP() << missing;
-
-    std::memset(channel_roster, 0, sizeof channel_roster);
-    roster_count = 0;
-    std::strcpy(station_name, "ABC");
-    run_flag.store(1);
-    flush_request.store(0);
-    dialog_reset_for_test();
-    dialog_create(nullptr);
-    StatusServerOptions options;
-    options.post_command = main_window_command;  // as the UI thread would run it
-    options.port = 0;
-    int port = status_server_start(options);
-    ASSERT_GT(port, 0);
-
-    std::string url = "http://127.0.0.1:" + std::to_string(port);
-    std::string shots = VELDRUM_BINARY_DIR;
-    node_script::Outcome run = node_script::run("status_page.js", {url, shots}, play);
-    status_server_stop();
-    EXPECT_EQ(run.failure, "");
-    EXPECT_TRUE(run.done) << "the script ended early (see [browser] lines)";
-    EXPECT_TRUE(run.exited_ok);
-    EXPECT_TRUE(node_script::exists(shots + "/status_page.png"));
-    dialog_reset_for_test();
-    roster_count = 0;
+// Off loopback the page's commands need the key of VELDRUM.INI: without it,
+// or with a wrong one, they change nothing; with it they work.
+TEST(BrowserSystem, CommandsOffLoopbackNeedTheToken) {
+    const std::string host = outside_address();
+    if (host.empty()) GTEST_SKIP() << "no address besides loopback";
+    Station s('K');
+    const int port = free_port();
+    s.veldrum_keys["HTTP"] = host + ":" + std::to_string(port);
+    s.veldrum_keys["HTTPTOKEN"] = "s3cret-key";
+    s.start_veldrum({"FLUSH=600"});
+    httplib::Client c(host, port);
+    const std::string origin = "http://" + host + ":" + std::to_string(port);
+    ASSERT_TRUE(wait_until([&] { return c.Get("/api/status") != nullptr; }, 20000)) << origin;
+    auto post = [&](const char* path, const char* token) {
+        const auto r = c.Post(path, {{"Origin", origin}, {"X-VelDrum-Token", token}}, "{}",
+                              "application/json");
+        return r ? r->status : 0;
+    };
+    for (const char* token : {"", "s3cret-kez"})
+        for (const char* path : {"/api/stop", "/api/flush"})
+            EXPECT_EQ(post(path, token), 401) << path << " '" << token << "'";
+    const auto status = c.Get("/api/status");
+    ASSERT_TRUE(status);
+    const auto json = nlohmann::json::parse(status->body, nullptr, false);
+    EXPECT_TRUE(json.value("flush_enabled", false) && !json.value("stopping", true))
+        << status->body;
+    EXPECT_EQ(s.log_count("#STOP#"), 0u);
+    EXPECT_EQ(post("/api/stop", "s3cret-key"), 200);
+    EXPECT_EQ(s.server.wait(40000), 0) << s.server.text();
+    EXPECT_EQ(s.log_count("#STOP#"), 1u) << s.log();
 }
 
 }  // namespace

@@ -1,124 +1,91 @@
 // decode_message over crafted messages: the walk's remainder reports, the
-// channel checks, the roster from both announcements and the hand-over.
+// channel checks, the roster from both announcements and the hand-over; and
+// the calendar that times the blocks.
 #include "link/decoder.h"
 
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cmath>
 #include <cstring>
+#include <ctime>
 #include <string>
-#include <vector>
 
-#include "link/block_format.h"
-#include "link/block_queue.h"
+#include "common/app_state.h"
 #include "common/calendar.h"
+#include "link/block_queue.h"
 #include "link/channel_table.h"
+#include "link_blocks.h"
 #include "seed/seed_service.h"
 #include "seed/stream_registry.h"
-#include "common/app_state.h"
 #include "tests/seed/log_capture.h"
 
 namespace {
 
-using namespace block_format;
-using Bytes = std::vector<uint8_t>;
+using namespace link_blocks;
 
-// 2004-05-17 13:05:ss into the time fields at the given offsets.
-void stamp(uint8_t* b, int year, int month, int day, int hour, int minute, int second, int ss) {
-    write_u16(b + year, 2004);
-    b[month] = 5;
-    b[day] = 17;
-    b[hour] = 13;
-    b[minute] = 5;
-    b[second] = static_cast<uint8_t>(ss);
-}
-
-Bytes sample_block(int channel, int samples, int hundredths = 0, int8_t event_type = 0) {
-    Bytes b(kHeaderSize + 2 * samples, 0);
-    write_u16(b.data() + kType, kSampleBlock);
-    write_u16(b.data() + kHeaderLength, kHeaderSize);
-    write_u16(b.data() + kDataLength, static_cast<uint16_t>(2 * samples));
-    write_u16(b.data() + kChannel, static_cast<uint16_t>(channel));
-    stamp(b.data(), kYear, kMonth, kDay, kHour, kMinute, kSecond, 7);
-    b[kHundredths] = static_cast<uint8_t>(hundredths);
-    b[kEventType] = static_cast<uint8_t>(event_type);
-    stamp(b.data(), kEventYear, kEventMonth, kEventDay, kEventHour, kEventMinute, kEventSecond, 9);
-    for (int i = 0; i < samples; ++i) write_u16(b.data() + kHeaderSize + 2 * i, static_cast<uint16_t>(1000 + i));
-    return b;
-}
-
-struct GroupChannel {
+struct Entry {
     int channel;
     std::string name;
-    int kind;
+    int kind = 0;  // in a list: the rate in micro-samples per second
 };
 struct Group {
     int rate, gain;
-    std::vector<GroupChannel> channels;
+    std::vector<Entry> entries;
 };
 
-// A channel group block of 464 bytes or longer when the groups need it.
+// Channel group and channel list blocks, 464 bytes or longer.
 Bytes group_block(const std::vector<Group>& groups) {
     Bytes b(kAnnouncementStep, 0);
     write_u16(b.data(), kChannelGroupBlock);
-    int off = kHeaderSize;
-    for (const Group& g : groups) {
-        size_t need = off + 6 + g.channels.size() * kGroupEntrySize;
-        if (b.size() < need) b.resize(need, 0);
-        write_u16(b.data() + off, static_cast<uint16_t>(g.rate));
-        write_u16(b.data() + off + 2, static_cast<uint16_t>(g.gain));
-        write_u16(b.data() + off + 4, static_cast<uint16_t>(g.channels.size()));
-        for (size_t e = 0; e < g.channels.size(); ++e) {
-            uint8_t* p = b.data() + off + 6 + e * kGroupEntrySize;
-            p[0] = static_cast<uint8_t>(g.channels[e].channel);
-            std::strncpy(reinterpret_cast<char*>(p + 1), g.channels[e].name.c_str(), 8);
-            p[9] = static_cast<uint8_t>(g.channels[e].kind);
+    for (size_t g = 0; g < groups.size(); ++g) {
+        const size_t at = kHeaderSize + g * kGroupRecordSize;
+        const auto& entries = groups[g].entries;
+        b.resize(std::max(b.size(), at + kGroupEntries + entries.size() * kGroupEntrySize));
+        write_u16(&b[at + kGroupRate], static_cast<uint16_t>(groups[g].rate));
+        write_u16(&b[at + kGroupGain], static_cast<uint16_t>(groups[g].gain));
+        write_u16(&b[at + kGroupCount], static_cast<uint16_t>(entries.size()));
+        for (size_t e = 0; e < entries.size(); ++e) {
+            uint8_t* p = &b[at + kGroupEntries + e * kGroupEntrySize];
+            p[0] = static_cast<uint8_t>(entries[e].channel);
+            std::strncpy(reinterpret_cast<char*>(p + kGroupEntryName), entries[e].name.c_str(), 8);
+            p[kGroupEntryKind] = static_cast<uint8_t>(entries[e].kind);
         }
-        off += kGroupRecordSize;
     }
     return b;
 }
-
-struct ListChannel {
-    std::string name;
-    int32_t rate, gain;
-    int channel;
-};
-Bytes list_block(const std::vector<ListChannel>& channels, int count = -1) {
-    Bytes b(std::max<size_t>(kAnnouncementStep, kListEntries + channels.size() * kListEntrySize), 0);
+Bytes list_block(const std::vector<Entry>& entries) {
+    Bytes b(std::max<size_t>(kAnnouncementStep, kListEntries + entries.size() * kListEntrySize));
     write_u16(b.data(), kChannelListBlock);
-    write_u16(b.data() + kListCount, static_cast<uint16_t>(count < 0 ? channels.size() : count));
-    for (size_t e = 0; e < channels.size(); ++e) {
-        uint8_t* p = b.data() + kListEntries + e * kListEntrySize;
-        std::strncpy(reinterpret_cast<char*>(p), channels[e].name.c_str(), 6);
-        write_i32(p + 6, channels[e].rate);
-        write_i32(p + 10, channels[e].gain);
-        write_u16(p + 14, static_cast<uint16_t>(channels[e].channel));
+    write_u16(&b[kListCount], static_cast<uint16_t>(entries.size()));
+    for (size_t e = 0; e < entries.size(); ++e) {
+        uint8_t* p = &b[kListEntries + e * kListEntrySize];
+        std::strncpy(reinterpret_cast<char*>(p), entries[e].name.c_str(), 6);
+        write_i32(p + kListEntryRate, entries[e].kind);
+        write_i32(p + kListEntryGain, static_cast<int32_t>(e % 5));
+        write_u16(p + kListEntryChannel, static_cast<uint16_t>(entries[e].channel));
     }
     return b;
 }
 
-Bytes join(std::initializer_list<Bytes> parts) {
-    Bytes all;
-    for (const Bytes& p : parts) all.insert(all.end(), p.begin(), p.end());
-    return all;
-}
+std::string cp(const std::string& utf8) { return utf8_to_cp1251(utf8.c_str()); }
 
 class DecoderTest : public ::testing::Test {
   protected:
     void SetUp() override {
         clear();
         set_sample_sink(seed_take_samples);
-        std::snprintf(station_name, sizeof station_name, "DECT");
-        streamRegistry.findOrAddStation(station_name);
     }
     void TearDown() override { clear(); }
+    // Every slot empty, no roster, and a fresh station in the stream registry.
     static void clear() {
+        static int runs = 0;
+        std::snprintf(station_name, sizeof station_name, "D%d", ++runs);
         for (int c = 0; c < kChannelCount; ++c) {
             drain_channel(c);
             reset_slot_queue(c);
-            channel_table[c].event_marked = 0;
-            channel_table[c].event_only = 0;
+            reset_slot_marks(c);
+            set_slot_event_only(c, 0);
         }
         std::memset(channel_roster, 0, sizeof channel_roster);
         std::memset(event_table, 0, sizeof event_table);
@@ -128,120 +95,132 @@ class DecoderTest : public ::testing::Test {
     }
     // Decodes a copy laid into a receive buffer, as the session does.
     void decode(const Bytes& message, int length = -1) {
-        buffer_.assign(65535, 0);
-        std::memcpy(buffer_.data(), message.data(), std::min<size_t>(message.size(), buffer_.size()));
+        buffer_.assign(kMaxMessage, 0);
+        std::memcpy(buffer_.data(), message.data(), message.size());
         decode_message(buffer_.data(), length < 0 ? static_cast<int>(message.size()) : length);
     }
-    void announce() { decode(group_block({{100, 3, {{5, "SHZ", 0}, {6, "SHN", 0}}}})); }
-    // The log's texts, in order.
-    std::vector<std::string> reports() const {
+    void announce() { decode(group_block({{100, 3, {{5, "SHZ"}, {6, "SHN"}}}})); }
+    // The log's texts since the last call, in order.
+    std::vector<std::string> reports() {
         std::vector<std::string> out;
         const std::string text = log_.text();
-        for (size_t a = text.find("  #"); a != std::string::npos; a = text.find("  #", a + 1)) {
-            size_t b = text.find("#\r\n", a + 3);
-            if (b == std::string::npos) break;
-            out.push_back(text.substr(a + 3, b - a - 3));
+        for (size_t a = text.find("  #", seen_); a != std::string::npos;
+             a = text.find("  #", a + 1)) {
+            seen_ = text.find("#\r\n", a + 3);
+            out.push_back(text.substr(a + 3, seen_ - a - 3));
         }
         return out;
     }
-    static std::string cp(const char* utf8) { return utf8_to_cp1251(utf8); }
-    ChannelStream* stream(const char* name) {
+    // The roster's first entries as "name@channel:rate:gain", and its size.
+    static std::string roster(int first = kChannelCount) {
+        std::string out;
+        for (int k = 0; k < roster_count && k < first; ++k) {
+            const RosterEntry& e = channel_roster[k];
+            out += std::string(e.name) + "@" + std::to_string(e.channel) + ":" +
+                   std::to_string(int(e.sample_rate)) + ":" + std::to_string(e.gain) + " ";
+        }
+        return out + std::to_string(roster_count);
+    }
+    // The SEED service's stream of the channel, and the samples it holds;
+    // null and -1 when none were handed over.
+    static const ChannelStream* stream(const char* name) {
         StationStreams* st = streamRegistry.station(streamRegistry.findOrAddStation(station_name));
         for (int i = 0; i < st->channels.size(); ++i)
             if (st->channel(i)->name.equalsIgnoreCase(name)) return st->channel(i);
         return nullptr;
     }
+    static int handed(const char* name) { return stream(name) ? stream(name)->sampleCount : -1; }
     LogCapture log_;
+    size_t seen_ = 0;
     Bytes buffer_;
 };
 
-TEST_F(DecoderTest, RemainderReports) {
-    announce();
-    ASSERT_EQ(roster_pending, 0);
-    const Bytes two = join({sample_block(5, 100), sample_block(6, 100)});
-    ASSERT_EQ(two.size(), 528u);
-    decode(two);
-    EXPECT_TRUE(reports().empty());
-    EXPECT_EQ(channel_table[5].queued_blocks, 1);
-    EXPECT_EQ(channel_table[6].queued_blocks, 1);
-    // The receive buffer is cleared behind the message.
-    EXPECT_EQ(buffer_[0], 0xFF);
-    EXPECT_EQ(buffer_[527], 0xFF);
-    EXPECT_EQ(buffer_[528], 0x00);
-
-    decode(join({two, Bytes{0x12, 0x34}}));
-    EXPECT_EQ(reports(), (std::vector<std::string>{cp("Неверный тип блока"), cp("Размер остатка блока: 2")}));
-    EXPECT_EQ(channel_table[5].queued_blocks, 2);
-}
-
-TEST_F(DecoderTest, UnknownTypeReportsTheBytesToTheEnd) {
-    announce();
-    Bytes odd = sample_block(5, 50);
+TEST_F(DecoderTest, WalkReportsWhatIsLeft) {
+    Bytes odd = sample_block(5, 50), stuck = sample_block(5, 0);
     write_u16(odd.data(), 0xAD01);
-    decode(join({sample_block(5, 10), odd, sample_block(6, 10)}));
-    EXPECT_EQ(reports(),
-              (std::vector<std::string>{cp("Неверный тип блока"), cp("Размер остатка блока: 248")}));
-    EXPECT_EQ(channel_table[5].queued_blocks, 1);
-    EXPECT_EQ(channel_table[6].queued_blocks, 0);  // the rest of the message is dropped
+    write_u16(&stuck[kHeaderLength], 0);
+    const Bytes two = join({sample_block(5, 10), sample_block(6, 100)});
+    const std::string type = "Неверный тип блока", left = "Размер остатка блока: ";
+    const struct {
+        Bytes message;
+        int length;
+        std::vector<std::string> reports;
+        std::vector<int> queued;  // on 5, 6 and 255
+    } cases[] = {
+        {two, -1, {}, {1, 1, 0}},
+        {join({two, {0x12, 0x34}}), -1, {type, left + "2"}, {1, 1, 0}},
+        {join({sample_block(5, 10), odd, sample_block(6, 10)}),
+         -1,
+         {type, left + "248"},
+         {1, 0, 0}},
+        {two, int(two.size()) - 10, {left + "-10"}, {1, 0, 0}},  // the last block cut short
+        {join({stuck, sample_block(5, 10)}), -1, {left + "148"}, {0, 0, 0}},
+        {join({sample_block(300, 10), sample_block(-1, 10), sample_block(255, 10)}),
+         -1,
+         {"Неверный номер канала: 300", "Неверный номер канала: -1"},
+         {0, 0, 1}},
+    };
+    for (const auto& c : cases) {
+        clear();
+        announce();
+        decode(c.message, c.length);
+        std::vector<std::string> expected;
+        for (const std::string& r : c.reports) expected.push_back(cp(r));
+        EXPECT_EQ(reports(), expected) << expected.size();
+        EXPECT_EQ(std::vector<int>(
+                      {queued_block_count(5), queued_block_count(6), queued_block_count(255)}),
+                  c.queued);
+        EXPECT_EQ(handed("SHZ"), c.queued[0] ? 10 : -1);  // and nothing for 255
+        EXPECT_EQ(handed("SHN"), c.queued[1] ? 100 : -1);
+    }
+    decode(two);  // the receive buffer is cleared behind the message
+    EXPECT_EQ(std::vector<int>({buffer_[0], buffer_[two.size() - 1], buffer_[two.size()]}),
+              std::vector<int>({0xFF, 0xFF, 0}));
 }
 
-TEST_F(DecoderTest, LastBlockCutShortIsReportedAndNotQueued) {
-    announce();
-    Bytes message = join({sample_block(5, 10), sample_block(6, 100)});
-    decode(message, static_cast<int>(message.size()) - 10);
-    EXPECT_EQ(reports(), (std::vector<std::string>{cp("Размер остатка блока: -10")}));
-    EXPECT_EQ(channel_table[5].queued_blocks, 1);
-    EXPECT_EQ(channel_table[6].queued_blocks, 0);
+TEST_F(DecoderTest, AnnouncementsOpenTheFlowAndBuildTheRoster) {
+    decode(join({sample_block(5, 10), sample_block(6, 10)}));  // skipped silently
+    EXPECT_EQ(queued_block_count(5) + roster_count, 0);
+    decode(join({list_block({}), sample_block(5, 10)}));  // even an empty one opens it
+    EXPECT_EQ(queued_block_count(5), 1);
+    EXPECT_EQ(roster_pending + roster_count, 0);
 
-    // Lengths that do not advance the walk stop it.
-    Bytes stuck = sample_block(5, 0);
-    write_u16(stuck.data() + kHeaderLength, 0);
-    decode(join({stuck, sample_block(5, 10)}));
-    EXPECT_EQ(reports().back(), cp("Размер остатка блока: 148"));
-}
-
-TEST_F(DecoderTest, ChannelNumbersOutsideTheTable) {
-    announce();
-    decode(join({sample_block(300, 10), sample_block(-1, 10), sample_block(255, 10)}));
-    EXPECT_EQ(reports(), (std::vector<std::string>{cp("Неверный номер канала: 300"),
-                                                   cp("Неверный номер канала: -1")}));
-    EXPECT_EQ(channel_table[255].queued_blocks, 1);  // no roster entry, still queued
-    EXPECT_EQ(channel_roster[0].last_block_time, 0.0);
-}
-
-TEST_F(DecoderTest, SampleBlocksBeforeTheRosterAreSkippedSilently) {
-    decode(join({sample_block(5, 10), sample_block(6, 10)}));
+    clear();
+    decode(group_block({{200, 4, {{1, "EHZ", 1}, {2, "EHN", 7}, {3, "EHE"}}},
+                        {100, 2, {{4, "BHZ", 1}, {5, "FULLNAME", 2}, {-3, "NEG"}}},
+                        {0, 0, {{9, "AFTER"}}}}));  // a group of rate 0 ends the list
     EXPECT_TRUE(reports().empty());
-    EXPECT_EQ(channel_table[5].queued_blocks, 0);
-    EXPECT_EQ(roster_pending, 1);
-    // The announcement opens the flow within the same message.
-    decode(join({group_block({{100, 3, {{5, "SHZ", 0}}}}), sample_block(5, 10)}));
-    EXPECT_EQ(roster_count, 1);
-    EXPECT_EQ(channel_table[5].queued_blocks, 1);
-    EXPECT_TRUE(reports().empty());
-}
+    // Names of 8 characters have no NUL; a channel number below 0 is kept.
+    EXPECT_EQ(roster(),
+              "EHZ@1:200:4 EHN@2:200:4 EHE@3:200:4 BHZ@4:100:2 FULLNAME@5:100:2 NEG@-3:100:2 6");
+    // Event-only: kind 7, or kind 1 at 200 per second.
+    EXPECT_EQ(std::vector<int>({slot_state(1).event_only, slot_state(2).event_only,
+                                slot_state(3).event_only, slot_state(4).event_only}),
+              std::vector<int>({1, 1, 0, 0}));
 
-TEST_F(DecoderTest, GroupAnnouncementBuildsTheRosterOnce) {
-    decode(group_block({{200, 4, {{1, "EHZ", 1}, {2, "EHN", 7}, {3, "EHE", 0}}},
-                        {100, 2, {{4, "BHZ", 1}, {5, "FULLNAME", 2}, {-3, "NEG", 0}}},
-                        {0, 0, {{9, "AFTER", 0}}}}));
-    ASSERT_EQ(roster_count, 6);
-    EXPECT_STREQ(channel_roster[0].name, "EHZ");
-    EXPECT_EQ(channel_roster[0].sample_rate, 200.0);
-    EXPECT_EQ(channel_roster[0].gain, 4);
-    EXPECT_EQ(channel_roster[0].event_only, 1);  // kind 1 at 200 per second
-    EXPECT_EQ(channel_roster[1].event_only, 1);  // kind 7
-    EXPECT_EQ(channel_roster[2].event_only, 0);
-    EXPECT_EQ(channel_roster[3].event_only, 0);  // kind 1 at 100 per second
-    EXPECT_EQ(channel_table[1].event_only, 1);
-    EXPECT_EQ(channel_table[2].event_only, 1);
-    EXPECT_EQ(channel_table[4].event_only, 0);
-    EXPECT_STREQ(channel_roster[4].name, "FULLNAME");  // 8 characters without a NUL
-    EXPECT_EQ(channel_roster[4].sample_rate, 100.0);
-    EXPECT_EQ(channel_roster[5].channel, -3);  // kept, no slot touched
-    EXPECT_EQ(roster_pending, 0);
-
-    EXPECT_TRUE(reports().empty());
+    // List rates are whole samples per second; at most 256 entries are taken.
+    std::vector<Entry> entries{{5, "SHZ", 100000000}, {6, "LOW", 500000}, {7, "SIXCHR", 1999999}};
+    for (int i = 3; i < 300; ++i) entries.push_back({i % 256, "C" + std::to_string(i), 1000000});
+    clear();
+    decode(list_block(entries));
+    EXPECT_EQ(roster(3), "SHZ@5:100:0 LOW@6:0:1 SIXCHR@7:1:2 256");
+    EXPECT_EQ(channel_roster[255].channel, 255);
+    // The walk steps 464 bytes and meets entry bytes, which are no block.
+    EXPECT_EQ(reports().at(0), cp("Неверный тип блока"));
+    // Cut short by the message's end: the whole entries count.
+    clear();
+    decode(list_block(entries), kListEntries + 10 * kListEntrySize + 8);
+    EXPECT_EQ(roster_count, 10);
+    EXPECT_EQ(reports().back(), cp("Размер остатка блока: -228"));
+    clear();
+    decode(group_block({{100, 0, {{1, "A"}, {2, "B"}, {3, "C"}}}}),
+           kHeaderSize + kGroupEntries + 2 * kGroupEntrySize + 3);
+    EXPECT_EQ(roster_count, 2);
+    std::vector<Entry> many;
+    for (int i = 0; i < 300; ++i) many.push_back({i % 128, "X" + std::to_string(i)});
+    clear();
+    decode(group_block({{20, 0, many}}));
+    EXPECT_EQ(roster_count, 256);
 }
 
 // After a reconnect the same announcement changes nothing; another one (the
@@ -252,158 +231,105 @@ TEST_F(DecoderTest, ChangedAnnouncementReplacesTheRoster) {
     writes = 0;
     retire_roster_hook = [] { ++writes; };
     announce();
-    decode(join({sample_block(5, 10), group_block({{100, 3, {{5, "SHZ", 0}, {6, "SHN", 0}}}})}));
+    decode(join({sample_block(5, 10), group_block({{100, 3, {{5, "SHZ"}, {6, "SHN"}}}})}));
     EXPECT_EQ(writes, 0);
-    EXPECT_EQ(channel_table[5].queued_blocks, 1);
+    EXPECT_EQ(queued_block_count(5), 1);
     EXPECT_TRUE(reports().empty());
-
-    decode(group_block({{50, 0, {{7, "OTHER", 0}, {5, "SHZ", 0}}}}));
+    decode(group_block({{50, 0, {{7, "OTHER"}, {5, "SHZ"}}}}));
     retire_roster_hook = nullptr;
     EXPECT_EQ(writes, 1);
-    ASSERT_EQ(roster_count, 2);
-    EXPECT_STREQ(channel_roster[0].name, "OTHER");
-    EXPECT_EQ(channel_roster[1].sample_rate, 50.0);
-    EXPECT_EQ(channel_table[5].queued_blocks, 0);  // the old meaning of slot 5 is gone
+    EXPECT_EQ(roster(), "OTHER@7:50:0 SHZ@5:50:0 2");
+    EXPECT_EQ(queued_block_count(5), 0);  // the old meaning of slot 5 is gone
     EXPECT_EQ(reports(), std::vector<std::string>{cp("Состав каналов станции изменился")});
 }
 
 // Names end up in paths, header lines and index rows: what cannot stand
 // there, and a repeated name, is refused; the rest of the roster stands.
 TEST_F(DecoderTest, UnusableAndRepeatedNamesAreRefused) {
-    const std::vector<std::pair<std::string, bool>> names = {
-        {"SHZ", true},   {"S'Z", true},    {"S/Z", false},    {"S\\Z", false}, {"..", false},
-        {".", false},    {"A\rB", false},  {"A\nB", false},   {"A\x01", false}, {"A\x7f", false},
-        {"S\"Z", false}, {"SHZ", false},   {"\xd1\xc7", true}, {"..X", true}};
-    std::vector<GroupChannel> entries;
-    for (size_t i = 0; i < names.size(); ++i) entries.push_back({int(10 + i), names[i].first, 0});
-    decode(group_block({{100, 0, entries}}));
-    std::vector<std::string> kept, expected_kept, expected_reports;
-    for (int k = 0; k < roster_count; ++k) kept.push_back(channel_roster[k].name);
+    const std::vector<std::string> names = {"SHZ",  "S'Z",  "S/Z",      "S\\Z",  "..",
+                                            ".",    "A\rB", "A\nB",     "A\x01", "A\x7f",
+                                            "S\"Z", "SHZ",  "\xd1\xc7", "..X"};
+    const std::string usable = "YYNNNNNNNNNNYY";
+    std::vector<Entry> entries;
+    std::string expected_kept;
+    std::vector<std::string> expected_reports;
     for (size_t i = 0; i < names.size(); ++i) {
-        if (names[i].second) {
-            expected_kept.push_back(names[i].first);
-            continue;
-        }
-        const bool repeated = names[i].first == "SHZ";
-        const std::string text = "Канал " + std::to_string(10 + i) + ": " +
-                                 (repeated ? "имя повторяется" : "недопустимое имя") +
-                                 ", канал не записывается";
-        expected_reports.push_back(cp(text.c_str()));
+        entries.push_back({int(10 + i), names[i]});
+        if (usable[i] == 'Y') expected_kept += names[i] + "@" + std::to_string(10 + i) + ":100:0 ";
+        const char* why = i == 11 ? "имя повторяется" : "недопустимое имя";
+        if (usable[i] == 'N')
+            expected_reports.push_back(
+                cp("Канал " + std::to_string(10 + i) + ": " + why + ", канал не записывается"));
     }
-    EXPECT_EQ(kept, expected_kept);
+    decode(group_block({{100, 0, entries}}));
+    EXPECT_EQ(roster(), expected_kept + "4");
     EXPECT_EQ(reports(), expected_reports);
-    decode(sample_block(12, 10));  // the refused S/Z: queued, served to no one
-    EXPECT_EQ(channel_roster[0].last_block_time, 0.0);
+    decode(sample_block(12, 10));  // the refused S/Z: queued, handed to no one
+    EXPECT_EQ(queued_block_count(12), 1);
+    EXPECT_EQ(handed("SHZ") + handed("S/Z"), -2);
 }
 
-TEST_F(DecoderTest, EmptyAnnouncementEndsThePendingRoster) {
-    decode(list_block({}));
-    EXPECT_EQ(roster_pending, 0);
-    EXPECT_EQ(roster_count, 0);
-    decode(sample_block(5, 10));
-    EXPECT_EQ(channel_table[5].queued_blocks, 1);
-}
-
-TEST_F(DecoderTest, ListAnnouncementDividesRatesAndStopsAt256) {
-    std::vector<ListChannel> channels;
-    for (int i = 0; i < 300; ++i) channels.push_back({"C" + std::to_string(i), 100000000, i % 5, i % 256});
-    channels[0] = {"SHZ", 100000000, 7, 5};
-    channels[1] = {"LOW", 500000, 0, 6};
-    channels[2] = {"SIXCHR", 1999999, 0, 7};
-    Bytes b = list_block(channels);
-    decode(b);
-    ASSERT_EQ(roster_count, 256);
-    EXPECT_EQ(channel_roster[0].sample_rate, 100.0);
-    EXPECT_EQ(channel_roster[0].gain, 7);
-    EXPECT_EQ(channel_roster[0].channel, 5);
-    EXPECT_EQ(channel_roster[1].sample_rate, 0.0);
-    EXPECT_EQ(channel_roster[2].sample_rate, 1.0);
-    EXPECT_STREQ(channel_roster[2].name, "SIXCHR");
-    EXPECT_EQ(channel_roster[255].channel, 255);
-    EXPECT_EQ(channel_roster[255].event_only, 0);
-    // The walk steps 464 bytes and meets entry bytes, which are no block.
-    ASSERT_GE(reports().size(), 1u);
-    EXPECT_EQ(reports()[0], cp("Неверный тип блока"));
-}
-
-TEST_F(DecoderTest, AnnouncementCutShortByTheMessageEnd) {
-    std::vector<ListChannel> channels;
-    for (int i = 0; i < 20; ++i) channels.push_back({"C" + std::to_string(i), 1000000, 0, i});
-    Bytes b = list_block(channels);
-    // Entries 0..9 whole, entry 10 half inside the message.
-    decode(b, kListEntries + 10 * kListEntrySize + 8);
-    EXPECT_EQ(roster_count, 10);
-    EXPECT_EQ(roster_pending, 0);
-    EXPECT_EQ(reports().back(), cp("Размер остатка блока: -228"));
-
-    clear();
-    Bytes g = group_block({{100, 0, {{1, "A", 0}, {2, "B", 0}, {3, "C", 0}}}});
-    decode(g, kHeaderSize + 6 + 2 * kGroupEntrySize + 3);
-    EXPECT_EQ(roster_count, 2);
-}
-
-TEST_F(DecoderTest, GroupEntriesStopAt256) {
-    std::vector<GroupChannel> many;
-    for (int i = 0; i < 300; ++i) many.push_back({i % 128, "X" + std::to_string(i), 0});
-    decode(group_block({{20, 0, many}}));
-    EXPECT_EQ(roster_count, 256);
-}
-
-TEST_F(DecoderTest, SampleBlockStampsEventsAndHandsOverSelectedChannels) {
-    decode(group_block({{100, 3, {{5, "SELZ", 0}, {6, "UNSEL", 0}, {5, "TWIN", 0}}}}));
-    selected_channels = {"selz"};
-    decode(sample_block(5, 40, 51, 3));
-    const double t = calendar_to_seconds(2004, 5, 17, 13, 5, 7);
-    EXPECT_EQ(channel_roster[0].last_block_time, t + 1);  // hundredths 51 round up
-    EXPECT_EQ(channel_roster[0].event_marked, 1);
-    EXPECT_EQ(channel_roster[2].last_block_time, 0.0);  // only the first entry of a slot
-    EXPECT_EQ(channel_table[5].event_marked, 1);
+TEST_F(DecoderTest, SampleBlocksStampEventsAndGoToSelectedChannels) {
+    decode(group_block({{100, 3, {{5, "SELZ"}, {6, "UNSEL"}, {5, "TWIN"}}}}));
+    selected_channels = {"selz", "TWIN"};  // names that differ only in case
+    const int32_t t = 1084799107;          // 2004-05-17 13:05:07
+    decode(sample_block(5, 40, 1000, 51, 3));
+    EXPECT_EQ(slot_state(5).event_marked, 1);
     EXPECT_EQ(event_table[0].event_type, 3);
-    EXPECT_EQ(event_table[0].event_time, static_cast<int32_t>(calendar_to_seconds(2004, 5, 17, 13, 5, 9)));
-    // Selected by a name that differs only in case.
-    ChannelStream* s = stream("SELZ");
-    ASSERT_NE(s, nullptr);
-    EXPECT_EQ(s->sampleCount, 40);
-    EXPECT_EQ(s->startTime, t + 1);
-    EXPECT_EQ(s->samples[0], 1000);
-    EXPECT_EQ(stream("TWIN"), nullptr);
+    EXPECT_EQ(event_table[0].event_time, t + 2);
+    ASSERT_EQ(handed("SELZ"), 40);
+    EXPECT_EQ(stream("SELZ")->startTime, t + 1);  // hundredths 51 round up
+    EXPECT_EQ(handed("TWIN"), -1);                // only the first entry of a slot
+    decode(sample_block(6, 40));
+    EXPECT_EQ(handed("UNSEL"), -1);
+    decode(sample_block(5, 40));
+    EXPECT_EQ(slot_state(5).event_marked, 0);
+    selected_channels.clear();  // none selected: every channel goes
+    decode(sample_block(6, 40));
+    EXPECT_EQ(handed("UNSEL"), 40);
 
-    decode(sample_block(6, 40, 50));
-    EXPECT_EQ(channel_roster[1].last_block_time, t);
-    EXPECT_EQ(channel_table[6].event_marked, 0);
-    EXPECT_EQ(stream("UNSEL"), nullptr);  // not selected
-
-    decode(sample_block(5, 40, 0, 0));
-    EXPECT_EQ(channel_table[5].event_marked, 0);
-    EXPECT_EQ(channel_roster[0].event_marked, 0);
+    // Event times beyond 32 bits stay at the edge; the type is sign-extended.
+    Bytes b = sample_block(5, 10, 0, 0, -2);
+    for (int year : {-30000, 30000}) {
+        write_u16(&b[kEventYear], static_cast<uint16_t>(year));
+        decode(b);
+    }
+    EXPECT_EQ(std::vector<int>({event_table[1].event_type, event_table[1].event_time,
+                                event_table[2].event_time}),
+              std::vector<int>({-2, INT32_MIN, INT32_MAX}));
 }
 
-TEST_F(DecoderTest, EventTimeBeyond32BitsStaysAtTheEdge) {
-    announce();
-    Bytes b = sample_block(5, 10, 0, -2);
-    write_u16(b.data() + kEventYear, static_cast<uint16_t>(-30000));
-    decode(b);
-    EXPECT_EQ(event_table[0].event_type, -2);  // sign-extended from its byte
-    EXPECT_EQ(event_table[0].event_time, INT32_MIN);
-    write_u16(b.data() + kEventYear, 30000);
-    decode(b);
-    EXPECT_EQ(event_table[1].event_time, INT32_MAX);
+TEST(CalendarTest, SecondsMatchTheUsualCountAndRoundTrip) {
+    for (int year : {1901, 1969, 1970, 1972, 1999, 2000, 2004, 2026, 2100, 2400}) {
+        for (int month : {1, 2, 3, 12}) {
+            struct tm t {};
+            t.tm_year = year - 1900, t.tm_mon = month - 1, t.tm_mday = month == 2 ? 28 : 31;
+            t.tm_hour = 13, t.tm_min = 5, t.tm_sec = 7;
+            EXPECT_EQ(calendar_to_seconds(year, month, t.tm_mday, 13, 5, 7), double(timegm(&t)))
+                << year << "-" << month;
+            // Back again across the ends of 4-, 100- and 400-year cycles.
+            if (year < 1970) continue;
+            CalendarTime c;
+            ASSERT_TRUE(calendar_from_seconds(
+                calendar_to_seconds(year, month, t.tm_mday, 23, 59, 58) + 0.25, &c));
+            EXPECT_EQ(std::vector<int>({c.year, c.month, c.day, c.hour, c.minute}),
+                      std::vector<int>({year, month, t.tm_mday, 23, 59}));
+            EXPECT_FLOAT_EQ(c.second, 58.25f);
+        }
+    }
+    EXPECT_EQ(calendar_to_seconds(2024, 2, 29, 0, 0, 0), 1709164800.0);
+    EXPECT_EQ(calendar_to_seconds(2026, 0, 1, 0, 0, 0), calendar_to_seconds(2026, 1, 1, 0, 0, 0));
+    EXPECT_EQ(calendar_to_seconds(2026, 13, 1, 0, 0, 0), calendar_to_seconds(2026, 12, 1, 0, 0, 0));
+    CalendarTime c;
+    for (double no_time : {std::nan(""), 1e300, -1e12})
+        EXPECT_FALSE(calendar_from_seconds(no_time, &c));
 }
 
-TEST_F(DecoderTest, EmptySelectionHandsEveryChannelOver) {
-    decode(group_block({{100, 3, {{8, "DHZ", 0}}}}));
-    decode(join({sample_block(8, 30), sample_block(8, 30)}));
-    ChannelStream* s = stream("DHZ");
-    ASSERT_NE(s, nullptr);
-    EXPECT_GT(s->sampleCount, 0);
-}
-
-TEST(CalendarLeapYears, KnownCounts) {
-    EXPECT_EQ(calendar_to_seconds(2000, 2, 29, 12, 0, 0), 951825600.0);
-    EXPECT_EQ(calendar_to_seconds(1970, 1, 1, 0, 0, 0), 0.0);
-    // Day after Feb 28 in a century year that is not a leap year.
-    EXPECT_EQ(calendar_to_seconds(2100, 3, 1, 0, 0, 0) - calendar_to_seconds(2100, 2, 28, 0, 0, 0), 86400.0);
-    EXPECT_EQ(calendar_to_seconds(2000, 3, 1, 0, 0, 0) - calendar_to_seconds(2000, 2, 28, 0, 0, 0), 2 * 86400.0);
+TEST(CalendarTest, BlockTimeRoundsHundredthsAboveFifty) {
+    const double base = calendar_to_seconds(2004, 5, 17, 13, 5, 7);
+    for (auto [hundredths, rounded] : {std::pair{0, 0}, {50, 0}, {51, 1}, {99, 1}})
+        EXPECT_EQ(block_time(sample_block(1, 0, 0, hundredths).data()), base + rounded)
+            << hundredths;
 }
 
 }  // namespace

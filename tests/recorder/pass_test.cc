@@ -1,148 +1,100 @@
 // Channel turns: queued blocks joined into pieces of whole seconds, checked
-// through the ring files they produce (index down, so only files).
-#include <gtest/gtest.h>
-
-#include "link/block_queue.h"
-#include "recorder/file_index.h"
+// through the ring files and index rows they produce.
 #include "recorder/recorder_pass.h"
 #include "support.h"
 
 using namespace recorder_test;
+using Rows = std::vector<std::string>;
 
 namespace {
 
-constexpr time_t kT0 = 1084799107;  // 2004-05-17 13:05:07 UTC
-
-class PassTest : public ::testing::Test {
+class PassTest : public Harness {
   protected:
-    void SetUp() override {
-        close_database();
-        data = make_temp_dir();
-        snprintf(config.data_dir, sizeof config.data_dir, "%s", data.c_str());
-        snprintf(station_name, sizeof station_name, "ABC");
-        config.use_gain = 1;
-        flush_request.store(0);
-        for (int c = 0; c < kChannelCount; ++c) drain_channel(c);
-        set_roster_entry(0, 3, "SHZ", 100.0, 0);
-        roster_count = 1;
+    // Queues a block at kT0 + dt whose samples are tag * 1000 + i.
+    void put(int dt, int n, int tag, int event_type = 0, int channel = 3) {
+        auto b = make_block(channel, kT0 + dt, n, [&](int i) { return tag * 1000 + i; });
+        b[block_format::kEventType] = static_cast<uint8_t>(event_type);
+        put_block(channel, b.data(), static_cast<int>(b.size()));
     }
-    void TearDown() override {
-        for (int c = 0; c < kChannelCount; ++c) drain_channel(c);
-        roster_count = 0;
-        remove_tree(data);
+    // "hhmmss|seconds" of every row; each file holds its row's seconds.
+    Rows pieces(double rate) {
+        Rows out;
+        for (const std::string& row : rows("select cpath,tqty from filelist order by cpath")) {
+            const std::string cpath = row.substr(0, row.find('|')),
+                              tqty = row.substr(row.find('|') + 1);
+            EXPECT_EQ(size_of(path(cpath)), 512 + static_cast<off_t>(2 * rate * std::stoi(tqty)));
+            out.push_back(cpath.substr(3, 6) + "|" + tqty);
+        }
+        return out;
     }
-    void put(int c, time_t t, int n, int first) {
-        auto b = make_block(c, t, n, [&](int i) { return first + i; });
-        put_block(c, b.data(), static_cast<int>(b.size()));
-    }
-    std::string file(const char* relative) { return data + "/" + relative; }
-    std::string data;
 };
 
-TEST_F(PassTest, ConsecutiveSecondsFormOnePiece) {
-    put(3, kT0, 100, 0);
-    put(3, kT0 + 1, 100, 100);
-    put(3, kT0 + 2, 100, 200);
-    put(3, kT0 + 3, 100, 300);   // continues
-    put(3, kT0 + 6, 100, 1000);  // two seconds late: a new piece
-    put(3, kT0 + 6, 100, 2000);  // a repeat: a new piece again
-    channel_turn(0, false);
-    std::string first = read_file(file("13/130507-17052004-SHZ.ABC"));
-    ASSERT_EQ(first.size(), 512u + 800u);
-    for (int i = 0; i < 400; ++i)
-        ASSERT_EQ(
-            block_format::read_u16(reinterpret_cast<const uint8_t*>(first.data()) + 512 + 2 * i),
-            i);
-    EXPECT_NE(first.find("Time duration=00 00 04"), std::string::npos);
-    // Both pieces at 13:05:13 have the same name: the second rewrote the file.
-    std::string second = read_file(file("13/130513-17052004-SHZ.ABC"));
-    ASSERT_EQ(second.size(), 712u);
-    EXPECT_EQ(block_format::read_u16(reinterpret_cast<const uint8_t*>(second.data()) + 512), 2000);
-    EXPECT_EQ(channel_table[3].queued_blocks, 0);
-}
-
-// A block that starts one sample interval late still joins the piece; two
-// intervals late, it starts a new one.
+// One turn per case: blocks {second, samples} join while each starts within
+// 1.1 sample intervals of where the last ended; a repeat or a later block
+// starts a new piece, and a piece of the same start rewrites its file.
 TEST_F(PassTest, JoinToleranceIsOneSampleInterval) {
-    for (const auto& [first_samples, joined] : {std::pair{99, true}, std::pair{98, false}}) {
-        SCOPED_TRACE(first_samples);
-        put(3, kT0, first_samples, 0);
-        put(3, kT0 + 1, 100, 500);
+    using Case = std::tuple<double, std::vector<std::pair<int, int>>, Rows>;
+    for (const auto& [rate, blocks, want] : {
+             Case{100, {{0, 99}, {1, 100}}, {"130507|1"}},              // one interval late
+             Case{100, {{0, 98}, {1, 100}}, {"130507|0", "130508|1"}},  // two intervals late
+             Case{1, {{0, 1}, {2, 1}, {3, 1}}, {"130507|3"}},           // 1 s late at 1 sps
+             Case{100, {{0, 50}, {0, 50}, {1, 50}, {1, 50}}, {"130507|0", "130508|0"}},
+             Case{100,
+                  {{0, 100}, {1, 100}, {2, 100}, {3, 100}, {6, 100}, {6, 100}},
+                  {"130507|4", "130513|1"}},
+         }) {
+        SCOPED_TRACE(want[0] + " at " + std::to_string(rate));
+        rows("delete from filelist");
+        set_roster_entry(0, 3, "SHZ", rate, 3);
+        for (size_t i = 0; i < blocks.size(); ++i) put(blocks[i].first, blocks[i].second, i + 1);
         channel_turn(0, false);
-        EXPECT_EQ(exists(file("13/130508-17052004-SHZ.ABC")), !joined);
-        remove_tree(data + "/13");
-        channel_roster[0].file_name[0] = '\0';
+        EXPECT_EQ(queued_block_count(3), 0);
+        EXPECT_EQ(pieces(rate), want);
     }
-}
-
-TEST_F(PassTest, OneSampleBlocksWithinTheTolerance) {
-    set_roster_entry(0, 3, "SHZ", 1.0, 0);
-    put(3, kT0, 1, 7);
-    put(3, kT0 + 2, 1, 9);  // 1 s late: within 1.1 s, placed one further on
-    put(3, kT0 + 3, 1, 11);
-    channel_turn(0, false);
-    // total is 3, so D = 3 seconds: the skipped position keeps its zero and
-    // the last sample falls beyond D.
-    std::string bytes = read_file(file("13/130507-17052004-SHZ.ABC"));
-    ASSERT_EQ(bytes.size(), 512u + 6u);
-    const auto* s = reinterpret_cast<const uint8_t*>(bytes.data()) + 512;
-    EXPECT_EQ(block_format::read_u16(s), 7);
-    EXPECT_EQ(block_format::read_u16(s + 2), 0);
-    EXPECT_EQ(block_format::read_u16(s + 4), 9);
-}
-
-TEST_F(PassTest, HalfSecondBlocksGiveEmptyPieces) {
-    put(3, kT0, 50, 0);
-    put(3, kT0, 50, 50);
-    put(3, kT0 + 1, 50, 100);
-    put(3, kT0 + 1, 50, 150);
-    channel_turn(0, false);
-    EXPECT_EQ(size_of(file("13/130507-17052004-SHZ.ABC")), 512);
-    EXPECT_EQ(size_of(file("13/130508-17052004-SHZ.ABC")), 512);
+    // The last case's first file holds blocks 1 to 4 in order.
+    const std::string first = read_file(path("13/130507-17052004-SHZ.ABC"));
+    for (int i : {0, 100, 399})
+        EXPECT_EQ(
+            block_format::read_u16(reinterpret_cast<const uint8_t*>(first.data()) + 512 + 2 * i),
+            1000 * (i / 100 + 1) + i % 100);
 }
 
 TEST_F(PassTest, AtMost250BlocksPerTurn) {
-    for (int i = 0; i < 300; ++i) put(3, kT0 + i, 100, 0);
+    for (int i = 0; i < 300; ++i) put(i, 100, 0);
     channel_turn(0, false);
-    EXPECT_EQ(size_of(file("13/130507-17052004-SHZ.ABC")), 512 + 250 * 200);
-    EXPECT_EQ(channel_table[3].queued_blocks, 50);
+    EXPECT_EQ(queued_block_count(3), 50);
     channel_turn(0, false);  // the rest continues the same file
-    EXPECT_EQ(size_of(file("13/130507-17052004-SHZ.ABC")), 512 + 300 * 200);
+    EXPECT_EQ(pieces(100), Rows{"130507|300"});
 }
 
 TEST_F(PassTest, EventOnlyWaitsForAnEventOrAFlush) {
-    set_roster_entry(0, 3, "SHZ", 100.0, 0, 1);
-    put(3, kT0, 100, 0);
+    set_roster_entry(0, 3, "SHZ", 100.0, 3, 1);
+    put(0, 100, 1);
     channel_turn(0, false);
-    EXPECT_EQ(channel_table[3].queued_blocks, 1);
+    EXPECT_EQ(queued_block_count(3), 1);
     channel_turn(0, true);  // the flush request
-    EXPECT_EQ(channel_table[3].queued_blocks, 0);
-    EXPECT_TRUE(exists(file("13/130507-17052004-SHZ.ABC")));
-
-    // An event in a later block brings the older blocks along too.
-    put(3, kT0 + 100, 100, 0);
-    auto marked = make_block(3, kT0 + 101, 100, [](int) { return 1; });
-    marked[block_format::kEventType] = 2;
-    put_block(3, marked.data(), static_cast<int>(marked.size()));
+    put(100, 100, 2);
+    put(101, 100, 3, 2);  // an event brings the older block along
     channel_turn(0, false);
-    EXPECT_EQ(channel_table[3].queued_blocks, 0);
-    EXPECT_EQ(size_of(file("13/130647-17052004-SHZ.ABC")), 512 + 400);
+    EXPECT_EQ(pieces(100), (Rows{"130507|1", "130647|2"}));
 }
 
+// Rates below one per second and channels outside 0..255 write nothing, and
+// their blocks are dropped.
 TEST_F(PassTest, UnusableRatesAndChannelsAreRefused) {
     set_roster_entry(0, 3, "SHZ", 0.0, 0);
     set_roster_entry(1, -1, "NEG", 100.0, 0);
-    set_roster_entry(2, 300, "BIG", 100.0, 0);
+    set_roster_entry(2, 256, "BIG", 100.0, 0);
     set_roster_entry(3, 4, "FRC", 0.9, 0);
     roster_count = 4;
-    put(3, kT0, 100, 0);
-    put(4, kT0, 100, 0);
+    put(0, 100, 1);
+    put(0, 100, 1, 0, 4);
     make_pass();
-    EXPECT_FALSE(exists(file("13")));
-    EXPECT_EQ(channel_table[3].queued_blocks, 0);  // dropped, never written
+    EXPECT_FALSE(exists(path("13")));
+    EXPECT_EQ(queued_block_count(3) + queued_block_count(4), 0);
 }
 
-TEST(PlaceSamples, BufferEdge) {
+TEST_F(PassTest, PlaceSamplesBufferEdge) {
     uint8_t piece[10];
     memset(piece, 0xEE, sizeof piece);
     auto b = make_block(0, kT0, 4, [](int i) { return 0x0101 * (i + 1); });

@@ -4,10 +4,9 @@
 
 #include <unistd.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
+#include <sstream>
 #include <string>
 
 #include "common/oplog.h"
@@ -18,10 +17,9 @@ struct LogCapture {
     LogCapture() {
         char tmpl[] = "/tmp/seed-log-XXXXXX";
         dir = mkdtemp(tmpl) ? tmpl : "/tmp";
-        const std::string ini = dir + "/VELDRUM.INI";
-        std::ofstream(ini) << "[VELDRUM]\nLOG=" << dir << "/log\n";
+        std::ofstream(dir + "/VELDRUM.INI") << "[VELDRUM]\nLOG=" << dir << "/log\n";
         log_reset_for_test();
-        log_init(ini.c_str());
+        log_init((dir + "/VELDRUM.INI").c_str());
     }
     ~LogCapture() {
         log_reset_for_test();
@@ -29,13 +27,11 @@ struct LogCapture {
         std::filesystem::remove_all(dir, ec);
     }
     std::string text() const {
-        std::string all;
+        std::ostringstream all;
         std::error_code ec;
-        for (const auto& f : std::filesystem::directory_iterator(dir + "/log", ec)) {
-            std::ifstream in(f.path(), std::ios::binary);
-            all.append(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-        }
-        return all;
+        for (const auto& f : std::filesystem::directory_iterator(dir + "/log", ec))
+            all << std::ifstream(f.path(), std::ios::binary).rdbuf();
+        return all.str();
     }
     bool has(const char* utf8) const {
         return text().find(utf8_to_cp1251(utf8)) != std::string::npos;

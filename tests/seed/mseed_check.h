@@ -2,8 +2,10 @@
 // an integrity warning fails the test instead of scrolling by.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <libmseed.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -12,16 +14,9 @@
 #include "seed/record.h"
 #include "seed/steim2.h"
 
-inline std::string& mseed_messages() {
-    static std::string text;
-    return text;
-}
-
-inline void mseed_capture(char* message) { mseed_messages() += message; }
-
 struct Decoded {
     bool ok = false;
-    std::string station, channel, location;
+    std::string station, channel;
     int sequence = 0;
     hptime_t start = 0;
     double rate = 0;
@@ -37,35 +32,36 @@ inline int32_t be32_at(const uint8_t* p) {
 }
 
 inline Decoded mseed_decode(const uint8_t* record) {
-    static bool init = [] {
-        ms_loginit(mseed_capture, nullptr, mseed_capture, nullptr);
+    static std::string messages;
+    static const bool init = [] {
+        auto capture = [](char* message) { messages += message; };
+        ms_loginit(capture, nullptr, capture, nullptr);
         return true;
     }();
     (void)init;
-    mseed_messages().clear();
+    messages.clear();
     Decoded d;
     std::vector<char> copy(record, record + kSeedRecordLength);
     MSRecord* msr = nullptr;
     // verbose 1 makes libmseed report Steim-2 integrity failures.
-    const int rc = msr_unpack(copy.data(), kSeedRecordLength, &msr, 1, 1);
-    if (rc == MS_NOERROR && msr != nullptr) {
-        d.ok = true;
-        d.station = msr->station;
-        d.channel = msr->channel;
-        d.location = msr->location;
-        d.sequence = msr->sequence_number;
-        d.start = msr->starttime;
-        d.rate = msr->samprate;
-        d.encoding = msr->encoding;
-        d.reclen = msr->reclen;
-        if (msr->Blkt1000 == nullptr) d.ok = false;
+    if (msr_unpack(copy.data(), kSeedRecordLength, &msr, 1, 1) == MS_NOERROR && msr != nullptr) {
+        d = {msr->Blkt1000 != nullptr,
+             msr->station,
+             msr->channel,
+             msr->sequence_number,
+             msr->starttime,
+             msr->samprate,
+             msr->encoding,
+             msr->reclen,
+             {},
+             {}};
         if (msr->sampletype == 'i' && msr->datasamples != nullptr) {
             const int32_t* s = static_cast<const int32_t*>(msr->datasamples);
             d.samples.assign(s, s + msr->numsamples);
         }
     }
     if (msr != nullptr) msr_free(&msr);
-    d.diagnostics = mseed_messages();
+    d.diagnostics = messages;
     return d;
 }
 
@@ -85,25 +81,20 @@ inline SeedFixedHeader make_template(const char* station, const char* channel, i
     return h;
 }
 
-inline std::vector<uint8_t> blockette1000() {
-    Blockette1000 b{1000, 0, 11, 1, 9, 0};
-    std::vector<uint8_t> v(sizeof b);
-    std::memcpy(v.data(), &b, sizeof b);
-    return v;
-}
-
 // Encodes samples into as many records as they need; returns the records.
 inline std::vector<std::vector<uint8_t>> encode(const std::vector<int32_t>& samples,
                                                 const SeedFixedHeader& h) {
     std::vector<uint8_t> out((samples.size() / 103 + 2) * kSeedRecordLength, 0);
-    const auto b = blockette1000();
+    Blockette1000 b{1000, 0, 11, 1, 9, 0};
+    uint8_t blockette[sizeof b];
+    std::memcpy(blockette, &b, sizeof b);
     const unsigned n = steim2Compress(samples.data(), static_cast<int>(samples.size()), h,
-                                      kSeedRecordLength, out.data(), 1, 8, b.data());
+                                      kSeedRecordLength, out.data(), 1, sizeof b, blockette);
     std::vector<std::vector<uint8_t>> records;
-    for (unsigned i = 0; i < n; ++i)
-        records.emplace_back(out.begin() + i * kSeedRecordLength,
-                             out.begin() + (i + 1) * kSeedRecordLength);
-    for (size_t i = n * kSeedRecordLength; i < out.size(); ++i)
-        if (out[i] != 0) records.clear();  // wrote past its records: make every test fail
+    for (auto at = out.begin(); records.size() < n; at += kSeedRecordLength)
+        records.emplace_back(at, at + kSeedRecordLength);
+    EXPECT_EQ(std::count(out.begin() + n * kSeedRecordLength, out.end(), 0),
+              out.end() - out.begin() - n * kSeedRecordLength)
+        << "the encoder wrote past its records";
     return records;
 }

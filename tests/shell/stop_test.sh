@@ -1,8 +1,8 @@
 #!/bin/bash
 # Start-up and the stop by SIGTERM, end to end: usage without arguments,
-# START and STOP in the day's log, the column widths written back and the
-# rest of the INI file unchanged; an INI file the server cannot read is left
-# as it was.
+# START and STOP in the day's log, the column widths restored and written
+# back and the rest of the INI file unchanged; an INI file the server cannot
+# read is left as it was.
 set -u
 veldrum=$1
 work=$(mktemp -d)
@@ -22,8 +22,8 @@ grep -q '^USAGE: VelDrum STATION_NAME \[ODBC=DSN name\]' usage.txt || fail "usag
 [ $? -eq 255 ] || fail "exit code for a long station name"
 grep -q ABCDEFG long.txt || fail "message for a long station name"
 
-printf '[VELDRUM]\r\nLOG=%s/log\r\nSIZEMB=20\r\n\r\n; keep me\r\n[ABC]\r\nLANA=0\r\n' "$work" \
-    > VELDRUM.INI
+printf '[VELDRUM]\r\nLOG=%s/log\r\nSIZEMB=20\r\n\r\n; keep me\r\n[ABC]\r\nLANA=0\r\n[-LISTBOX-]\r\nWidth=100,,50\r\n' \
+    "$work" > VELDRUM.INI
 cp VELDRUM.INI before.ini
 "$veldrum" abc 2> run.txt &
 pid=$!
@@ -47,8 +47,9 @@ line='^[0-2][0-9]:[0-5][0-9]:[0-5][0-9] [0-3][0-9]\.[01][0-9]\.20[0-9][0-9]  #'
 grep -aq "${line}START#"$'\r'"\$" log/*.log || fail "START line"
 grep -aq "${line}STOP#"$'\r'"\$" log/*.log || fail "STOP line"
 
-grep -aq $'^Width=[0-9]*,[0-9]*,[0-9]*,[0-9]*,[0-9]*\r$' VELDRUM.INI || fail "Width written back"
-grep -av -e '^\[-LISTBOX-\]' -e '^Width=' VELDRUM.INI | cmp -s - before.ini || fail "INI changed"
+# The widths read at the start (missing ones at their default) are saved.
+grep -aq $'^Width=100,111,50,111,111\r$' VELDRUM.INI || fail "Width restored and written back"
+cmp -s <(grep -av '^Width=' VELDRUM.INI) <(grep -av '^Width=' before.ini) || fail "INI changed"
 # As a user who may not read the INI file: the stop leaves it as it was, not
 # replaced by one holding only the widths, and says why.
 chmod 777 "$work" && chmod 600 VELDRUM.INI && cp -p VELDRUM.INI before.ini

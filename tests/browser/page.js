@@ -1,0 +1,142 @@
+// The status page of a running veldrum in headless Chromium, fed by a
+// stationsim that this script starts and stops.
+//   node page.js BASE_URL STATION STATIONSIM SIM_PORT SCREENSHOT_DIR
+"use strict";
+
+const { chromium } = require("playwright-core");
+const { spawn } = require("child_process");
+const http = require("http");
+
+const [base, station, stationsim, simPort, shots] = process.argv.slice(2);
+const log = (text) => process.stderr.write("[browser] " + text + "\n");
+function check(cond, what) {
+  if (!cond) throw new Error("check failed: " + what);
+  log("ok: " + what);
+}
+const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
+// The second channel's name is one that markup would show as "<".
+const SECOND = "&lt;";
+let sim = null;
+function startSim(extra) {
+  sim = spawn(stationsim, ["--station", station, "--port", simPort, "--channels", "SHZ:20:0," + SECOND + ":100:0",
+    "--realtime", ...extra], { stdio: "ignore" });
+}
+process.on("exit", () => sim && sim.kill());
+
+// Another site on this machine (another port is another origin) whose page
+// tries the status page's commands.
+async function attackFromAnotherSite(browser) {
+  const server = http.createServer((req, res) => {
+    res.writeHead(200, { "Content-Type": "text/html" });
+    res.end(`<!DOCTYPE html><script>(async () => {
+      for (const p of ["/api/flush", "/api/stop"])
+        await fetch("${base}" + p, { method: "POST", mode: "no-cors", body: "{}",
+          headers: { "Content-Type": "text/plain" } }).catch(() => {});
+      document.title = "sent"; })();</script>`);
+  });
+  await new Promise((resolve) => server.listen(0, "127.0.0.1", resolve));
+  const other = await browser.newPage();
+  await other.goto("http://127.0.0.1:" + server.address().port + "/");
+  await other.waitForFunction(() => document.title === "sent", null, { timeout: 30000 });
+  await other.close();
+  server.close();
+}
+
+async function main() {
+  const browser = await chromium.launch({
+    executablePath: process.env.CHROMIUM || "/usr/bin/chromium", headless: true,
+    args: ["--no-sandbox", "--disable-gpu", "--no-first-run", "--disable-background-networking",
+      "--disable-component-update", "--disable-sync"],
+  });
+  const page = await browser.newPage({ viewport: { width: 1000, height: 620 } });
+  const errors = [];
+  page.on("pageerror", (e) => errors.push(String(e)));
+  // Conditions wait long: the program may run under a sanitizer beside other tests.
+  const until = (fn, arg) => page.waitForFunction(fn, arg, { timeout: 30000, polling: 100 });
+  const text = (sel, want) => until(([s, w]) => document.querySelector(s).textContent === w, [sel, want]);
+  const lamp = () => page.getAttribute("#c1049", "data-lit");
+  const rows = () => page.$$eval("#rows tr", (trs) => trs.map((tr) => [tr.dataset.stateImage,
+    ...Array.from(tr.children, (td) => td.textContent)]));
+
+  // The page comes up before the station is there.
+  await page.goto(base + "/", { waitUntil: "load" });
+  await until((t) => document.title === t, "[ " + station + " ] - Сервер дисковой петли");
+  check(await page.locator("#rows tr").count() === 0 && await page.isVisible("#empty"), "an empty list first");
+  await text("#db-text", "БД подключена");
+  check((await page.getAttribute("#c1055", "src")) === "icons/db_on.svg", "the database icon");
+
+  // The announcement makes the rows, in roster order, names as text.
+  startSim(["--event-every", "1"]);  // every second of data carries an event mark
+  await text("#station-text", "Станция подключена");
+  check((await page.getAttribute("#c1056", "src")) === "icons/station_on.svg", "the station icon");
+  await text("#channels-text", "Каналов: 2");
+  // Blocks arrive: the queued count, the data's UTC time, the event mark.
+  await until(() => Array.from(document.querySelectorAll("#rows tr"))
+    .every((tr) => tr.children[3].textContent !== "" && tr.dataset.stateImage === "2"));
+  const r = await rows();
+  check(JSON.stringify(r.map((c) => c.slice(0, 3))) === JSON.stringify([["2", "SHZ", "20.000"], ["2", SECOND, "100.000"]]),
+    "rows " + JSON.stringify(r));
+  for (const c of r) {
+    check(/^\d{3,}$/.test(c[3]), c[1] + " queued blocks " + c[3]);
+    const m = /^(\d\d):(\d\d):(\d\d)  (\d\d)\/(\d\d)\/(\d{4})$/.exec(c[4]) || [];
+    check(Math.abs(Date.UTC(m[6], m[5] - 1, m[4], m[1], m[2], m[3]) - Date.now()) < 120000, c[1] + " time " + c[4]);
+  }
+  const blinks = new Set();
+  for (let i = 0; i < 60 && blinks.size < 2; i++, await sleep(250)) blinks.add(await lamp());
+  check(blinks.size === 2, "the event lamp blinks");
+  check((await page.textContent("#event-caption")) === "есть", "the event group says there is one");
+
+  // Another site's page cannot use the commands (nor could the binary's
+  // script naming another origin, before this script started).
+  await attackFromAnotherSite(browser);
+  await sleep(1500);
+  const s = await page.evaluate(() => fetch("api/status", { cache: "no-store" }).then((x) => x.json()));
+  check(s.flush_enabled === true && s.stopping === false, "the refused commands changed nothing");
+
+  // "Сброс буферов" greys out and comes back when the recorder starts its pass.
+  check(!(await page.isDisabled("#c7")), "the flush button is active");
+  await page.click("#c7");
+  check(await page.isDisabled("#c7"), "the button greys out when pressed");
+  await until(() => !document.getElementById("c7").disabled);
+  await until(() => Array.from(document.querySelectorAll("#rows tr")).every((tr) => tr.children[4].textContent !== ""));
+  for (const c of await rows()) check(c[5].endsWith("-" + c[1] + "." + station), c[1] + " file " + c[5]);
+
+  // The station goes away and comes back.
+  sim.kill();
+  await text("#station-text", "Станция отключена");
+  check((await page.getAttribute("#c1056", "src")) === "icons/station_off.svg", "the station icon off");
+  check(await page.$eval("#rows", (b) => b.classList.contains("stale")), "the rows are shown as old data");
+  await until(() => document.getElementById("c1053").value.startsWith("Код ошибки Netbios: "));
+  await page.screenshot({ path: shots + "/browser-system-lost.png" });
+  startSim([]);
+  await text("#station-text", "Станция подключена");
+  // Unmarked blocks take the mark off the rows.
+  await until(() => Array.from(document.querySelectorAll("#rows tr")).every((tr) => tr.dataset.stateImage === "1"));
+  // Ten ticks after the last mark the lamp stops: dark for longer than a tick (3 s).
+  for (let darkSince = Date.now(), giveUp = darkSince + 60000; Date.now() - darkSince < 7000; await sleep(250)) {
+    check(Date.now() < giveUp, "the lamp stops blinking within a minute of the last event");
+    if ((await lamp()) !== "0") darkSince = Date.now();
+  }
+  check((await page.textContent("#event-caption")) === "нет", "the event group says there is none");
+  check(!(await page.$eval("#rows", (b) => b.classList.contains("stale"))), "the rows are current again");
+  await page.screenshot({ path: shots + "/browser-system.png", fullPage: true });
+
+  // Widening the first column sends the widths that the stop saves.
+  const box = await page.locator("#c1054 th:nth-child(1) .grip").boundingBox();
+  await page.mouse.move(box.x + box.width / 2, box.y + box.height / 2);
+  await page.mouse.down();
+  await page.mouse.move(box.x + 100, box.y + box.height / 2, { steps: 5 });
+  await page.mouse.up();
+  await sleep(500);
+  // "Завершить работу": the page tells the stop, then loses the server.
+  await page.click("#menu summary");
+  await page.click("#cmd40002");
+  await text("#conn-text", "Нет связи с сервером дисковой петли");
+  check(errors.length === 0, "no script errors: " + errors.join("; "));
+  await browser.close();
+}
+
+main().then(() => process.exit(0), (e) => {
+  log("FAILED: " + (e && e.stack ? e.stack : e));
+  process.exit(1);
+});
