@@ -38,6 +38,14 @@ inline int connect_to(int port, int rcvbuf = 0, int timeoutMs = 5000) {
     return -1;
 }
 
+// A loopback port nobody listens on just now.
+inline int free_port() {
+    const int fd = connect_to(0);
+    const int port = fd >= 0 ? local_port(fd) : 0;
+    if (fd >= 0) close(fd);
+    return port;
+}
+
 inline bool readable_within(int fd, int ms) {
     pollfd pf{fd, POLLIN, 0};
     return poll(&pf, 1, ms) > 0;
