@@ -711,6 +711,9 @@ void run_loop() {
             answer_lines(c);
             busy = pump(c) || busy;
             write_client(c);
+            // The socket took everything and the ring has more: another turn at once.
+            if (c.streaming && !c.ended && !c.closing && c.out.empty() && c.cursor < server.ring->next())
+                busy = true;
             // A client that does not take its last bytes is not waited for long.
             if (c.closing && (c.out_at >= c.out.size() || Clock::now() - c.closing_since > kLingerAfterEnd)) {
                 close_client(c);
