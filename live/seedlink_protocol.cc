@@ -61,18 +61,24 @@ bool valid_fields(int year, int month, int day, int hour, int minute, int second
 std::string xml_escape(std::string_view s) {
     std::string out;
     for (char c : s) {
-        if (c == '&') out += "&amp;";
-        else if (c == '<') out += "&lt;";
-        else if (c == '>') out += "&gt;";
-        else if (c == '"') out += "&quot;";
-        else out += c;
+        if (c == '&')
+            out += "&amp;";
+        else if (c == '<')
+            out += "&lt;";
+        else if (c == '>')
+            out += "&gt;";
+        else if (c == '"')
+            out += "&quot;";
+        else
+            out += c;
     }
     return out;
 }
 
 std::string hex6(uint64_t v) {
     char text[8];
-    std::snprintf(text, sizeof text, "%06llX", static_cast<unsigned long long>(v & kV3SequenceMask));
+    std::snprintf(text, sizeof text, "%06llX",
+                  static_cast<unsigned long long>(v & kV3SequenceMask));
     return text;
 }
 
@@ -134,13 +140,16 @@ bool parse_record(const uint8_t* r, RecordInfo* out) {
     out->network = trimmed(r + 18, 2);
     out->station_id = out->network + "_" + out->station;
     if (out->channel.size() == 3)
-        out->stream_id = out->location + "_" + out->channel[0] + "_" + out->channel[1] + "_" + out->channel[2];
+        out->stream_id =
+            out->location + "_" + out->channel[0] + "_" + out->channel[1] + "_" + out->channel[2];
     else
         out->stream_id = out->location + "_" + out->channel;
     out->type = out->channel == "LOG" ? 'L' : 'D';
     const int samples = u16(r + 30);
-    const double rate = sample_rate(static_cast<int16_t>(u16(r + 32)), static_cast<int16_t>(u16(r + 34)));
-    out->start = calendar_to_seconds(year, 1, 1, r[24], r[25], r[26]) + (day - 1) * 86400.0 + u16(r + 28) / 10000.0;
+    const double rate =
+        sample_rate(static_cast<int16_t>(u16(r + 32)), static_cast<int16_t>(u16(r + 34)));
+    out->start = calendar_to_seconds(year, 1, 1, r[24], r[25], r[26]) + (day - 1) * 86400.0 +
+                 u16(r + 28) / 10000.0;
     // A correction not yet applied (activity bit 1 clear) moves the times.
     if ((r[36] & 0x02) == 0) {
         const uint32_t c = big ? static_cast<uint32_t>(be16(r + 40)) << 16 | be16(r + 42)
@@ -186,8 +195,8 @@ bool parse_v3_time(std::string_view text, double* out) {
 
 bool parse_v4_time(std::string_view text, double* out) {
     // Date and time fields at fixed places, then an optional fraction and zone.
-    if (text.size() < 19 || text[4] != '-' || text[7] != '-' || (text[10] != 'T' && text[10] != 't') ||
-        text[13] != ':' || text[16] != ':')
+    if (text.size() < 19 || text[4] != '-' || text[7] != '-' ||
+        (text[10] != 'T' && text[10] != 't') || text[13] != ':' || text[16] != ':')
         return false;
     int year, month, day, hour, minute, second;
     if (!whole(text.substr(0, 4), &year) || !whole(text.substr(5, 2), &month) ||
@@ -224,8 +233,8 @@ std::string format_v4_time(double t) {
     calendar_from_seconds(whole_seconds, &c);
     const int fraction = static_cast<int>(std::lround((t - whole_seconds) * 10000)) % 10000;
     char text[40];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%04dZ", c.year, c.month, c.day, c.hour,
-                  c.minute, static_cast<int>(c.second), fraction);
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%04dZ", c.year, c.month, c.day,
+                  c.hour, c.minute, static_cast<int>(c.second), fraction);
     return text;
 }
 
@@ -251,7 +260,10 @@ bool parse_v3_selector(std::string_view arg, Selector* out, std::string* why) {
     if (name == "*") name = "";
     if (dot != std::string_view::npos) {
         const std::string_view type = arg.substr(dot + 1);
-        const char t = type.size() == 1 ? static_cast<char>(type[0] >= 'a' && type[0] <= 'z' ? type[0] - 32 : type[0]) : 0;
+        const char t =
+            type.size() == 1
+                ? static_cast<char>(type[0] >= 'a' && type[0] <= 'z' ? type[0] - 32 : type[0])
+                : 0;
         if (t == 0 || std::strchr("DECOTL?", t) == nullptr) {
             *why = "record type is one of D E C O T L";
             return false;
@@ -259,7 +271,8 @@ bool parse_v3_selector(std::string_view arg, Selector* out, std::string* why) {
         out->type = t == '?' ? 0 : t;
     }
     for (char c : name)
-        if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '?' || c == '-')) {
+        if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+              c == '?' || c == '-')) {
             *why = "selector characters are letters, digits, ? and -";
             return false;
         }
@@ -327,7 +340,8 @@ bool selector_matches(const Selector& s, const RecordInfo& r) {
     channel.resize(3, ' ');
     for (int i = 0; i < 2; ++i) {
         const char p = s.location[static_cast<size_t>(i)];
-        if (p != '?' && !(p == '-' && location[i] == ' ') && lower(p) != lower(location[i])) return false;
+        if (p != '?' && !(p == '-' && location[i] == ' ') && lower(p) != lower(location[i]))
+            return false;
     }
     for (int i = 0; i < 3; ++i) {
         const char p = s.channel[static_cast<size_t>(i)];
@@ -393,9 +407,10 @@ std::string json_escape(std::string_view text) {
     return out + "\"";
 }
 
-std::string v4_info_json(const InfoSource& s, std::string_view item, std::string_view station_pattern,
-                         std::string_view stream_pattern) {
-    std::string j = "{\"software\":" + json_escape(s.software) + ",\"organization\":" + json_escape(s.organization);
+std::string v4_info_json(const InfoSource& s, std::string_view item,
+                         std::string_view station_pattern, std::string_view stream_pattern) {
+    std::string j = "{\"software\":" + json_escape(s.software) +
+                    ",\"organization\":" + json_escape(s.organization);
     auto upper = [](std::string_view v) {
         std::string u(v);
         for (char& c : u)
@@ -404,8 +419,10 @@ std::string v4_info_json(const InfoSource& s, std::string_view item, std::string
     };
     const std::string what = upper(item);
     const std::string formats =
-        ",\"format\":{\"2\":{\"mimetype\":\"application/vnd.fdsn.mseed\",\"subformat\":{\"D\":\"data\"}},"
-        "\"J\":{\"mimetype\":\"application/json\",\"subformat\":{\"I\":\"seedlink-info\",\"E\":\"seedlink-error\"}}}"
+        ",\"format\":{\"2\":{\"mimetype\":\"application/"
+        "vnd.fdsn.mseed\",\"subformat\":{\"D\":\"data\"}},"
+        "\"J\":{\"mimetype\":\"application/"
+        "json\",\"subformat\":{\"I\":\"seedlink-info\",\"E\":\"seedlink-error\"}}}"
         ",\"filter\":{\"native\":\"records as stored\"}";
     if (what == "ID") return j + "}";
     if (what == "FORMATS") return j + formats + "}";
@@ -413,7 +430,10 @@ std::string v4_info_json(const InfoSource& s, std::string_view item, std::string
         return j + ",\"capability\":[\"SLPROTO:3.1\",\"SLPROTO:4.0\",\"TIME\",\"SEQWILDCARD\"]}";
     if (what == "STATIONS" || what == "STREAMS") {
         const std::string sp = station_pattern.empty() ? "*" : std::string(station_pattern);
-        const std::string tp = stream_pattern.empty() ? "*" : std::string(stream_pattern.substr(0, stream_pattern.find('.')));
+        const std::string tp =
+            stream_pattern.empty()
+                ? "*"
+                : std::string(stream_pattern.substr(0, stream_pattern.find('.')));
         j += formats + ",\"station\":[";
         bool first = true;
         for (const auto& [id, streams] : by_station(s)) {
@@ -421,8 +441,8 @@ std::string v4_info_json(const InfoSource& s, std::string_view item, std::string
             j += first ? "" : ",";
             first = false;
             j += "{\"id\":" + json_escape(id) + ",\"description\":" + json_escape(s.organization) +
-                 ",\"start_seq\":" + std::to_string(s.oldest) + ",\"end_seq\":" + std::to_string(s.next) +
-                 ",\"backfill\":0";
+                 ",\"start_seq\":" + std::to_string(s.oldest) +
+                 ",\"end_seq\":" + std::to_string(s.next) + ",\"backfill\":0";
             if (what == "STREAMS") {
                 j += ",\"stream\":[";
                 bool first_stream = true;
@@ -431,8 +451,10 @@ std::string v4_info_json(const InfoSource& s, std::string_view item, std::string
                     j += first_stream ? "" : ",";
                     first_stream = false;
                     j += "{\"id\":" + json_escape(st->stream_id) +
-                         ",\"format\":\"2\",\"subformat\":\"D\",\"origin\":\"native\",\"start_time\":\"" +
-                         format_v4_time(st->start) + "\",\"end_time\":\"" + format_v4_time(st->end) + "\"}";
+                         ",\"format\":\"2\",\"subformat\":\"D\",\"origin\":\"native\",\"start_"
+                         "time\":\"" +
+                         format_v4_time(st->start) + "\",\"end_time\":\"" +
+                         format_v4_time(st->end) + "\"}";
                 }
                 j += "]";
             }
@@ -445,10 +467,13 @@ std::string v4_info_json(const InfoSource& s, std::string_view item, std::string
         for (size_t i = 0; i < s.connections.size(); ++i) {
             const ConnectionSummary& c = s.connections[i];
             j += i ? "," : "";
-            j += "{\"address\":" + json_escape(c.address) + ",\"protocol\":" + json_escape(c.protocol) +
-                 ",\"useragent\":" + json_escape(c.useragent) + ",\"selectors\":" + json_escape(c.selectors) +
-                 ",\"sequence\":" + std::to_string(c.sequence) + ",\"packets\":" + std::to_string(c.packets) +
-                 ",\"connected\":\"" + format_v4_time(c.connected_at) + "\"}";
+            j += "{\"address\":" + json_escape(c.address) +
+                 ",\"protocol\":" + json_escape(c.protocol) +
+                 ",\"useragent\":" + json_escape(c.useragent) +
+                 ",\"selectors\":" + json_escape(c.selectors) +
+                 ",\"sequence\":" + std::to_string(c.sequence) +
+                 ",\"packets\":" + std::to_string(c.packets) + ",\"connected\":\"" +
+                 format_v4_time(c.connected_at) + "\"}";
         }
         return j + "]}}";
     }
@@ -456,11 +481,13 @@ std::string v4_info_json(const InfoSource& s, std::string_view item, std::string
            json_escape("no INFO item " + std::string(item.substr(0, 32))) + "}}";
 }
 
-std::vector<std::string> v3_info_packets(const InfoSource& s, std::string_view level_text, double now) {
+std::vector<std::string> v3_info_packets(const InfoSource& s, std::string_view level_text,
+                                         double now) {
     std::string level(level_text);
     for (char& c : level)
         if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    static const char* const levels[] = {"ID", "CAPABILITIES", "STATIONS", "STREAMS", "GAPS", "CONNECTIONS", "ALL"};
+    static const char* const levels[] = {"ID",   "CAPABILITIES", "STATIONS", "STREAMS",
+                                         "GAPS", "CONNECTIONS",  "ALL"};
     bool known = false;
     for (const char* l : levels) known = known || level == l;
     if (!known) return {};
@@ -468,10 +495,12 @@ std::vector<std::string> v3_info_packets(const InfoSource& s, std::string_view l
     std::string x = "<?xml version=\"1.0\"?>\n<seedlink software=\"" + xml_escape(s.software) +
                     "\" organization=\"" + xml_escape(s.organization) + "\">\n";
     if (level == "CAPABILITIES" || all)
-        for (const char* cap : {"dialup", "multistation", "window-extraction", "info:id", "info:capabilities",
-                                "info:stations", "info:streams", "info:connections"})
+        for (const char* cap :
+             {"dialup", "multistation", "window-extraction", "info:id", "info:capabilities",
+              "info:stations", "info:streams", "info:connections"})
             x += std::string(" <capability name=\"") + cap + "\"/>\n";
-    const bool stations = level == "STATIONS" || level == "STREAMS" || level == "GAPS" || level == "CONNECTIONS" || all;
+    const bool stations = level == "STATIONS" || level == "STREAMS" || level == "GAPS" ||
+                          level == "CONNECTIONS" || all;
     if (stations) {
         for (const auto& [id, streams] : by_station(s)) {
             const size_t cut = id.find('_');
@@ -483,18 +512,23 @@ std::vector<std::string> v3_info_packets(const InfoSource& s, std::string_view l
             if (level == "STREAMS" || level == "GAPS" || all)
                 for (const StreamSummary* st : streams)
                     inner += "  <stream location=\"" + xml_escape(st->location) + "\" seedname=\"" +
-                             xml_escape(st->channel) + "\" type=\"D\" begin_time=\"" + format_v3_time(st->start) +
-                             "\" end_time=\"" + format_v3_time(st->end) +
-                             "\" begin_recno=\"0\" end_recno=\"0\" gap_check=\"disabled\" gap_treshold=\"0\"/>\n";
+                             xml_escape(st->channel) + "\" type=\"D\" begin_time=\"" +
+                             format_v3_time(st->start) + "\" end_time=\"" +
+                             format_v3_time(st->end) +
+                             "\" begin_recno=\"0\" end_recno=\"0\" gap_check=\"disabled\" "
+                             "gap_treshold=\"0\"/>\n";
             if (level == "CONNECTIONS" || all)
                 for (const ConnectionSummary& c : s.connections) {
                     const size_t colon = c.address.rfind(':');
-                    inner += "  <connection host=\"" + xml_escape(c.address.substr(0, colon)) + "\" port=\"" +
-                             xml_escape(colon == std::string::npos ? "" : c.address.substr(colon + 1)) +
-                             "\" ctime=\"" + format_v3_time(c.connected_at) + "\" begin_seq=\"" + hex6(s.oldest) +
-                             "\" current_seq=\"" + hex6(c.sequence) + "\" sequence_gaps=\"0\" txcount=\"" +
-                             std::to_string(c.packets) + "\" totBytes=\"" + std::to_string(c.packets * 520) +
-                             "\" begin_seq_valid=\"yes\" realtime=\"yes\" end_of_data=\"no\"/>\n";
+                    inner +=
+                        "  <connection host=\"" + xml_escape(c.address.substr(0, colon)) +
+                        "\" port=\"" +
+                        xml_escape(colon == std::string::npos ? "" : c.address.substr(colon + 1)) +
+                        "\" ctime=\"" + format_v3_time(c.connected_at) + "\" begin_seq=\"" +
+                        hex6(s.oldest) + "\" current_seq=\"" + hex6(c.sequence) +
+                        "\" sequence_gaps=\"0\" txcount=\"" + std::to_string(c.packets) +
+                        "\" totBytes=\"" + std::to_string(c.packets * 520) +
+                        "\" begin_seq_valid=\"yes\" realtime=\"yes\" end_of_data=\"no\"/>\n";
                 }
             x += inner.empty() ? "/>\n" : ">\n" + inner + " </station>\n";
         }
@@ -503,7 +537,8 @@ std::vector<std::string> v3_info_packets(const InfoSource& s, std::string_view l
     constexpr size_t kChunk = kRecordBytes - 56;
     std::vector<std::string> packets;
     for (size_t at = 0; at < x.size(); at += kChunk)
-        packets.push_back(info_record(std::string_view(x).substr(at, kChunk), at + kChunk >= x.size(), now));
+        packets.push_back(
+            info_record(std::string_view(x).substr(at, kChunk), at + kChunk >= x.size(), now));
     return packets;
 }
 

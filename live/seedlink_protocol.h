@@ -13,7 +13,7 @@
 namespace seedlink {
 
 inline constexpr int kRecordBytes = 512;
-inline constexpr int kV3HeaderBytes = 8;   // "SL" and six hex digits
+inline constexpr int kV3HeaderBytes = 8;  // "SL" and six hex digits
 inline constexpr int kV4FixedHeaderBytes = 17;
 // 3.1 sequence numbers are six hex digits; the ring's 64-bit numbers are
 // sent modulo this and mapped back on resume.
@@ -22,11 +22,11 @@ inline constexpr uint64_t kV3SequenceMask = 0xFFFFFF;
 // What a client selects on, read from a Mini-SEED 2 record's fixed header.
 struct RecordInfo {
     std::string network, station, location, channel;  // blanks trimmed
-    std::string station_id;  // NET_STA
-    std::string stream_id;   // LOC_B_S_SS, from a three-letter channel
-    char type = 'D';         // SeedLink 3 record type: D data, L log
-    double start = 0;        // seconds since 1970, UTC
-    double end = 0;          // time of the sample after the last
+    std::string station_id;                           // NET_STA
+    std::string stream_id;                            // LOC_B_S_SS, from a three-letter channel
+    char type = 'D';                                  // SeedLink 3 record type: D data, L log
+    double start = 0;                                 // seconds since 1970, UTC
+    double end = 0;                                   // time of the sample after the last
 };
 
 // False when the bytes are not a record we can read (no sane time or rate).
@@ -90,12 +90,13 @@ struct InfoSource {
 
 // 4.0: the JSON document for item (ID, FORMATS, CAPABILITIES, STATIONS,
 // STREAMS, CONNECTIONS) and patterns; an error document for other items.
-std::string v4_info_json(const InfoSource& source, std::string_view item, std::string_view station_pattern,
-                         std::string_view stream_pattern);
+std::string v4_info_json(const InfoSource& source, std::string_view item,
+                         std::string_view station_pattern, std::string_view stream_pattern);
 // 3.1: the XML document for level (ID, CAPABILITIES, STATIONS, STREAMS,
 // GAPS, CONNECTIONS, ALL), cut into INFO packets ("SLINFO *" before the
 // last, "SLINFO  " last), each an ASCII log record; empty for an unknown level.
-std::vector<std::string> v3_info_packets(const InfoSource& source, std::string_view level, double now);
+std::vector<std::string> v3_info_packets(const InfoSource& source, std::string_view level,
+                                         double now);
 
 std::string json_escape(std::string_view text);
 

@@ -71,17 +71,17 @@ struct Client {
     std::string ip, name;  // "127.0.0.1", "127.0.0.1:40000"
     Mode mode = Mode::kFirst;
     std::string protocol_label;
-    std::string in;               // bytes not yet taken
-    std::string message;          // a WebSocket message being assembled
+    std::string in;       // bytes not yet taken
+    std::string message;  // a WebSocket message being assembled
     bool in_message = false;
     std::deque<std::string> lines;  // commands to answer
     std::string out;
     size_t out_at = 0;
     std::unique_ptr<seedlink::Session> session;
     bool streaming = false;
-    bool ended = false;   // END sent after a dial-up or a window
-    bool closing = false; // closes once `out` is sent
-    std::string leave;    // the log's words when it goes
+    bool ended = false;    // END sent after a dial-up or a window
+    bool closing = false;  // closes once `out` is sent
+    std::string leave;     // the log's words when it goes
     uint64_t cursor = 0;
     std::vector<uint64_t> first_of;  // per request (the uni request last)
     uint64_t last_sequence = 0;
@@ -152,8 +152,10 @@ bool loopback(const in6_addr& a) {
 
 std::string address_text(const in6_addr& a) {
     char text[INET6_ADDRSTRLEN] = "";
-    if (IN6_IS_ADDR_V4MAPPED(&a)) inet_ntop(AF_INET, a.s6_addr + 12, text, sizeof text);
-    else inet_ntop(AF_INET6, &a, text, sizeof text);
+    if (IN6_IS_ADDR_V4MAPPED(&a))
+        inet_ntop(AF_INET, a.s6_addr + 12, text, sizeof text);
+    else
+        inet_ntop(AF_INET6, &a, text, sizeof text);
     return text;
 }
 
@@ -164,7 +166,8 @@ std::vector<Range> parse_allow(const std::string& text) {
     size_t at = 0;
     while (at < text.size()) {
         const size_t end = text.find_first_of(",; \t", at);
-        const std::string item = text.substr(at, end == std::string::npos ? std::string::npos : end - at);
+        const std::string item =
+            text.substr(at, end == std::string::npos ? std::string::npos : end - at);
         at = end == std::string::npos ? text.size() : end + 1;
         if (item.empty()) continue;
         const size_t slash = item.find('/');
@@ -207,8 +210,10 @@ void log_refusal(const std::string& kind, const std::string& line) {
 }
 
 void queue_message(Client& c, const std::string& bytes) {
-    if (c.mode == Mode::kWebSocket) c.out += websocket::frame(websocket::kBinary, bytes.data(), bytes.size());
-    else c.out += bytes;
+    if (c.mode == Mode::kWebSocket)
+        c.out += websocket::frame(websocket::kBinary, bytes.data(), bytes.size());
+    else
+        c.out += bytes;
 }
 
 void drop(Client& c, const std::string& why) {
@@ -231,13 +236,15 @@ void close_client(Client& c) {
     ::close(c.fd);
     c.fd = -1;
     if (--server.per_address[c.ip] <= 0) server.per_address.erase(c.ip);
-    write_log_linef("SeedLink: клиент %s %s", c.name.c_str(), c.leave.empty() ? "отключён" : c.leave.c_str());
+    write_log_linef("SeedLink: клиент %s %s", c.name.c_str(),
+                    c.leave.empty() ? "отключён" : c.leave.c_str());
 }
 
 // --- INFO -------------------------------------------------------------
 
 const std::vector<seedlink::StreamSummary>& stream_list() {
-    if (server.streams_valid && Clock::now() - server.streams_at < kStreamScanAge) return server.streams;
+    if (server.streams_valid && Clock::now() - server.streams_at < kStreamScanAge)
+        return server.streams;
     std::map<std::string, seedlink::StreamSummary> found;
     uint8_t record[kRingRecordLength];
     const uint64_t end = server.ring->next();
@@ -247,7 +254,8 @@ const std::vector<seedlink::StreamSummary>& stream_list() {
         const std::string key = info.station_id + "/" + info.stream_id;
         auto it = found.find(key);
         if (it == found.end()) {
-            found[key] = {info.network, info.station, info.location, info.channel, info.stream_id, info.start, info.end};
+            found[key] = {info.network,   info.station, info.location, info.channel,
+                          info.stream_id, info.start,   info.end};
         } else {
             it->second.start = std::min(it->second.start, info.start);
             it->second.end = std::max(it->second.end, info.end);
@@ -273,8 +281,9 @@ seedlink::InfoSource info_source(bool with_streams, bool with_connections) {
     if (with_connections)
         for (const auto& [id, c] : server.clients) {
             if (!c->session) continue;
-            s.connections.push_back({c->name, c->protocol_label, c->session->useragent(), c->session->describe(),
-                                     c->last_sequence, c->connected_wall, c->packets});
+            s.connections.push_back({c->name, c->protocol_label, c->session->useragent(),
+                                     c->session->describe(), c->last_sequence, c->connected_wall,
+                                     c->packets});
         }
     return s;
 }
@@ -286,10 +295,12 @@ void answer_info(Client& c) {
     const bool connections = item == "CONNECTIONS" || item == "ALL";
     const seedlink::InfoSource source = info_source(streams, connections);
     if (session.version() == 4) {
-        static const char* const items[] = {"ID", "FORMATS", "CAPABILITIES", "STATIONS", "STREAMS", "CONNECTIONS"};
+        static const char* const items[] = {"ID",       "FORMATS", "CAPABILITIES",
+                                            "STATIONS", "STREAMS", "CONNECTIONS"};
         bool known = false;
         for (const char* i : items) known = known || item == i;
-        const std::string json = seedlink::v4_info_json(source, item, session.info_station, session.info_stream);
+        const std::string json =
+            seedlink::v4_info_json(source, item, session.info_station, session.info_stream);
         queue_message(c, seedlink::v4_json_packet(known ? 'I' : 'E', json));
         return;
     }
@@ -318,7 +329,8 @@ uint64_t first_sequence(const StationRequest& r) {
     uint64_t s = r.sequence;
     if (r.sequence24) {
         // The newest ring number with these low 24 bits, not past next.
-        const uint64_t back = ((next & seedlink::kV3SequenceMask) - r.sequence) & seedlink::kV3SequenceMask;
+        const uint64_t back =
+            ((next & seedlink::kV3SequenceMask) - r.sequence) & seedlink::kV3SequenceMask;
         s = back > next ? 0 : next - back;
     }
     // Gone from the ring: from the oldest still here; not yet written: from next.
@@ -369,7 +381,8 @@ bool transfer_complete(const Client& c) {
     if (active.empty()) return false;
     const double now = wall_now();
     for (const StationRequest* r : active) {
-        const bool window_over = !std::isnan(r->end) && now > r->end + config.seedlink_latency + kWindowGraceSeconds;
+        const bool window_over =
+            !std::isnan(r->end) && now > r->end + config.seedlink_latency + kWindowGraceSeconds;
         if (!r->dialup && !window_over) return false;
     }
     return true;
@@ -395,8 +408,9 @@ bool pump(Client& c) {
         const uint64_t seq = c.cursor++;
         seedlink::RecordInfo info;
         if (!seedlink::parse_record(record, &info) || !wanted(c, seq, info)) continue;
-        queue_message(c, c.session->version() == 4 ? seedlink::v4_packet(seq, info.station_id, record)
-                                                   : seedlink::v3_packet(seq, record));
+        queue_message(c, c.session->version() == 4
+                             ? seedlink::v4_packet(seq, info.station_id, record)
+                             : seedlink::v3_packet(seq, record));
         c.last_sequence = seq;
         c.last_end = info.end;
         ++c.packets;
@@ -476,7 +490,8 @@ void take_frames(Client& c) {
         }
         if (f.opcode == websocket::kPong) continue;
         if (f.opcode == websocket::kClose) {
-            c.out += websocket::frame(websocket::kClose, f.payload.data(), std::min<size_t>(f.payload.size(), 2));
+            c.out += websocket::frame(websocket::kClose, f.payload.data(),
+                                      std::min<size_t>(f.payload.size(), 2));
             finish(c, "отключён");
             return;
         }
@@ -485,7 +500,9 @@ void take_frames(Client& c) {
             c.message.size() + f.payload.size() > websocket::kMaxMessageBytes) {
             const uint16_t code = htons(1002);
             c.out += websocket::frame(websocket::kClose, &code, 2);
-            finish(c, "отключён: неверный кадр WebSocket (сообщение не по порядку или длиннее команды)");
+            finish(
+                c,
+                "отключён: неверный кадр WebSocket (сообщение не по порядку или длиннее команды)");
             return;
         }
         c.message += f.payload;
@@ -506,8 +523,8 @@ void take_http_head(Client& c) {
         }
         return;
     }
-    const websocket::Upgrade u =
-        websocket::answer_upgrade(std::string_view(c.in).substr(0, end + 4), {"SeedLink4.0", "SeedLink3.1"});
+    const websocket::Upgrade u = websocket::answer_upgrade(
+        std::string_view(c.in).substr(0, end + 4), {"SeedLink4.0", "SeedLink3.1"});
     c.in.erase(0, end + 4);
     c.out += u.response;
     if (!u.ok) {
@@ -524,9 +541,12 @@ void take_input(Client& c) {
         if (c.in.size() < 8 && c.in.find_first_of("\r\n ") == std::string::npos) return;
         c.mode = websocket::looks_like_http(c.in) ? Mode::kHttpHead : Mode::kRaw;
     }
-    if (c.mode == Mode::kHttpHead) take_http_head(c);
-    else if (c.mode == Mode::kWebSocket) take_frames(c);
-    else if (!take_lines(c, c.in, false)) drop(c, "отключён: слишком длинная команда");
+    if (c.mode == Mode::kHttpHead)
+        take_http_head(c);
+    else if (c.mode == Mode::kWebSocket)
+        take_frames(c);
+    else if (!take_lines(c, c.in, false))
+        drop(c, "отключён: слишком длинная команда");
     answer_lines(c);
 }
 
@@ -551,7 +571,8 @@ void read_client(Client& c) {
 
 void write_client(Client& c) {
     while (c.out_at < c.out.size()) {
-        const ssize_t n = send(c.fd, c.out.data() + c.out_at, c.out.size() - c.out_at, MSG_NOSIGNAL | MSG_DONTWAIT);
+        const ssize_t n = send(c.fd, c.out.data() + c.out_at, c.out.size() - c.out_at,
+                               MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n > 0) {
             c.out_at += static_cast<size_t>(n);
             continue;
@@ -572,7 +593,8 @@ void write_client(Client& c) {
 
 void update_events(Client& c) {
     uint32_t want = 0;
-    if (!c.closing && c.lines.size() < kPendingLines && c.out.size() - c.out_at < kOutputHigh) want |= EPOLLIN;
+    if (!c.closing && c.lines.size() < kPendingLines && c.out.size() - c.out_at < kOutputHigh)
+        want |= EPOLLIN;
     if (c.out_at < c.out.size()) want |= EPOLLOUT;
     if (want == c.events) return;
     epoll_event e{};
@@ -591,7 +613,8 @@ void accept_clients() {
         if (fd < 0) {
             if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
                 // The listener stays readable; it rests a moment instead of spinning.
-                log_refusal("descriptors", "SeedLink: нет свободных дескрипторов, подключения отложены");
+                log_refusal("descriptors",
+                            "SeedLink: нет свободных дескрипторов, подключения отложены");
                 epoll_ctl(server.epoll, EPOLL_CTL_DEL, server.listener, nullptr);
                 server.listener_armed = false;
                 server.accept_paused_until = Clock::now() + std::chrono::milliseconds(200);
@@ -600,20 +623,24 @@ void accept_clients() {
         }
         const in6_addr address = as_v6(peer);
         const std::string ip = address_text(address);
-        const int port = ntohs(peer.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6&>(peer).sin6_port
-                                                          : reinterpret_cast<sockaddr_in&>(peer).sin_port);
+        const int port =
+            ntohs(peer.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6&>(peer).sin6_port
+                                             : reinterpret_cast<sockaddr_in&>(peer).sin_port);
         bool allowed = loopback(address);
         for (const Range& r : server.allowed) allowed = allowed || in_range(address, r);
         std::string refusal;
         if (!allowed) {
-            log_refusal("address", "SeedLink: адрес " + ip + " не разрешён (SLALLOW), подключение отклонено");
+            log_refusal("address",
+                        "SeedLink: адрес " + ip + " не разрешён (SLALLOW), подключение отклонено");
             refusal = "address";
         } else if (static_cast<int>(server.clients.size()) >= config.seedlink_clients) {
-            log_refusal("clients", "SeedLink: клиентов уже " + std::to_string(server.clients.size()) +
+            log_refusal("clients", "SeedLink: клиентов уже " +
+                                       std::to_string(server.clients.size()) +
                                        " (SLCLIENTS), отказано " + ip);
             refusal = "clients";
         } else if (server.per_address[ip] >= kClientsPerAddress) {
-            log_refusal("per-address", "SeedLink: с адреса " + ip + " уже " + std::to_string(kClientsPerAddress) +
+            log_refusal("per-address", "SeedLink: с адреса " + ip + " уже " +
+                                           std::to_string(kClientsPerAddress) +
                                            " клиентов, отказано");
             refusal = "per-address";
         }
@@ -635,7 +662,8 @@ void accept_clients() {
         c->id = server.next_id++;
         c->fd = fd;
         c->ip = ip;
-        c->name = (IN6_IS_ADDR_V4MAPPED(&address) ? ip : "[" + ip + "]") + ":" + std::to_string(port);
+        c->name =
+            (IN6_IS_ADDR_V4MAPPED(&address) ? ip : "[" + ip + "]") + ":" + std::to_string(port);
         c->session = std::make_unique<seedlink::Session>(server.station_id, server.organization);
         c->last_input = Clock::now();
         c->connected_wall = wall_now();
@@ -692,12 +720,16 @@ void run_loop() {
     Clock::time_point last_tick = Clock::now();
     bool busy = false;
     while (!server.stopping.load()) {
-        const int n = epoll_wait(server.epoll, events, 64, busy ? 0 : static_cast<int>(kTick.count()));
+        const int n =
+            epoll_wait(server.epoll, events, 64, busy ? 0 : static_cast<int>(kTick.count()));
         for (int i = 0; i < n; ++i) {
             const uint64_t id = events[i].data.u64;
-            if (id == kListenerId) accept_clients();
-            else if (id == kWakeId) drain(server.wake);
-            else if (id == kRingId) drain(server.ring->wakeup_fd());
+            if (id == kListenerId)
+                accept_clients();
+            else if (id == kWakeId)
+                drain(server.wake);
+            else if (id == kRingId)
+                drain(server.ring->wakeup_fd());
             else {
                 auto it = server.clients.find(id);
                 if (it == server.clients.end()) continue;
@@ -712,10 +744,12 @@ void run_loop() {
             busy = pump(c) || busy;
             write_client(c);
             // The socket took everything and the ring has more: another turn at once.
-            if (c.streaming && !c.ended && !c.closing && c.out.empty() && c.cursor < server.ring->next())
+            if (c.streaming && !c.ended && !c.closing && c.out.empty() &&
+                c.cursor < server.ring->next())
                 busy = true;
             // A client that does not take its last bytes is not waited for long.
-            if (c.closing && (c.out_at >= c.out.size() || Clock::now() - c.closing_since > kLingerAfterEnd)) {
+            if (c.closing &&
+                (c.out_at >= c.out.size() || Clock::now() - c.closing_since > kLingerAfterEnd)) {
                 close_client(c);
                 it = server.clients.erase(it);
                 continue;
@@ -747,7 +781,8 @@ int listen_on(int port) {
         a.sin6_family = AF_INET6;
         a.sin6_addr = in6addr_any;
         a.sin6_port = htons(static_cast<uint16_t>(port));
-        if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && listen(fd, SOMAXCONN) == 0) return fd;
+        if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && listen(fd, SOMAXCONN) == 0)
+            return fd;
         ::close(fd);
     }
     // No IPv6 on this host: IPv4 alone.
@@ -758,7 +793,8 @@ int listen_on(int port) {
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_ANY);
     a.sin_port = htons(static_cast<uint16_t>(port));
-    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && listen(fd, SOMAXCONN) == 0) return fd;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && listen(fd, SOMAXCONN) == 0)
+        return fd;
     ::close(fd);
     return -1;
 }

@@ -30,10 +30,14 @@ bool parse_unsigned(std::string_view s, int base, uint64_t* out) {
     uint64_t v = 0;
     for (char c : s) {
         int d;
-        if (c >= '0' && c <= '9') d = c - '0';
-        else if (base == 16 && c >= 'A' && c <= 'F') d = c - 'A' + 10;
-        else if (base == 16 && c >= 'a' && c <= 'f') d = c - 'a' + 10;
-        else return false;
+        if (c >= '0' && c <= '9')
+            d = c - '0';
+        else if (base == 16 && c >= 'A' && c <= 'F')
+            d = c - 'A' + 10;
+        else if (base == 16 && c >= 'a' && c <= 'f')
+            d = c - 'a' + 10;
+        else
+            return false;
         if (v > (UINT64_MAX - static_cast<uint64_t>(d)) / static_cast<uint64_t>(base)) return false;
         v = v * static_cast<uint64_t>(base) + static_cast<uint64_t>(d);
     }
@@ -44,14 +48,16 @@ bool parse_unsigned(std::string_view s, int base, uint64_t* out) {
 bool printable_word(std::string_view s) {
     if (s.empty() || s.size() > 64) return false;
     for (char c : s)
-        if (static_cast<unsigned char>(c) <= ' ' || static_cast<unsigned char>(c) > '~') return false;
+        if (static_cast<unsigned char>(c) <= ' ' || static_cast<unsigned char>(c) > '~')
+            return false;
     return true;
 }
 
 }  // namespace
 
 std::string hello_software() {
-    return "SeedLink v4.0 (VelDrum/1.0) :: SLPROTO:4.0 SLPROTO:3.1 CAP EXTREPLY NSWILDCARD BATCH WS:13";
+    return "SeedLink v4.0 (VelDrum/1.0) :: SLPROTO:4.0 SLPROTO:3.1 CAP EXTREPLY NSWILDCARD BATCH "
+           "WS:13";
 }
 
 Session::Session(std::string station_id, std::string organization)
@@ -66,8 +72,10 @@ void Session::ok(std::vector<std::string>& out) {
 
 void Session::error(std::vector<std::string>& out, const char* code, const std::string& text) {
     if (batch_) return;
-    if (version_ == 3 && !extended_replies_) out.push_back("ERROR\r\n");
-    else out.push_back(std::string("ERROR ") + code + " " + text + "\r\n");
+    if (version_ == 3 && !extended_replies_)
+        out.push_back("ERROR\r\n");
+    else
+        out.push_back(std::string("ERROR ") + code + " " + text + "\r\n");
 }
 
 StationRequest* Session::current() {
@@ -128,13 +136,15 @@ Effect Session::command(std::string_view line, std::vector<std::string>& out) {
     any_command_ = true;
     if (verb == "USERAGENT") {
         useragent_.clear();
-        for (std::string_view a : args) useragent_ += (useragent_.empty() ? "" : " ") + std::string(a);
+        for (std::string_view a : args)
+            useragent_ += (useragent_.empty() ? "" : " ") + std::string(a);
         useragent_ = useragent_.substr(0, 200);
         ok(out);
         return Effect::kNone;
     }
     if (verb == "CAPABILITIES" && version_ == 3) {
-        for (std::string_view a : args) extended_replies_ = extended_replies_ || upper(a) == "EXTREPLY";
+        for (std::string_view a : args)
+            extended_replies_ = extended_replies_ || upper(a) == "EXTREPLY";
         ok(out);
         return Effect::kNone;
     }
@@ -174,7 +184,8 @@ Effect Session::station(const std::vector<std::string_view>& args, std::vector<s
         r.pattern = std::string(args[0]);
         r.text = r.pattern;
     } else {
-        r.pattern = (args.size() == 2 ? std::string(args[1]) : std::string("*")) + "_" + std::string(args[0]);
+        r.pattern = (args.size() == 2 ? std::string(args[1]) : std::string("*")) + "_" +
+                    std::string(args[0]);
         r.text = r.pattern;
     }
     multistation_ = true;
@@ -182,8 +193,10 @@ Effect Session::station(const std::vector<std::string_view>& args, std::vector<s
     // hear at once that a station is not here.
     r.accepted = version_ == 4 || glob_match(r.pattern, station_id_);
     requests_.push_back(std::move(r));
-    if (requests_.back().accepted) ok(out);
-    else error(out, "ARGUMENTS", "no such station");
+    if (requests_.back().accepted)
+        ok(out);
+    else
+        error(out, "ARGUMENTS", "no such station");
     return Effect::kNone;
 }
 
@@ -221,7 +234,8 @@ Effect Session::select(const std::vector<std::string_view>& args, std::vector<st
     return Effect::kNone;
 }
 
-Effect Session::data(std::string_view verb, const std::vector<std::string_view>& args, std::vector<std::string>& out) {
+Effect Session::data(std::string_view verb, const std::vector<std::string_view>& args,
+                     std::vector<std::string>& out) {
     StationRequest* r = current();
     if (version_ == 4 && verb != "DATA") {
         error(out, "UNSUPPORTED", "use DATA with a time window");
@@ -261,10 +275,12 @@ Effect Session::data(std::string_view verb, const std::vector<std::string_view>&
         }
         if (good && args.size() == 2) good = parse_v3_time(args[1], &next.begin);
     }
-    if (good && !std::isnan(next.begin) && !std::isnan(next.end) && next.end <= next.begin) good = false;
+    if (good && !std::isnan(next.begin) && !std::isnan(next.end) && next.end <= next.begin)
+        good = false;
     if (!good) {
-        error(out, "ARGUMENTS", version_ == 4 ? "DATA [seq|ALL [start [end]]], times as 2024-05-01T12:00:00Z"
-                                              : "sequence in hex, times as 2024,05,01,12,00,00");
+        error(out, "ARGUMENTS",
+              version_ == 4 ? "DATA [seq|ALL [start [end]]], times as 2024-05-01T12:00:00Z"
+                            : "sequence in hex, times as 2024,05,01,12,00,00");
         return Effect::kNone;
     }
     *r = std::move(next);

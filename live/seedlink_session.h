@@ -34,7 +34,7 @@ struct StationRequest {
     bool sequence24 = false;  // 3.1: six hex digits, to be mapped onto the ring
     double begin = NAN;       // a time window; NAN: open
     double end = NAN;
-    bool dialup = false;      // FETCH or ENDFETCH: stop at what is queued
+    bool dialup = false;  // FETCH or ENDFETCH: stop at what is queued
 };
 
 enum class Effect {
@@ -69,20 +69,21 @@ class Session {
     void error(std::vector<std::string>& out, const char* code, const std::string& text);
     Effect station(const std::vector<std::string_view>& args, std::vector<std::string>& out);
     Effect select(const std::vector<std::string_view>& args, std::vector<std::string>& out);
-    Effect data(std::string_view verb, const std::vector<std::string_view>& args, std::vector<std::string>& out);
+    Effect data(std::string_view verb, const std::vector<std::string_view>& args,
+                std::vector<std::string>& out);
     Effect end(bool dialup, std::vector<std::string>& out);
     StationRequest* current();
 
     std::string station_id_, organization_;
     int version_ = 3;
-    bool multistation_ = false;   // 3.1: a STATION was given
+    bool multistation_ = false;  // 3.1: a STATION was given
     bool extended_replies_ = false;
     bool batch_ = false;
     bool transferring_ = false;
     bool any_command_ = false;
     std::string useragent_;
     std::vector<StationRequest> requests_;
-    StationRequest uni_;          // 3.1 without STATION: the one station
+    StationRequest uni_;  // 3.1 without STATION: the one station
 };
 
 }  // namespace seedlink

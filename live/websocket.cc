@@ -46,7 +46,8 @@ void sha1_block(uint32_t h[5], const uint8_t* p) {
 
 std::string_view trim(std::string_view s) {
     while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) s.remove_suffix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r'))
+        s.remove_suffix(1);
     return s;
 }
 
@@ -80,7 +81,8 @@ Upgrade refuse(int status, const char* why, const char* log) {
     u.response = "HTTP/1.1 " + std::to_string(status) + " " + text +
                  "\r\nContent-Type: text/plain\r\nConnection: close\r\n";
     if (status == 426) u.response += "Sec-WebSocket-Version: 13\r\n";
-    u.response += "Content-Length: " + std::to_string(std::strlen(why) + 2) + "\r\n\r\n" + why + "\r\n";
+    u.response +=
+        "Content-Length: " + std::to_string(std::strlen(why) + 2) + "\r\n\r\n" + why + "\r\n";
     return u;
 }
 
@@ -89,7 +91,8 @@ Upgrade refuse(int status, const char* why, const char* log) {
 std::string sha1(std::string_view data) {
     uint32_t h[5] = {0x67452301, 0xEFCDAB89, 0x98BADCFE, 0x10325476, 0xC3D2E1F0};
     size_t i = 0;
-    for (; i + 64 <= data.size(); i += 64) sha1_block(h, reinterpret_cast<const uint8_t*>(data.data() + i));
+    for (; i + 64 <= data.size(); i += 64)
+        sha1_block(h, reinterpret_cast<const uint8_t*>(data.data() + i));
     // The tail, a 1 bit, zeros and the length in bits fill one or two blocks.
     uint8_t tail[128] = {};
     const size_t rest = data.size() - i;
@@ -127,8 +130,8 @@ std::string accept_key(std::string_view key) {
 }
 
 bool looks_like_http(std::string_view bytes) {
-    static const char* const verbs[] = {"GET ", "HEAD ", "POST ", "PUT ", "DELETE ",
-                                        "OPTIONS ", "TRACE ", "CONNECT "};
+    static const char* const verbs[] = {"GET ",    "HEAD ",    "POST ",  "PUT ",
+                                        "DELETE ", "OPTIONS ", "TRACE ", "CONNECT "};
     for (const char* v : verbs) {
         const size_t n = std::strlen(v);
         if (bytes.size() >= n && iequal(bytes.substr(0, n), v)) return true;
@@ -138,7 +141,8 @@ bool looks_like_http(std::string_view bytes) {
 
 Upgrade answer_upgrade(std::string_view head, const std::vector<std::string>& protocols) {
     const size_t first_end = head.find("\r\n");
-    if (first_end == std::string_view::npos) return refuse(400, "no request line", "нет строки запроса");
+    if (first_end == std::string_view::npos)
+        return refuse(400, "no request line", "нет строки запроса");
     const std::string_view request = head.substr(0, first_end);
     if (request.substr(0, 4) != "GET " || request.size() < 14 ||
         request.substr(request.size() - 9) != " HTTP/1.1")
@@ -151,14 +155,20 @@ Upgrade answer_upgrade(std::string_view head, const std::vector<std::string>& pr
         rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 2);
         if (line.empty()) break;
         const size_t colon = line.find(':');
-        if (colon == std::string_view::npos) return refuse(400, "header line without a colon", "строка заголовка без двоеточия");
+        if (colon == std::string_view::npos)
+            return refuse(400, "header line without a colon", "строка заголовка без двоеточия");
         const std::string_view name = trim(line.substr(0, colon));
         const std::string_view value = trim(line.substr(colon + 1));
-        if (iequal(name, "upgrade")) upgrade = value;
-        else if (iequal(name, "connection")) connection = value;
-        else if (iequal(name, "sec-websocket-version")) version = value;
-        else if (iequal(name, "sec-websocket-key")) key = value;
-        else if (iequal(name, "sec-websocket-protocol")) offered = value;
+        if (iequal(name, "upgrade"))
+            upgrade = value;
+        else if (iequal(name, "connection"))
+            connection = value;
+        else if (iequal(name, "sec-websocket-version"))
+            version = value;
+        else if (iequal(name, "sec-websocket-key"))
+            key = value;
+        else if (iequal(name, "sec-websocket-protocol"))
+            offered = value;
     }
     if (!has_token(upgrade, "websocket") || !has_token(connection, "upgrade"))
         return refuse(426, "only WebSocket is served here", "не запрос WebSocket");
@@ -172,12 +182,14 @@ Upgrade answer_upgrade(std::string_view head, const std::vector<std::string>& pr
                 u.protocol = p;
                 break;
             }
-        if (u.protocol.empty()) return refuse(400, "no SeedLink subprotocol offered", "нет подпротокола SeedLink");
+        if (u.protocol.empty())
+            return refuse(400, "no SeedLink subprotocol offered", "нет подпротокола SeedLink");
     }
     u.ok = true;
-    u.response = "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-                 "Sec-WebSocket-Accept: " +
-                 accept_key(key) + "\r\n";
+    u.response =
+        "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+        "Sec-WebSocket-Accept: " +
+        accept_key(key) + "\r\n";
     if (!u.protocol.empty()) u.response += "Sec-WebSocket-Protocol: " + u.protocol + "\r\n";
     u.response += "\r\n";
     return u;
@@ -243,7 +255,8 @@ std::string frame(uint8_t opcode, const void* data, size_t length) {
         out += static_cast<char>(length & 0xFF);
     } else {
         out += static_cast<char>(127);
-        for (int i = 7; i >= 0; --i) out += static_cast<char>((static_cast<uint64_t>(length) >> (8 * i)) & 0xFF);
+        for (int i = 7; i >= 0; --i)
+            out += static_cast<char>((static_cast<uint64_t>(length) >> (8 * i)) & 0xFF);
     }
     out.append(static_cast<const char*>(data), length);
     return out;
