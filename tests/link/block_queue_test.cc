@@ -14,19 +14,18 @@ namespace {
 
 using namespace link_blocks;
 
-void put(int channel, const Bytes& block) {
-    put_block(channel, block.data(), static_cast<int>(block.size()));
+void put(int channel, int samples, int first = 0, int event_type = 0) {
+    const Bytes b = sample_block(channel, samples, first, 0, event_type);
+    put_block(channel, b.data(), static_cast<int>(b.size()));
 }
 
 // The first sample of the oldest block, which is taken; -1 when none is.
 int take(int channel, size_t capacity = 30000) {
     std::vector<uint8_t> buffer(capacity);
-    const int taken = take_block(channel, buffer.data(), capacity);
-    return taken == 1 ? read_u16(&buffer[kHeaderSize]) : -1;
+    return take_block(channel, buffer.data(), capacity) == 1 ? read_u16(&buffer[kHeaderSize]) : -1;
 }
 
-class BlockQueueTest : public ::testing::Test {
-  protected:
+struct BlockQueueTest : ::testing::Test {
     void SetUp() override { TearDown(); }
     void TearDown() override {
         for (int c = 0; c < kChannelCount; ++c) drain_channel(c), reset_slot_queue(c);
@@ -36,33 +35,25 @@ class BlockQueueTest : public ::testing::Test {
 TEST_F(BlockQueueTest, RingKeepsOrderDropsItsOldestWhenFullAndDrains) {
     uint8_t exact[kHeaderSize + 22];
     std::memset(exact, 0xEE, sizeof exact);
-    put(3, sample_block(3, 10, 1));
-    ASSERT_EQ(take_block(3, exact, sizeof exact), 1);
+    put(3, 10, 1);
+    ASSERT_EQ(take_block(3, exact, kHeaderSize + 20), 1);  // exactly the block's length
     EXPECT_EQ(exact[kHeaderSize + 20], 0xEE);  // nothing past the block's length
-    for (int i = 0; i < kBlockRingSize; ++i) put(7, sample_block(7, 1, i));
+    for (int i = 0; i < kBlockRingSize; ++i) put(7, 1, i);
     EXPECT_EQ(queued_block_count(7), kBlockRingSize - 1);
     for (int i = 1; i < kBlockRingSize; ++i) ASSERT_EQ(take(7), i);
     EXPECT_EQ(take(7), -1);
-    for (int i = 0; i < 5; ++i) put(6, sample_block(6, 3));
+    for (int i = 0; i < 5; ++i) put(6, 3);
     EXPECT_EQ(drain_channel(6) + queued_block_count(6) + drop_block(6), 0);
-    // Longer than the destination: dropped, the destination untouched.
-    put(2, sample_block(2, 100, 1));
-    put(2, sample_block(2, 1, 2));
+    put(2, 100, 1);  // longer than the destination: dropped, the destination untouched
+    put(2, 1, 2);
     EXPECT_EQ(take(2, kHeaderSize + 10), -1);
     EXPECT_EQ(take(2, kHeaderSize + 10), 2);
-}
-
-TEST_F(BlockQueueTest, EventScanCrossesTheWrap) {
-    for (int i = 0; i < kBlockRingSize - 2; ++i) {  // to the ring's last two positions
-        put(1, sample_block(1, 1));
-        drop_block(1);
-    }
-    put(1, sample_block(1, 1));
-    put(1, sample_block(1, 1));
-    put(1, sample_block(1, 1, 0, 0, -3));  // lands at position 0
-    for (int expect : {1, 1, 1, 0}) {
-        EXPECT_EQ(has_event_block(1), expect);
-        drop_block(1);
+    // The event scan crosses the wrap: the event block lands at position 0.
+    for (int i = 0; i < kBlockRingSize - 2; ++i) put(1, 1), drop_block(1);
+    for (int k = 0; k < 3; ++k) put(1, 1, 10 + k, k == 2 ? -3 : 0);
+    for (int k = 0; k < 4; ++k) {
+        EXPECT_EQ(has_event_block(1), k < 3);
+        EXPECT_EQ(take(1), k < 3 ? 10 + k : -1);
     }
 }
 
@@ -72,7 +63,7 @@ TEST_F(BlockQueueTest, PutAndTakeRaceFromTwoThreads) {
     constexpr int kBlocks = 20000;
     std::atomic<bool> producer_done{false};
     std::thread producer([&] {
-        for (int i = 0; i < kBlocks; ++i) put(11, sample_block(11, 4, i));
+        for (int i = 0; i < kBlocks; ++i) put(11, 4, i);
         producer_done = true;
     });
     // A full ring drops its oldest blocks, so some may be lost, but what
@@ -84,9 +75,7 @@ TEST_F(BlockQueueTest, PutAndTakeRaceFromTwoThreads) {
         for (int tag; (tag = take(11)) >= 0; last = tag) ordered = ordered && tag > last;
     }
     producer.join();
-    EXPECT_TRUE(ordered);
-    EXPECT_EQ(last, kBlocks - 1);
-    EXPECT_EQ(queued_block_count(11), 0);
+    EXPECT_TRUE(ordered && last == kBlocks - 1 && queued_block_count(11) == 0) << last;
 }
 
 TEST(EventTableTest, OneASecondFromTheLowestIndexThenReplacingTheOldest) {

@@ -1,6 +1,6 @@
 // A client on loopback for tests of the LISS server and peers of lissdump:
-// connecting while the server may not listen yet, and reading whole records
-// with a hang guard.
+// a free port, connecting while the server may not listen yet, and reading
+// whole records with a hang guard.
 #pragma once
 
 #include <arpa/inet.h>
@@ -21,27 +21,30 @@ inline int local_port(int fd) {
     return ntohs(a.sin_port);
 }
 
-// Connects to a loopback port, retrying while nobody listens there yet;
-// rcvbuf > 0 shrinks the receive buffer first. With port 0 the socket
-// listens on a free port instead. -1 on failure.
-inline int connect_to(int port, int rcvbuf = 0, int timeoutMs = 5000) {
-    for (int waited = 0; waited <= timeoutMs; waited += 10, usleep(10000)) {
-        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (rcvbuf > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
-        sockaddr_in a{AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
-        auto* at = reinterpret_cast<sockaddr*>(&a);
-        const bool ok = port == 0 ? bind(fd, at, sizeof a) == 0 && listen(fd, 4) == 0
-                                  : connect(fd, at, sizeof a) == 0;
-        if (ok) return fd;
-        close(fd);
-    }
+// One attempt; rcvbuf > 0 shrinks the receive buffer first. With port 0 the
+// socket listens on a free port instead. -1 on failure.
+inline int connect_once(int port, int rcvbuf = 0) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (rcvbuf > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
+    sockaddr_in a{AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
+    auto* at = reinterpret_cast<sockaddr*>(&a);
+    if (port == 0 ? bind(fd, at, sizeof a) == 0 && listen(fd, 4) == 0 : connect(fd, at, sizeof a) == 0)
+        return fd;
+    close(fd);
     return -1;
 }
 
-// A loopback port nobody listens on just now.
+// Retries while nobody listens there yet.
+inline int connect_to(int port, int rcvbuf = 0, int timeoutMs = 5000) {
+    int fd = -1;
+    for (int waited = 0; fd < 0 && waited <= timeoutMs; waited += 10)
+        if ((fd = connect_once(port, rcvbuf)) < 0) usleep(10000);
+    return fd;
+}
+
+// A loopback port that nobody listens on just now.
 inline int free_port() {
-    const int fd = connect_to(0);
-    const int port = local_port(fd);
+    const int fd = connect_once(0), port = local_port(fd);
     close(fd);
     return port;
 }
@@ -54,12 +57,8 @@ inline bool readable_within(int fd, int ms) {
 // Exactly n bytes; false when the peer closes or nothing comes within the
 // guard time (a hang guard only).
 inline bool read_exact(int fd, uint8_t* p, size_t n, int guardMs = 10000) {
-    while (n > 0) {
-        const ssize_t k = readable_within(fd, guardMs) ? recv(fd, p, n, 0) : 0;
-        if (k <= 0) return false;
-        p += k;
-        n -= static_cast<size_t>(k);
-    }
+    for (ssize_t k = 1; n > 0; p += k, n -= static_cast<size_t>(k))
+        if ((k = readable_within(fd, guardMs) ? recv(fd, p, n, 0) : 0) <= 0) return false;
     return true;
 }
 

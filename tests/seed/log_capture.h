@@ -33,7 +33,5 @@ struct LogCapture {
             all << std::ifstream(f.path(), std::ios::binary).rdbuf();
         return all.str();
     }
-    bool has(const char* utf8) const {
-        return text().find(utf8_to_cp1251(utf8)) != std::string::npos;
-    }
+    bool has(const char* utf8) const { return text().find(utf8_to_cp1251(utf8)) != std::string::npos; }
 };

@@ -20,23 +20,20 @@ struct Decoded {
     int sequence = 0;
     hptime_t start = 0;
     double rate = 0;
-    int encoding = 0;
-    int reclen = 0;
+    int encoding = 0, reclen = 0;
     std::vector<int32_t> samples;
     std::string diagnostics;
 };
 
 inline int32_t be32_at(const uint8_t* p) {
-    return static_cast<int32_t>((uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) |
-                                (uint32_t{p[2]} << 8) | uint32_t{p[3]});
+    return static_cast<int32_t>(uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3]);
 }
 
 inline Decoded mseed_decode(const uint8_t* record) {
     static std::string messages;
     static const bool init = [] {
         auto capture = [](char* message) { messages += message; };
-        ms_loginit(capture, nullptr, capture, nullptr);
-        return true;
+        return ms_loginit(capture, nullptr, capture, nullptr), true;
     }();
     (void)init;
     messages.clear();
@@ -45,16 +42,8 @@ inline Decoded mseed_decode(const uint8_t* record) {
     MSRecord* msr = nullptr;
     // verbose 1 makes libmseed report Steim-2 integrity failures.
     if (msr_unpack(copy.data(), kSeedRecordLength, &msr, 1, 1) == MS_NOERROR && msr != nullptr) {
-        d = {msr->Blkt1000 != nullptr,
-             msr->station,
-             msr->channel,
-             msr->sequence_number,
-             msr->starttime,
-             msr->samprate,
-             msr->encoding,
-             msr->reclen,
-             {},
-             {}};
+        d = {msr->Blkt1000 != nullptr, msr->station, msr->channel, msr->sequence_number,
+             msr->starttime, msr->samprate, msr->encoding, msr->reclen, {}, {}};
         if (msr->sampletype == 'i' && msr->datasamples != nullptr) {
             const int32_t* s = static_cast<const int32_t*>(msr->datasamples);
             d.samples.assign(s, s + msr->numsamples);
@@ -69,14 +58,10 @@ inline Decoded mseed_decode(const uint8_t* record) {
 inline SeedFixedHeader make_template(const char* station, const char* channel, int16_t factor,
                                      int16_t multiplier, double start) {
     SeedFixedHeader h{};
-    std::memcpy(&h, "000011D", 7);
-    std::memset(h.Station_identifier_code, ' ', 5);
-    std::memset(h.Location_identifier, ' ', 2);
-    std::memset(h.Channel_identifier, ' ', 3);
+    std::memcpy(&h, "000011D\0          ", 18);  // blank station, location, channel
     std::memcpy(h.Station_identifier_code, station, std::strlen(station));
     std::memcpy(h.Channel_identifier, channel, std::strlen(channel));
-    h.Sample_rate_factor = factor;
-    h.Sample_rate_multiplier = multiplier;
+    h.Sample_rate_factor = factor, h.Sample_rate_multiplier = multiplier;
     setHeaderTime(h, start);
     return h;
 }

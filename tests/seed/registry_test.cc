@@ -38,8 +38,8 @@ struct StreamRegistryTest : ::testing::Test {
         return samples;
     }
     static std::vector<int32_t> ramp(int n) {
-        std::vector<int32_t> v;
-        for (int i = 0; i < n; ++i) v.push_back(i * 37 % 65536);
+        std::vector<int32_t> v(n);
+        for (int i = 0; i < n; ++i) v[i] = i * 37 % 65536;
         return v;
     }
 };
@@ -58,24 +58,20 @@ TEST_F(StreamRegistryTest, LongBlockBecomesChunksOf2048) {
 
 TEST_F(StreamRegistryTest, GapsAndOverlapsFlushOneIntervalDoesNot) {
     // 4 sps: the period 0.25 s is exact, so "exactly one interval" is exact.
-    EXPECT_EQ(block("SHZ", 4.0, 1000.0, 4), 4);
-    EXPECT_EQ(block("SHZ", 4.0, 1001.25, 4), 8);  // one interval late: continuous
-    EXPECT_EQ(pipe.queuedBytes(), 0);
-    EXPECT_EQ(block("SHZ", 4.0, 1002.26, 4), 4);  // a little later: a gap
-    EXPECT_EQ(drain().size(), 8u);
-    EXPECT_EQ(block("SHZ", 4.0, 1000.0, 4), 4);  // overlap: earlier than the end
-    EXPECT_EQ(drain().size(), 4u);
+    // One interval late: continuous; a little later: a gap; earlier: overlap.
+    EXPECT_EQ(std::vector<int>({block("SHZ", 4.0, 1000.0, 4), block("SHZ", 4.0, 1001.25, 4),
+                                pipe.queuedBytes(), block("SHZ", 4.0, 1002.26, 4), int(drain().size()),
+                                block("SHZ", 4.0, 1000.0, 4), int(drain().size())}),
+              std::vector<int>({4, 8, 0, 4, 8, 4, 4}));
 }
 
 TEST_F(StreamRegistryTest, SlowChannelsBadRatesAndLongNames) {
-    EXPECT_EQ(block("LHZ", 1.0, 100.0, 10), 10);  // 1 sps: out one block late
-    EXPECT_EQ(pipe.queuedBytes(), 0);
+    EXPECT_EQ(block("LHZ", 1.0, 100.0, 10) + pipe.queuedBytes(), 10);  // 1 sps: out one block late
     block("LHZ", 1.0, 110.0, 10, 10);
     EXPECT_EQ(drain(), ramp(10));
     EXPECT_DOUBLE_EQ(records.at(0).rate, 1.0);
     for (double bad : {0.0, -5.0, std::nan("")}) EXPECT_EQ(block("BHZ", bad, 100.0, 10), 0);
-    EXPECT_EQ(block("BHZ", 20.0, 100.0, 10), 10);
-    EXPECT_EQ(block("BHZ", 20.0, 100.5, -1), 10);
+    EXPECT_EQ(block("BHZ", 20.0, 100.0, 10) + block("BHZ", 20.0, 100.5, -1), 20);
     // Long names are cut to their fields; the location stays blank; below
     // 1 sps the rate factor is 0.
     for (double t : {200.0, 300.0}) block("BHZX", 12.5, t, 3, 0, "LONGNAME");
