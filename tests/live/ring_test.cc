@@ -49,11 +49,9 @@ struct RingFile {
 
 TEST(RecordRing, SequencesGoOnAcrossReopeningWrappingAndResizing) {
     RingFile file;
-    struct Step {
-        uint64_t size;
-        int append;
-        uint64_t oldest, next;  // after the appends
-    } steps[] = {
+    // oldest, next: after the appends
+    struct Step { uint64_t size; int append; uint64_t oldest, next; };
+    Step steps[] = {
         {kSixteenSlots, 0, 1, 1},
         {kSixteenSlots, 40, 25, 41},  // 16 slots: the oldest went first
         {kSixteenSlots, 3, 28, 44},
@@ -69,12 +67,9 @@ TEST(RecordRing, SequencesGoOnAcrossReopeningWrappingAndResizing) {
 }
 
 TEST(RecordRing, TornSlotsAreCutWithALogLine) {
-    const struct Case {
-        const char* what;
-        uint64_t seq;  // whose slot is spoiled
-        int offset;
-        uint64_t oldest, next;  // after reopening
-    } cases[] = {
+    // seq: whose slot is spoiled; oldest, next: after reopening
+    struct Case { const char* what; uint64_t seq; int offset; uint64_t oldest, next; };
+    const Case cases[] = {
         {"a record cut short after the newest", 11, 16 + 100, 1, 11},
         {"the newest record cut short", 10, 16 + 500, 1, 10},
         {"a head cut short in the middle", 5, 8, 6, 11},

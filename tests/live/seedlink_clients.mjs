@@ -4,15 +4,13 @@
 import { pathToFileURL } from "node:url";
 
 const [modules, url, count, version, ...commands] = process.argv.slice(2);
-// The bundle defines its page widgets at load; Node has no DOM, and the
-// SeedLink clients need none.
+// The bundle defines page widgets at load; the SeedLink clients need no DOM.
 for (const name of ["HTMLElement", "HTMLDivElement", "HTMLInputElement", "HTMLSelectElement"])
   globalThis[name] ??= class {};
 globalThis.customElements ??= { define() {}, get() {} };
 const sp = await import(pathToFileURL(`${modules}/seisplotjs/dist/index_node.mjs`).href);
 
-let seen = 0;
-let connection;
+let seen = 0, connection;
 const end = (code) => { connection?.close(); process.exit(code); };
 const fail = (why) => { console.log(`error ${why?.message ?? why}`); end(1); };
 setTimeout(() => fail("timed out"), 60000);
