@@ -1,52 +1,32 @@
 // seisplotjs's own SeedLink clients over WebSocket, as a browser page uses
-// them. Arguments: MODULES_DIR URL VERSION(3|4) COUNT [COMMAND...]; prints
-// one JSON line per packet (sequence, channel, start in ms, samples) and
-// "done", or "error ..." on the first failure.
+// them. Arguments: MODULES_DIR URL COUNT VERSION(3|4) [COMMAND...]; prints
+// "channel start_ms samples..." a packet, or "error ..." on the first failure.
 import { pathToFileURL } from "node:url";
 
-const [modules, url, version, count, ...commands] = process.argv.slice(2);
-// The bundle defines its page widgets at load; Node has no DOM, and the
-// SeedLink clients need none.
+const [modules, url, count, version, ...commands] = process.argv.slice(2);
+// The bundle defines page widgets at load; the SeedLink clients need no DOM.
 for (const name of ["HTMLElement", "HTMLDivElement", "HTMLInputElement", "HTMLSelectElement"])
   globalThis[name] ??= class {};
 globalThis.customElements ??= { define() {}, get() {} };
 const sp = await import(pathToFileURL(`${modules}/seisplotjs/dist/index_node.mjs`).href);
 
-let seen = 0;
-let connection;
-const timer = setTimeout(() => fail("timed out"), 60000);
+let seen = 0, connection;
+const end = (code) => { connection?.close(); process.exit(code); };
+const fail = (why) => { console.log(`error ${why?.message ?? why}`); end(1); };
+setTimeout(() => fail("timed out"), 60000);
 
-function fail(why) {
-  console.log(`error ${why}`);
-  clearTimeout(timer);
-  connection?.close();
-  process.exit(1);
-}
-
-function report(sequence, record) {
+function report(record) {
   const h = record.header;
-  console.log(JSON.stringify({
-    sequence: Number(sequence),
-    network: h.netCode, station: h.staCode, channel: h.chanCode,
-    start: h.startTime.toMillis(),
-    samples: Array.from(record.decompress()),
-  }));
-  if (++seen === Number(count)) {
-    console.log("done");
-    clearTimeout(timer);
-    connection.close();
-    process.exit(0);
-  }
+  console.log([h.chanCode, h.startTime.toMillis(), ...record.decompress()].join(" "));
+  if (++seen === Number(count)) end(0);
 }
 
-const onError = (e) => fail(e?.message ?? String(e));
 if (version === "3") {
   connection = new sp.seedlink.SeedlinkConnection(url, commands.filter((c) => !c.startsWith("DATA")),
-    (p) => report(p.sequence, p.miniseed), onError);
-  const data = commands.find((c) => c.startsWith("DATA"));
-  if (data) connection.command = data;
+    (p) => report(p.miniseed), fail);
+  connection.command = commands.find((c) => c.startsWith("DATA")) ?? connection.command;
 } else {
   connection = new sp.seedlink4.SeedlinkConnection(url, commands,
-    (p) => p.isMiniseed() ? report(p.sequence, p.asMiniseed()) : fail("not miniSEED"), onError);
+    (p) => p.isMiniseed() ? report(p.asMiniseed()) : fail("not miniSEED"), fail);
 }
 connection.connect();
