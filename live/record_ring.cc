@@ -23,6 +23,7 @@ constexpr uint64_t kMinSlots = 16;
 struct FileHeader {
     char magic[16];
     uint64_t slots;
+    uint64_t first;  // the sequence number the ring began at: a resized ring counts on
 };
 
 // FNV-1a over the sequence number and the record: enough to tell a whole
@@ -80,13 +81,17 @@ bool RecordRing::open(const std::string& path, uint64_t bytes) {
     FileHeader header{};
     const bool known = pread(fd_, &header, sizeof header, 0) == sizeof header &&
                        std::memcmp(header.magic, kMagic, sizeof kMagic) == 0;
-    uint64_t carried = 0;
-    if (known && header.slots != slots) carried = newest_in_old_file(fd_, header.slots);
+    if (known && header.slots != slots) {
+        const uint64_t newest = newest_in_old_file(fd_, header.slots);
+        header.first = (newest >= header.first ? newest + 1 : header.first);
+    }
+    if (!known) header.first = 1;
     if (!known || header.slots != slots) {
         // A new ring: no slot of the old geometry may be read as one of ours.
         FileHeader fresh{};
         std::memcpy(fresh.magic, kMagic, sizeof kMagic);
         fresh.slots = slots;
+        fresh.first = header.first;
         if (ftruncate(fd_, 0) != 0 || ftruncate(fd_, static_cast<off_t>(size)) != 0 ||
             pwrite(fd_, &fresh, sizeof fresh, 0) != sizeof fresh) {
             write_log_linef("Кольцо записей SeedLink: файл '%s' не создан", path.c_str());
@@ -108,8 +113,8 @@ bool RecordRing::open(const std::string& path, uint64_t bytes) {
     slots_ = slots;
     wakeup_fd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     const uint64_t newest = scan();
-    next_ = (newest > carried ? newest : carried) + 1;
-    if (oldest_ > next_ || newest < carried) oldest_ = next_;
+    next_ = newest + 1 > header.first ? newest + 1 : header.first;
+    if (oldest_ > next_ || newest == 0) oldest_ = next_;
     return true;
 }
 

@@ -55,7 +55,9 @@ TEST(RecordRing, SequencesGoOnAcrossReopeningWrappingAndResizing) {
         {kSixteenSlots, 0, 1, 1},
         {kSixteenSlots, 40, 25, 41},  // 16 slots: the oldest went first
         {kSixteenSlots, 3, 28, 44},
-        {kSixteenSlots + 528, 2, 44, 46},  // another size: new, counting on
+        {kSixteenSlots + 1056, 0, 44, 44},  // another size: new, counting on,
+        {kSixteenSlots + 1056, 0, 44, 44},  // even while it is still empty
+        {kSixteenSlots + 528, 2, 44, 46},
     };
     for (const Step& s : steps) {
         ASSERT_TRUE(file.ring.open(file.path, s.size));
