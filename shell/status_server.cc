@@ -33,8 +33,10 @@
 #include <vector>
 
 #include "common/oplog.h"
+#include "fdsn/fdsn_service.h"
 #include "platform/profile.h"
 #include "platform/ui.h"
+#include "shell/address_allow.h"
 #include "shell/status_dialog.h"
 #include "shell/status_page_assets.h"
 
@@ -65,6 +67,7 @@ struct ServerState {
     std::thread thread;
     StatusServerOptions options;
     bool loopback = true;
+    std::vector<AddressRange> allow;
     int listen_fd = -1;
     int stop_fd = -1;
 };
@@ -78,10 +81,10 @@ std::map<std::string, int> per_address;
 int open_count = 0;
 
 // Why a client was cut off; each kind is logged at most once a minute.
-enum Cut { kCutBusy, kCutHead, kCutSlow, kCutMalformed, kCutStall, kCutKinds };
+enum Cut { kCutBusy, kCutHead, kCutSlow, kCutMalformed, kCutStall, kCutRefused, kCutKinds };
 const char* const kCutText[kCutKinds] = {
     "слишком много соединений", "слишком большой заголовок запроса", "запрос не пришёл вовремя",
-    "неверный запрос", "клиент не читает ответ"};
+    "неверный запрос", "клиент не читает ответ", "адрес не в списке HTTPALLOW"};
 
 void report_cut(Cut kind, const std::string& address) {
     static std::mutex mutex;
@@ -379,6 +382,13 @@ void join_finished() {
 // without waiting and closes it.
 void admit(int fd, const std::string& address, int port) {
     const HttpLimits& limits = state.options.limits;
+    if (!address_allowed(state.allow, address)) {
+        report_cut(kCutRefused, address);
+        std::string r = plain_response(403, "Forbidden", "this address is not allowed\n");
+        (void)!send(fd, r.data(), r.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+        close(fd);
+        return;
+    }
     std::unique_lock<std::mutex> lock(conn_mutex);
     if (open_count >= limits.max_connections || per_address[address] >= limits.max_per_address) {
         if (per_address[address] == 0) per_address.erase(address);
@@ -577,6 +587,74 @@ void serve_asset(const httplib::Request& req, httplib::Response& res) {
     res.set_content(asset->data, asset->size, asset->content_type);
 }
 
+// Answers an FDSN call; dataselect's records follow in chunks, one piece of
+// records at a time, so the response's memory stays that of one piece.
+void serve_fdsn(const httplib::Request& req, httplib::Response& res, FdsnService service,
+                FdsnMethod method) {
+    FdsnCall call;
+    call.service = service;
+    call.method = method;
+    call.post = req.method == "POST";
+    for (const auto& [name, value] : req.params) call.params.emplace_back(name, value);
+    call.body = req.body;
+    call.url = req.target;
+    FdsnResponse answer = fdsn_answer(call);
+    res.status = answer.status;
+    res.set_header("Access-Control-Allow-Origin", "*");
+    if (answer.status == 204) return;
+    if (!answer.stream) {
+        res.set_content(answer.body, answer.content_type.c_str());
+        return;
+    }
+    std::shared_ptr<RecordStream> stream = answer.stream;
+    res.set_header("Content-Disposition", "attachment; filename=\"veldrum.mseed\"");
+    res.set_chunked_content_provider(answer.content_type,
+                                     [stream](size_t, httplib::DataSink& sink) {
+                                         std::string piece;
+                                         if (!stream->next(&piece)) {
+                                             sink.done();
+                                             return true;
+                                         }
+                                         return sink.write(piece.data(), piece.size());
+                                     });
+}
+
+void install_fdsn_routes(httplib::Server& server) {
+    struct Route {
+        const char* path;
+        FdsnService service;
+        FdsnMethod method;
+    };
+    static const Route kRoutes[] = {
+        {"/fdsnws/dataselect/1/query", FdsnService::kDataselect, FdsnMethod::kQuery},
+        {"/fdsnws/dataselect/1/version", FdsnService::kDataselect, FdsnMethod::kVersion},
+        {"/fdsnws/dataselect/1/application.wadl", FdsnService::kDataselect, FdsnMethod::kWadl},
+        {"/fdsnws/availability/1/query", FdsnService::kAvailability, FdsnMethod::kQuery},
+        {"/fdsnws/availability/1/extent", FdsnService::kAvailability, FdsnMethod::kExtent},
+        {"/fdsnws/availability/1/version", FdsnService::kAvailability, FdsnMethod::kVersion},
+        {"/fdsnws/availability/1/application.wadl", FdsnService::kAvailability, FdsnMethod::kWadl},
+        {"/fdsnws/station/1/query", FdsnService::kStation, FdsnMethod::kQuery},
+        {"/fdsnws/station/1/version", FdsnService::kStation, FdsnMethod::kVersion},
+        {"/fdsnws/station/1/application.wadl", FdsnService::kStation, FdsnMethod::kWadl},
+    };
+    for (const Route& route : kRoutes) {
+        const FdsnService service = route.service;
+        const FdsnMethod method = route.method;
+        auto handler = [service, method](const httplib::Request& req, httplib::Response& res) {
+            serve_fdsn(req, res, service, method);
+        };
+        server.Get(route.path, handler);
+        if (method == FdsnMethod::kQuery || method == FdsnMethod::kExtent)
+            server.Post(route.path, handler);
+    }
+    // Anything else below /fdsnws/ is an FDSN 404, not the page's.
+    server.Get("/fdsnws/.*", [](const httplib::Request& req, httplib::Response& res) {
+        FdsnResponse r = fdsn_error(404, "No such service or method", req.target);
+        res.status = r.status;
+        res.set_content(r.body, r.content_type.c_str());
+    });
+}
+
 void install_routes(httplib::Server& server) {
     server.set_pre_routing_handler([](const httplib::Request& req, httplib::Response& res) {
         add_security_headers(res);
@@ -634,6 +712,7 @@ void install_routes(httplib::Server& server) {
         post_to_ui([widths] { dialog_set_column_widths(widths->data(), kColumnCount); });
         send_json(res, 200, nlohmann::json{{"ok", true}});
     });
+    install_fdsn_routes(server);
     server.Get("/.*", serve_asset);
 }
 
@@ -744,6 +823,16 @@ int status_server_start(const StatusServerOptions& options) {
     }
     state.options = options;
     state.loopback = is_loopback_host(options.host);
+    std::string bad;
+    if (!parse_address_ranges(options.allow, &state.allow, &bad)) {
+        // A list that cannot be read lets nobody but loopback in.
+        std::fprintf(stderr, "HTTPALLOW: '%s' не адрес и не диапазон\n", bad.c_str());
+        write_log_linef("HTTPALLOW: '%s' не адрес и не диапазон", bad.c_str());
+        state.allow.clear();
+        AddressRange none;
+        none.family = -1;
+        state.allow.push_back(none);
+    }
     state.listen_fd = listen_fd;
     state.stop_fd = stop_fd;
     state.server = std::make_unique<PageServer>();
@@ -781,7 +870,8 @@ void status_server_stop() {
     state = ServerState{};
 }
 
-int start_status_server_with(const std::string& http_setting, const std::string& token) {
+int start_status_server_with(const std::string& http_setting, const std::string& token,
+                             const std::string& allow) {
     StatusServerOptions options;
     bool off = false;
     if (!parse_http_setting(http_setting, &options.host, &options.port, &off)) {
@@ -792,6 +882,7 @@ int start_status_server_with(const std::string& http_setting, const std::string&
         return 0;
     }
     options.token = token;
+    options.allow = allow;
     options.post = [](std::function<void()> call) { ui_post_call(std::move(call)); };
     options.post_command = [](int id) { ui_post_command(id); };
     return status_server_start(options) > 0 ? 1 : 0;
@@ -800,7 +891,8 @@ int start_status_server_with(const std::string& http_setting, const std::string&
 int start_status_server(const char* ini_file) {
     std::string http = profile_get_string("VELDRUM", "HTTP", "", ini_file);
     std::string token = profile_get_string("VELDRUM", "HTTPTOKEN", "", ini_file);
-    return start_status_server_with(http, token);
+    std::string allow = profile_get_string("VELDRUM", "HTTPALLOW", "", ini_file).substr(0, 4096);
+    return start_status_server_with(http, token, allow);
 }
 
 void stop_status_server() { status_server_stop(); }
