@@ -174,6 +174,10 @@ class ConnectionStream final : public httplib::Stream {
 
   private:
     static constexpr size_t kChunk = 4096;
+    // A '?' inside the query is legal, but the router splits the target at
+    // every '?' and refuses a second one: send it on as %3F. Returns the
+    // bytes the head grew by, or -1 when the buffer cannot take them.
+    size_t encode_inner_question_marks();
     static std::chrono::milliseconds ms(int n) { return std::chrono::milliseconds(n); }
     // Reads what the socket has into the free end of buf_: >0 bytes, 0 at
     // the client's close, -1 on the deadline, the stop or an error.
@@ -230,7 +234,9 @@ ConnectionStream::Head ConnectionStream::read_head() {
             line_start = i + 1;
             if (++lines > limits_.max_header_count + 1) return kTooLarge;
         } else if (lines > 0) {
-            budget_ = i + 1 + limits_.max_body_wire_bytes;
+            const size_t grown = encode_inner_question_marks();
+            if (grown == size_t(-1)) return kTooLarge;
+            budget_ = i + grown + 1 + limits_.max_body_wire_bytes;
             return kReady;
         } else {
             // An empty line before a request is allowed, and dropped.
@@ -239,6 +245,31 @@ ConnectionStream::Head ConnectionStream::read_head() {
             i = size_t(-1);
         }
     }
+}
+
+size_t ConnectionStream::encode_inner_question_marks() {
+    size_t line_end = 0;
+    while (line_end < end_ && buf_[line_end] != '\r') ++line_end;
+    size_t first = 0;
+    while (first < line_end && buf_[first] != '?') ++first;
+    size_t extra = 0;
+    for (size_t k = first + 1; k < line_end; ++k) extra += buf_[k] == '?' ? 2 : 0;
+    if (extra == 0) return 0;
+    if (end_ + extra > buf_.size()) return size_t(-1);
+    std::memmove(buf_.data() + line_end + extra, buf_.data() + line_end, end_ - line_end);
+    end_ += extra;
+    // Right to left, so each character moves once.
+    size_t to = line_end + extra;
+    for (size_t k = line_end; k-- > first + 1;) {
+        if (buf_[k] == '?') {
+            buf_[--to] = 'F';
+            buf_[--to] = '3';
+            buf_[--to] = '%';
+        } else {
+            buf_[--to] = buf_[k];
+        }
+    }
+    return extra;
 }
 
 ssize_t ConnectionStream::read(char* ptr, size_t size) {
