@@ -161,7 +161,7 @@ int64_t RecordStream::read_run(const SampleRun& run, int64_t from, int64_t n, in
     return done;
 }
 
-bool RecordStream::next(std::string* out) {
+bool RecordStream::next(const char** data, size_t* size) {
     while (run_ < plan_.runs.size()) {
         const SampleRun& run = plan_.runs[run_];
         const int64_t left = run.count - position_;
@@ -180,6 +180,7 @@ bool RecordStream::next(std::string* out) {
         const int64_t sample = run.start_sample + position_;
         const double start = static_cast<double>(sample / run.rate) +
                              static_cast<double>(sample % run.rate) / run.rate;
+        std::memset(records_.data(), 0, size_t{dirty_} * kSeedRecordLength);
         const unsigned made =
             buildRecords(codes_.network.c_str(), codes_.station.c_str(), run.channel.c_str(),
                          run.rate, start, samples_.data(), static_cast<int>(n), records_.data());
@@ -191,14 +192,15 @@ bool RecordStream::next(std::string* out) {
         for (unsigned r = 0; r < kept; ++r) {
             uint8_t* record = records_.data() + size_t{r} * kSeedRecordLength;
             consumed += be16_at(record + offsetof(SeedFixedHeader, Number_of_samples));
-            char digits[8];
-            std::snprintf(digits, sizeof digits, "%06u", sequence_);
-            std::memcpy(record, digits, 6);
+            for (unsigned k = 0, v = sequence_; k < 6; ++k, v /= 10)
+                record[5 - k] = static_cast<uint8_t>('0' + v % 10);
             sequence_ = sequence_ >= 999999 ? 1 : sequence_ + 1;
         }
-        out->append(reinterpret_cast<const char*>(records_.data()), size_t{kept} * kSeedRecordLength);
-        // The encoder writes only the words it fills: clear what it wrote.
-        std::memset(records_.data(), 0, size_t{made} * kSeedRecordLength);
+        // The encoder writes only the words it fills: what the last call
+        // wrote is cleared before this one.
+        *data = reinterpret_cast<const char*>(records_.data());
+        *size = size_t{kept} * kSeedRecordLength;
+        dirty_ = made;
         position_ += last ? n : consumed;
         if (last) {
             ++run_;

@@ -66,10 +66,10 @@ class RecordStream {
     RecordStream(const RecordStream&) = delete;
     RecordStream& operator=(const RecordStream&) = delete;
 
-    // Appends the next records (up to kChunkSamples samples' worth) to out;
-    // false when every run has been sent. A file that shrank or went away
-    // since the plan ends its run where its samples end: a gap.
-    bool next(std::string* out);
+    // The next records (up to kChunkSamples samples' worth), valid until the
+    // next call; false when every run has been sent. A file that shrank or
+    // went away since the plan ends its run where its samples end: a gap.
+    bool next(const char** data, size_t* size);
 
     static constexpr int64_t kChunkSamples = 721 * 64;
 
@@ -84,6 +84,7 @@ class RecordStream {
     unsigned sequence_ = 1;
     std::vector<int32_t> samples_;
     std::vector<uint8_t> records_;  // zero wherever the encoder has not written
+    unsigned dirty_ = 0;            // records the last call wrote
     int fd_ = -1;
     std::string open_path_;
 };

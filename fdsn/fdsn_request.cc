@@ -348,8 +348,7 @@ bool parse_fdsn_time(std::string_view text, FdsnTime* out) {
         day = first;
     } else {
         at = mark;
-        if (!digits(text, &at, 2, &month) || !expect(text, &at, '-') ||
-            !digits(text, &at, 2, &day))
+        if (!digits(text, &at, 2, &month) || !expect(text, &at, '-') || !digits(text, &at, 2, &day))
             return false;
         if (month < 1 || month > 12 || day < 1 || day > month_length(year, month)) return false;
     }
@@ -454,7 +453,8 @@ bool parse_fdsn_post(FdsnService service, std::string_view body, FdsnRequest* ou
         const size_t eq = line.find('=');
         if (eq != std::string_view::npos) {
             if (!out->selections.empty()) {
-                *error = "line " + std::to_string(line_number) + ": parameters come before the selections";
+                *error = "line " + std::to_string(line_number) +
+                         ": parameters come before the selections";
                 return false;
             }
             std::string name(line.substr(0, eq));

@@ -25,12 +25,18 @@ FdsnTime now_micros() {
 
 const char* reason_of(int status) {
     switch (status) {
-        case 204: return "No Content";
-        case 400: return "Bad Request";
-        case 404: return "Not Found";
-        case 413: return "Request Entity Too Large";
-        case 503: return "Service Unavailable";
-        default: return "Error";
+        case 204:
+            return "No Content";
+        case 400:
+            return "Bad Request";
+        case 404:
+            return "Not Found";
+        case 413:
+            return "Request Entity Too Large";
+        case 503:
+            return "Service Unavailable";
+        default:
+            return "Error";
     }
 }
 
@@ -156,9 +162,8 @@ std::vector<Source> availability_sources(const FdsnRequest& request,
             Source& src = by_channel[{channel, row.sps}];
             src.channel = channel;
             src.rate = row.sps;
-            src.spans.push_back(
-                Span{sample_time(row.tbegin, first, row.sps), sample_time(row.tbegin, last, row.sps),
-                     row.sps});
+            src.spans.push_back(Span{sample_time(row.tbegin, first, row.sps),
+                                     sample_time(row.tbegin, last, row.sps), row.sps});
             src.updated = std::max(src.updated, sample_time(row.tbegin, n, row.sps));
         }
     }
@@ -223,7 +228,8 @@ FdsnResponse availability(const FdsnRequest& request, bool extent, const std::st
     std::vector<Line> lines;
     for (const Source& src : sources) {
         if (extent) {
-            lines.push_back(Line{&src, Span{src.spans.front().first, src.spans.back().last, src.rate},
+            lines.push_back(Line{&src,
+                                 Span{src.spans.front().first, src.spans.back().last, src.rate},
                                  src.spans.size()});
         } else {
             for (const Span& span : src.spans) lines.push_back(Line{&src, span, 1});
@@ -270,9 +276,8 @@ FdsnResponse availability(const FdsnRequest& request, bool extent, const std::st
                 const Line* line = grouped[src].front();
                 out += ",\"earliest\":\"" + format_fdsn_time(line->span.first) +
                        "\",\"latest\":\"" + format_fdsn_time(line->span.last) +
-                       "\",\"timespanCount\":" + std::to_string(line->count) +
-                       ",\"updated\":\"" + format_fdsn_time(src->updated) +
-                       "\",\"restriction\":\"OPEN\"";
+                       "\",\"timespanCount\":" + std::to_string(line->count) + ",\"updated\":\"" +
+                       format_fdsn_time(src->updated) + "\",\"restriction\":\"OPEN\"";
             } else {
                 if (show_updated) out += ",\"updated\":\"" + format_fdsn_time(src->updated) + "\"";
                 out += ",\"timespans\":[";
@@ -295,12 +300,14 @@ FdsnResponse availability(const FdsnRequest& request, bool extent, const std::st
     std::vector<std::string> names = {"Network", "Station", "Location", "Channel"};
     std::vector<std::string> units = {"unitless", "unitless", "unitless", "unitless"};
     std::vector<std::string> types = {"string", "string", "string", "string"};
-    if (!no_quality) names.push_back("Quality"), units.push_back("unitless"), types.push_back("string");
+    if (!no_quality)
+        names.push_back("Quality"), units.push_back("unitless"), types.push_back("string");
     if (!no_rate) names.push_back("SampleRate"), units.push_back("hertz"), types.push_back("float");
     names.insert(names.end(), {"Earliest", "Latest"});
     units.insert(units.end(), {"ISO_8601", "ISO_8601"});
     types.insert(types.end(), {"datetime", "datetime"});
-    if (show_updated) names.push_back("Updated"), units.push_back("ISO_8601"), types.push_back("datetime");
+    if (show_updated)
+        names.push_back("Updated"), units.push_back("ISO_8601"), types.push_back("datetime");
     if (extent) {
         names.insert(names.end(), {"TimeSpans", "Restriction"});
         units.insert(units.end(), {"unitless", "unitless"});
@@ -410,7 +417,8 @@ bool channel_wanted(const FdsnRequest& request, const Selection& s, const Statio
         return false;
     if (time_option(request, "startafter", &t) && !(c.start != kFdsnTimeMin && c.start > t))
         return false;
-    if (time_option(request, "endbefore", &t) && !(c.end != kFdsnTimeMax && c.end < t)) return false;
+    if (time_option(request, "endbefore", &t) && !(c.end != kFdsnTimeMax && c.end < t))
+        return false;
     if (time_option(request, "endafter", &t) && !(c.end == kFdsnTimeMax || c.end > t)) return false;
     const char* box[4] = {"minlatitude", "maxlatitude", "minlongitude", "maxlongitude"};
     for (int i = 0; i < 4; ++i) {
@@ -420,18 +428,22 @@ bool channel_wanted(const FdsnRequest& request, const Selection& s, const Statio
         const double value = i < 2 ? place.latitude : place.longitude;
         if (!place.known || (i % 2 == 0 ? value < limit : value > limit)) return false;
     }
-    if (request.option("latitude") || request.option("longitude") ||
-        request.option("minradius") || request.option("maxradius")) {
+    if (request.option("latitude") || request.option("longitude") || request.option("minradius") ||
+        request.option("maxradius")) {
         if (!place.known) return false;
         const double kRad = M_PI / 180;
-        const double lat = request.option("latitude") ? std::atof(request.option("latitude")->c_str()) : 0;
-        const double lon = request.option("longitude") ? std::atof(request.option("longitude")->c_str()) : 0;
+        const double lat =
+            request.option("latitude") ? std::atof(request.option("latitude")->c_str()) : 0;
+        const double lon =
+            request.option("longitude") ? std::atof(request.option("longitude")->c_str()) : 0;
         const double cosd = std::sin(lat * kRad) * std::sin(place.latitude * kRad) +
                             std::cos(lat * kRad) * std::cos(place.latitude * kRad) *
                                 std::cos((lon - place.longitude) * kRad);
         const double degrees = std::acos(std::clamp(cosd, -1.0, 1.0)) / kRad;
-        const double lo = request.option("minradius") ? std::atof(request.option("minradius")->c_str()) : 0;
-        const double hi = request.option("maxradius") ? std::atof(request.option("maxradius")->c_str()) : 180;
+        const double lo =
+            request.option("minradius") ? std::atof(request.option("minradius")->c_str()) : 0;
+        const double hi =
+            request.option("maxradius") ? std::atof(request.option("maxradius")->c_str()) : 180;
         if (degrees < lo || degrees > hi) return false;
     }
     return true;
@@ -440,11 +452,16 @@ bool channel_wanted(const FdsnRequest& request, const Selection& s, const Statio
 std::string xml_escape(const std::string& s) {
     std::string out;
     for (char c : s) {
-        if (c == '&') out += "&amp;";
-        else if (c == '<') out += "&lt;";
-        else if (c == '>') out += "&gt;";
-        else if (c == '"') out += "&quot;";
-        else out += c;
+        if (c == '&')
+            out += "&amp;";
+        else if (c == '<')
+            out += "&lt;";
+        else if (c == '>')
+            out += "&gt;";
+        else if (c == '"')
+            out += "&quot;";
+        else
+            out += c;
     }
     return out;
 }
@@ -465,8 +482,8 @@ std::string time_attributes(FdsnTime start, FdsnTime end) {
 FdsnResponse station(const FdsnRequest& request, const std::string& url) {
     const std::string level = request.option("level") ? *request.option("level") : "station";
     if (level == "response")
-        return fdsn_error(400, "Instrument responses are not known to this server; use level=channel",
-                          url);
+        return fdsn_error(
+            400, "Instrument responses are not known to this server; use level=channel", url);
     bool index_ok = true;
     std::vector<StationChannel> all = station_channels(&index_ok);
     const StationCodes codes = station_codes();
@@ -487,8 +504,10 @@ FdsnResponse station(const FdsnRequest& request, const std::string& url) {
     bool open = false;
     for (const StationChannel& c : chosen) {
         if (c.start != kFdsnTimeMin) start = std::min(start, c.start);
-        if (c.end == kFdsnTimeMax) open = true;
-        else end = std::max(end, c.end);
+        if (c.end == kFdsnTimeMax)
+            open = true;
+        else
+            end = std::max(end, c.end);
     }
     if (start == kFdsnTimeMax) start = kFdsnTimeMin;
     if (open || end == kFdsnTimeMin) end = kFdsnTimeMax;
@@ -504,18 +523,19 @@ FdsnResponse station(const FdsnRequest& request, const std::string& url) {
         std::string out;
         if (level == "network") {
             out = "#Network|Description|StartTime|EndTime|TotalStations\n" + codes.network +
-                  "|VelDrum station " + codes.station + "|" + t(start, true) + "|" +
-                  t(end, false) + "|1\n";
+                  "|VelDrum station " + codes.station + "|" + t(start, true) + "|" + t(end, false) +
+                  "|1\n";
         } else if (level == "station") {
             out = "#Network|Station|Latitude|Longitude|Elevation|SiteName|StartTime|EndTime\n" +
                   codes.network + "|" + codes.station + "|" + lat + "|" + lon + "|" + elev + "|" +
                   codes.station + "|" + t(start, true) + "|" + t(end, false) + "\n";
         } else {
-            out = "#Network|Station|Location|Channel|Latitude|Longitude|Elevation|Depth|Azimuth|"
-                  "Dip|SensorDescription|Scale|ScaleFreq|ScaleUnits|SampleRate|StartTime|EndTime\n";
+            out =
+                "#Network|Station|Location|Channel|Latitude|Longitude|Elevation|Depth|Azimuth|"
+                "Dip|SensorDescription|Scale|ScaleFreq|ScaleUnits|SampleRate|StartTime|EndTime\n";
             for (const StationChannel& c : chosen)
-                out += codes.network + "|" + codes.station + "||" + c.code + "|" + lat + "|" +
-                       lon + "|" + elev + "|0||||||" + "|" + std::to_string(c.rate) + "|" +
+                out += codes.network + "|" + codes.station + "||" + c.code + "|" + lat + "|" + lon +
+                       "|" + elev + "|0||||||" + "|" + std::to_string(c.rate) + "|" +
                        t(c.start, true) + "|" + t(c.end, false) + "\n";
         }
         r.body = std::move(out);
@@ -557,7 +577,8 @@ std::string wadl(FdsnService service) {
     const std::string name = service_name(service);
     std::string params;
     const char* common[] = {"net", "sta", "loc", "cha", "starttime", "endtime", "nodata", "format"};
-    for (const char* p : common) params += "<param name=\"" + std::string(p) + "\" style=\"query\" type=\"xs:string\"/>\n";
+    for (const char* p : common)
+        params += "<param name=\"" + std::string(p) + "\" style=\"query\" type=\"xs:string\"/>\n";
     std::string methods = "<resource path=\"query\">\n<method name=\"GET\"><request>\n" + params +
                           "</request></method>\n<method name=\"POST\"/>\n</resource>\n";
     if (service == FdsnService::kAvailability)
@@ -579,8 +600,9 @@ FdsnResponse fdsn_error(int status, const std::string& detail, const std::string
     r.status = status;
     r.body = "Error " + std::to_string(status) + ": " + reason_of(status) + "\n\n" + detail +
              "\n\nUsage details are available from the service's application.wadl\n\n"
-             "Request:\n" + url.substr(0, 2048) + "\n\nRequest Submitted:\n" +
-             format_fdsn_time(now_micros()) + "\n\nService version:\n" + kVersion + "\n";
+             "Request:\n" +
+             url.substr(0, 2048) + "\n\nRequest Submitted:\n" + format_fdsn_time(now_micros()) +
+             "\n\nService version:\n" + kVersion + "\n";
     return r;
 }
 
@@ -605,10 +627,12 @@ FdsnResponse fdsn_answer(const FdsnCall& call) {
                                   : parse_fdsn_get(call.service, call.params, &request, &error);
     if (!parsed) return fdsn_error(400, error, call.url);
     switch (call.service) {
-        case FdsnService::kDataselect: return dataselect(request, call.url);
+        case FdsnService::kDataselect:
+            return dataselect(request, call.url);
         case FdsnService::kAvailability:
             return availability(request, call.method == FdsnMethod::kExtent, call.url);
-        case FdsnService::kStation: return station(request, call.url);
+        case FdsnService::kStation:
+            return station(request, call.url);
     }
     return fdsn_error(400, "unknown service", call.url);
 }

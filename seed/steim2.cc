@@ -199,12 +199,15 @@ void difference_caps(const int32_t* samples, int from, int n, int32_t* diffs, ui
     // the unsigned range test lo <= d < lo + width, one per class bound.
     const auto bound = [](int lo) { return _mm_set1_epi16(static_cast<int16_t>(lo - 32768)); };
     const __m128i bias[6] = {bound(8), bound(16), bound(32), bound(128), bound(511), bound(16383)};
-    const __m128i limit[6] = {bound(15), bound(31), bound(63), bound(255), bound(1022), bound(32766)};
+    const __m128i limit[6] = {bound(15),  bound(31),   bound(63),
+                              bound(255), bound(1022), bound(32766)};
     const __m128i seven = _mm_set1_epi16(7);
     if (from == 0 && n > 0) {  // the first difference is the first sample
         diffs[0] = samples[0];
         caps[0] = static_cast<uint8_t>(8 - difference_class(samples[0]));
-        bytes[0] = static_cast<int8_t>(samples[0] < -128 ? -128 : samples[0] > 127 ? 127 : samples[0]);
+        bytes[0] = static_cast<int8_t>(samples[0] < -128  ? -128
+                                       : samples[0] > 127 ? 127
+                                                          : samples[0]);
         j = 1;
     }
     for (; j + 16 <= n; j += 16) {
@@ -251,8 +254,7 @@ inline int run_length(const uint8_t* caps) {
     v = _mm_min_epu8(v, _mm_or_si128(_mm_slli_epi64(v, 16), _mm_cvtsi32_si128(0xFFFF)));
     v = _mm_min_epu8(v, _mm_or_si128(_mm_slli_epi64(v, 32), _mm_cvtsi32_si128(-1)));
     const __m128i lengths = _mm_setr_epi8(1, 2, 3, 4, 5, 6, 7, -1, 0, 0, 0, 0, 0, 0, 0, 0);
-    const int fits =
-        _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(v, lengths), v)) & 0x7F;
+    const int fits = _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(v, lengths), v)) & 0x7F;
     // The lengths that fit are 1..L: the lowest clear bit is bit L.
     return __builtin_ctz(~static_cast<unsigned>(fits));
 #else
@@ -294,15 +296,6 @@ constexpr WordClass kWordClasses[7] = {
     make_class(6, 5, 0x40000000u, 3),   // dnib 01: 6 x 5 bits
     make_class(7, 4, 0x80000000u, 3),   // dnib 10: 7 x 4 bits
 };
-
-// Without branches on L: positions past the run have mask 0.
-inline uint32_t pack_word(const WordClass& w, const int32_t* d) {
-    uint32_t word = w.dnib;
-    // A multiply by 2^shift, which unlike a variable shift needs no count register.
-#pragma GCC unroll 7
-    for (int j = 0; j < 7; ++j) word |= (static_cast<uint32_t>(d[j]) & w.mask[j]) * w.scale[j];
-    return word;
-}
 
 // Word length at every position p < n of the window: the choice of a word
 // depends only on the caps from p on, so it is made for all positions at
@@ -382,26 +375,47 @@ unsigned steim2Compress(const int32_t* samples, int count, const SeedFixedHeader
             int added = 0;
             while (w < 16 && i < stop) {
                 const int length = lengths[j];
+                const int32_t* d = diffs + j;
+                auto bits = [d](int k, int width) {
+                    return static_cast<uint32_t>(d[k]) & ((1u << width) - 1u);
+                };
                 uint32_t code = 3;
                 uint32_t word;
-                // Each signal class mostly repeats one length, so these tests
-                // are well predicted; the table covers the rest.
-                if (length == 7) {
-                    uint64_t x;  // quiet signals: seven 4-bit differences
-                    std::memcpy(&x, bytes + j, 8);
-                    word = seven_nibbles(x);
-                } else if (length == 4) {
-                    uint32_t x;  // seismic signals: four 8-bit differences, in order
-                    std::memcpy(&x, bytes + j, 4);
-                    word = __builtin_bswap32(x);
-                    code = 1;
-                } else if (length == 1) {
-                    word = 0x40000000u | (static_cast<uint32_t>(diffs[j]) & 0x3FFFFFFFu);
-                    code = 2;  // dnib 01: one 30-bit difference
-                } else {
+                // Wide differences come in runs of 1 to 3 whose lengths vary
+                // from word to word: packed without a branch on the length.
+                // The longer runs of quieter signals repeat their length, so
+                // a jump on it is well predicted.
+                if (length <= 3) {
                     const WordClass& c = kWordClasses[length - 1];
-                    code = c.code;
-                    word = pack_word(c, diffs + j);
+                    code = 2;
+                    word = c.dnib | (static_cast<uint32_t>(d[0]) & c.mask[0]) * c.scale[0] |
+                           (static_cast<uint32_t>(d[1]) & c.mask[1]) * c.scale[1] |
+                           (static_cast<uint32_t>(d[2]) & c.mask[2]) * c.scale[2];
+                } else {
+                    switch (length) {
+                        case 7: {
+                            uint64_t x;  // quiet signals: seven 4-bit differences
+                            std::memcpy(&x, bytes + j, 8);
+                            word = seven_nibbles(x);
+                            break;
+                        }
+                        case 6:  // dnib 01: six 5-bit differences
+                            word = 0x40000000u | bits(0, 5) << 25 | bits(1, 5) << 20 |
+                                   bits(2, 5) << 15 | bits(3, 5) << 10 | bits(4, 5) << 5 |
+                                   bits(5, 5);
+                            break;
+                        case 4: {
+                            uint32_t x;  // four 8-bit differences, in order
+                            std::memcpy(&x, bytes + j, 4);
+                            word = __builtin_bswap32(x);
+                            code = 1;
+                            break;
+                        }
+                        default:  // 5, dnib 00: five 6-bit differences
+                            word = bits(0, 6) << 24 | bits(1, 6) << 18 | bits(2, 6) << 12 |
+                                   bits(3, 6) << 6 | bits(4, 6);
+                            break;
+                    }
                 }
                 codes = (codes << 2) | code;
                 put_be32(frame + 4 * w, word);

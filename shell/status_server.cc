@@ -641,12 +641,13 @@ void serve_fdsn(const httplib::Request& req, httplib::Response& res, FdsnService
     res.set_header("Content-Disposition", "attachment; filename=\"veldrum.mseed\"");
     res.set_chunked_content_provider(answer.content_type,
                                      [stream](size_t, httplib::DataSink& sink) {
-                                         std::string piece;
-                                         if (!stream->next(&piece)) {
+                                         const char* data = nullptr;
+                                         size_t size = 0;
+                                         if (!stream->next(&data, &size)) {
                                              sink.done();
                                              return true;
                                          }
-                                         return sink.write(piece.data(), piece.size());
+                                         return sink.write(data, size);
                                      });
 }
 

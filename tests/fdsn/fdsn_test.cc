@@ -74,7 +74,9 @@ TEST(FdsnRequest, CodesAndParameters) {
         {FdsnService::kDataselect, {{"cha", stars}}, "too long"},
         {FdsnService::kDataselect, {{"cha", many}}, "too many channel codes"},
         {FdsnService::kDataselect, {{"cha", "SHZ,,SHN"}}, "empty channel code"},
-        {FdsnService::kDataselect, {{"start", "2026-03-02"}, {"end", "2026-03-01"}}, "start time after"},
+        {FdsnService::kDataselect,
+         {{"start", "2026-03-02"}, {"end", "2026-03-01"}},
+         "start time after"},
         {FdsnService::kDataselect, {{"starttime", "yesterday"}}, "bad start time"},
         {FdsnService::kDataselect, {{"net", "XY"}, {"network", "XY"}}, "given twice"},
         {FdsnService::kDataselect, {{"level", "channel"}}, "unknown parameter"},
@@ -102,7 +104,8 @@ TEST(FdsnRequest, CodesAndParameters) {
 
     FdsnRequest r;
     std::string error;
-    ASSERT_TRUE(parse_fdsn_get(FdsnService::kDataselect, {{"cha", "S?Z,b*"}, {"loc", "--,00"}}, &r, &error));
+    ASSERT_TRUE(parse_fdsn_get(FdsnService::kDataselect, {{"cha", "S?Z,b*"}, {"loc", "--,00"}}, &r,
+                               &error));
     const Selection& s = r.selections.at(0);
     EXPECT_TRUE(s.cha.matches("SHZ") && s.cha.matches("BHN") && s.cha.matches("shz"));
     EXPECT_FALSE(s.cha.matches("SHN") || s.cha.matches("HHZ"));
@@ -151,9 +154,9 @@ TEST(HttpAllow, RangesAndLoopback) {
     std::string bad;
     ASSERT_TRUE(parse_address_ranges("10.1.0.0/16, 192.0.2.7;2001:db8::/32", &ranges, &bad));
     const std::pair<const char*, bool> cases[] = {
-        {"10.1.200.3", true}, {"10.2.0.1", false},  {"192.0.2.7", true},    {"192.0.2.8", false},
-        {"2001:db8::5", true}, {"2001:db9::5", false}, {"127.0.0.1", true}, {"::1", true},
-        {"not an address", false},
+        {"10.1.200.3", true}, {"10.2.0.1", false},   {"192.0.2.7", true},
+        {"192.0.2.8", false}, {"2001:db8::5", true}, {"2001:db9::5", false},
+        {"127.0.0.1", true},  {"::1", true},         {"not an address", false},
     };
     for (const auto& [address, allowed] : cases)
         EXPECT_EQ(address_allowed(ranges, address), allowed) << address;
@@ -189,14 +192,17 @@ Reply http(int port, const std::string& method, const std::string& target,
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     a.sin_port = htons(static_cast<uint16_t>(port));
-    const std::string request = method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1:" +
-                                std::to_string(port) + "\r\nConnection: close\r\nContent-Length: " +
-                                std::to_string(body.size()) + "\r\n\r\n" + body;
+    const std::string request =
+        method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+        "\r\nConnection: close\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
+        body;
     std::string raw;
     if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-        send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
+        send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
+            static_cast<ssize_t>(request.size())) {
         char buffer[65536];
-        for (ssize_t n; (n = recv(fd, buffer, sizeof buffer, 0)) > 0;) raw.append(buffer, static_cast<size_t>(n));
+        for (ssize_t n; (n = recv(fd, buffer, sizeof buffer, 0)) > 0;)
+            raw.append(buffer, static_cast<size_t>(n));
     }
     close(fd);
     Reply r;
@@ -250,9 +256,10 @@ class FdsnSystem : public ::testing::Test {
         station->veldrum_keys["HTTPALLOW"] = "192.0.2.0/24";
         for (size_t k = 0; k < std::size(kRuns); ++k) {
             const SimRun& run = kRuns[k];
-            station->start_sim({"--fast", "--once", "--start", std::to_string(run.start), "--seconds",
-                                std::to_string(run.seconds)});
-            if (k < 3) station->start_veldrum({"FLUSH=5"});  // the last run: same veldrum, after a gap
+            station->start_sim({"--fast", "--once", "--start", std::to_string(run.start),
+                                "--seconds", std::to_string(run.seconds)});
+            if (k < 3)
+                station->start_veldrum({"FLUSH=5"});  // the last run: same veldrum, after a gap
             long long want = 0;
             for (size_t j = 0; j <= k; ++j) want += kRuns[j].seconds;
             ready = ready && wait_seconds_indexed(want) && station->sim.wait(10000) == 0;
@@ -312,8 +319,8 @@ void expect_exact(const nlohmann::json& segments, const std::string& name, doubl
         EXPECT_TRUE(start >= kS + from - 1e-6 && (start - 1.0 / kRate < kS + from - 1e-6 ||
                                                   expected_sample(c, start - 1.0 / kRate) < 0))
             << name;
-        EXPECT_TRUE(end <= kS + to + 1e-6 &&
-                    (end + 1.0 / kRate > kS + to + 1e-6 || expected_sample(c, end + 1.0 / kRate) < 0))
+        EXPECT_TRUE(end <= kS + to + 1e-6 && (end + 1.0 / kRate > kS + to + 1e-6 ||
+                                              expected_sample(c, end + 1.0 / kRate) < 0))
             << name;
     }
 }
@@ -321,7 +328,8 @@ void expect_exact(const nlohmann::json& segments, const std::string& name, doubl
 TEST_F(FdsnSystem, SeisplotjsReadsTheRing) {
     ASSERT_TRUE(ready) << station->sim.text();
     const std::string modules = node_script::node_modules();
-    if (!node_script::exists(modules + "/seisplotjs") || !node_script::exists(modules + "/@xmldom/xmldom"))
+    if (!node_script::exists(modules + "/seisplotjs") ||
+        !node_script::exists(modules + "/@xmldom/xmldom"))
         GTEST_SKIP() << "npm install --prefix build/node seisplotjs@3.2.2 @xmldom/xmldom@0.9.12";
     const std::string out = station->dir + "/clients.json";
     nlohmann::json r;
@@ -329,7 +337,8 @@ TEST_F(FdsnSystem, SeisplotjsReadsTheRing) {
         "../fdsn/fdsn_clients.mjs",
         {std::to_string(port), "XY", station->name, std::to_string(kS), out},
         [&](const std::string& step) -> std::string {
-            if (step == "results") r = nlohmann::json::parse(system_run::read_file(out), nullptr, false);
+            if (step == "results")
+                r = nlohmann::json::parse(system_run::read_file(out), nullptr, false);
             return "";
         });
     ASSERT_TRUE(outcome.done && outcome.exited_ok) << outcome.failure;
@@ -337,15 +346,15 @@ TEST_F(FdsnSystem, SeisplotjsReadsTheRing) {
 
     struct Window {
         const char* name;
-        size_t segments;      // runs of contiguous samples the client got
-        size_t samples;       // in all
+        size_t segments;  // runs of contiguous samples the client got
+        size_t samples;   // in all
     };
     const Window windows[] = {
         {"files_and_midnight", 1, 14599},  // 50.01 .. 195.99: two file boundaries, midnight
         {"across_gap", 2, 950 + 1026},     // 290.5 .. 299.99, then 400.00 .. 410.25
         {"inside_gap", 0, 0},
-        {"wildcard", 3, 3 * 299},          // 10.01 .. 12.99 on three channels
-        {"exact_ends", 1, 101},            // both ends on a sample: both sent
+        {"wildcard", 3, 3 * 299},  // 10.01 .. 12.99 on three channels
+        {"exact_ends", 1, 101},    // both ends on a sample: both sent
     };
     for (const Window& w : windows) {
         const auto& got = r["windows"][w.name];
@@ -353,7 +362,8 @@ TEST_F(FdsnSystem, SeisplotjsReadsTheRing) {
         for (const auto& seg : got["segments"]) samples += seg["samples"].size();
         EXPECT_EQ(got["segments"].size(), w.segments) << w.name;
         EXPECT_EQ(samples, w.samples) << w.name;
-        expect_exact(got["segments"], w.name, got["from"].get<double>() - kS, got["to"].get<double>() - kS);
+        expect_exact(got["segments"], w.name, got["from"].get<double>() - kS,
+                     got["to"].get<double>() - kS);
     }
     // POST: two selections, one across the first file boundary.
     ASSERT_EQ(r["post"].size(), 2u);
@@ -386,7 +396,8 @@ TEST_F(FdsnSystem, SeisplotjsReadsTheRing) {
         EXPECT_EQ(ch["rate"], kRate);
         EXPECT_EQ(ch["start"], kS * 1000);
     }
-    EXPECT_EQ(r["station"]["station_level"], nlohmann::json::parse("[[\"" + station->name + "\"]]"));
+    EXPECT_EQ(r["station"]["station_level"],
+              nlohmann::json::parse("[[\"" + station->name + "\"]]"));
 }
 
 // The records themselves, read by libmseed: 512 bytes, blockette 1000,
@@ -432,8 +443,10 @@ TEST_F(FdsnSystem, HostileRequestsGetClearRefusals) {
         {"GET", "/fdsnws/dataselect/1/query?start=2026-02-30&end=2026-03-01", "", 400, "bad start"},
         {"GET", "/fdsnws/dataselect/1/query?start=2026-03-01T25:00&end=x", "", 400, "bad start"},
         {"GET", "/fdsnws/dataselect/1/query?cha=" + wildcards, "", 400, "too long"},
-        {"GET", "/fdsnws/dataselect/1/query?" + window("S?Z", 310, 390) + "&nodata=404", "", 404, "No data"},
-        {"GET", "/fdsnws/dataselect/1/query?sta=..%2F..%2Fetc&start=2026-03-01&end=2026-03-02", "", 400, "station codes"},
+        {"GET", "/fdsnws/dataselect/1/query?" + window("S?Z", 310, 390) + "&nodata=404", "", 404,
+         "No data"},
+        {"GET", "/fdsnws/dataselect/1/query?sta=..%2F..%2Fetc&start=2026-03-01&end=2026-03-02", "",
+         400, "station codes"},
         {"GET", "/fdsnws/dataselect/1/query?cha=%2Fetc%2Fpasswd", "", 400, "channel codes"},
         {"GET", "/fdsnws/dataselect/1/query?loc=%00%00", "", 400, "location codes"},
         {"GET", "/fdsnws/dataselect/1/query?bogus=1", "", 400, "unknown parameter"},
@@ -441,10 +454,12 @@ TEST_F(FdsnSystem, HostileRequestsGetClearRefusals) {
         {"GET", "/fdsnws/station/1/query?level=response", "", 400, "not known"},
         {"GET", "/fdsnws/dataselect/2/query", "", 404, "No such service"},
         {"POST", "/fdsnws/dataselect/1/query", "XY * -- SHZ 2026-03-01\n", 400, "NET STA LOC CHA"},
-        {"POST", "/fdsnws/dataselect/1/query", std::string(10000, '\n') + "\x01\x02", 400, "line 10001"},
+        {"POST", "/fdsnws/dataselect/1/query", std::string(10000, '\n') + "\x01\x02", 400,
+         "line 10001"},
         {"POST", "/fdsnws/availability/1/query", "merge=all\n", 400, "bad value for merge"},
         // Inside the gap: nothing, as the client asked it to say so.
-        {"GET", "/fdsnws/dataselect/1/query?" + window("SHZ", 310, 390) + "&nodata=404", "", 404, "No data"},
+        {"GET", "/fdsnws/dataselect/1/query?" + window("SHZ", 310, 390) + "&nodata=404", "", 404,
+         "No data"},
         {"GET", "/fdsnws/dataselect/1/query?" + window("SHZ", 310, 390), "", 204, ""},
         {"GET", "/fdsnws/dataselect/1/query?" + window("SHZ", 0, 1) + "&quality=R", "", 204, ""},
         {"GET", "/fdsnws/availability/1/query?cha=XYZ&nodata=404", "", 404, "No data"},
@@ -454,7 +469,8 @@ TEST_F(FdsnSystem, HostileRequestsGetClearRefusals) {
     for (const Case& c : cases) {
         const Reply r = http(port, c.method, c.target, c.body);
         EXPECT_EQ(r.status, c.status) << c.target.substr(0, 120) << "\n" << r.body;
-        EXPECT_NE(r.body.find(c.says), std::string::npos) << c.target.substr(0, 120) << "\n" << r.body;
+        EXPECT_NE(r.body.find(c.says), std::string::npos) << c.target.substr(0, 120) << "\n"
+                                                          << r.body;
         if (r.status >= 400) {
             EXPECT_NE(r.head.find("text/plain"), std::string::npos);
         }
@@ -478,12 +494,13 @@ TEST_F(FdsnSystem, IndexRowsNeverLeadOutOfTheDataDirectory) {
     ASSERT_EQ(symlink(secret.c_str(), (station->data_dir + "/0/link-SHX").c_str()), 0);
     ASSERT_EQ(mkdir((station->data_dir + "/1").c_str(), 0755), 0);
     ASSERT_EQ(symlink(station->dir.c_str(), (station->data_dir + "/2").c_str()), 0);
-    const char* paths[] = {"0/../../secret", "../secret", "/etc/passwd", "0/link-SHX", "2/secret",
-                           "1/../../secret", "0/."};
+    const char* paths[] = {"0/../../secret", "../secret",      "/etc/passwd", "0/link-SHX",
+                           "2/secret",       "1/../../secret", "0/."};
     for (const char* p : paths)
-        station->rows("insert into filelist (sta,tbegin,tqty,sps,gain,cpath,ch,datatype,creater) values ('" +
-                      station->name + "', " + std::to_string(kS) + ", 60, 100, 1, '" + p +
-                      "', 'SHX', 5, 'VELDRUM')");
+        station->rows(
+            "insert into filelist (sta,tbegin,tqty,sps,gain,cpath,ch,datatype,creater) values ('" +
+            station->name + "', " + std::to_string(kS) + ", 60, 100, 1, '" + p +
+            "', 'SHX', 5, 'VELDRUM')");
     const Reply r = http(port, "GET", "/fdsnws/dataselect/1/query?" + window("SHX", 0, 59));
     EXPECT_EQ(r.status, 204) << r.body.size();
     EXPECT_EQ(r.body, "");
