@@ -21,6 +21,12 @@ if [ ! -d build/node/node_modules/playwright-core ] && command -v npm >/dev/null
     npm install --silent --no-audit --no-fund --prefix build/node playwright-core@1.65.1 ||
         echo "playwright-core could not be installed: the browser test will be skipped"
 fi
+# The FDSN tests ask the services with seisplotjs in Node; StationXML is
+# parsed there with @xmldom/xmldom, as Node has no DOM.
+if [ ! -d build/node/node_modules/seisplotjs ] && command -v npm >/dev/null; then
+    npm install --silent --no-audit --no-fund --prefix build/node seisplotjs@3.2.2 @xmldom/xmldom@0.9.12 ||
+        echo "seisplotjs could not be installed: the FDSN client test will be skipped"
+fi
 export VELDRUM_NODE_MODULES=$root/build/node/node_modules
 
 echo "== build and test"
