@@ -322,6 +322,13 @@ bool is_selection_field(const std::string& name) {
 
 }  // namespace
 
+std::vector<std::string> fdsn_parameter_names(FdsnService service) {
+    std::vector<std::string> names;
+    for (const ParamSpec& p : kParams)
+        if (find_param(p.name, service) != nullptr) names.push_back(p.name);
+    return names;
+}
+
 bool CodeFilter::matches(std::string_view code) const {
     if (patterns.empty()) return true;
     const std::string c = upper(code);

@@ -57,6 +57,9 @@ bool parse_fdsn_time(std::string_view text, FdsnTime* out);
 // "YYYY-MM-DDThh:mm:ss.ffffffZ" (digits = 6), or with 3 decimals.
 std::string format_fdsn_time(FdsnTime t, int digits = 6);
 
+// The parameters a service takes, by canonical name ("network", "starttime").
+std::vector<std::string> fdsn_parameter_names(FdsnService service);
+
 // From the query parameters of a GET (decoded names and values, in order).
 // Returns true, or false with the reason in *error (a 400).
 bool parse_fdsn_get(FdsnService service,

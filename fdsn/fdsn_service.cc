@@ -573,17 +573,30 @@ FdsnResponse station(const FdsnRequest& request, const std::string& url) {
     return r;
 }
 
+// Clients such as ObsPy read which parameters a service takes from here.
 std::string wadl(FdsnService service) {
     const std::string name = service_name(service);
     std::string params;
-    const char* common[] = {"net", "sta", "loc", "cha", "starttime", "endtime", "nodata", "format"};
-    for (const char* p : common)
-        params += "<param name=\"" + std::string(p) + "\" style=\"query\" type=\"xs:string\"/>\n";
-    std::string methods = "<resource path=\"query\">\n<method name=\"GET\"><request>\n" + params +
-                          "</request></method>\n<method name=\"POST\"/>\n</resource>\n";
-    if (service == FdsnService::kAvailability)
-        methods += "<resource path=\"extent\">\n<method name=\"GET\"><request>\n" + params +
+    for (const std::string& p : fdsn_parameter_names(service)) {
+        const bool time = p.find("time") != std::string::npos ||
+                          p.find("before") != std::string::npos ||
+                          p.find("after") != std::string::npos;
+        const bool number = p.find("itude") != std::string::npos ||
+                            p.find("radius") != std::string::npos || p == "minimumlength" ||
+                            p == "mergegaps" || p == "limit" || p == "nodata";
+        params += "<param name=\"" + p + "\" style=\"query\" type=\"" +
+                  (time     ? "xs:dateTime"
+                   : number ? "xs:double"
+                            : "xs:string") +
+                  "\"/>\n";
+    }
+    std::string methods;
+    for (const char* path : {"query", "extent"}) {
+        if (std::string(path) == "extent" && service != FdsnService::kAvailability) continue;
+        methods += "<resource path=\"" + std::string(path) +
+                   "\">\n<method name=\"GET\"><request>\n" + params +
                    "</request></method>\n<method name=\"POST\"/>\n</resource>\n";
+    }
     return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
            "<application xmlns=\"http://wadl.dev.java.net/2009/02\" "
            "xmlns:xs=\"http://www.w3.org/2001/XMLSchema\">\n<resources base=\"/fdsnws/" +

@@ -190,7 +190,8 @@ constexpr int kWindow = 512;
 
 // Cap of each difference: 8 minus its class (1..7); past the samples, 0.
 // Also the differences cut to bytes (saturated), for words of seven 4-bit ones.
-void difference_caps(const int32_t* samples, int from, int n, int32_t* diffs, uint8_t* caps,
+// Returns whether every cap is 7: differences of quiet and constant signals.
+bool difference_caps(const int32_t* samples, int from, int n, int32_t* diffs, uint8_t* caps,
                      int8_t* bytes) {
     int j = 0;
 #ifdef __SSE2__
@@ -202,7 +203,8 @@ void difference_caps(const int32_t* samples, int from, int n, int32_t* diffs, ui
     const __m128i limit[6] = {bound(15),  bound(31),   bound(63),
                               bound(255), bound(1022), bound(32766)};
     const __m128i seven = _mm_set1_epi16(7);
-    if (from == 0 && n > 0) {  // the first difference is the first sample
+    __m128i below_seven = _mm_setzero_si128();  // caps are at most 7: AND, then compare
+    if (from == 0 && n > 0) {                   // the first difference is the first sample
         diffs[0] = samples[0];
         caps[0] = static_cast<uint8_t>(8 - difference_class(samples[0]));
         bytes[0] = static_cast<int8_t>(samples[0] < -128  ? -128
@@ -220,17 +222,25 @@ void difference_caps(const int32_t* samples, int from, int n, int32_t* diffs, ui
         }
         const __m128i h0 = _mm_packs_epi32(d[0], d[1]);
         const __m128i h1 = _mm_packs_epi32(d[2], d[3]);
-        __m128i c0 = seven;
-        __m128i c1 = seven;
-#pragma GCC unroll 6
-        for (int k = 0; k < 6; ++k) {
-            c0 = _mm_add_epi16(c0, _mm_cmpgt_epi16(_mm_add_epi16(h0, bias[k]), limit[k]));
-            c1 = _mm_add_epi16(c1, _mm_cmpgt_epi16(_mm_add_epi16(h1, bias[k]), limit[k]));
+        const __m128i wide0 = _mm_cmpgt_epi16(_mm_add_epi16(h0, bias[0]), limit[0]);
+        const __m128i wide1 = _mm_cmpgt_epi16(_mm_add_epi16(h1, bias[0]), limit[0]);
+        __m128i c0 = _mm_add_epi16(seven, wide0);
+        __m128i c1 = _mm_add_epi16(seven, wide1);
+        // Quiet signals: all sixteen fit 4 bits, and the other bounds need
+        // no test.
+        if (_mm_movemask_epi8(_mm_or_si128(wide0, wide1)) != 0) {
+#pragma GCC unroll 5
+            for (int k = 1; k < 6; ++k) {
+                c0 = _mm_add_epi16(c0, _mm_cmpgt_epi16(_mm_add_epi16(h0, bias[k]), limit[k]));
+                c1 = _mm_add_epi16(c1, _mm_cmpgt_epi16(_mm_add_epi16(h1, bias[k]), limit[k]));
+            }
+            below_seven = _mm_or_si128(below_seven, _mm_xor_si128(_mm_and_si128(c0, c1), seven));
         }
         _mm_storeu_si128(reinterpret_cast<__m128i*>(caps + j), _mm_packus_epi16(c0, c1));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(bytes + j), _mm_packs_epi16(h0, h1));
     }
 #endif
+    const int j_scalar = j;
     for (; j < n; ++j) {
         const int i = from + j;
         const int32_t d = static_cast<int32_t>(static_cast<uint32_t>(samples[i]) -
@@ -239,9 +249,16 @@ void difference_caps(const int32_t* samples, int from, int n, int32_t* diffs, ui
         caps[j] = static_cast<uint8_t>(8 - difference_class(d));
         bytes[j] = static_cast<int8_t>(d < -128 ? -128 : d > 127 ? 127 : d);
     }
+    bool all_seven = true;
+#ifdef __SSE2__
+    all_seven = _mm_movemask_epi8(_mm_cmpeq_epi8(below_seven, _mm_setzero_si128())) == 0xFFFF;
+#endif
+    for (int k = j_scalar; k < n; ++k) all_seven = all_seven && caps[k] == 7;
+    if (from == 0 && n > 0) all_seven = all_seven && caps[0] == 7;
     std::memset(caps + n, 0, 32);
     std::memset(bytes + n, 0, 16);
     std::memset(diffs + n, 0, 8 * sizeof *diffs);
+    return all_seven;
 }
 
 // Length of the word that starts at caps: the largest L (1..7) with every
@@ -357,9 +374,11 @@ unsigned steim2Compress(const int32_t* samples, int count, const SeedFixedHeader
     int i = 0;
     while (i < count) {
         const int n = count - i < kWindow + 7 ? count - i : kWindow + 7;
-        difference_caps(samples, i, n, diffs, caps, bytes);
+        // A full window of caps 7 (quiet signals) is all seven-difference
+        // words: no lengths to compute.
+        const bool sevens = difference_caps(samples, i, n, diffs, caps, bytes) && n == kWindow + 7;
         const int stop = i + (n < kWindow ? n : kWindow);
-        run_lengths(caps, stop - i, lengths);
+        if (!sevens) run_lengths(caps, stop - i, lengths);
         int j = 0;
         while (i < stop) {
             if (e.firstSample) {
@@ -374,7 +393,7 @@ unsigned steim2Compress(const int32_t* samples, int count, const SeedFixedHeader
             uint32_t codes = e.codeWord >> (2 * (16 - w));
             int added = 0;
             while (w < 16 && i < stop) {
-                const int length = lengths[j];
+                const int length = sevens ? 7 : lengths[j];
                 const int32_t* d = diffs + j;
                 auto bits = [d](int k, int width) {
                     return static_cast<uint32_t>(d[k]) & ((1u << width) - 1u);
