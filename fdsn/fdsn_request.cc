@@ -277,6 +277,9 @@ bool parse_selection(const std::string* codes[4], const std::string* start, cons
         CodeFilter* f = i == 0 ? &s->net : i == 1 ? &s->sta : i == 2 ? &s->loc : &s->cha;
         if (codes[i] != nullptr && !parse_codes(*codes[i], fields[i], f, error)) return false;
     }
+    // In POST lines "*" leaves a time open.
+    if (start != nullptr && *start == "*") start = nullptr;
+    if (end != nullptr && *end == "*") end = nullptr;
     if (start != nullptr && !parse_fdsn_time(*start, &s->start)) {
         *error = "bad start time '" + start->substr(0, 64) + "': use 2024-01-31T12:00:00";
         return false;

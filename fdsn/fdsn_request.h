@@ -66,6 +66,7 @@ bool parse_fdsn_get(FdsnService service,
                     const std::vector<std::pair<std::string, std::string>>& params,
                     FdsnRequest* out, std::string* error);
 // From a POST body: "name=value" lines, then "NET STA LOC CHA START END"
-// lines; blank lines and lines starting with '#' are skipped.
+// lines ("*" for an open time); blank lines and lines starting with '#'
+// are skipped.
 bool parse_fdsn_post(FdsnService service, std::string_view body, FdsnRequest* out,
                      std::string* error);

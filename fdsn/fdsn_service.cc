@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <set>
@@ -370,11 +371,15 @@ std::vector<StationChannel> station_channels(bool* index_ok) {
         std::lock_guard<std::mutex> lock(roster_view_lock);
         const int count = std::clamp<int>(roster_count, 0, kChannelCount);
         for (int k = 0; k < count; ++k) {
-            const std::string code = channel_code(channel_roster[k].name);
+            const RosterEntry& entry = channel_roster[k];
+            const std::string code =
+                channel_code(std::string(entry.name, strnlen(entry.name, sizeof entry.name)));
             if (code.empty()) continue;
             StationChannel& c = channels[code];
             c.code = code;
-            c.rate = static_cast<int>(channel_roster[k].sample_rate);
+            c.rate = entry.sample_rate >= 1 && entry.sample_rate < 1e6
+                         ? static_cast<int>(entry.sample_rate)
+                         : 0;
             c.announced = true;
         }
     }

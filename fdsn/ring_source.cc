@@ -26,6 +26,11 @@
 
 namespace {
 
+// Bounds on a row's values; rows beyond them are not ours and are skipped.
+constexpr SQLINTEGER kMaxRate = 1000000;
+constexpr SQLBIGINT kMaxRowSeconds = 10LL * 365 * 86400;
+constexpr SQLBIGINT kMaxEpoch = 1LL << 40;
+
 // Connections kept for the next requests; more requests at once open more.
 constexpr size_t kPooledConnections = 4;
 
@@ -117,6 +122,11 @@ IndexResult select_rows(const Connection& c, const char* text, std::vector<Index
             }
             if (n1 == SQL_NULL_DATA || n2 == SQL_NULL_DATA || n3 == SQL_NULL_DATA ||
                 n4 == SQL_NULL_DATA || n5 == SQL_NULL_DATA)
+                continue;
+            // Rows another program wrote may hold anything: keep the
+            // arithmetic on sample numbers far from overflow.
+            if (sps <= 0 || sps > kMaxRate || tqty <= 0 || tqty > kMaxRowSeconds ||
+                tbegin < -kMaxEpoch || tbegin > kMaxEpoch)
                 continue;
             if (out->size() >= kMaxIndexRows) {
                 result = IndexResult::kTooMany;
