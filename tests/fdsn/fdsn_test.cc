@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "fdsn/dataselect.h"
 #include "fdsn/fdsn_request.h"
 #include "shell/address_allow.h"
 #include "tests/browser/node_script.h"
@@ -456,7 +457,8 @@ TEST_F(FdsnSystem, HostileRequestsGetClearRefusals) {
         {"GET", "/fdsnws/station/1/query?startbefore=2026-03-01T99", "", 400, "startbefore"},
         {"GET", "/fdsnws/station/1/query?maxradius=1e999", "", 400, "maxradius"},
         {"POST", "/fdsnws/station/1/query", "level=channel\nXY * * * x *\n", 400, "bad start"},
-        {"POST", "/fdsnws/station/1/query", "level=channel\nformat=text\nXY * -- SHZ * *\n", 200, "|SHZ|"},
+        {"POST", "/fdsnws/station/1/query", "level=channel\nformat=text\nXY * -- SHZ * *\n", 200,
+         "|SHZ|"},
         {"GET", "/fdsnws/availability/1/extent?mergegaps=-1", "", 400, "mergegaps"},
         {"GET", "/fdsnws/availability/1/query?limit=-5", "", 400, "limit"},
         {"GET", "/fdsnws/availability/1/query?format=xml", "", 400, "format"},
@@ -513,6 +515,49 @@ TEST_F(FdsnSystem, IndexRowsNeverLeadOutOfTheDataDirectory) {
     const Reply r = http(port, "GET", "/fdsnws/dataselect/1/query?" + window("SHX", 0, 59));
     EXPECT_EQ(r.status, 204) << r.body.size();
     EXPECT_EQ(r.body, "");
+}
+
+// The plan behind dataselect: contiguous files make one run, the gap two;
+// a request past the sample limit is refused before anything is read.
+TEST_F(FdsnSystem, PlanJoinsContiguousFilesAndKeepsTheLimit) {
+    ASSERT_TRUE(ready);
+    std::vector<IndexRow> rows;
+    for (const std::string& line : station->rows(
+             "select cpath,ch,tbegin,tqty,sps from filelist where ch='SHZ' order by tbegin")) {
+        IndexRow row;
+        char cpath[256] = "", ch[16] = "";
+        long long tbegin = 0, tqty = 0;
+        ASSERT_EQ(sscanf(line.c_str(), "%255[^|]|%15[^|]|%lld|%lld|%d", cpath, ch, &tbegin, &tqty,
+                         &row.sps),
+                  5);
+        rows.push_back(IndexRow{cpath, ch, tbegin, tqty, row.sps});
+    }
+    ASSERT_EQ(rows.size(), 4u);  // three files of 100 s, one of 60 s after the gap
+    FdsnRequest request;
+    std::string error;
+    ASSERT_TRUE(parse_fdsn_get(FdsnService::kDataselect,
+                               {{"start", "2026-03-01"}, {"end", "2026-03-03"}}, &request, &error));
+    const StationCodes codes{"XY", station->name};
+    DataselectPlan plan;
+    ASSERT_EQ(plan_dataselect(request, rows, station->data_dir.c_str(), codes, 1000000, &plan),
+              PlanResult::kOk);
+    ASSERT_EQ(plan.runs.size(), 2u);
+    EXPECT_EQ(plan.runs[0].pieces.size(), 3u);
+    EXPECT_EQ(plan.runs[0].count, 300 * kRate);
+    EXPECT_EQ(plan.runs[0].start_sample, kS * kRate);
+    EXPECT_EQ(plan.runs[1].count, 60 * kRate);
+    EXPECT_EQ(plan.samples, 360 * kRate);
+    EXPECT_EQ(
+        plan_dataselect(request, rows, station->data_dir.c_str(), codes, 360 * kRate - 1, &plan),
+        PlanResult::kTooLarge);
+    ASSERT_TRUE(
+        parse_fdsn_get(FdsnService::kDataselect,
+                       {{"start", "2026-03-01"}, {"end", "2026-03-03"}, {"longestonly", "true"}},
+                       &request, &error));
+    ASSERT_EQ(plan_dataselect(request, rows, station->data_dir.c_str(), codes, 1000000, &plan),
+              PlanResult::kOk);
+    ASSERT_EQ(plan.runs.size(), 1u);
+    EXPECT_EQ(plan.runs[0].count, 300 * kRate);
 }
 
 }  // namespace
