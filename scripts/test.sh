@@ -55,7 +55,7 @@ chmod 755 "$pgtmp"
 trap 'db/pg-test-cluster.sh stop "$pgtmp/pg" >/dev/null 2>&1 || true; rm -rf "$pgtmp"' EXIT
 eval "$(db/make-sqlite-dsn.sh "$pgtmp/odbc")"
 db/pg-test-cluster.sh start "$pgtmp/pg" "$pgtmp/odbc/odbc.ini" >/dev/null
-VELDRUM_TEST_PG_DSN=KVRPG ctest --test-dir build --output-on-failure -R 'Index|Recorder|Ring|Trim|Writer|Pass' --timeout 600
+VELDRUM_TEST_PG_DSN=KVRPG ctest --test-dir build --output-on-failure -R 'Index|Recorder|Ring|Trim|Writer|Pass|Fdsn' --timeout 600
 
 if [ -x scripts/fuzz.sh ]; then
     echo "== fuzzing"

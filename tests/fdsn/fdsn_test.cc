@@ -248,6 +248,8 @@ class FdsnSystem : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
         station = new Station('F');
+        // The central index of the test run, when there is one (PostgreSQL).
+        if (!system_run::postgres_dsn().empty()) station->dsn = system_run::postgres_dsn();
         port = system_run::free_port();
         station->veldrum_keys["HTTP"] = "127.0.0.1:" + std::to_string(port);
         station->veldrum_keys["NETWORK"] = "XY";
@@ -276,8 +278,8 @@ class FdsnSystem : public ::testing::Test {
     static bool wait_seconds_indexed(long long seconds) {
         for (int i = 0; i < 600; ++i) {
             const auto rows = station->rows(
-                "select count(*) from (select ch from filelist group by ch having sum(tqty)=" +
-                std::to_string(seconds) + ")");
+                "select count(*) from (select ch from filelist where sta='" + station->name +
+                "' group by ch having sum(tqty)=" + std::to_string(seconds) + ") t");
             if (!rows.empty() && rows[0] == "3") return true;
             usleep(100000);
         }
@@ -522,8 +524,9 @@ TEST_F(FdsnSystem, IndexRowsNeverLeadOutOfTheDataDirectory) {
 TEST_F(FdsnSystem, PlanJoinsContiguousFilesAndKeepsTheLimit) {
     ASSERT_TRUE(ready);
     std::vector<IndexRow> rows;
-    for (const std::string& line : station->rows(
-             "select cpath,ch,tbegin,tqty,sps from filelist where ch='SHZ' order by tbegin")) {
+    for (const std::string& line :
+         station->rows("select cpath,ch,tbegin,tqty,sps from filelist where ch='SHZ' and sta='" +
+                       station->name + "' order by tbegin")) {
         IndexRow row;
         char cpath[256] = "", ch[16] = "";
         long long tbegin = 0, tqty = 0;
