@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang into build-fuzz and runs each for
-# SECONDS/3 seconds (default 60 in all). Findings and new corpus entries
+# SECONDS/4 seconds (default 60 in all). Findings and new corpus entries
 # stay under build-fuzz; the seed corpora in fuzz/corpus are only read.
 # Prints one line per target; exits non-zero when any target finds a fault.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 total=${1:-60}
-per=$(( total / 3 ))
+per=$(( total / 4 ))
 [ "$per" -ge 1 ] || per=1
 out=$root/build-fuzz
 
@@ -15,7 +15,7 @@ CC=clang CXX=clang++ cmake -S fuzz -B "$out" -G Ninja -DCMAKE_BUILD_TYPE=RelWith
 cmake --build "$out" -j"$(nproc)" >/dev/null
 
 status=0
-for target in decode_message_fuzz ini_fuzz command_line_fuzz; do
+for target in decode_message_fuzz ini_fuzz command_line_fuzz fdsn_request_fuzz; do
     work=$out/run/$target
     mkdir -p "$work/corpus" "$work/artifacts"
     log=$work/fuzz.log
