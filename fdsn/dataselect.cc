@@ -58,6 +58,10 @@ PlanResult plan_dataselect(const FdsnRequest& request, const std::vector<IndexRo
         on_disk[cpath] = n;
         return n;
     };
+    // Codes once per row, not once per row and selection.
+    std::vector<std::string> channels;
+    channels.reserve(rows.size());
+    for (const IndexRow& row : rows) channels.push_back(channel_code(row.channel));
     for (const Selection& s : request.selections) {
         if (!codes_match(s, codes)) continue;
         SampleRun run;
@@ -65,8 +69,9 @@ PlanResult plan_dataselect(const FdsnRequest& request, const std::vector<IndexRo
             if (run.count > 0) plan->runs.push_back(std::move(run));
             run = SampleRun{};
         };
-        for (const IndexRow& row : rows) {
-            const std::string channel = channel_code(row.channel);
+        for (size_t k = 0; k < rows.size(); ++k) {
+            const IndexRow& row = rows[k];
+            const std::string& channel = channels[k];
             if (row.sps <= 0 || row.tqty <= 0 || !s.cha.matches(channel)) continue;
             if (channel != run.channel || row.sps != run.rate) close_run();
             const int64_t r = row.sps;

@@ -142,11 +142,15 @@ std::vector<Source> availability_sources(const FdsnRequest& request,
         *quality != "*")
         return sources;
     std::map<std::pair<std::string, int>, Source> by_channel;
+    std::vector<std::string> channels;  // codes once per row
+    channels.reserve(rows.size());
+    for (const IndexRow& row : rows) channels.push_back(channel_code(row.channel));
     for (const Selection& s : request.selections) {
         if (!s.net.matches(codes.network) || !s.sta.matches(codes.station) || !s.loc.matches(""))
             continue;
-        for (const IndexRow& row : rows) {
-            const std::string channel = channel_code(row.channel);
+        for (size_t k = 0; k < rows.size(); ++k) {
+            const IndexRow& row = rows[k];
+            const std::string& channel = channels[k];
             if (row.sps <= 0 || row.tqty <= 0 || !s.cha.matches(channel)) continue;
             const int64_t n = row.tqty * row.sps;
             const FdsnTime t0 = row.tbegin * kMicros;
