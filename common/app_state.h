@@ -38,6 +38,12 @@ struct Config {
     double seedlink_latency = 1.0;                   // SLLATENCY: seconds a record may wait
     int32_t seedlink_clients = 100;                  // SLCLIENTS
     std::string seedlink_allow;                      // SLALLOW: address ranges beside loopback
+    // Where the station stands, for the FDSN station service: [VELDRUM]
+    // LATITUDE, LONGITUDE (degrees) and ELEVATION (metres), all three given.
+    bool has_coordinates = false;
+    double latitude = 0;
+    double longitude = 0;
+    double elevation = 0;
 };
 
 extern Config config;

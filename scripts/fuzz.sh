@@ -15,7 +15,7 @@ CC=clang CXX=clang++ cmake -S fuzz -B "$out" -G Ninja -DCMAKE_BUILD_TYPE=RelWith
 cmake --build "$out" -j"$(nproc)" >/dev/null
 
 status=0
-for target in decode_message_fuzz ini_fuzz command_line_fuzz seedlink_fuzz; do
+for target in decode_message_fuzz ini_fuzz command_line_fuzz seedlink_fuzz fdsn_request_fuzz; do
     work=$out/run/$target
     mkdir -p "$work/corpus" "$work/artifacts"
     log=$work/fuzz.log

@@ -1,18 +1,21 @@
 #include "seed/steim2.h"
 
+#include <bit>
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
+
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 #include "common/calendar.h"
 
 namespace {
 
 void put_be32(uint8_t* p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v >> 24);
-    p[1] = static_cast<uint8_t>(v >> 16);
-    p[2] = static_cast<uint8_t>(v >> 8);
-    p[3] = static_cast<uint8_t>(v);
+    if constexpr (std::endian::native == std::endian::little) v = __builtin_bswap32(v);
+    std::memcpy(p, &v, 4);
 }
 
 void swap16_at(uint8_t* p) {
@@ -50,9 +53,6 @@ struct Encoder {
     bool firstSample = true;
     int32_t x0 = 0;
     int32_t previousSample = 0;
-    int32_t group[7] = {};
-    int m = 0;
-    int t = 0;
     uint32_t codeWord = 0;
     int frameIndex = 1;
     int wordIndex = 3;
@@ -90,44 +90,13 @@ struct Encoder {
         reset_counts();
     }
 
-    void place_word(uint32_t code, uint32_t word) {
-        codeWord |= code << (2 * (15 - wordIndex));
-        put_be32(word_at(frameIndex, wordIndex), word);
-        if (++wordIndex < 16) return;
+    // The frame's sixteenth word is placed: its code word goes in word 0.
+    void close_frame() {
         put_be32(word_at(frameIndex, 0), codeWord);
         wordIndex = 1;
         ++frameIndex;
         codeWord = 0;
         if (frameIndex >= framesPerRecord) close_record();
-    }
-
-    // A short group goes out in the coarser class that carries exactly m
-    // differences, so every word is filled.
-    void emit_group() {
-        // Index m - 1: bits per difference, the dnib bits and the word's code.
-        struct GroupClass {
-            int bits;
-            uint32_t dnib;
-            uint32_t code;
-        };
-        static constexpr GroupClass kClasses[7] = {
-            {30, 0x40000000u, 2},  // dnib 01: 1 x 30 bits
-            {15, 0x80000000u, 2},  // dnib 10: 2 x 15 bits
-            {10, 0xC0000000u, 2},  // dnib 11: 3 x 10 bits
-            {8, 0x00000000u, 1},   // 4 x 8 bits, no dnib
-            {6, 0x00000000u, 3},   // dnib 00: 5 x 6 bits
-            {5, 0x40000000u, 3},   // dnib 01: 6 x 5 bits
-            {4, 0x80000000u, 3},   // dnib 10: 7 x 4 bits
-        };
-        const GroupClass& c = kClasses[m >= 1 && m <= 7 ? m - 1 : 0];
-        const uint32_t mask = (1u << c.bits) - 1u;
-        uint32_t word = c.dnib;
-        for (int i = 0; i < m; ++i)
-            word |= (static_cast<uint32_t>(group[i]) & mask) << (c.bits * (m - 1 - i));
-        header.Number_of_samples = static_cast<uint16_t>(header.Number_of_samples + m);
-        m = 0;
-        t = 0;
-        place_word(c.code, word);
     }
 };
 
@@ -211,6 +180,176 @@ void finishRecordHeaders(uint8_t* out, int recordLength, unsigned recordCount) {
     }
 }
 
+namespace {
+
+// Each word takes the longest run of differences that still fits the word
+// of its widest class: with c = 8 - class, a run of L fits when every one
+// of its differences has c >= L. The caps are computed ahead for a window
+// of samples, so that choosing a word is a prefix minimum, not a search.
+constexpr int kWindow = 512;
+
+// Cap of each difference: 8 minus its class (1..7); past the samples, 0.
+// Also the differences cut to bytes (saturated), for words of seven 4-bit ones.
+// Returns whether every cap is 7: differences of quiet and constant signals.
+bool difference_caps(const int32_t* samples, int from, int n, int32_t* diffs, uint8_t* caps,
+                     int8_t* bytes) {
+    int j = 0;
+#ifdef __SSE2__
+    // On differences saturated to 16 bits (the classes above 6 stay above
+    // 6), a signed compare of d + lo - 2^15 against (width - 1) - 2^15 is
+    // the unsigned range test lo <= d < lo + width, one per class bound.
+    const auto bound = [](int lo) { return _mm_set1_epi16(static_cast<int16_t>(lo - 32768)); };
+    const __m128i bias[6] = {bound(8), bound(16), bound(32), bound(128), bound(511), bound(16383)};
+    const __m128i limit[6] = {bound(15),  bound(31),   bound(63),
+                              bound(255), bound(1022), bound(32766)};
+    const __m128i seven = _mm_set1_epi16(7);
+    __m128i below_seven = _mm_setzero_si128();  // caps are at most 7: AND, then compare
+    if (from == 0 && n > 0) {                   // the first difference is the first sample
+        diffs[0] = samples[0];
+        caps[0] = static_cast<uint8_t>(8 - difference_class(samples[0]));
+        bytes[0] = static_cast<int8_t>(samples[0] < -128  ? -128
+                                       : samples[0] > 127 ? 127
+                                                          : samples[0]);
+        j = 1;
+    }
+    for (; j + 16 <= n; j += 16) {
+        const int32_t* s = samples + from + j;
+        __m128i d[4];
+        for (int q = 0; q < 4; ++q) {
+            d[q] = _mm_sub_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s + 4 * q)),
+                                 _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + 4 * q - 1)));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(diffs + j + 4 * q), d[q]);
+        }
+        const __m128i h0 = _mm_packs_epi32(d[0], d[1]);
+        const __m128i h1 = _mm_packs_epi32(d[2], d[3]);
+        const __m128i wide0 = _mm_cmpgt_epi16(_mm_add_epi16(h0, bias[0]), limit[0]);
+        const __m128i wide1 = _mm_cmpgt_epi16(_mm_add_epi16(h1, bias[0]), limit[0]);
+        __m128i c0 = _mm_add_epi16(seven, wide0);
+        __m128i c1 = _mm_add_epi16(seven, wide1);
+        // Quiet signals: all sixteen fit 4 bits, and the other bounds need
+        // no test.
+        if (_mm_movemask_epi8(_mm_or_si128(wide0, wide1)) != 0) {
+#pragma GCC unroll 5
+            for (int k = 1; k < 6; ++k) {
+                c0 = _mm_add_epi16(c0, _mm_cmpgt_epi16(_mm_add_epi16(h0, bias[k]), limit[k]));
+                c1 = _mm_add_epi16(c1, _mm_cmpgt_epi16(_mm_add_epi16(h1, bias[k]), limit[k]));
+            }
+            below_seven = _mm_or_si128(below_seven, _mm_xor_si128(_mm_and_si128(c0, c1), seven));
+        }
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(caps + j), _mm_packus_epi16(c0, c1));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(bytes + j), _mm_packs_epi16(h0, h1));
+    }
+#endif
+    const int j_scalar = j;
+    for (; j < n; ++j) {
+        const int i = from + j;
+        const int32_t d = static_cast<int32_t>(static_cast<uint32_t>(samples[i]) -
+                                               static_cast<uint32_t>(i > 0 ? samples[i - 1] : 0));
+        diffs[j] = d;
+        caps[j] = static_cast<uint8_t>(8 - difference_class(d));
+        bytes[j] = static_cast<int8_t>(d < -128 ? -128 : d > 127 ? 127 : d);
+    }
+    bool all_seven = true;
+#ifdef __SSE2__
+    all_seven = _mm_movemask_epi8(_mm_cmpeq_epi8(below_seven, _mm_setzero_si128())) == 0xFFFF;
+#endif
+    for (int k = j_scalar; k < n; ++k) all_seven = all_seven && caps[k] == 7;
+    if (from == 0 && n > 0) all_seven = all_seven && caps[0] == 7;
+    std::memset(caps + n, 0, 32);
+    std::memset(bytes + n, 0, 16);
+    std::memset(diffs + n, 0, 8 * sizeof *diffs);
+    return all_seven;
+}
+
+// Length of the word that starts at caps: the largest L (1..7) with every
+// one of the first L caps at least L.
+inline int run_length(const uint8_t* caps) {
+#ifdef __SSE2__
+    __m128i v = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(caps));
+    // Prefix minimum over the bytes; the shifted-in bytes are 0xFF.
+    v = _mm_min_epu8(v, _mm_or_si128(_mm_slli_epi64(v, 8), _mm_cvtsi32_si128(0xFF)));
+    v = _mm_min_epu8(v, _mm_or_si128(_mm_slli_epi64(v, 16), _mm_cvtsi32_si128(0xFFFF)));
+    v = _mm_min_epu8(v, _mm_or_si128(_mm_slli_epi64(v, 32), _mm_cvtsi32_si128(-1)));
+    const __m128i lengths = _mm_setr_epi8(1, 2, 3, 4, 5, 6, 7, -1, 0, 0, 0, 0, 0, 0, 0, 0);
+    const int fits = _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(v, lengths), v)) & 0x7F;
+    // The lengths that fit are 1..L: the lowest clear bit is bit L.
+    return __builtin_ctz(~static_cast<unsigned>(fits));
+#else
+    int low = caps[0];
+    int length = 1;
+    for (int l = 2; l <= 7; ++l) {
+        low = caps[l - 1] < low ? caps[l - 1] : low;
+        if (low < l) break;
+        length = l;
+    }
+    return length;
+#endif
+}
+
+// Word layout by run length L (index L - 1): bits per difference, dnib
+// bits, code; the run goes out in the class that carries exactly L.
+struct WordClass {
+    uint32_t dnib;
+    uint32_t code;
+    uint32_t mask[7];   // per position: the difference's bits, 0 past L
+    uint32_t scale[7];  // per position: 2 to the power of its shift
+};
+
+constexpr WordClass make_class(int length, int bits, uint32_t dnib, uint32_t code) {
+    WordClass w{dnib, code, {}, {}};
+    for (int j = 0; j < length; ++j) {
+        w.mask[j] = bits == 32 ? ~0u : (1u << bits) - 1u;
+        w.scale[j] = 1u << (bits * (length - 1 - j));
+    }
+    return w;
+}
+
+constexpr WordClass kWordClasses[7] = {
+    make_class(1, 30, 0x40000000u, 2),  // dnib 01: 1 x 30 bits
+    make_class(2, 15, 0x80000000u, 2),  // dnib 10: 2 x 15 bits
+    make_class(3, 10, 0xC0000000u, 2),  // dnib 11: 3 x 10 bits
+    make_class(4, 8, 0x00000000u, 1),   // 4 x 8 bits, no dnib
+    make_class(5, 6, 0x00000000u, 3),   // dnib 00: 5 x 6 bits
+    make_class(6, 5, 0x40000000u, 3),   // dnib 01: 6 x 5 bits
+    make_class(7, 4, 0x80000000u, 3),   // dnib 10: 7 x 4 bits
+};
+
+// Word length at every position p < n of the window: the choice of a word
+// depends only on the caps from p on, so it is made for all positions at
+// once, and the walk from word to word is a single load and add.
+void run_lengths(const uint8_t* caps, int n, uint8_t* lengths) {
+    int p = 0;
+#ifdef __SSE2__
+    for (; p < n; p += 16) {
+        __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(caps + p));
+        __m128i count = _mm_setzero_si128();
+#pragma GCC unroll 7
+        for (int l = 1; l <= 7; ++l) {
+            if (l > 1)
+                low = _mm_min_epu8(
+                    low, _mm_loadu_si128(reinterpret_cast<const __m128i*>(caps + p + l - 1)));
+            const __m128i want = _mm_set1_epi8(static_cast<char>(l));
+            // Lengths that fit are 1..L, so counting them gives L.
+            count = _mm_sub_epi8(count, _mm_cmpeq_epi8(_mm_max_epu8(low, want), low));
+        }
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(lengths + p), count);
+    }
+#endif
+    for (; p < n; ++p) lengths[p] = static_cast<uint8_t>(run_length(caps + p));
+}
+
+// Seven 4-bit differences (bytes b0..b6, little-endian in x) as one word,
+// b0 in the highest nibble after the dnib: the nibbles are gathered pairwise.
+inline uint32_t seven_nibbles(uint64_t x) {
+    uint64_t y = __builtin_bswap64(x & 0x000F0F0F0F0F0F0Full);  // b0 in the top byte
+    y = (y | (y >> 4)) & 0x00FF00FF00FF00FFull;
+    y = (y | (y >> 8)) & 0x0000FFFF0000FFFFull;
+    y = (y | (y >> 16)) & 0xFFFFFFFFull;
+    return 0x80000000u | static_cast<uint32_t>(y >> 4);  // dnib 10
+}
+
+}  // namespace
+
 unsigned steim2Compress(const int32_t* samples, int count, const SeedFixedHeader& tmpl,
                         int recordLength, uint8_t* out, int blocketteCount, int blocketteLength,
                         const uint8_t* blockettes) {
@@ -226,59 +365,91 @@ unsigned steim2Compress(const int32_t* samples, int count, const SeedFixedHeader
     e.header.Reserved_bytes_B[1] = ' ';
     e.reset_counts();
 
-    // The difference chain is fixed by the samples (the first difference is
-    // the first sample), so each word takes the longest run of differences
-    // that still fits the word of its widest class: the greedy grouping,
-    // without stepping back over the sample that does not fit.
+    // The window's differences and caps, with room for a run that starts
+    // at its last position (7 more) and the zero caps after the samples.
+    int32_t diffs[kWindow + 16];
+    uint8_t caps[kWindow + 48];
+    int8_t bytes[kWindow + 32];
+    uint8_t lengths[kWindow + 16];
     int i = 0;
     while (i < count) {
-        if (e.firstSample) {
-            e.x0 = samples[i];
-            e.firstSample = false;
-        }
-        if (i + 7 <= count) {
-            // Quiet signals: seven 4-bit differences make most words.
-            uint32_t word = 0x80000000u;  // dnib 10
-            bool small = true;
-            int32_t prev = i > 0 ? samples[i - 1] : 0;
-            for (int j = 0; j < 7; ++j) {
-                const int32_t d = static_cast<int32_t>(static_cast<uint32_t>(samples[i + j]) -
-                                                       static_cast<uint32_t>(prev));
-                prev = samples[i + j];
-                if (static_cast<uint32_t>(d + 8) >= 16u) {
-                    small = false;
-                    break;
+        const int n = count - i < kWindow + 7 ? count - i : kWindow + 7;
+        // A full window of caps 7 (quiet signals) is all seven-difference
+        // words: no lengths to compute.
+        const bool sevens = difference_caps(samples, i, n, diffs, caps, bytes) && n == kWindow + 7;
+        const int stop = i + (n < kWindow ? n : kWindow);
+        if (!sevens) run_lengths(caps, stop - i, lengths);
+        int j = 0;
+        while (i < stop) {
+            if (e.firstSample) {
+                e.x0 = samples[i];
+                e.firstSample = false;
+            }
+            // The rest of the current frame in locals: stores through `out`
+            // would otherwise make the compiler reload the encoder's state.
+            uint8_t* frame = e.word_at(e.frameIndex, 0);
+            int w = e.wordIndex;
+            // Codes shift in from the right; word 15's lands in bits 1-0.
+            uint32_t codes = e.codeWord >> (2 * (16 - w));
+            int added = 0;
+            while (w < 16 && i < stop) {
+                const int length = sevens ? 7 : lengths[j];
+                const int32_t* d = diffs + j;
+                auto bits = [d](int k, int width) {
+                    return static_cast<uint32_t>(d[k]) & ((1u << width) - 1u);
+                };
+                uint32_t code = 3;
+                uint32_t word;
+                // Wide differences come in runs of 1 to 3 whose lengths vary
+                // from word to word: packed without a branch on the length.
+                // The longer runs of quieter signals repeat their length, so
+                // a jump on it is well predicted.
+                if (length <= 3) {
+                    const WordClass& c = kWordClasses[length - 1];
+                    code = 2;
+                    word = c.dnib | (static_cast<uint32_t>(d[0]) & c.mask[0]) * c.scale[0] |
+                           (static_cast<uint32_t>(d[1]) & c.mask[1]) * c.scale[1] |
+                           (static_cast<uint32_t>(d[2]) & c.mask[2]) * c.scale[2];
+                } else {
+                    switch (length) {
+                        case 7: {
+                            uint64_t x;  // quiet signals: seven 4-bit differences
+                            std::memcpy(&x, bytes + j, 8);
+                            word = seven_nibbles(x);
+                            break;
+                        }
+                        case 6:  // dnib 01: six 5-bit differences
+                            word = 0x40000000u | bits(0, 5) << 25 | bits(1, 5) << 20 |
+                                   bits(2, 5) << 15 | bits(3, 5) << 10 | bits(4, 5) << 5 |
+                                   bits(5, 5);
+                            break;
+                        case 4: {
+                            uint32_t x;  // four 8-bit differences, in order
+                            std::memcpy(&x, bytes + j, 4);
+                            word = __builtin_bswap32(x);
+                            code = 1;
+                            break;
+                        }
+                        default:  // 5, dnib 00: five 6-bit differences
+                            word = bits(0, 6) << 24 | bits(1, 6) << 18 | bits(2, 6) << 12 |
+                                   bits(3, 6) << 6 | bits(4, 6);
+                            break;
+                    }
                 }
-                word |= (static_cast<uint32_t>(d) & 0xFu) << (4 * (6 - j));
+                codes = (codes << 2) | code;
+                put_be32(frame + 4 * w, word);
+                ++w;
+                i += length;
+                j += length;
+                added += length;
             }
-            if (small) {
-                i += 7;
-                e.previousSample = samples[i - 1];
-                e.header.Number_of_samples = static_cast<uint16_t>(e.header.Number_of_samples + 7);
-                e.place_word(3, word);
-                continue;
-            }
+            e.previousSample = samples[i - 1];
+            e.header.Number_of_samples = static_cast<uint16_t>(e.header.Number_of_samples + added);
+            e.codeWord = w < 16 ? codes << (2 * (16 - w)) : codes;
+            e.wordIndex = w;
+            if (w == 16) e.close_frame();
         }
-        int t = 0;
-        int m = 0;
-        while (i + m < count && m < 7) {
-            const int j = i + m;
-            const int32_t d =
-                static_cast<int32_t>(static_cast<uint32_t>(samples[j]) -
-                                     static_cast<uint32_t>(j > 0 ? samples[j - 1] : 0));
-            const int k = difference_class(d);
-            const int wider = k > t ? k : t;
-            if (m > 0 && (k > 6 || m >= 8 - wider)) break;
-            e.group[m++] = d;
-            t = wider;
-            if (m >= 8 - t) break;
-        }
-        e.m = m;
-        i += m;
-        e.previousSample = samples[i - 1];
-        e.emit_group();
     }
-    if (e.m > 0) e.emit_group();
     if (e.header.Number_of_samples != 0) {
         put_be32(e.word_at(e.frameIndex, 0), e.codeWord);
         e.close_record();

@@ -77,6 +77,32 @@ void read_seedlink_keys(const char* ini_file) {
     config.seedlink_allow = profile_get_string("VELDRUM", "SLALLOW", "", ini_file).substr(0, 4096);
 }
 
+// A decimal number from [VELDRUM] KEY in lo..hi; false when absent or unusable
+// (said on stderr).
+bool veldrum_decimal(const char* key, double lo, double hi, const char* ini_file, double* out) {
+    const std::string text = profile_get_string("VELDRUM", key, "", ini_file).substr(0, 64);
+    if (text.empty()) return false;
+    char* end = nullptr;
+    const double v = std::strtod(text.c_str(), &end);
+    if (end == text.c_str() || *end != '\0' || !(v >= lo && v <= hi)) {
+        std::fprintf(stderr, "%s=%s не годится\n", key, text.c_str());
+        return false;
+    }
+    *out = v;
+    return true;
+}
+
+void read_station_place(const char* ini_file) {
+    double lat = 0, lon = 0, elev = 0;
+    const bool a = veldrum_decimal("LATITUDE", -90, 90, ini_file, &lat);
+    const bool b = veldrum_decimal("LONGITUDE", -180, 180, ini_file, &lon);
+    const bool c = veldrum_decimal("ELEVATION", -12000, 9000, ini_file, &elev);
+    config.has_coordinates = a && b;
+    config.latitude = a ? lat : 0;
+    config.longitude = b ? lon : 0;
+    config.elevation = c ? elev : 0;
+}
+
 }  // namespace
 
 std::string upper_case(const std::string& text) {
@@ -210,6 +236,7 @@ void read_startup_keys(const char* ini_file) {
     config.netbios_name_format = profile_get_int(station_name, "NETBIOSNAMEFORMAT", 0, ini_file);
     config.use_gain = profile_get_int(station_name, "USEGAIN", 1, ini_file);
     read_seedlink_keys(ini_file);
+    read_station_place(ini_file);
 }
 
 void reset_config_for_test() {

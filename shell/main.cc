@@ -7,6 +7,7 @@
 #include "common/app_state.h"
 #include "common/descriptor.h"
 #include "common/oplog.h"
+#include "fdsn/ring_source.h"
 #include "link/block_queue.h"
 #include "link/channel_table.h"
 #include "link/decoder.h"
@@ -114,6 +115,7 @@ int main(int argc, char** argv) {
     // Everything that runs is stopped and waited for before main returns,
     // so that no thread touches what the process's exit destroys.
     stop_status_server();
+    close_index_connections();  // the FDSN services' own, idle once the server stopped
     join_recorder_thread();
     stop_seed_service();
 

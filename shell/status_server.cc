@@ -33,9 +33,11 @@
 #include <vector>
 
 #include "common/oplog.h"
+#include "fdsn/fdsn_service.h"
 #include "live/seedlink_server.h"
 #include "platform/profile.h"
 #include "platform/ui.h"
+#include "shell/address_allow.h"
 #include "shell/monitoring.h"
 #include "shell/status_dialog.h"
 #include "shell/status_page_assets.h"
@@ -67,6 +69,7 @@ struct ServerState {
     std::thread thread;
     StatusServerOptions options;
     bool loopback = true;
+    std::vector<AddressRange> allow;
     int listen_fd = -1;
     int stop_fd = -1;
 };
@@ -80,10 +83,10 @@ std::map<std::string, int> per_address;
 int open_count = 0;
 
 // Why a client was cut off; each kind is logged at most once a minute.
-enum Cut { kCutBusy, kCutHead, kCutSlow, kCutMalformed, kCutStall, kCutKinds };
+enum Cut { kCutBusy, kCutHead, kCutSlow, kCutMalformed, kCutStall, kCutRefused, kCutKinds };
 const char* const kCutText[kCutKinds] = {
     "слишком много соединений", "слишком большой заголовок запроса", "запрос не пришёл вовремя",
-    "неверный запрос", "клиент не читает ответ"};
+    "неверный запрос", "клиент не читает ответ", "адрес не в списке HTTPALLOW"};
 
 void report_cut(Cut kind, const std::string& address) {
     static std::mutex mutex;
@@ -173,6 +176,10 @@ class ConnectionStream final : public httplib::Stream {
 
   private:
     static constexpr size_t kChunk = 4096;
+    // A '?' inside the query is legal, but the router splits the target at
+    // every '?' and refuses a second one: send it on as %3F. Returns the
+    // bytes the head grew by, or -1 when the buffer cannot take them.
+    size_t encode_inner_question_marks();
     static std::chrono::milliseconds ms(int n) { return std::chrono::milliseconds(n); }
     // Reads what the socket has into the free end of buf_: >0 bytes, 0 at
     // the client's close, -1 on the deadline, the stop or an error.
@@ -229,7 +236,9 @@ ConnectionStream::Head ConnectionStream::read_head() {
             line_start = i + 1;
             if (++lines > limits_.max_header_count + 1) return kTooLarge;
         } else if (lines > 0) {
-            budget_ = i + 1 + limits_.max_body_wire_bytes;
+            const size_t grown = encode_inner_question_marks();
+            if (grown == size_t(-1)) return kTooLarge;
+            budget_ = i + grown + 1 + limits_.max_body_wire_bytes;
             return kReady;
         } else {
             // An empty line before a request is allowed, and dropped.
@@ -238,6 +247,31 @@ ConnectionStream::Head ConnectionStream::read_head() {
             i = size_t(-1);
         }
     }
+}
+
+size_t ConnectionStream::encode_inner_question_marks() {
+    size_t line_end = 0;
+    while (line_end < end_ && buf_[line_end] != '\r') ++line_end;
+    size_t first = 0;
+    while (first < line_end && buf_[first] != '?') ++first;
+    size_t extra = 0;
+    for (size_t k = first + 1; k < line_end; ++k) extra += buf_[k] == '?' ? 2 : 0;
+    if (extra == 0) return 0;
+    if (end_ + extra > buf_.size()) return size_t(-1);
+    std::memmove(buf_.data() + line_end + extra, buf_.data() + line_end, end_ - line_end);
+    end_ += extra;
+    // Right to left, so each character moves once.
+    size_t to = line_end + extra;
+    for (size_t k = line_end; k-- > first + 1;) {
+        if (buf_[k] == '?') {
+            buf_[--to] = 'F';
+            buf_[--to] = '3';
+            buf_[--to] = '%';
+        } else {
+            buf_[--to] = buf_[k];
+        }
+    }
+    return extra;
 }
 
 ssize_t ConnectionStream::read(char* ptr, size_t size) {
@@ -381,6 +415,13 @@ void join_finished() {
 // without waiting and closes it.
 void admit(int fd, const std::string& address, int port) {
     const HttpLimits& limits = state.options.limits;
+    if (!address_allowed(state.allow, address)) {
+        report_cut(kCutRefused, address);
+        std::string r = plain_response(403, "Forbidden", "this address is not allowed\n");
+        (void)!send(fd, r.data(), r.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+        close(fd);
+        return;
+    }
     std::unique_lock<std::mutex> lock(conn_mutex);
     if (open_count >= limits.max_connections || per_address[address] >= limits.max_per_address) {
         if (per_address[address] == 0) per_address.erase(address);
@@ -579,6 +620,75 @@ void serve_asset(const httplib::Request& req, httplib::Response& res) {
     res.set_content(asset->data, asset->size, asset->content_type);
 }
 
+// Answers an FDSN call; dataselect's records follow in chunks, one piece of
+// records at a time, so the response's memory stays that of one piece.
+void serve_fdsn(const httplib::Request& req, httplib::Response& res, FdsnService service,
+                FdsnMethod method) {
+    FdsnCall call;
+    call.service = service;
+    call.method = method;
+    call.post = req.method == "POST";
+    for (const auto& [name, value] : req.params) call.params.emplace_back(name, value);
+    call.body = req.body;
+    call.url = req.target;
+    FdsnResponse answer = fdsn_answer(call);
+    res.status = answer.status;
+    res.set_header("Access-Control-Allow-Origin", "*");
+    if (answer.status == 204) return;
+    if (!answer.stream) {
+        res.set_content(answer.body, answer.content_type.c_str());
+        return;
+    }
+    std::shared_ptr<RecordStream> stream = answer.stream;
+    res.set_header("Content-Disposition", "attachment; filename=\"veldrum.mseed\"");
+    res.set_chunked_content_provider(answer.content_type,
+                                     [stream](size_t, httplib::DataSink& sink) {
+                                         const char* data = nullptr;
+                                         size_t size = 0;
+                                         if (!stream->next(&data, &size)) {
+                                             sink.done();
+                                             return true;
+                                         }
+                                         return sink.write(data, size);
+                                     });
+}
+
+void install_fdsn_routes(httplib::Server& server) {
+    struct Route {
+        const char* path;
+        FdsnService service;
+        FdsnMethod method;
+    };
+    static const Route kRoutes[] = {
+        {"/fdsnws/dataselect/1/query", FdsnService::kDataselect, FdsnMethod::kQuery},
+        {"/fdsnws/dataselect/1/version", FdsnService::kDataselect, FdsnMethod::kVersion},
+        {"/fdsnws/dataselect/1/application.wadl", FdsnService::kDataselect, FdsnMethod::kWadl},
+        {"/fdsnws/availability/1/query", FdsnService::kAvailability, FdsnMethod::kQuery},
+        {"/fdsnws/availability/1/extent", FdsnService::kAvailability, FdsnMethod::kExtent},
+        {"/fdsnws/availability/1/version", FdsnService::kAvailability, FdsnMethod::kVersion},
+        {"/fdsnws/availability/1/application.wadl", FdsnService::kAvailability, FdsnMethod::kWadl},
+        {"/fdsnws/station/1/query", FdsnService::kStation, FdsnMethod::kQuery},
+        {"/fdsnws/station/1/version", FdsnService::kStation, FdsnMethod::kVersion},
+        {"/fdsnws/station/1/application.wadl", FdsnService::kStation, FdsnMethod::kWadl},
+    };
+    for (const Route& route : kRoutes) {
+        const FdsnService service = route.service;
+        const FdsnMethod method = route.method;
+        auto handler = [service, method](const httplib::Request& req, httplib::Response& res) {
+            serve_fdsn(req, res, service, method);
+        };
+        server.Get(route.path, handler);
+        if (method == FdsnMethod::kQuery || method == FdsnMethod::kExtent)
+            server.Post(route.path, handler);
+    }
+    // Anything else below /fdsnws/ is an FDSN 404, not the page's.
+    server.Get("/fdsnws/.*", [](const httplib::Request& req, httplib::Response& res) {
+        FdsnResponse r = fdsn_error(404, "No such service or method", req.target);
+        res.status = r.status;
+        res.set_content(r.body, r.content_type.c_str());
+    });
+}
+
 void install_routes(httplib::Server& server) {
     server.set_pre_routing_handler([](const httplib::Request& req, httplib::Response& res) {
         add_security_headers(res);
@@ -646,6 +756,7 @@ void install_routes(httplib::Server& server) {
         post_to_ui([widths] { dialog_set_column_widths(widths->data(), kColumnCount); });
         send_json(res, 200, nlohmann::json{{"ok", true}});
     });
+    install_fdsn_routes(server);
     server.Get("/.*", serve_asset);
 }
 
@@ -764,6 +875,16 @@ int status_server_start(const StatusServerOptions& options) {
     }
     state.options = options;
     state.loopback = is_loopback_host(options.host);
+    std::string bad;
+    if (!parse_address_ranges(options.allow, &state.allow, &bad)) {
+        // A list that cannot be read lets nobody but loopback in.
+        std::fprintf(stderr, "HTTPALLOW: '%s' не адрес и не диапазон\n", bad.c_str());
+        write_log_linef("HTTPALLOW: '%s' не адрес и не диапазон", bad.c_str());
+        state.allow.clear();
+        AddressRange none;
+        none.family = -1;
+        state.allow.push_back(none);
+    }
     state.listen_fd = listen_fd;
     state.stop_fd = stop_fd;
     state.server = std::make_unique<PageServer>();
@@ -801,7 +922,8 @@ void status_server_stop() {
     state = ServerState{};
 }
 
-int start_status_server_with(const std::string& http_setting, const std::string& token) {
+int start_status_server_with(const std::string& http_setting, const std::string& token,
+                             const std::string& allow) {
     StatusServerOptions options;
     bool off = false;
     if (!parse_http_setting(http_setting, &options.host, &options.port, &off)) {
@@ -812,6 +934,7 @@ int start_status_server_with(const std::string& http_setting, const std::string&
         return 0;
     }
     options.token = token;
+    options.allow = allow;
     options.post = [](std::function<void()> call) { ui_post_call(std::move(call)); };
     options.post_command = [](int id) { ui_post_command(id); };
     return status_server_start(options) > 0 ? 1 : 0;
@@ -820,7 +943,8 @@ int start_status_server_with(const std::string& http_setting, const std::string&
 int start_status_server(const char* ini_file) {
     std::string http = profile_get_string("VELDRUM", "HTTP", "", ini_file);
     std::string token = profile_get_string("VELDRUM", "HTTPTOKEN", "", ini_file);
-    return start_status_server_with(http, token);
+    std::string allow = profile_get_string("VELDRUM", "HTTPALLOW", "", ini_file).substr(0, 4096);
+    return start_status_server_with(http, token, allow);
 }
 
 void stop_status_server() { status_server_stop(); }

@@ -7,7 +7,9 @@
 //
 // Endpoints: GET / (the page), GET /app.js, /style.css, /icons/*.svg,
 // GET /api/status (JSON), POST /api/flush (button 7), POST /api/stop
-// (command 40002), POST /api/widths (column widths, JSON array of five).
+// (command 40002), POST /api/widths (column widths, JSON array of five),
+// and the FDSN web services under /fdsnws/ (fdsn/fdsn_service.h), which
+// only read.
 // Every POST must come from the page itself (same origin); on a
 // non-loopback address it must also carry the token in X-VelDrum-Token.
 //
@@ -47,6 +49,9 @@ struct StatusServerOptions {
     std::string host = "127.0.0.1";
     int port = 8660;    // 0 picks a free port (tests)
     std::string token;  // required for POSTs when host is not loopback
+    // Client addresses let in beside loopback ("10.0.0.0/8, 192.0.2.7");
+    // empty: everyone who can reach the address.
+    std::string allow;
     // Runs a piece of work on the UI thread (button 7, width changes);
     // empty: runs it on the calling thread (tests).
     std::function<void(std::function<void()>)> post;
@@ -69,12 +74,13 @@ bool is_loopback_host(const std::string& host);
 int status_server_start(const StatusServerOptions& options);
 void status_server_stop();
 
-// Start-up: starts the server from the [VELDRUM] HTTP and HTTPTOKEN values of
+// Start-up: starts the server from the [VELDRUM] HTTP, HTTPTOKEN and HTTPALLOW values of
 // ini_file (./VELDRUM.INI). Returns 1 when serving, 0 when switched off or
 // when the value is malformed or the address cannot be had (message on
 // stderr and in the log; the program runs on without a page).
 int start_status_server(const char* ini_file = "./VELDRUM.INI");
-int start_status_server_with(const std::string& http_setting, const std::string& token);
+int start_status_server_with(const std::string& http_setting, const std::string& token,
+                             const std::string& allow = "");
 // Shut-down: closes every connection at once, whatever its client does, and
 // joins the server's threads.
 void stop_status_server();
