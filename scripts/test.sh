@@ -16,19 +16,17 @@ build() {  # build DIR [cmake options...]
     cmake --build "$dir" -j"$jobs"
 }
 
-# The browser test drives the system's Chromium through playwright-core;
-# the SeedLink test runs seisplotjs's SeedLink clients in Node.
-if { [ ! -d build/node/node_modules/playwright-core ] || [ ! -d build/node/node_modules/seisplotjs ]; } &&
-    command -v npm >/dev/null; then
-    npm install --silent --no-audit --no-fund --prefix build/node playwright-core@1.65.1 seisplotjs@3.2.2 ||
-        echo "playwright-core or seisplotjs could not be installed: the browser and seisplotjs tests will be skipped"
-fi
-# The FDSN tests ask the services with seisplotjs in Node; StationXML is
-# parsed there with @xmldom/xmldom, as Node has no DOM.
-if [ ! -d build/node/node_modules/seisplotjs ] && command -v npm >/dev/null; then
-    npm install --silent --no-audit --no-fund --prefix build/node seisplotjs@3.2.2 @xmldom/xmldom@0.9.12 ||
-        echo "seisplotjs could not be installed: the FDSN client test will be skipped"
-fi
+# From npm: playwright-core drives the system's Chromium for the browser
+# test; seisplotjs is the field's client in the SeedLink and FDSN tests,
+# with @xmldom/xmldom for StationXML, as Node has no DOM.
+node_packages=(playwright-core@1.65.1 seisplotjs@3.2.2 @xmldom/xmldom@0.9.12)
+for p in "${node_packages[@]}"; do
+    if [ ! -d "build/node/node_modules/${p%@*}" ] && command -v npm >/dev/null; then
+        npm install --silent --no-audit --no-fund --prefix build/node "${node_packages[@]}" ||
+            echo "npm packages could not be installed: the browser and Node client tests will be skipped"
+        break
+    fi
+done
 export VELDRUM_NODE_MODULES=$root/build/node/node_modules
 
 echo "== build and test"
