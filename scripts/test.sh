@@ -18,9 +18,10 @@ build() {  # build DIR [cmake options...]
 
 # The browser test drives the system's Chromium through playwright-core;
 # the SeedLink test runs seisplotjs's SeedLink clients in Node.
-if { [ ! -d build/node/node_modules/playwright-core ] || [ ! -d build/node/node_modules/seisplotjs ]; } &&
-    command -v npm >/dev/null; then
-    npm install --silent --no-audit --no-fund --prefix build/node playwright-core@1.65.1 seisplotjs@3.2.2 ||
+# esbuild bundles seisplotjs for the page's seismograms at build time.
+if { [ ! -d build/node/node_modules/playwright-core ] || [ ! -d build/node/node_modules/seisplotjs ] ||
+     [ ! -d build/node/node_modules/esbuild ]; } && command -v npm >/dev/null; then
+    npm install --silent --no-audit --no-fund --prefix build/node playwright-core@1.65.1 seisplotjs@3.2.2 esbuild@0.28.2 ||
         echo "playwright-core or seisplotjs could not be installed: the browser and seisplotjs tests will be skipped"
 fi
 export VELDRUM_NODE_MODULES=$root/build/node/node_modules

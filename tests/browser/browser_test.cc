@@ -27,6 +27,7 @@ TEST(BrowserSystem, StatusPageOfTheRunningServer) {
     Station s('W');
     const std::string url = "http://127.0.0.1:" + std::to_string(free_port());
     s.veldrum_keys["HTTP"] = url.substr(7);
+    s.veldrum_keys["SEEDLINK"] = std::to_string(free_port());  // the seismograms' feed
     s.start_veldrum({"FLUSH=600"});  // only "Сброс буферов" makes a pass
     ASSERT_TRUE(s.wait_log("#START#", 20000)) << s.log();
     // A script naming another origin is refused before the page comes.
