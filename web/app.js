@@ -229,13 +229,13 @@ function plainLabels(sp) {
 function restartFeed() {
   stopFeed();
   const names = plotNames();
-  if (names.length === 0) {
-    plotNote("Щелчок по имени канала открывает его сейсмограмму.");
-    return;
-  }
   const sp = window.seisplotjs;
   if (!sp) {
     plotNote("Сейсмограммы недоступны: программа собрана без seisplotjs.");
+    return;
+  }
+  if (names.length === 0) {
+    plotNote("Щелчок по имени канала открывает его сейсмограмму.");
     return;
   }
   if (!feed.where) {
