@@ -12,6 +12,12 @@ seconds=0
 if [ "${1:-}" = "--seconds" ]; then seconds=${2:?"--seconds needs a number"}; fi
 
 scripts/deps.sh build
+# seisplotjs and esbuild for the status page's seismograms; without them the
+# build goes on and the page says that seismograms are unavailable.
+if [ ! -d build/node/node_modules/seisplotjs ] || [ ! -d build/node/node_modules/esbuild ]; then
+    npm install --silent --no-audit --no-fund --prefix build/node seisplotjs@3.2.2 esbuild@0.28.2 ||
+        echo "seisplotjs could not be installed: the status page will show no seismograms"
+fi
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$(nproc)" --target veldrum stationsim lissdump
 

@@ -18,8 +18,9 @@ build() {  # build DIR [cmake options...]
 
 # From npm: playwright-core drives the system's Chromium for the browser
 # test; seisplotjs is the field's client in the SeedLink and FDSN tests,
-# with @xmldom/xmldom for StationXML, as Node has no DOM.
-node_packages=(playwright-core@1.65.1 seisplotjs@3.2.2 @xmldom/xmldom@0.9.12)
+# with @xmldom/xmldom for StationXML, as Node has no DOM; esbuild bundles
+# seisplotjs for the page's seismograms at build time.
+node_packages=(playwright-core@1.65.1 seisplotjs@3.2.2 @xmldom/xmldom@0.9.12 esbuild@0.28.2)
 for p in "${node_packages[@]}"; do
     if [ ! -d "build/node/node_modules/${p%@*}" ] && command -v npm >/dev/null; then
         npm install --silent --no-audit --no-fund --prefix build/node "${node_packages[@]}" ||

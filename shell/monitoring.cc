@@ -142,6 +142,22 @@ std::string metrics_text() {
     return out.str();
 }
 
+std::vector<ChannelHealth> channel_health() {
+    timespec clock{};
+    clock_gettime(CLOCK_REALTIME, &clock);
+    const double now = static_cast<double>(clock.tv_sec) + clock.tv_nsec * 1e-9;
+    std::vector<ChannelHealth> out;
+    std::lock_guard<std::mutex> roster(roster_view_lock);
+    for (int i = 0; i < roster_count && i < kChannelCount; ++i) {
+        const RosterEntry& e = channel_roster[i];
+        const ChannelMetrics& m = channel_metrics(e.channel);
+        const double last = m.last_sample_time.load();
+        out.push_back({station_text_to_utf8(e.name, sizeof e.name), last > 0 ? now - last : NAN,
+                       gaps_on_day_of(m, now)});
+    }
+    return out;
+}
+
 bool health_report(std::string* json) {
     const bool station = station_connected.load() == 1;
     const bool index = db_connected.load() != 0;

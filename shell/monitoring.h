@@ -2,7 +2,9 @@
 // /api/health for a service manager's or an orchestrator's probe.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 // The exposition text (version 0.0.4) of every figure, now.
 std::string metrics_text();
@@ -10,3 +12,12 @@ std::string metrics_text();
 // True while the station is connected and the index reachable; `json`
 // gets a short report of both either way.
 bool health_report(std::string* json);
+
+struct ChannelHealth {
+    std::string name;     // the roster's name, UTF-8
+    double latency;       // seconds since the last sample; NaN before the first
+    uint64_t gaps_today;  // gaps since UTC midnight
+};
+
+// The roster's channels in roster order, with their figures now.
+std::vector<ChannelHealth> channel_health();

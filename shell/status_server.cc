@@ -19,7 +19,9 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
+#include <cmath>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -32,6 +34,8 @@
 #include <thread>
 #include <vector>
 
+#include "common/app_state.h"
+#include "common/metrics.h"
 #include "common/oplog.h"
 #include "fdsn/fdsn_service.h"
 #include "live/seedlink_server.h"
@@ -599,13 +603,32 @@ void post_to_ui(std::function<void()> fn) {
     }
 }
 
-void add_security_headers(httplib::Response& res) {
+// The page's host as the browser named it, for the SeedLink feed's origin;
+// empty when it holds anything but a host name or address.
+std::string page_host(const httplib::Request& req) {
+    const std::string host = host_of_authority(req.get_header_value("Host"));
+    for (char c : host)
+        if (!std::isalnum(static_cast<unsigned char>(c)) && std::strchr(".-:[]", c) == nullptr)
+            return "";
+    return host;
+}
+
+void add_security_headers(const httplib::Request& req, httplib::Response& res) {
     res.set_header("X-Content-Type-Options", "nosniff");
     res.set_header("X-Frame-Options", "DENY");
     res.set_header("Referrer-Policy", "same-origin");
+    // The seismograms read the SeedLink feed, on its own port of this host;
+    // the plotting library styles its widgets with style elements.
+    std::string connect = "connect-src 'self'";
+    const std::string host = page_host(req);
+    if (config.seedlink_port > 0 && !host.empty()) {
+        const bool v6 = host.find(':') != std::string::npos && host.front() != '[';
+        connect += " ws://" + (v6 ? "[" + host + "]" : host) + ":" +
+                   std::to_string(config.seedlink_port);
+    }
     res.set_header("Content-Security-Policy",
-                   "default-src 'self'; img-src 'self'; style-src 'self'; script-src 'self'; "
-                   "frame-ancestors 'none'");
+                   "default-src 'self'; img-src 'self'; style-src 'self' 'unsafe-inline'; "
+                   "script-src 'self'; " + connect + "; frame-ancestors 'none'");
 }
 
 void serve_asset(const httplib::Request& req, httplib::Response& res) {
@@ -691,7 +714,7 @@ void install_fdsn_routes(httplib::Server& server) {
 
 void install_routes(httplib::Server& server) {
     server.set_pre_routing_handler([](const httplib::Request& req, httplib::Response& res) {
-        add_security_headers(res);
+        add_security_headers(req, res);
         // On loopback, a foreign Host means a name rebound to 127.0.0.1 by
         // another site: serve it nothing, not even the snapshot.
         if (state.loopback) {
@@ -852,6 +875,16 @@ std::string status_json() {
                             {"sequence", c.sequence},
                             {"lag_seconds", c.lag_seconds}});
     body["seedlink"] = seedlink;
+    body["seedlink_port"] = config.seedlink_port;
+    body["network"] = config.network;
+    nlohmann::json health = nlohmann::json::array();
+    for (const ChannelHealth& c : channel_health())
+        health.push_back({{"name", c.name},
+                          {"latency_seconds", std::isnan(c.latency) ? nlohmann::json(nullptr) : nlohmann::json(c.latency)},
+                          {"gaps_today", c.gaps_today}});
+    body["channels"] = health;
+    body["ring"] = {{"bytes", metrics.ring_bytes.load()}, {"limit_bytes", config.size_limit}};
+    body["liss_clients"] = metrics.liss_clients.load();
     return body.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 

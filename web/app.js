@@ -96,13 +96,17 @@ function renderRows(rows) {
     tr.dataset.stateImage = String(row.state_image);
     const name = cell(tr, 0, "name");
     let img = name.querySelector("img");
-    let label = name.querySelector("span");
+    let label = name.querySelector("a.chan");
     if (!img) {
       img = document.createElement("img");
       img.width = 16; img.height = 16;
-      label = document.createElement("span");
+      label = document.createElement("a");
+      label.className = "chan";
+      label.addEventListener("click", (ev) => { ev.preventDefault(); togglePlot(label.textContent); });
       name.appendChild(img); name.appendChild(label);
     }
+    label.href = "?plot=" + encodeURIComponent(row.name);
+    tr.classList.toggle("plotted", plotNames().includes(row.name));
     const src = row.state_image === 2 ? "icons/state_2.svg" : "icons/state_1.svg";
     if (img.getAttribute("src") !== src) img.setAttribute("src", src);
     img.alt = row.state_image === 2 ? "событие" : "";
@@ -139,6 +143,172 @@ function renderSeedLink(clients) {
   });
 }
 
+const LATENCY_RED_SECONDS = 10;  // a second's block comes within a few seconds
+const PLOT_MINUTES = 3;
+const RECONNECT_MS = 3000;
+
+// Per channel: seconds since its last sample and gaps since UTC midnight.
+function renderHealth(channels) {
+  const list = channels || [];
+  const body = $("health-rows");
+  while (body.children.length > list.length) body.removeChild(body.lastChild);
+  list.forEach((c, i) => {
+    let tr = body.children[i];
+    if (!tr) {
+      tr = document.createElement("tr");
+      body.appendChild(tr);
+    }
+    cell(tr, 0, "").textContent = c.name;
+    const late = cell(tr, 1, "num");
+    late.textContent = c.latency_seconds === null ? "—" : c.latency_seconds.toFixed(1);
+    late.classList.toggle("late", c.latency_seconds === null || c.latency_seconds > LATENCY_RED_SECONDS);
+    cell(tr, 2, "num").textContent = String(c.gaps_today);
+  });
+}
+
+function renderRing(ring, liss) {
+  const mb = (b) => (b / 1048576).toFixed(1);
+  const share = ring.limit_bytes > 0 ? Math.round(100 * ring.bytes / ring.limit_bytes) : 0;
+  $("ring-text").textContent = "Кольцо: " + mb(ring.bytes) + " из " + mb(ring.limit_bytes) + " МБ (" + share + " %)";
+  $("ring-badge").classList.toggle("bad", share >= 100);
+  $("liss-text").textContent = liss > 0 ? "LISS: клиент подключён" : "LISS: нет клиента";
+  $("liss-badge").classList.toggle("ok", liss > 0);
+}
+
+// Seismograms: the channels named in the address (?plot=SHZ,SHN), drawn by
+// seisplotjs from the SeedLink WebSocket feed of this host. Every change of
+// the set, and every lost connection, starts the feed afresh from
+// PLOT_MINUTES ago, so that each display begins full.
+const feed = { where: null, connection: null, displays: new Map(), timer: 0, generation: 0 };
+
+function plotNames() {
+  const v = new URLSearchParams(location.search).get("plot");
+  return v ? v.split(",").filter((n) => n !== "") : [];
+}
+
+function togglePlot(name) {
+  const names = plotNames();
+  const next = names.includes(name) ? names.filter((n) => n !== name) : names.concat([name]);
+  const params = new URLSearchParams(location.search);
+  if (next.length) params.set("plot", next.join(",")); else params.delete("plot");
+  const q = params.toString().replace(/%2C/g, ",");
+  history.replaceState(null, "", location.pathname + (q ? "?" + q : ""));
+  document.querySelectorAll("#rows tr").forEach((tr) => {
+    const a = tr.querySelector("a.chan");
+    if (a) tr.classList.toggle("plotted", next.includes(a.textContent));
+  });
+  restartFeed();
+}
+
+function plotNote(text) {
+  $("plots-note").textContent = text;
+}
+
+function stopFeed() {
+  feed.generation++;
+  clearTimeout(feed.timer);
+  if (feed.connection) {
+    feed.connection.setOnClose(() => {});
+    feed.connection.close();
+  }
+  feed.connection = null;
+  for (const d of feed.displays.values()) d.rt.animationScaler.pause();
+  feed.displays.clear();
+  $("plot-list").replaceChildren();
+}
+
+// The library fills its axis labels from templates that it compiles with
+// new Function, which the page's policy forbids; fixed labels need none.
+function plainLabels(sp) {
+  const labels = { handlebarsTitle: "", handlebarsXLabel: "", handlebarsXSublabel: "UTC",
+    handlebarsYLabel: "отсчёты", handlebarsYSublabel: "", handlebarsYLabelRight: "" };
+  const proto = sp.seismographconfig.SeismographConfig.prototype;
+  for (const [method, text] of Object.entries(labels)) proto[method] = () => text;
+}
+
+function restartFeed() {
+  stopFeed();
+  const names = plotNames();
+  const sp = window.seisplotjs;
+  if (!sp) {
+    plotNote("Сейсмограммы недоступны: программа собрана без seisplotjs.");
+    return;
+  }
+  if (names.length === 0) {
+    plotNote("Щелчок по имени канала открывает его сейсмограмму.");
+    return;
+  }
+  if (!feed.where) {
+    plotNote("Сейсмограммы: ждём сведений о сервере…");
+    return;
+  }
+  if (!feed.where.port) {
+    plotNote("Сейсмограммы недоступны: SeedLink выключен (SEEDLINK= в VELDRUM.INI).");
+    return;
+  }
+  plotNote("Сейсмограммы за " + PLOT_MINUTES + " мин, SeedLink " + location.hostname + ":" + feed.where.port);
+  plainLabels(sp);
+  const luxon = sp.luxon;
+  for (const name of names) {
+    const rt = sp.animatedseismograph.createRealtimeDisplay({
+      duration: luxon.Duration.fromObject({ minutes: PLOT_MINUTES }), removeTrend: true,
+    });
+    const box = document.createElement("div");
+    box.className = "plot";
+    box.dataset.channel = name;
+    box.dataset.samples = "0";
+    const head = document.createElement("h3");
+    const title = document.createElement("span");
+    title.textContent = feed.where.network + "." + feed.where.station + "." + name;
+    const close = document.createElement("button");
+    close.type = "button";
+    close.textContent = "×";
+    close.title = "Закрыть";
+    close.addEventListener("click", () => togglePlot(name));
+    head.append(title, close);
+    const body = document.createElement("div");
+    body.className = "plot-body";
+    body.appendChild(rt.organizedDisplay);
+    box.append(head, body);
+    $("plot-list").appendChild(box);
+    rt.animationScaler.animate();
+    feed.displays.set(name, { rt, box });
+  }
+  connectFeed(feed.generation);
+}
+
+function connectFeed(generation) {
+  const sp = window.seisplotjs;
+  const host = location.hostname.includes(":") ? "[" + location.hostname + "]" : location.hostname;
+  const retry = () => {
+    if (generation !== feed.generation) return;
+    clearTimeout(feed.timer);
+    feed.timer = setTimeout(() => { if (generation === feed.generation) connectFeed(generation); }, RECONNECT_MS);
+  };
+  const onPacket = (packet) => {
+    const h = packet.miniseed.header;
+    const d = feed.displays.get(h.chanCode);
+    if (!d || generation !== feed.generation) return;
+    d.rt.packetHandler(packet);
+    d.box.dataset.samples = String(Number(d.box.dataset.samples) + h.numSamples);
+    d.box.dataset.end = String(h.endTime.toMillis());
+  };
+  const c = new sp.seedlink.SeedlinkConnection("ws://" + host + ":" + feed.where.port,
+    ["STATION " + feed.where.station + " " + feed.where.network], onPacket, retry);
+  c.setTimeCommand(sp.luxon.DateTime.utc().minus({ minutes: PLOT_MINUTES }));
+  c.setOnClose(retry);
+  feed.connection = c;
+  c.connect();
+}
+
+function learnFeed(s) {
+  const where = { port: s.seedlink_port || 0, network: s.network || "", station: s.station || "" };
+  const old = feed.where;
+  if (old && old.port === where.port && old.network === where.network && old.station === where.station) return;
+  feed.where = where;
+  restartFeed();
+}
+
 function render(s) {
   document.title = s.title;
   $("title").textContent = s.title;
@@ -148,6 +318,9 @@ function render(s) {
   }
   renderRows(s.rows);
   renderSeedLink(s.seedlink);
+  renderHealth(s.channels);
+  renderRing(s.ring, s.liss_clients);
+  learnFeed(s);
   // Without the station the rows show the last data, not current data.
   $("rows").classList.toggle("stale", s.station_link.connected === false);
 

@@ -42,6 +42,47 @@ async function attackFromAnotherSite(browser) {
   server.close();
 }
 
+// The drawn part of a channel's seismogram: its samples so far, the end of
+// its data and a picture of it.
+async function plotState(page, channel) {
+  const box = page.locator(`.plot[data-channel="${channel}"]`);
+  return { samples: Number(await box.getAttribute("data-samples")), end: Number(await box.getAttribute("data-end")),
+    png: (await box.screenshot()).toString("base64") };
+}
+
+// A seismogram that was drawn moves on: more samples, a later end, another picture.
+async function advances(page, channel, what) {
+  const before = await plotState(page, channel);
+  await sleep(3000);
+  const after = await plotState(page, channel);
+  check(after.samples > before.samples && after.end > before.end && after.png !== before.png,
+    what + ` (${before.samples} -> ${after.samples} samples)`);
+}
+
+// Seismograms open by a click on a channel's name and from the address.
+async function seismograms(browser, page, until) {
+  const plotted = (name) => until((n) => Number(document.querySelector(`.plot[data-channel="${n}"]`)?.dataset.samples) > 0, name);
+  check(await page.locator(".plot").count() === 0, "no seismogram before one is asked for");
+  await until(() => Array.from(document.querySelectorAll("#health-rows tr")).filter((tr) =>
+    /^-?\d+\.\d$/.test(tr.children[1].textContent) && /^\d+$/.test(tr.children[2].textContent)).length === 2);
+  check(await page.locator("#health-rows td.late").count() === 0, "latency and gaps of both channels, none late");
+  check(/^Кольцо: \d+\.\d из 10\.0 МБ \(\d+ %\)$/.test(await page.textContent("#ring-text")), "the ring's fill");
+  await page.click("#rows a.chan >> text=SHZ");
+  check(new URL(page.url()).search === "?plot=SHZ", "the address names the opened channel");
+  await plotted("SHZ");
+  await advances(page, "SHZ", "the clicked seismogram moves on");
+  await page.locator("#plot-list").screenshot({ path: shots + "/seismograms.png" });
+  const other = await browser.newPage({ viewport: { width: 1000, height: 900 } });
+  const errors = [];
+  other.on("pageerror", (e) => errors.push(String(e)));
+  await other.goto(base + "/?plot=SHZ", { waitUntil: "load" });
+  await other.waitForFunction(() => Number(document.querySelector(".plot")?.dataset.samples) > 0, null, { timeout: 30000 });
+  await advances(other, "SHZ", "a bookmarked seismogram moves on");
+  await other.screenshot({ path: shots + "/seismograms-page.png", fullPage: true });
+  check(errors.length === 0, "no script errors from the bookmarked seismogram: " + errors.join("; "));
+  await other.close();
+}
+
 async function main() {
   const browser = await chromium.launch({
     executablePath: process.env.CHROMIUM || "/usr/bin/chromium", headless: true,
@@ -50,9 +91,11 @@ async function main() {
   });
   const page = await browser.newPage({ viewport: { width: 1000, height: 620 } });
   const errors = [];
-  page.on("pageerror", (e) => errors.push(String(e)));
+  page.on("pageerror", (e) => { errors.push(String(e)); log("page error: " + e); });
   // Conditions wait long: the program may run under a sanitizer beside other tests.
-  const until = (fn, arg) => page.waitForFunction(fn, arg, { timeout: 30000, polling: 100 });
+  const until = (fn, arg) => page.waitForFunction(fn, arg, { timeout: 30000, polling: 100 }).catch(async (e) => {
+    throw new Error(e.message + "\n" + fn + "\npage: " + await page.textContent("#window"));
+  });
   const text = (sel, want) => until(([s, w]) => document.querySelector(s).textContent === w, [sel, want]);
   const lamp = () => page.getAttribute("#c1049", "data-lit");
   const rows = () => page.$$eval("#rows tr", (trs) => trs.map((tr) => [tr.dataset.stateImage,
@@ -81,6 +124,8 @@ async function main() {
     const m = /^(\d\d):(\d\d):(\d\d)  (\d\d)\/(\d\d)\/(\d{4})$/.exec(c[4]) || [];
     check(Math.abs(Date.UTC(m[6], m[5] - 1, m[4], m[1], m[2], m[3]) - Date.now()) < 120000, c[1] + " time " + c[4]);
   }
+  await seismograms(browser, page, until);
+
   const blinks = new Set();
   for (let i = 0; i < 60 && blinks.size < 2; i++, await sleep(250)) blinks.add(await lamp());
   check(blinks.size === 2, "the event lamp blinks");
@@ -119,6 +164,10 @@ async function main() {
   }
   check((await page.textContent("#event-caption")) === "нет", "the event group says there is none");
   check(!(await page.$eval("#rows", (b) => b.classList.contains("stale"))), "the rows are current again");
+  await advances(page, "SHZ", "the seismogram goes on after the station came back");
+  await page.click('.plot[data-channel="SHZ"] h3 button');
+  check(await page.locator(".plot").count() === 0 && new URL(page.url()).search === "", "the seismogram closes");
+  await page.evaluate(() => window.scrollTo(0, 0));
   await page.screenshot({ path: shots + "/browser-system.png", fullPage: true });
 
   // Widening the first column sends the widths that the stop saves.
