@@ -1,5 +1,4 @@
-// The station link end to end: veldrum against stationsim on loopback,
-// through the NetBIOS provider and an lmhosts file, as an operator runs it.
+// The station link end to end, through the NetBIOS provider and lmhosts.
 #include <httplib.h>
 #include <sys/resource.h>
 
@@ -12,8 +11,8 @@ namespace {
 
 using namespace system_run;
 
-// Runs meanwhile() with process pid out of descriptors, as under a flood of
-// connections: a number seen free twice in a row goes above the limit.
+// Runs meanwhile() with process pid out of descriptors: a number seen free
+// twice in a row goes above the limit.
 void without_descriptors(pid_t pid, const std::function<void()>& meanwhile) {
     rlimit old{};
     prlimit(pid, RLIMIT_NOFILE, nullptr, &old);
@@ -32,59 +31,60 @@ void without_descriptors(pid_t pid, const std::function<void()>& meanwhile) {
     prlimit(pid, RLIMIT_NOFILE, &old, nullptr);
 }
 
-// Whether the channel gets a recorded second after now, waiting up to 30 s.
-bool recorded_from_now(const Station& s, const std::string& channel) {
+// Whether each channel gets a recorded second after now, waiting up to 30 s.
+bool recorded_from_now(const Station& s, std::set<std::string> channels) {
     const long long now = time(nullptr);
-    return wait_until(
-        [&] {
-            for (const RingFile& f : s.files())
-                if (f.channel == channel && f.start + f.seconds() > now + 1) return true;
-            return false;
-        },
-        30000);
+    auto recorded = [&] {
+        for (const RingFile& f : s.files())
+            if (f.start + f.seconds() > now + 1) channels.erase(f.channel);
+        return channels.empty();
+    };
+    return wait_until(recorded, 30000);
 }
 
-// The station is absent, then found, then lost and found again while the
-// process is out of descriptors, and comes back with other channels, among
-// them names that cannot stand in a path and a repeated one: the new set is
-// recorded without a restart, the refused ones touch nothing, and the page
-// lists the new set.
+// The station absent, found, lost and found again without descriptors, back
+// with other channels (some refused) and falling silent now and then: the
+// new set is recorded and listed without a restart, a silent station is hung
+// up at the receive time-out (4 s here) and called again.
 TEST(StationLink, FindsAndRegainsTheStationByItselfEvenWhenDescriptorsRunOut) {
     Station s('L');
     const int http = free_port();
     s.veldrum_keys["HTTP"] = "127.0.0.1:" + std::to_string(http);
+    s.program = "veldrum-test";
+    s.env.push_back("VELDRUM_TEST_RECEIVE_TIMEOUT=4");
     s.start_veldrum({"FLUSH=5"});
-    // Every failed call is the same text, and repeat suppression keeps it to
-    // one line while no other comes between.
-    ASSERT_TRUE(s.wait_log("#Код ошибки Netbios: 20#", 10000)) << s.log();
-    ASSERT_TRUE(s.wait_log("#БД подключена#", 10000)) << s.log();
+    // Repeat suppression keeps the same failed call to one line.
+    ASSERT_TRUE(s.wait_log("#Код ошибки Netbios: 20#", 10000) &&
+                s.wait_log("#БД подключена#", 10000))
+        << s.log();
     sleep(1);
     const size_t failed_calls = s.log_count("#Код ошибки Netbios: ");
     sleep(3);
     EXPECT_EQ(s.log_count("#Код ошибки Netbios: "), failed_calls) << s.log();
     s.start_sim({"--channels", "SHZ:100:0,SHN:20:0", "--realtime"});
     ASSERT_TRUE(s.wait_log("#Станция подключена#", 15000)) << s.log();
-    // Receiving needs no descriptor; a session left open on a failure would
-    // keep the station from answering any later call.
+    // Receiving needs none; a session left open would block later calls.
     without_descriptors(s.server.pid, [] { sleep(3); });
-    EXPECT_TRUE(recorded_from_now(s, "SHN")) << s.log();
-    s.stop_sim();
-    ASSERT_TRUE(s.wait_log("#Станция отключена#", 10000)) << s.log();
-    ASSERT_TRUE(s.wait_log("#Код ошибки Netbios: 20#", 10000, 2)) << s.log();
+    EXPECT_TRUE(recorded_from_now(s, {"SHN"})) << s.log();
+    s.sim.stop(5000);
+    ASSERT_TRUE(s.wait_log("#Станция отключена#", 10000) &&
+                s.wait_log("#Код ошибки Netbios: 20#", 10000, 2))
+        << s.log();
     // Calls fail for want of a descriptor, and the log still hears of it.
     without_descriptors(s.server.pid, [&] {
-        s.start_sim(
-            {"--channels", "SHZ:100:0,BHZ:50:0,../X:50:0,BHZ:20:0,B\nZ:20:0", "--realtime"});
+        s.start_sim({"--channels", "SHZ:100:0,BHZ:50:0,../X:50:0,BHZ:20:0,B\nZ:20:0", "--realtime",
+                     "--silence-every", "8:6"});
         EXPECT_TRUE(s.wait_log("#Код ошибки Netbios: 9#", 10000)) << s.log();
         EXPECT_EQ(s.log_count("#Станция подключена#"), 1u);
     });
-    EXPECT_TRUE(s.wait_log("#Станция подключена#", 15000, 2)) << s.log();
-    for (const char* line : {"#Состав каналов станции изменился#",
-                             "#Канал 2: недопустимое имя, канал не записывается#",
-                             "#Канал 3: имя повторяется, канал не записывается#",
-                             "#Канал 4: недопустимое имя, канал не записывается#"})
-        EXPECT_TRUE(s.wait_log(line, 5000)) << line << "\n" << s.log();
-    EXPECT_TRUE(recorded_from_now(s, "SHZ") && recorded_from_now(s, "BHZ")) << s.log();
+    for (const char* line :
+         {"#Станция подключена#", "#Состав каналов станции изменился#",
+          "#Канал 2: недопустимое имя, канал не записывается#",
+          "#Канал 3: имя повторяется, канал не записывается#",
+          "#Канал 4: недопустимое имя, канал не записывается#", "#Код ошибки Netbios: 5#"})
+        EXPECT_TRUE(s.wait_log(line, 20000)) << line << "\n" << s.log();
+    EXPECT_TRUE(s.wait_log("#Станция подключена#", 20000, 3)) << s.log();
+    EXPECT_TRUE(recorded_from_now(s, {"SHZ", "BHZ"})) << s.log();
     const auto page = httplib::Client("127.0.0.1", http).Get("/api/status");
     ASSERT_TRUE(page);
     EXPECT_TRUE(count(page->body, "\"name\":\"BHZ\"") > 0 && count(page->body, "\"SHN\"") == 0)
@@ -97,30 +97,11 @@ TEST(StationLink, FindsAndRegainsTheStationByItselfEvenWhenDescriptorsRunOut) {
     EXPECT_FALSE(exists(s.dir + "/X." + s.name.substr(0, 3))) << "outside the data directory";
 }
 
-// A silent station is dropped at the receive time-out (shortened to 4 s
-// here), called again, and recorded again once it speaks.
-TEST(StationLink, SilentStationIsHungUpAndCalledAgain) {
-    Station s('S');
-    s.program = "veldrum-test";
-    s.env.push_back("VELDRUM_TEST_RECEIVE_TIMEOUT=4");
-    s.start_sim({"--channels", "SHZ:100:0", "--realtime", "--silence-every", "3:6"});
-    s.start_veldrum({"FLUSH=5"});
-    for (const char* line :
-         {"#Станция подключена#", "#Код ошибки Netbios: 5#", "#Станция отключена#"})
-        ASSERT_TRUE(s.wait_log(line, 15000)) << line << "\n" << s.log();
-    ASSERT_TRUE(s.wait_log("#Станция подключена#", 15000, 2)) << s.log();
-    EXPECT_TRUE(recorded_from_now(s, "SHZ")) << s.log();
-    EXPECT_EQ(s.stop_veldrum(), 0);
-}
-
-// Stopping while the station still holds the session, again and again: the
-// last completion and the threads it starts end before the process does.
+// The last completion and its threads end before the process does.
 TEST(StationLink, RepeatedStopsWithTheSessionOpenRaceNothing) {
     Station s('Q');
-    s.start_sim({"--channels",
-                 "SHZ:100:0,SHN:100:0,SHE:100:0,SHX:50:0,LHZ:20:0,LHN:20:0,"
-                 "LHE:20:0,EHZ:200:0",
-                 "--realtime"});
+    s.start_sim({"--realtime", "--channels",
+                 "SHZ:100:0,SHN:100:0,SHE:100:0,SHX:50:0,LHZ:20:0,LHN:20:0,LHE:20:0,EHZ:200:0"});
     const char* repeats = getenv("VELDRUM_STOP_REPEATS");
     for (int i = 1; i <= (repeats ? atoi(repeats) : 3); ++i) {
         s.start_veldrum({"FLUSH=5"});
@@ -130,60 +111,42 @@ TEST(StationLink, RepeatedStopsWithTheSessionOpenRaceNothing) {
     }
 }
 
-// Settings that would fail silently later are said once at start, on stderr
-// and in the log when there is one, and the server runs all the same; a
-// second instance and a missing adapter stop it at start.
+// Bad settings are said at start, on stderr and in the log, and the server
+// runs; a second instance and a missing adapter stop at start.
 TEST(StationLink, StartUpFaultsAreSaid) {
     const int listener = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
     ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
     ASSERT_EQ(listen(listener, 1), 0);
     const std::string port = std::to_string(liss_client::local_port(listener));
-    struct Case {
-        std::string http, lana;
-        std::vector<std::string> args;
-        bool log_is_a_file;
-        int exit_code;                  // -1: runs until stopped, and a second instance fails
-        std::vector<std::string> said;  // on stderr, and in the log where there is one
-    } const cases[] = {
-        {"bogus",
-         "0",
-         {"SPORT=70000", "DATA=/dev/null"},
-         false,
-         -1,
-         {"Неверное значение HTTP: bogus", "Неверное значение SPORT: 70000",
-          "Каталог данных недоступен: /dev/null"}},
-        {"127.0.0.1:" + port,
-         "0",
-         {"SPORT=" + port},
-         true,
-         -1,
-         {"Каталог журнала недоступен: ", "Страница состояния: нет доступа к 127.0.0.1:" + port,
-          "Сервер LISS: нет доступа к порту " + port}},
-        {"0", "7", {}, true, 254, {"Ошибка инициализации Netbios"}},
-    };
-    for (const Case& c : cases) {
+    // exit_code -1: it runs, and a second instance beside it stops at start.
+    auto run = [&](const std::string& http, const std::string& lana,
+                   const std::vector<std::string>& args, bool log_is_a_file, int exit_code,
+                   const std::vector<std::string>& said) {
         Station s('U');
-        s.veldrum_keys["HTTP"] = c.http;
-        s.station_keys["LANA"] = c.lana;
-        if (c.log_is_a_file) Station::write(s.log_dir, "");
-        s.start_veldrum(c.args);
-        for (const std::string& text : c.said) {
+        s.veldrum_keys["HTTP"] = http, s.station_keys["LANA"] = lana;
+        if (log_is_a_file) Station::write(s.log_dir, "");
+        s.start_veldrum(args);
+        for (const std::string& text : said) {
             EXPECT_TRUE(wait_until([&] { return count(s.server.text(), text) > 0; }, 10000))
-                << text << "\n"
-                << s.server.text();
-            EXPECT_TRUE(c.log_is_a_file || s.wait_log("#" + text + "#", 2000)) << s.log();
+                << text + "\n" + s.server.text();
+            EXPECT_TRUE(log_is_a_file || s.wait_log("#" + text + "#", 2000)) << s.log();
         }
-        if (c.exit_code >= 0) {
-            EXPECT_EQ(s.server.wait(20000), c.exit_code);
-            continue;
-        }
+        EXPECT_EQ(exit_code >= 0 ? s.server.wait(20000) : -1, exit_code);
+        if (exit_code >= 0) return;
         Child second = spawn(s.command("veldrum"), s.dir, s.dir + "/second.out");
         EXPECT_EQ(second.wait(20000), 255);
         EXPECT_GT(count(second.text(), "Ошибка выделения имени в системе Netbios"), 0u)
             << second.text();
         EXPECT_EQ(s.stop_veldrum(), 0);
-    }
+    };
+    run("bogus", "0", {"SPORT=70000", "DATA=/dev/null"}, false, -1,
+        {"Неверное значение HTTP: bogus", "Неверное значение SPORT: 70000",
+         "Каталог данных недоступен: /dev/null"});
+    run("127.0.0.1:" + port, "0", {"SPORT=" + port}, true, -1,
+        {"Каталог журнала недоступен: ", "Страница состояния: нет доступа к 127.0.0.1:" + port,
+         "Сервер LISS: нет доступа к порту " + port});
+    run("0", "7", {}, true, 254, {"Ошибка инициализации Netbios"});
     close(listener);
 }
 

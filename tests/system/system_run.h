@@ -1,18 +1,13 @@
-// The whole system on loopback, as an operator runs it: a scratch directory
-// with VELDRUM.INI, KVR.ini, lmhosts, a data directory and an SQLite index,
-// `stationsim` and `veldrum` as child processes, and readers for what they
-// leave behind: the operation log, the ring files and the index rows.
+// The whole system on loopback: a scratch station, stationsim and veldrum as
+// child processes, and readers for the log, the ring files and the index.
 #pragma once
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <iconv.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 
-#include <algorithm>
-#include <filesystem>
 #include <functional>
 #include <map>
 #include <set>
@@ -25,15 +20,11 @@ extern char** environ;
 
 namespace system_run {
 
-namespace fs = std::filesystem;
 using liss_client::free_port;
 using recorder_test::exists;
 using recorder_test::read_file;
 
 inline std::string bin(const std::string& name) { return VELDRUM_BINARY_DIR "/bin/" + name; }
-inline std::string postgres_dsn() {  // of the test run, "" when there is none
-    return getenv("VELDRUM_TEST_PG_DSN") ? getenv("VELDRUM_TEST_PG_DSN") : "";
-}
 
 inline bool wait_until(const std::function<bool()>& done, int timeout_ms) {
     for (int waited = 0; !done(); waited += 100, usleep(100000))
@@ -47,25 +38,17 @@ inline size_t count(const std::string& text, const std::string& what) {
     return n;
 }
 
-// A child process with its stdout and stderr in one file.
-// The body of a GET on the loopback HTTP port; "" when there is none.
-inline std::string http_get(int port, const std::string& path) {
-    const int fd = liss_client::connect_to(port, 0, 0);
-    std::string reply;
-    const std::string request =
-        "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
-    if (fd >= 0 &&
-        send(fd, request.data(), request.size(), MSG_NOSIGNAL) == ssize_t(request.size())) {
-        char buffer[4096];
-        for (ssize_t n; (n = recv(fd, buffer, sizeof buffer, 0)) > 0;)
-            reply.append(buffer, size_t(n));
-    }
-    if (fd >= 0) close(fd);
-    const size_t body = reply.find("\r\n\r\n");
-    return body == std::string::npos ? "" : reply.substr(body + 4);
+// What a shell command writes on stdout.
+inline std::string sh(const std::string& command) {
+    std::string out;
+    char buffer[4096];
+    FILE* p = popen(command.c_str(), "r");
+    for (size_t n; p && (n = fread(buffer, 1, sizeof buffer, p)) > 0;) out.append(buffer, n);
+    if (p) pclose(p);
+    return out;
 }
 
-struct Child {
+struct Child {  // its stdout and stderr in one file
     pid_t pid = -1;
     std::string output;
     // Exit code, 128+signal when killed, -1 when it outlives timeout_ms (then killed).
@@ -85,7 +68,6 @@ struct Child {
     std::string text() const { return read_file(output); }
 };
 
-// Starts args in cwd, its output to a file.
 inline Child spawn(std::vector<std::string> args, const std::string& cwd,
                    const std::string& output) {
     std::vector<char*> argv;
@@ -102,8 +84,7 @@ inline Child spawn(std::vector<std::string> args, const std::string& cwd,
     return c;
 }
 
-// One ring file read back: "<hour>/<name>", its 512 header bytes, the
-// fields parsed from them (start and duration in seconds) and the samples.
+// A ring file read back: "<hour>/<name>", header, fields and samples.
 struct RingFile {
     std::string relative, header, channel;
     double sps = 0;
@@ -112,69 +93,27 @@ struct RingFile {
     long long seconds() const { return sps >= 1 ? samples.size() / size_t(sps) : 0; }
 };
 
-// Every ring file under the data directory, sorted by channel and start.
-inline std::vector<RingFile> ring_files(const std::string& data_dir) {
-    std::vector<RingFile> files;
-    std::error_code ec;
-    for (int hour = 0; hour < 24; ++hour)
-        for (const auto& e : fs::directory_iterator(data_dir + "/" + std::to_string(hour), ec)) {
-            RingFile& f = files.emplace_back();
-            f.relative = std::to_string(hour) + "/" + e.path().filename().string();
-            const std::string bytes = read_file(e.path());
-            f.header = bytes.substr(0, 512);
-            for (size_t i = 512; i + 1 < bytes.size(); i += 2)
-                f.samples.push_back(uint8_t(bytes[i]) | uint8_t(bytes[i + 1]) << 8);
-            tm t{};
-            int h = 0, m = 0, s = 0;
-            char channel[16] = "";
-            sscanf(f.header.c_str(),
-                   "[KVR2.0] Data offset=512 Start time=%d %d %d Start date=%d %d %d Time duration="
-                   "%d %d %d Data Type=SHORT SpS=%lf Gain=%*d Station=%*s Channels=\"%15[^\"]",
-                   &t.tm_hour, &t.tm_min, &t.tm_sec, &t.tm_mday, &t.tm_mon, &t.tm_year, &h, &m, &s,
-                   &f.sps, channel);
-            t.tm_mon -= 1;
-            t.tm_year -= 1900;
-            f.start = timegm(&t);
-            f.duration = h * 3600LL + m * 60 + s;
-            f.channel = channel;
+// Every second of a channel once and as the simulator sent its signal
+// `index` from start; with count, exactly those from start.
+inline void expect_channel(const std::vector<RingFile>& files, const std::string& channel, int rate,
+                           int index, long long start, long long count = 0, uint32_t seed = 1) {
+    std::set<long long> found;
+    std::vector<long long> repeated, wrong;
+    for (const RingFile& f : files)
+        for (size_t i = 0; f.channel == channel && i + rate <= f.samples.size(); i += rate) {
+            const long long t = f.start + i / rate;
+            if (!found.insert(t).second) repeated.push_back(t);
+            bool same = t >= start && f.sps == rate;
+            for (int k = 0; same && k < rate; ++k)
+                same = f.samples[i + k] ==
+                       stationsim::signal_sample(seed, index, (t - start) * rate + k);
+            if (!same) wrong.push_back(t);
         }
-    std::sort(files.begin(), files.end(), [](const RingFile& a, const RingFile& b) {
-        return std::tie(a.channel, a.start) < std::tie(b.channel, b.start);
-    });
-    return files;
-}
-
-// Samples of one channel by whole second, from every file; a second found
-// twice is listed in `repeated`.
-struct ChannelSeconds {
-    std::map<long long, std::vector<uint16_t>> by_second;
-    std::vector<long long> repeated;
-};
-
-inline ChannelSeconds seconds_of(const std::vector<RingFile>& files, const std::string& channel) {
-    ChannelSeconds out;
-    for (const RingFile& f : files) {
-        const size_t per = f.channel == channel ? size_t(f.sps) : 0;
-        for (size_t i = 0; per > 0 && i + per <= f.samples.size(); i += per) {
-            const long long t = f.start + i / per;
-            if (out.by_second.count(t)) out.repeated.push_back(t);
-            out.by_second[t].assign(f.samples.begin() + i, f.samples.begin() + i + per);
-        }
-    }
-    return out;
-}
-
-// Seconds that differ from what the simulator sent on channel `index` from `start`.
-inline std::vector<long long> wrong_seconds(const ChannelSeconds& got, int rate, int index,
-                                            long long start, uint32_t seed = 1) {
-    std::vector<long long> wrong;
-    for (const auto& [t, samples] : got.by_second) {
-        bool same = t >= start && samples.size() == size_t(rate);
-        for (int k = 0; same && k < rate; ++k)
-            same = samples[k] == stationsim::signal_sample(seed, index, (t - start) * rate + k);
-        if (!same) wrong.push_back(t);
-    }
-    return wrong;
+    EXPECT_TRUE(repeated.empty() && wrong.empty() &&
+                (count == 0 || (found.size() == size_t(count) && *found.begin() == start &&
+                                *found.rbegin() == start + count - 1)))
+        << channel << ": " << found.size() << " seconds, " << repeated.size() << " twice, "
+        << wrong.size() << " wrong, the first " << (wrong.empty() ? 0 : wrong[0]);
 }
 
 // A scratch station: its directory, INI files, index, and the two programs.
@@ -187,43 +126,38 @@ struct Station {
     std::string program = "veldrum";  // "veldrum-test" reads test hooks from its environment
     Child sim, server;
 
-    // NetBIOS names are claimed host-wide and ctest runs tests side by side:
-    // the name is made of the process id.
+    // NetBIOS names are host-wide and ctest runs tests side by side.
     explicit Station(char prefix) : name(1, prefix) {
         static unsigned counter = 0;
         for (unsigned i = 0, v = getpid() * 37u + counter++; i < 4; ++i, v /= 36)
             name += "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789"[v % 36];
         char pattern[] = "/tmp/veldrum-system-XXXXXX";
         dir = mkdtemp(pattern) ? pattern : "";
-        data_dir = dir + "/data";
-        log_dir = dir + "/log";
+        data_dir = dir + "/data", log_dir = dir + "/log";
         env = {"ODBCINI=" + dir + "/odbc.ini", "ODBCSYSINI=" + dir, "WINDIR=" + dir};
         mkdir(data_dir.c_str(), 0755);
-        // The SQLite "KVR" here, beside the other data sources of the ODBCINI
-        // this process was given (the PostgreSQL one of the test run).
-        static const std::string given = getenv("ODBCINI") ? read_file(getenv("ODBCINI")) : "";
-        if (system(
-                ("sh " VELDRUM_SOURCE_DIR "/db/make-sqlite-dsn.sh " + dir + ">/dev/null").c_str()))
-            ADD_FAILURE() << "make-sqlite-dsn.sh failed";
+        // The SQLite "KVR" here, beside the given ODBCINI's other sources.
+        EXPECT_EQ(
+            system(
+                ("sh " VELDRUM_SOURCE_DIR "/db/make-sqlite-dsn.sh " + dir + ">/dev/null").c_str()),
+            0);
         std::string ini = read_file(dir + "/odbc.ini"), line;
-        std::istringstream lines(given);
-        for (bool skip = false; std::getline(lines, line);) {
-            if (line.rfind("[", 0) == 0) skip = line.rfind("[KVR]", 0) == 0;
-            if (!skip) ini += line + "\n";
-        }
+        static const std::string first = getenv("ODBCINI") ? read_file(getenv("ODBCINI")) : "";
+        std::istringstream given(first);  // rows() changes ODBCINI
+        for (bool skip = false; std::getline(given, line);)
+            if (!(skip = line.rfind("[", 0) == 0 ? line.rfind("[KVR]", 0) == 0 : skip))
+                ini += line + "\n";
         write(dir + "/odbc.ini", ini);
     }
     ~Station() {
         server.stop(20000);
         sim.stop(5000);
-        std::error_code ec;
-        if (!getenv("VELDRUM_KEEP_SCRATCH")) fs::remove_all(dir, ec);
+        if (!getenv("VELDRUM_KEEP_SCRATCH")) recorder_test::remove_tree(dir);
     }
     static void write(const std::string& path, const std::string& text) {
         std::ofstream(path, std::ios::binary) << text;
     }
 
-    // The program as env(1) runs it with this station's environment.
     std::vector<std::string> command(const std::string& program) const {
         std::vector<std::string> args = {"/usr/bin/env"};
         args.insert(args.end(), env.begin(), env.end());
@@ -237,7 +171,6 @@ struct Station {
         sim = spawn(args, dir, dir + "/stationsim.out");
         wait_sim("stationsim: ", 5000);  // its listening line
     }
-    int stop_sim() { return sim.stop(5000); }
     void start_veldrum(const std::vector<std::string>& arguments = {}) {
         std::string ini = "[VELDRUM]\r\nLOG=" + log_dir + "\r\n";
         for (const auto& [k, v] : veldrum_keys) ini += k + "=" + v + "\r\n";
@@ -254,21 +187,8 @@ struct Station {
     }
     int stop_veldrum(int timeout_ms = 30000) { return server.stop(timeout_ms); }
 
-    // The operation log of every day so far, in UTF-8.
     std::string log() const {
-        std::vector<std::string> names;
-        std::error_code ec;
-        for (const auto& e : fs::directory_iterator(log_dir, ec)) names.push_back(e.path());
-        std::sort(names.begin(), names.end());
-        std::string in, out;
-        for (const std::string& n : names) in += read_file(n);
-        out.resize(in.size() * 3);
-        char *src = in.data(), *dst = out.data();
-        size_t src_left = in.size(), dst_left = out.size();
-        iconv_t cd = iconv_open("UTF-8", "CP1251");
-        iconv(cd, &src, &src_left, &dst, &dst_left);
-        iconv_close(cd);
-        return out.substr(0, out.size() - dst_left);
+        return sh("cat '" + log_dir + "'/* 2>/dev/null | iconv -f CP1251 -t UTF-8");
     }
     size_t log_count(const std::string& text) const { return count(log(), text); }
     bool wait_log(const std::string& text, int timeout_ms, size_t times = 1) const {
@@ -277,11 +197,42 @@ struct Station {
     bool wait_sim(const std::string& text, int timeout_ms) const {
         return wait_until([&] { return count(sim.text(), text) > 0; }, timeout_ms);
     }
-    std::vector<RingFile> files() const { return ring_files(data_dir); }
-    // Rows of a query against the station's index, columns joined by '|'.
+    // Every ring file, sorted by channel and start.
+    std::vector<RingFile> files() const {
+        std::vector<RingFile> files;
+        std::error_code ec;
+        for (int hour = 0; hour < 24; ++hour)
+            for (const auto& e :
+                 std::filesystem::directory_iterator(data_dir + "/" + std::to_string(hour), ec)) {
+                RingFile& f = files.emplace_back();
+                f.relative = std::to_string(hour) + "/" + e.path().filename().string();
+                const std::string bytes = read_file(e.path());
+                f.header = bytes.substr(0, 512);
+                for (size_t i = 512; i + 1 < bytes.size(); i += 2)
+                    f.samples.push_back(uint8_t(bytes[i]) | uint8_t(bytes[i + 1]) << 8);
+                tm t{};
+                int h = 0, m = 0, s = 0;
+                char channel[16] = "";
+                sscanf(f.header.c_str(),
+                       "[KVR2.0] Data offset=512 Start time=%d %d %d Start date=%d %d %d Time "
+                       "duration="
+                       "%d %d %d Data Type=SHORT SpS=%lf Gain=%*d Station=%*s Channels=\"%15[^\"]",
+                       &t.tm_hour, &t.tm_min, &t.tm_sec, &t.tm_mday, &t.tm_mon, &t.tm_year, &h, &m,
+                       &s, &f.sps, channel);
+                t.tm_mon -= 1, t.tm_year -= 1900;
+                f.start = timegm(&t), f.duration = h * 3600LL + m * 60 + s, f.channel = channel;
+            }
+        std::sort(files.begin(), files.end(), [](const RingFile& a, const RingFile& b) {
+            return std::tie(a.channel, a.start) < std::tie(b.channel, b.start);
+        });
+        return files;
+    }
+    // Columns joined by '|'.
     std::vector<std::string> rows(const std::string& sql) const {
+        // unixODBC keeps the first ODBCSYSINI: one that outlives every station.
+        static const std::string drivers = recorder_test::index_dir();
         setenv("ODBCINI", (dir + "/odbc.ini").c_str(), 1);
-        setenv("ODBCSYSINI", dir.c_str(), 1);
+        setenv("ODBCSYSINI", drivers.c_str(), 1);
         return recorder_test::query(dsn, sql);
     }
     std::string own() const {
@@ -293,7 +244,7 @@ struct Station {
     }
 };
 
-// The station's files and rows are one for one, each row describing its file.
+// Files and rows one for one, each row describing its file.
 inline void expect_rows_match(const Station& s, const std::vector<RingFile>& files) {
     std::multiset<std::string> want, got;
     for (const RingFile& f : files) {
@@ -304,19 +255,6 @@ inline void expect_rows_match(const Station& s, const std::vector<RingFile>& fil
     for (const std::string& r : s.rows("select cpath,tbegin,tqty,sps,ch,datatype" + s.own()))
         got.insert(r);
     EXPECT_EQ(got, want);
-}
-
-// Every second of the channel once, as the simulator sent it from start,
-// and (count > 0) exactly count of them from start.
-inline void expect_channel(const std::vector<RingFile>& files, const std::string& channel, int rate,
-                           int index, long long start, long long count = 0) {
-    const ChannelSeconds got = seconds_of(files, channel);
-    EXPECT_EQ(got.repeated, std::vector<long long>{}) << channel;
-    EXPECT_EQ(wrong_seconds(got, rate, index, start), std::vector<long long>{}) << channel;
-    EXPECT_TRUE(count == 0 ||
-                (got.by_second.size() == size_t(count) && got.by_second.begin()->first == start &&
-                 got.by_second.rbegin()->first == start + count - 1))
-        << channel << " has " << got.by_second.size() << " seconds";
 }
 
 }  // namespace system_run
