@@ -67,7 +67,7 @@ TEST(MonitoringSystem, MetricsParseAndHealthFollowsTheStation) {
                       "http://127.0.0.1:" + std::to_string(port)},
                      s.dir, s.dir + "/scrape.out");
     EXPECT_EQ(py.wait(60000), 0) << py.text();
-    s.stop_sim();
+    s.sim.stop(5000);
     EXPECT_TRUE(wait_until([&] { return health() == 503; }, 30000)) << s.log();
     s.start_sim(sim);
     EXPECT_TRUE(wait_until([&] { return health() == 200; }, 30000)) << s.log();

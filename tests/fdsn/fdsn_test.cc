@@ -196,7 +196,7 @@ class FdsnSystem : public ::testing::Test {
     static void SetUpTestSuite() {
         station = new Station('F');
         // The central index of the test run, when there is one (PostgreSQL).
-        if (!system_run::postgres_dsn().empty()) station->dsn = system_run::postgres_dsn();
+        if (const char* pg = getenv("VELDRUM_TEST_PG_DSN"); pg && *pg) station->dsn = pg;
         port = system_run::free_port();
         for (const std::string kv : {"NETWORK=XY", "LATITUDE=55.75", "LONGITUDE=37.625",
                                      "ELEVATION=150", "HTTPALLOW=192.0.2.0/24"})

@@ -117,6 +117,22 @@ inline void expect_channel(const std::vector<RingFile>& files, const std::string
 }
 
 // A scratch station: its directory, INI files, index, and the two programs.
+// The body of a GET on the loopback HTTP port; "" when there is none.
+inline std::string http_get(int port, const std::string& path) {
+    const int fd = liss_client::connect_to(port, 0, 0);
+    std::string reply;
+    const std::string request =
+        "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+    if (fd >= 0 && send(fd, request.data(), request.size(), MSG_NOSIGNAL) == ssize_t(request.size()))
+        for (char b[4096]; ssize_t n = recv(fd, b, sizeof b, 0);) {
+            if (n < 0) break;
+            reply.append(b, size_t(n));
+        }
+    if (fd >= 0) close(fd);
+    const size_t body = reply.find("\r\n\r\n");
+    return body == std::string::npos ? "" : reply.substr(body + 4);
+}
+
 struct Station {
     std::string name, dir, data_dir, log_dir;
     int sim_port = free_port();
