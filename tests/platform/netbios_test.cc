@@ -1,6 +1,5 @@
-// The NetBIOS provider's framing against a scripted session-service peer on
-// loopback, resolved through an lmhosts file; the system tests drive calls,
-// hang-ups, refusals, time-outs and claimed names.
+// NetBIOS framing against a scripted session peer on loopback, resolved through lmhosts; the
+// system tests drive calls, hang-ups, refusals, time-outs and claimed names.
 #include "platform/netbios.h"
 
 #include <arpa/inet.h>
@@ -26,6 +25,7 @@ using namespace netbios_wire;
 std::mutex lock;
 std::condition_variable cv;
 std::set<NCB*> done;  // completions of ASYNCH commands
+void posted(NCB* ncb) { std::lock_guard g(lock); done.insert(ncb); cv.notify_all(); }
 
 bool completed(NCB* ncb) {
     std::unique_lock<std::mutex> g(lock);
@@ -34,7 +34,7 @@ bool completed(NCB* ncb) {
 
 std::vector<uint8_t> pattern(size_t n, uint8_t seed) {
     std::vector<uint8_t> v(n);
-    for (size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>(seed + i * 7);
+    for (size_t i = 0; i < n; ++i) v[i] = uint8_t(seed + i * 7);
     return v;
 }
 
@@ -44,33 +44,26 @@ void send(int fd, uint8_t type, const std::vector<uint8_t>& body, size_t cut = S
     ASSERT_TRUE(session_peer::send_all(fd, bytes));
 }
 
-class NetbiosTest : public ::testing::Test {
-  protected:
+struct NetbiosTest : ::testing::Test {
     void SetUp() override {
         char tmpl[] = "/tmp/netbios_test.XXXXXX";
         dir_ = mkdtemp(tmpl);
         listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in addr{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
         socklen_t len = sizeof addr;
-        ASSERT_EQ(bind(listener_, reinterpret_cast<sockaddr*>(&addr), len), 0);
-        ASSERT_EQ(listen(listener_, 4), 0);
+        ASSERT_EQ(bind(listener_, (sockaddr*)&addr, len) | listen(listener_, 4), 0);
         getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &len);
         // In lower case: the look-up ignores case and trailing padding.
-        std::ofstream(dir_ + "/lmhosts")
-            << "127.0.0.1:" << ntohs(addr.sin_port) << " nbtp.dch.srv\n";
+        std::ofstream(dir_ + "/lmhosts") << "127.0.0.1:" << ntohs(addr.sin_port) << " nbtp.dch.srv";
         setenv("VELDRUM_LMHOSTS", (dir_ + "/lmhosts").c_str(), 1);
     }
     void TearDown() override {
-        unsetenv("VELDRUM_LMHOSTS");
-        close(listener_);
-        std::filesystem::remove_all(dir_);
+        unsetenv("VELDRUM_LMHOSTS"), close(listener_), std::filesystem::remove_all(dir_);
     }
-    // Runs a command into n (or a scratch NCB); the length it gives back is
-    // left in length_.
+    // Runs a command into n (or a scratch NCB); its length goes to length_.
     UCHAR run(UCHAR command, UCHAR lsn = 0, uint8_t* buffer = nullptr, WORD length = 0,
-              UCHAR to = 250, NCB* n = nullptr) {
-        NCB scratch;
-        n = n ? n : &scratch;
+              UCHAR to = 250, NCB* given = nullptr) {
+        NCB scratch, *n = given ? given : &scratch;
         std::memset(n, 0, sizeof *n);
         for (auto [field, text] :
              {std::pair{n->ncb_callname, "NBTP.DCH.SRV"}, {n->ncb_name, "NBTP.DCH.CLTX1"}}) {
@@ -80,18 +73,11 @@ class NetbiosTest : public ::testing::Test {
         std::tie(n->ncb_command, n->ncb_lsn, n->ncb_buffer, n->ncb_length) =
             std::tie(command, lsn, buffer, length);
         n->ncb_rto = n->ncb_sto = to;
-        if (command & ASYNCH)
-            n->ncb_post = [](NCB* ncb) {
-                std::lock_guard<std::mutex> g(lock);
-                done.insert(ncb);
-                cv.notify_all();
-            };
-        UCHAR rc = Netbios(n);
-        length_ = n->ncb_length;
-        return rc;
+        if (command & ASYNCH) n->ncb_post = posted;
+        const UCHAR rc = Netbios(n);
+        return length_ = n->ncb_length, rc;
     }
-    // Submits an ASYNCH CALL and takes the connection; the SESSION REQUEST
-    // is left in request_. With an answer, waits for the session.
+    // ASYNCH CALL; the SESSION REQUEST goes to request_; with an answer, waits for the session.
     int call(NCB* ncb, bool answer = true, UCHAR sto = 250) {
         EXPECT_EQ(run(NCBCALL | ASYNCH, 0, nullptr, 0, sto, ncb), NRC_PENDING);
         int peer = accept(listener_, nullptr, nullptr);
@@ -105,31 +91,28 @@ class NetbiosTest : public ::testing::Test {
         return peer;
     }
     std::string dir_;
-    int listener_ = -1;
+    int listener_ = -1, length_ = 0;
     bool blank_padded_ = false;
     std::vector<uint8_t> request_;
-    WORD length_ = 0;
 };
 
-// Both names in first-level encoding, NUL- or blank-padded; a peer that
-// never answers times the call out.
+// Both names first-level encoded, NUL- or blank-padded; a silent peer times the call out.
 TEST_F(NetbiosTest, SessionRequestCarriesBothNamesInEitherPadding) {
     for (bool blank_padded : {false, true}) {
         NCB ncb;
-        blank_padded_ = blank_padded;
-        int peer = call(&ncb);
-        EXPECT_EQ(request_[0], kSessionRequest);
-        EXPECT_EQ(request_[2] * 256 + request_[3], 2 * kEncodedNameSize);
+        int peer = (blank_padded_ = blank_padded, call(&ncb));
+        EXPECT_EQ(request_[0] * 65536 + request_[2] * 256 + request_[3],
+                  kSessionRequest * 65536 + 2 * kEncodedNameSize);
         const uint8_t* called = request_.data() + 4;  // 0x20, a nibble + 'A' each, root label
+        const std::string text(reinterpret_cast<const char*>(called), 2 * kEncodedNameSize);
         EXPECT_EQ(called[0] * 256 + called[33], 0x2000);
-        EXPECT_EQ(std::string(reinterpret_cast<const char*>(called + 1), 4), "EOEC");  // "NB"
-        EXPECT_EQ(std::string(reinterpret_cast<const char*>(called + 31), 2),
-                  blank_padded ? "CA" : "AA");
-        UCHAR name[NCBNAMSZ];
-        ASSERT_TRUE(decode_name(called, name));
-        EXPECT_EQ(std::memcmp(name, ncb.ncb_callname, NCBNAMSZ), 0);
-        ASSERT_TRUE(decode_name(called + kEncodedNameSize, name));
-        EXPECT_EQ(std::memcmp(name, ncb.ncb_name, NCBNAMSZ), 0);
+        EXPECT_EQ(text.substr(1, 4) + text.substr(31, 2), blank_padded ? "EOECCA" : "EOECAA");
+        for (auto [at, want] : {std::pair{called, ncb.ncb_callname},
+                                {called + kEncodedNameSize, ncb.ncb_name}}) {
+            UCHAR name[NCBNAMSZ];
+            ASSERT_TRUE(decode_name(at, name));
+            EXPECT_EQ(std::memcmp(name, want, NCBNAMSZ), 0);
+        }
         EXPECT_EQ(run(NCBHANGUP, ncb.ncb_lsn), NRC_GOODRET);
         close(peer);
     }
@@ -148,37 +131,24 @@ TEST_F(NetbiosTest, MessagesArriveWholeOrInPartsUntilThePeerCloses) {
     const UCHAR lsn = ncb.ncb_lsn;
     std::vector<uint8_t> small = pattern(300, 3), body = pattern(70000, 11), next = pattern(10, 99);
     for (const auto& [type, bytes] : {std::pair{kKeepAlive, std::vector<uint8_t>{}},
-                                      {kSessionMessage, small},
-                                      {kKeepAlive, {}},
+                                      {kSessionMessage, small}, {kKeepAlive, {}},
                                       {kSessionMessage, {}}})
         send(peer, type, bytes);
-    // 70,000 bytes need the length's 17th bit and exceed any NCB buffer.
-    std::thread writer([&] {
-        send(peer, kSessionMessage, body);
-        send(peer, kSessionMessage, next);
-    });
+    std::thread writer(  // 70,000 bytes need the length's 17th bit and exceed any NCB buffer
+        [&] { send(peer, kSessionMessage, body), send(peer, kSessionMessage, next); });
     std::vector<uint8_t> buffer(65535);
-    const struct {
-        WORD length;
-        UCHAR rc;
-        const uint8_t* expected;
-        WORD got;
-    } reads[] = {
-        {1000, NRC_GOODRET, small.data(), 300},
-        {1000, NRC_GOODRET, nullptr, 0},  // an empty message is a message
-        {65535, NRC_INCOMP, body.data(), 65535},
-        {4000, NRC_INCOMP, body.data() + 65535, 4000},
+    const std::tuple<WORD, UCHAR, const uint8_t*, WORD> reads[] = {  // length, rc, bytes, got
+        {1000, NRC_GOODRET, small.data(), 300}, {1000, NRC_GOODRET, nullptr, 0},  // empty is one
+        {65535, NRC_INCOMP, body.data(), 65535}, {4000, NRC_INCOMP, body.data() + 65535, 4000},
         {65535, NRC_GOODRET, body.data() + 69535, 465},
-        {65535, NRC_GOODRET, next.data(), 10},  // starts cleanly after the rest
-    };
-    for (const auto& r : reads) {
+        {65535, NRC_GOODRET, next.data(), 10}};  // starts cleanly after the rest
+    for (const auto& [length, rc, expected, got] : reads) {
         std::fill(buffer.begin(), buffer.end(), 0xEE);
-        EXPECT_EQ(run(NCBRECV, lsn, buffer.data(), r.length), r.rc) << r.length;
-        EXPECT_EQ(length_, r.got) << r.length;
-        if (length_ != r.got) break;
-        EXPECT_TRUE(!r.got || std::equal(buffer.begin(), buffer.begin() + r.got, r.expected))
-            << r.length;
-        EXPECT_TRUE(r.got == r.length || buffer[r.got] == 0xEE) << r.length;
+        EXPECT_EQ(run(NCBRECV, lsn, buffer.data(), length), rc) << length;
+        EXPECT_EQ(length_, got) << length;
+        if (length_ != got) break;
+        EXPECT_TRUE(!got || std::equal(buffer.begin(), buffer.begin() + got, expected)) << length;
+        EXPECT_TRUE(got == length || buffer[got] == 0xEE) << length;
     }
     writer.join();
     if (HasFailure()) return (void)close(peer);

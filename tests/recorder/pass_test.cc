@@ -1,37 +1,33 @@
-// Channel turns: queued blocks joined into pieces of whole seconds, checked
-// through the ring files and index rows they produce.
+// Channel turns: queued blocks joined into pieces, checked through ring files and index rows.
 #include "recorder/recorder_pass.h"
 #include "support.h"
 
 using namespace recorder_test;
-using Rows = std::vector<std::string>;
 
 namespace {
 
-class PassTest : public Harness {
-  protected:
+struct PassTest : Harness {
     // Queues a block at kT0 + dt whose samples are tag * 1000 + i.
     void put(int dt, int n, int tag, int event_type = 0, int channel = 3) {
         auto b = make_block(channel, kT0 + dt, n, [&](int i) { return tag * 1000 + i; });
-        b[block_format::kEventType] = static_cast<uint8_t>(event_type);
-        put_block(channel, b.data(), static_cast<int>(b.size()));
+        b[block_format::kEventType] = uint8_t(event_type);
+        put_block(channel, b.data(), int(b.size()));
     }
     // "hhmmss|seconds" of every row; each file holds its row's seconds.
     Rows pieces(double rate) {
         Rows out;
         for (const std::string& row : rows("select cpath,tqty from filelist order by cpath")) {
-            const std::string cpath = row.substr(0, row.find('|')),
-                              tqty = row.substr(row.find('|') + 1);
-            EXPECT_EQ(size_of(path(cpath)), 512 + static_cast<off_t>(2 * rate * std::stoi(tqty)));
-            out.push_back(cpath.substr(3, 6) + "|" + tqty);
+            const size_t bar = row.find('|');
+            const int tqty = std::stoi(row.substr(bar + 1));
+            EXPECT_EQ(size_of(path(row.substr(0, bar))), 512 + off_t(2 * rate * tqty));
+            out.push_back(row.substr(3, 6) + "|" + std::to_string(tqty));
         }
         return out;
     }
 };
 
-// One turn per case: blocks {second, samples} join while each starts within
-// 1.1 sample intervals of where the last ended; a repeat or a later block
-// starts a new piece, and a piece of the same start rewrites its file.
+// Blocks {second, samples} join within 1.1 sample intervals of the last one's end; a repeat or
+// a later block starts a new piece, and a piece of the same start rewrites its file.
 TEST_F(PassTest, JoinToleranceIsOneSampleInterval) {
     using Case = std::tuple<double, std::vector<std::pair<int, int>>, Rows>;
     for (const auto& [rate, blocks, want] : {
@@ -39,24 +35,20 @@ TEST_F(PassTest, JoinToleranceIsOneSampleInterval) {
              Case{100, {{0, 98}, {1, 100}}, {"130507|0", "130508|1"}},  // two intervals late
              Case{1, {{0, 1}, {2, 1}, {3, 1}}, {"130507|3"}},           // 1 s late at 1 sps
              Case{100, {{0, 50}, {0, 50}, {1, 50}, {1, 50}}, {"130507|0", "130508|0"}},
-             Case{100,
-                  {{0, 100}, {1, 100}, {2, 100}, {3, 100}, {6, 100}, {6, 100}},
-                  {"130507|4", "130513|1"}},
-         }) {
+             Case{100, {{0, 100}, {1, 100}, {2, 100}, {3, 100}, {6, 100}, {6, 100}},
+                  {"130507|4", "130513|1"}}}) {
         SCOPED_TRACE(want[0] + " at " + std::to_string(rate));
-        rows("delete from filelist");
-        set_roster_entry(0, 3, "SHZ", rate, 3);
+        rows("delete from filelist"), set_roster_entry(0, 3, "SHZ", rate, 3);
         for (size_t i = 0; i < blocks.size(); ++i) put(blocks[i].first, blocks[i].second, i + 1);
         channel_turn(0, false);
         EXPECT_EQ(queued_block_count(3), 0);
         EXPECT_EQ(pieces(rate), want);
     }
     // The last case's first file holds blocks 1 to 4 in order.
-    const std::string first = read_file(path("13/130507-17052004-SHZ.ABC"));
+    const auto first = read_file(path("13/130507-17052004-SHZ.ABC"));
     for (int i : {0, 100, 399})
-        EXPECT_EQ(
-            block_format::read_u16(reinterpret_cast<const uint8_t*>(first.data()) + 512 + 2 * i),
-            1000 * (i / 100 + 1) + i % 100);
+        EXPECT_EQ(block_format::read_u16((const uint8_t*)first.data() + 512 + 2 * i),
+                  1000 * (i / 100 + 1) + i % 100);
 }
 
 TEST_F(PassTest, AtMost250BlocksPerTurn) {
@@ -69,44 +61,36 @@ TEST_F(PassTest, AtMost250BlocksPerTurn) {
 
 TEST_F(PassTest, EventOnlyWaitsForAnEventOrAFlush) {
     set_roster_entry(0, 3, "SHZ", 100.0, 3, 1);
-    put(0, 100, 1);
-    channel_turn(0, false);
+    put(0, 100, 1), channel_turn(0, false);
     EXPECT_EQ(queued_block_count(3), 1);
     channel_turn(0, true);  // the flush request
-    put(100, 100, 2);
-    put(101, 100, 3, 2);  // an event brings the older block along
+    put(100, 100, 2), put(101, 100, 3, 2);  // an event brings the older block along
     channel_turn(0, false);
     EXPECT_EQ(pieces(100), (Rows{"130507|1", "130647|2"}));
 }
 
-// Rates below one per second and channels outside 0..255 write nothing, and
-// their blocks are dropped.
+// Rates below 1 sps and channels outside 0..255 write nothing; their blocks are dropped.
 TEST_F(PassTest, UnusableRatesAndChannelsAreRefused) {
-    set_roster_entry(0, 3, "SHZ", 0.0, 0);
-    set_roster_entry(1, -1, "NEG", 100.0, 0);
-    set_roster_entry(2, 256, "BIG", 100.0, 0);
-    set_roster_entry(3, 4, "FRC", 0.9, 0);
-    roster_count = 4;
-    put(0, 100, 1);
-    put(0, 100, 1, 0, 4);
+    set_roster_entry(0, 3, "SHZ", 0.0, 0), set_roster_entry(1, -1, "NEG", 100.0, 0);
+    set_roster_entry(2, 256, "BIG", 100.0, 0), set_roster_entry(3, 4, "FRC", 0.9, 0);
+    roster_count = 4, put(0, 100, 1), put(0, 100, 1, 0, 4);
     make_pass();
     EXPECT_FALSE(exists(path("13")));
     EXPECT_EQ(queued_block_count(3) + queued_block_count(4), 0);
 }
 
 TEST_F(PassTest, PlaceSamplesBufferEdge) {
-    uint8_t piece[10];
-    memset(piece, 0xEE, sizeof piece);
+    uint8_t piece[10] = {0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE};
     auto b = make_block(0, kT0, 4, [](int i) { return 0x0101 * (i + 1); });
     // Starts 3 samples in: positions 3 and 4 fit, 5 and 6 fall outside.
     place_samples(sizeof piece, kT0, piece, kT0 + 3, b.data(), 1.0, 4);
     EXPECT_EQ(piece[5], 0xEE);
-    EXPECT_EQ(block_format::read_u16(piece + 6), 0x0101);
-    EXPECT_EQ(block_format::read_u16(piece + 8), 0x0202);
+    EXPECT_EQ(block_format::read_u16(piece + 6) * 0x10000 + block_format::read_u16(piece + 8),
+              0x01010202);
     // An odd capacity holds no half sample; a block before the piece lands nowhere.
     place_samples(9, kT0, piece, kT0 + 4, b.data(), 1.0, 1);
-    EXPECT_EQ(block_format::read_u16(piece + 8), 0x0202);
     place_samples(sizeof piece, kT0, piece, kT0 - 1, b.data(), 1.0, 1);
+    EXPECT_EQ(block_format::read_u16(piece + 8), 0x0202);
     EXPECT_EQ(piece[0], 0xEE);
 }
 

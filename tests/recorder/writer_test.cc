@@ -1,5 +1,4 @@
-// Ring files: names, append versus new file, the 12-hour cut, the figures of
-// a piece, failed opens and a full disk, each checked on disk and in the index.
+// Ring files: names, the 12-hour cut, a piece's figures, failed opens; on disk and in the index.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
@@ -9,7 +8,6 @@
 #include "support.h"
 
 using namespace recorder_test;
-using Rows = std::vector<std::string>;
 
 namespace {
 
@@ -23,23 +21,21 @@ TEST(RingHeader, FileNames) {
     EXPECT_FALSE(format_ring_name(name, 10, kT0, "SHZ", "ABC"));
 }
 
-class WriterTest : public Harness {
-  protected:
-    void SetUp() override {
-        Harness::SetUp();
-        piece.assign(kCap, 0);
-        for (size_t i = 0; i < kCap / 2; ++i) block_format::write_u16(&piece[2 * i], 65 + i % 1136);
+struct WriterTest : Harness {
+    void write(double t, int32_t seconds) {
+        static std::vector<uint8_t> piece = [] {  // samples 65 ... 1200
+            std::vector<uint8_t> p(kCap);
+            for (size_t i = 0; i < kCap / 2; ++i) block_format::write_u16(&p[2 * i], 65 + i % 1136);
+            return p;
+        }();
+        write_piece(channel_roster[0], 0, piece.data(), kCap, t, seconds);
     }
-    void write(double t, int32_t seconds) { write_piece(channel_roster[0], 0, piece.data(), kCap, t, seconds); }
-    std::vector<uint8_t> piece;
 };
 
-// At one sample per second a piece may hold 25,100 s: a file of exactly 12
-// hours is still appended to, one that passes them is closed after the append.
+// At 1 sps a file of exactly 12 hours is still appended to; one past them closes after it.
 TEST_F(WriterTest, TwelveHourCutKeepsTheAppend) {
     set_roster_entry(0, 3, "SHZ", 1.0, 3);
-    write(kT0, 25000);
-    write(kT0 + 25000, 18200);
+    write(kT0, 25000), write(kT0 + 25000, 18200);
     EXPECT_EQ(current_file(0), kFirst + "|1084799107|43200");
     write(kT0 + 43200, 10);
     EXPECT_EQ(size_of(path(kFirst)), 512 + 2 * 43210);
@@ -49,8 +45,7 @@ TEST_F(WriterTest, TwelveHourCutKeepsTheAppend) {
     EXPECT_TRUE(exists(path("1/010517-18052004-SHZ.ABC")));
 }
 
-// One piece per case (whole header checked; a duration cut to the buffer, gain
-// off, a fractional rate), then a zero-second piece that appends nothing.
+// Whole header, a duration cut to the buffer, gain off, a fractional rate; 0 s appends nothing.
 TEST_F(WriterTest, PieceFiguresOnDiskAndInTheIndex) {
     using Case = std::tuple<int, double, int32_t, off_t, const char*, const char*>;
     for (const auto& [use_gain, rate, seconds, size, row, header] :
@@ -62,11 +57,9 @@ TEST_F(WriterTest, PieceFiguresOnDiskAndInTheIndex) {
                "Gain=1\r\nStation=ABC\r\nChannels=\"SHZ\"\r\nAmin=65.0\r\nAmax=65.0\r\n"},
           Case{1, 50.7, 3, 512 + 304, "3|50|8", "SpS=50.700000\r\nGain=3\r\n"}}) {
         SCOPED_TRACE(row);
-        rows("delete from filelist");
-        config.use_gain = use_gain;
+        rows("delete from filelist"), config.use_gain = use_gain;
         set_roster_entry(0, 3, "SHZ", rate, 3);
-        write(kT0, seconds);
-        write(kT0 + std::atoi(row), 0);
+        write(kT0, seconds), write(kT0 + std::atoi(row), 0);
         EXPECT_EQ(size_of(path(kFirst)), size);
         EXPECT_NE(read_file(path(kFirst)).substr(0, 512).find(header), std::string::npos);
         EXPECT_EQ(rows("select tqty,sps,gain from filelist"), Rows{row});
@@ -74,36 +67,24 @@ TEST_F(WriterTest, PieceFiguresOnDiskAndInTheIndex) {
 }
 
 TEST_F(WriterTest, FailedOpensChangeNothing) {
-    write(kT0, 10);
-    // The current file removed behind the writer's back (the trimming does
-    // this when the ring is small): the piece starts a new file, not lost.
-    unlink(path(kFirst).c_str());
-    write(kT0 + 10, 10);
+    // The current file trimmed behind the writer's back: the piece starts a new file.
+    write(kT0, 10), unlink(path(kFirst).c_str()), write(kT0 + 10, 10);
     const std::string after = "13/130517-17052004-SHZ.ABC", state = after + "|1084799117|10";
     const Rows before = {kFirst + "|1084799107|10", state};
     EXPECT_EQ(rows(), before);
     EXPECT_EQ(current_file(0), state);
 
-    // Then none of these changes files, rows or the writer's state: another
-    // writer's lock, a path past 127 characters, a header the disk cannot take.
+    // None changes files, rows or state: a lock, a path past 127 characters, a full disk.
     int fd = open(path(after).c_str(), O_RDONLY);
     ASSERT_EQ(flock(fd, LOCK_EX), 0);
-    write(kT0 + 20, 10);
-    close(fd);
-    std::string deep = path(std::string(100, 'd'));
-    mkdir(deep.c_str(), 0777);
-    snprintf(config.data_dir, sizeof config.data_dir, "%s", deep.c_str());
-    write(kT0 + 100, 10);
-    snprintf(config.data_dir, sizeof config.data_dir, "%s", data.c_str());
-    signal(SIGXFSZ, SIG_IGN);
-    struct rlimit saved {};
-    getrlimit(RLIMIT_FSIZE, &saved);
-    struct rlimit small = saved;
-    small.rlim_cur = 300;
+    write(kT0 + 20, 10), close(fd);
+    const std::string deep = path(std::string(100, 'd'));
+    mkdir(deep.c_str(), 0777), snprintf(config.data_dir, sizeof config.data_dir, "%s", &deep[0]);
+    write(kT0 + 100, 10), snprintf(config.data_dir, sizeof config.data_dir, "%s", data.c_str());
+    struct rlimit saved {}, small {};
+    getrlimit(RLIMIT_FSIZE, &saved), small = {300, saved.rlim_max}, signal(SIGXFSZ, SIG_IGN);
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-    write(kT0 + 300, 10);
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &saved), 0);
-    signal(SIGXFSZ, SIG_DFL);
+    write(kT0 + 300, 10), setrlimit(RLIMIT_FSIZE, &saved), signal(SIGXFSZ, SIG_DFL);
     EXPECT_EQ(size_of(path(after)), 2512);
     EXPECT_FALSE(exists(deep + "/13"));
     EXPECT_FALSE(exists(path("13/131007-17052004-SHZ.ABC")));

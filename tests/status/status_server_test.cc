@@ -1,5 +1,4 @@
-// The status page server on a real loopback socket: refused commands leave
-// the program's flags untouched, hostile clients are cut off.
+// The status server on loopback: refused commands change nothing, hostile clients are cut off.
 #include "shell/status_server.h"
 
 #include <arpa/inet.h>
@@ -21,51 +20,33 @@ namespace {
 using std::chrono::steady_clock;
 
 TEST(HttpSetting, Forms) {
-    const std::pair<const char*, const char*> forms[] = {{"", "127.0.0.1:8660"},
-                                                         {"0.0.0.0:9000", "0.0.0.0:9000"},
-                                                         {"[::1]:8661", "::1:8661"},
-                                                         {"8662", "127.0.0.1:8662"},
-                                                         {"0", "off"},
-                                                         {"host:", "refused"},
-                                                         {":80", "refused"},
-                                                         {"a:b", "refused"},
-                                                         {"1.2.3.4:70000", "refused"},
-                                                         {"::1:80", "refused"},
-                                                         {"[::1]80", "refused"},
-                                                         {"x:-1", "refused"}};
+    const std::pair<const char*, const char*> forms[] = {
+        {"", "127.0.0.1:8660"}, {"0.0.0.0:9000", "0.0.0.0:9000"}, {"[::1]:8661", "::1:8661"},
+        {"8662", "127.0.0.1:8662"}, {"0", "off"}, {"host:", "refused"}, {":80", "refused"},
+        {"a:b", "refused"}, {"1.2.3.4:70000", "refused"}, {"::1:80", "refused"},
+        {"[::1]80", "refused"}, {"x:-1", "refused"}};
     for (const auto& [text, expected] : forms) {
         std::string host;
         int port = 0;
-        bool off = false;
-        const bool ok = parse_http_setting(text, &host, &port, &off);
+        bool off = false, ok = parse_http_setting(text, &host, &port, &off);
         EXPECT_EQ(ok ? host + ":" + std::to_string(port) : off ? "off" : "refused", expected);
     }
-    for (auto [h, loopback] : {std::pair{"127.0.0.1", true},
-                               {"127.1.2.3", true},
-                               {"::1", true},
-                               {"LocalHost", true},
-                               {"0.0.0.0", false},
-                               {"evil.example", false}})
+    for (auto [h, loopback] : {std::pair{"127.0.0.1", true}, {"127.1.2.3", true}, {"::1", true},
+                               {"LocalHost", true}, {"0.0.0.0", false}, {"evil.example", false}})
         EXPECT_EQ(is_loopback_host(h), loopback) << h;
 }
 
-class ServerTest : public ::testing::Test {
-  protected:
+struct ServerTest : ::testing::Test {
     void start(const std::string& host) {
         status_server_stop();
-        current = host;
         StatusServerOptions o;
         o.host = host, o.port = 0, o.post_command = main_window_command, o.limits = limits;
-        port = status_server_start(o);
-        ASSERT_GT(port, 0);
+        ASSERT_GT(port = status_server_start(o), 0);
         own = "http://127.0.0.1:" + std::to_string(port);
     }
     void SetUp() override {
-        dialog_reset_for_test();
-        std::strcpy(station_name, "ABC");
-        run_flag.store(1);
-        flush_request.store(0);
-        dialog_create(nullptr);
+        dialog_reset_for_test(), std::strcpy(station_name, "ABC");
+        run_flag.store(1), flush_request.store(0), dialog_create(nullptr);
     }
     void TearDown() override { status_server_stop(), dialog_reset_for_test(); }
     int post(const std::string& path, httplib::Headers h, const std::string& body = "{}") {
@@ -81,38 +62,24 @@ class ServerTest : public ::testing::Test {
     }
     HttpLimits limits;
     int port = 0;
-    std::string own, current;
+    std::string own;
 };
 
-// Cross-site posts, a foreign Host on loopback (DNS rebinding), an empty token
-// off loopback, bad widths, big or compressed bodies: refused with nothing
-// changed; a script's widths are taken.
+// Cross-site posts, foreign Hosts (DNS rebinding), no token off loopback, bad widths, big or
+// compressed bodies: refused, nothing changed; a script's widths are taken.
 TEST_F(ServerTest, RefusedCommandsChangeNothingAndOwnOnesWork) {
-    const struct {
-        const char *host, *path;
-        httplib::Headers headers;
-        std::string body;
-        int status;
-    } cases[] = {
-        {"127.0.0.1", "/api/flush", {{"Origin", "null"}}, "{}", 403},
-        {"127.0.0.1", "/api/stop", {{"Sec-Fetch-Site", "cross-site"}}, "{}", 403},
-        {"127.0.0.1",
-         "/api/flush",
-         {{"Sec-Fetch-Site", "same-site"}, {"Origin", "OWN"}},
-         "{}",
-         403},
-        {"127.0.0.1", "/api/widths", {{"Referer", "http://evil.example/page"}}, "[1,2,3,4,5]", 403},
-        {"127.0.0.1", "/api/stop", {{"Referer", "OWN.evil.example/"}}, "{}", 403},
-        {"127.0.0.1", "/api/flush", {{"Host", "evil.example:1"}}, "{}", 421},
-        {"127.0.0.1", "/api/stop", {}, std::string(100000, '['), 413},
-        {"127.0.0.1", "/api/flush", {{"Content-Encoding", "gzip"}}, "{}", 415},
-        {"0.0.0.0", "/api/stop", {{"Origin", "OWN"}, {"X-VelDrum-Token", ""}}, "{}", 403},
-    };
-    for (const auto& c : cases) {
-        if (current != c.host) start(c.host);
-        EXPECT_EQ(post(c.path, c.headers, c.body), c.status) << c.path << " " << c.status;
-    }
+    struct Case { const char* path; httplib::Headers head; int status; std::string body = "{}"; };
+    const Case cases[] = {
+        {"flush", {{"Origin", "null"}}, 403}, {"stop", {{"Sec-Fetch-Site", "cross-site"}}, 403},
+        {"flush", {{"Sec-Fetch-Site", "same-site"}, {"Origin", "OWN"}}, 403},
+        {"widths", {{"Referer", "http://evil.example/page"}}, 403, "[1,2,3,4,5]"},
+        {"stop", {{"Referer", "OWN.evil.example/"}}, 403}, {"flush", {{"Host", "evil:1"}}, 421},
+        {"flush", {{"Content-Encoding", "gzip"}}, 415}, {"stop", {}, 413, std::string(99999, '[')}};
+    start("0.0.0.0");
+    EXPECT_EQ(post("/api/stop", {{"Origin", "OWN"}, {"X-VelDrum-Token", ""}}), 403);
     start("127.0.0.1");
+    for (const auto& [path, head, status, body] : cases)
+        EXPECT_EQ(post(std::string("/api/") + path, head, body), status) << path << " " << status;
     for (const char* body : {"", "{", "[1,2,3]", "[1,2,3,4,5,6]", "{\"a\":1}", "[1,2,\"3\",4,5]",
                              "[1,2,3,4,1e9]", "[1,2,3,4,-1]", "[1.5,2,3,4,5]"})
         EXPECT_EQ(post("/api/widths", {}, body), 400) << body;
@@ -132,17 +99,14 @@ TEST_F(ServerTest, RefusedCommandsChangeNothingAndOwnOnesWork) {
 // A non-blocking client connection from the loopback address `from`.
 int connect_from(const std::string& from, int port) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-    sockaddr_in a{AF_INET, 0, {inet_addr(from.c_str())}, {}};
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    a = {AF_INET, htons(uint16_t(port)), {htonl(INADDR_LOOPBACK)}, {}};
-    connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    sockaddr_in a{AF_INET, 0, {inet_addr(from.c_str())}, {}},
+        to{AF_INET, htons(uint16_t(port)), {htonl(INADDR_LOOPBACK)}, {}};
+    bind(fd, (sockaddr*)&a, sizeof a), connect(fd, (sockaddr*)&to, sizeof to);
     pollfd p{fd, POLLOUT, 0};
-    poll(&p, 1, 2000);
-    return fd;
+    return poll(&p, 1, 2000), fd;
 }
 
-// Sends data while it collects the answer; with no data, waits up to ms for a
-// status line. False once the server closed.
+// Sends data while collecting the answer, or waits up to ms for a status line; false if closed.
 bool exchange(int fd, const std::string& data, std::string& got, size_t* sent = nullptr,
               int ms = 1000) {
     size_t off = 0;
@@ -153,15 +117,16 @@ bool exchange(int fd, const std::string& data, std::string& got, size_t* sent = 
         poll(&p, 1, 50);
         char buf[4096];
         ssize_t n = (p.revents & POLLIN) ? recv(fd, buf, sizeof buf, 0) : 0;
-        if (n > 0) got.append(buf, size_t(n));
         if ((p.revents & POLLIN) && n <= 0) return false;
+        got.append(buf, size_t(std::max<ssize_t>(n, 0)));
         n = off < data.size() ? send(fd, data.data() + off, data.size() - off, MSG_NOSIGNAL) : 0;
         if (n < 0 && errno != EAGAIN) return false;
-        off += std::max<ssize_t>(n, 0);
-        if (sent) *sent += std::max<ssize_t>(n, 0);
+        off += size_t(std::max<ssize_t>(n, 0));
+        if (sent) *sent += size_t(std::max<ssize_t>(n, 0));
     }
     return true;
 }
+std::string answer(int fd, int ms) { std::string g; exchange(fd, "", g, nullptr, ms); return g; }
 
 long vm_kb(const char* field) {
     std::ifstream in("/proc/self/status");
@@ -170,10 +135,8 @@ long vm_kb(const char* field) {
     return -1;
 }
 
-// Heads that would hold memory or a connection are cut off with their status
-// (a head just inside the limits passes); slow clients neither keep the page
-// from others nor delay the stop; past the per-address and total limits a
-// connection is refused at once.
+// Heads holding memory or a connection are cut off (one just inside the limits passes); slow
+// clients block neither the page nor the stop; past the address and total limits: refused.
 TEST_F(ServerTest, HostileClientsAreCutOffAndLimited) {
     limits.request_read_ms = 1000;
     start("127.0.0.1");
@@ -184,35 +147,30 @@ TEST_F(ServerTest, HostileClientsAreCutOffAndLimited) {
     full += "X-Pad: " + std::string(pad, 'p') +
             "\r\nX-Pad: " + std::string(limits.max_head_bytes - full.size() - 20 - pad, 'p');
     for (int i = 0; i < (1 << 17); ++i) small_headers += "X-A: b\r\n";  // 1 MiB
-    const struct {
-        const char* name;
-        std::string head, unit;
-        int repeat, pause_ms;
-        const char *tail, *status;
-    } cases[] = {
-        {"200 MB of small headers", get, small_headers, 200, 0, "", "431"},
-        {"one header too many", full.substr(0, full.rfind("X-Pad")), "a: b\r\n", 3, 0, "\r\n",
-         "431"},
-        {"a head of exactly the limits", full, "", 0, 0, "\r\n\r\n", "200"},
-        {"one byte too many", full, "p", 1, 0, "\r\n\r\n", "431"},
-        {"bare LF", "GET / HTTP/1.1\nHost: 127.0.0.1\n\n", "", 0, 0, "", "400"},
-        {"a byte every 100 ms", get, "X", 50, 100, "", "408"},
-    };
-    for (const auto& c : cases) {
+    const std::tuple<const char*, std::string, std::string, int, int, std::string, const char*>
+        cases[] = {  // name, head, unit sent repeat times pause_ms apart, tail, status
+            {"200 MB of small headers", get, small_headers, 200, 0, "", "431"},
+            {"one header too many", full.substr(0, full.rfind("X-Pad")), "a: b\r\n", 3, 0, "\r\n",
+             "431"},
+            {"a head of exactly the limits", full, "", 0, 0, "\r\n\r\n", "200"},
+            {"one byte too many", full, "p", 1, 0, "\r\n\r\n", "431"},
+            {"bare LF", "GET / HTTP/1.1\nHost: 127.0.0.1\n\n", "", 0, 0, "", "400"},
+            {"a byte every 100 ms", get, "X", 50, 100, "", "408"}};
+    for (const auto& [name, head, unit, repeat, pause_ms, tail, status] : cases) {
         std::ofstream("/proc/self/clear_refs") << "5";  // resets the peak RSS
         const long rss_before = vm_kb("VmRSS:");
         int fd = connect_from("127.0.0.1", port);
         std::string got;
         size_t sent = 0;
-        bool open = exchange(fd, c.head, got, &sent);
-        for (int i = 0; open && i < c.repeat; ++i, usleep(useconds_t(c.pause_ms) * 1000))
-            open = exchange(fd, c.unit, got, &sent);
-        if (open) exchange(fd, c.tail, got);
+        bool open = exchange(fd, head, got, &sent);
+        for (int i = 0; open && i < repeat; ++i, usleep(useconds_t(pause_ms) * 1000))
+            open = exchange(fd, unit, got, &sent);
+        if (open) exchange(fd, tail, got);
         exchange(fd, "", got, nullptr, 3000);
         close(fd);
-        EXPECT_EQ(got.substr(0, 12), std::string("HTTP/1.1 ") + c.status) << c.name;
-        EXPECT_TRUE(c.repeat < 100 || sent < c.unit.size() * 10) << c.name << ": not cut off";
-        EXPECT_TRUE(c.repeat < 100 || vm_kb("VmHWM:") - rss_before < 16 * 1024) << c.name;
+        EXPECT_EQ(got.substr(0, 12), std::string("HTTP/1.1 ") + status) << name;
+        EXPECT_TRUE(repeat < 100 || sent < unit.size() * 10) << name << ": not cut off";
+        EXPECT_TRUE(repeat < 100 || vm_kb("VmHWM:") - rss_before < 16 * 1024) << name;
     }
 
     limits = {};
@@ -223,14 +181,12 @@ TEST_F(ServerTest, HostileClientsAreCutOffAndLimited) {
         send(slow.back(), "GET / HTTP/1.1\r\nHost: 127.0", 27, MSG_NOSIGNAL);
         if (i != 7) continue;
         httplib::Client c("127.0.0.1", port);
-        c.set_read_timeout(2, 0);
-        auto r = c.Get("/api/status");
+        auto r = (c.set_read_timeout(2, 0), c.Get("/api/status"));
         EXPECT_TRUE(r && r->status == 200) << "the page does not answer beside 8 slow clients";
     }
     int refused = 0;
     for (size_t i = 0; i < slow.size(); ++i) {
-        std::string got;
-        exchange(slow[i], "", got, nullptr, 20);
+        const std::string got = answer(slow[i], 20);
         bool admitted = i % 20 < size_t(limits.max_per_address) &&
                         i / 20 < size_t(limits.max_connections / limits.max_per_address);
         EXPECT_EQ(got.substr(0, 12), admitted ? "" : "HTTP/1.1 503") << i;
@@ -241,9 +197,7 @@ TEST_F(ServerTest, HostileClientsAreCutOffAndLimited) {
     status_server_stop();
     EXPECT_LT(steady_clock::now() - t0, std::chrono::seconds(2));
     for (int fd : slow) {
-        std::string got;
-        exchange(fd, "", got);
-        EXPECT_EQ(got, "") << "still open after the stop";
+        EXPECT_EQ(answer(fd, 1000), "") << "still open after the stop";
         close(fd);
     }
 }
