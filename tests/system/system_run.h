@@ -8,6 +8,7 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <set>
@@ -168,7 +169,7 @@ struct Station {
     ~Station() {
         server.stop(20000);
         sim.stop(5000);
-        if (!getenv("VELDRUM_KEEP_SCRATCH")) recorder_test::remove_tree(dir);
+        if (!getenv("VELDRUM_KEEP_SCRATCH")) std::filesystem::remove_all(dir);
     }
     static void write(const std::string& path, const std::string& text) {
         std::ofstream(path, std::ios::binary) << text;
