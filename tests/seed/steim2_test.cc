@@ -145,51 +145,34 @@ TEST(RecordHeader, TimesRoundAndAdvanceAcrossDaysAndYears) {
         EXPECT_GE(flushBufferBytes(n), (n + 102) / 103 * 512u);
 }
 
-// The encoder's output is pinned byte for byte: LISS clients and stored
-// records rely on it, and a faster encoder must not change a bit. The hash
-// covers runs of every length class and mix, long and short, taken from
-// the encoder as it was before it was made fast.
+// The encoder's output is pinned byte for byte (LISS clients and stored
+// records rely on it): runs of every class mix and length, hashed, the hash
+// taken from the encoder before it was made fast.
 TEST(Steim2Layout, OutputPinnedByteForByte) {
     uint64_t hash = 1469598103934665603ull;  // FNV-1a over records and counts
-    for (int kind = 0; kind < 7; ++kind) {
+    for (int kind = 0; kind < 7; ++kind)
         for (uint32_t seed = 0; seed < 40; ++seed) {
             std::mt19937 rng(1234 + kind + seed * 13);
-            const int n = seed < 20 ? static_cast<int>(seed) * 37 + 1
-                                    : static_cast<int>((seed * 7919) % 5000) + 1;
+            const int n = seed < 20 ? int(seed) * 37 + 1 : int((seed * 7919) % 5000) + 1;
             std::vector<int32_t> run(static_cast<size_t>(n));
             int32_t x = 32768;
             for (int i = 0; i < n; ++i) {
-                // Kinds: quiet, seismic, noisy walks; full scale; constant;
-                // any 32-bit value; a walk of a random class at every step.
-                const int k = static_cast<int>(rng() % 8);
+                // Quiet, seismic, noisy walks; full scale; constant; any 32-bit
+                // value; a walk of a random class at every step.
+                const int k = int(rng() % 8);
                 const int32_t steps[7] = {
-                    static_cast<int32_t>(rng() % 9) - 4,
-                    static_cast<int32_t>(rng() % 121) - 60,
-                    static_cast<int32_t>(rng() % 4001) - 2000,
-                    0,
-                    0,
-                    0,
-                    k == 7
-                        ? static_cast<int32_t>(rng())
-                        : static_cast<int32_t>(rng() % (1u << (2 + 2 * k))) - (1 << (1 + 2 * k))};
-                if (kind == 3) {
-                    x = i % 2 * 65535;
-                } else if (kind == 5) {
-                    x = static_cast<int32_t>(rng());
-                } else {
-                    x += steps[kind];
-                }
-                run[static_cast<size_t>(i)] = kind >= 5 ? x : std::clamp(x, 0, 65535);
+                    int32_t(rng() % 9) - 4, int32_t(rng() % 121) - 60, int32_t(rng() % 4001) - 2000, 0, 0, 0,
+                    k == 7 ? int32_t(rng()) : int32_t(rng() % (1u << (2 + 2 * k))) - (1 << (1 + 2 * k))};
+                x = kind == 3 ? i % 2 * 65535 : kind == 5 ? int32_t(rng()) : x + steps[kind];
+                run[size_t(i)] = kind >= 5 ? x : std::clamp(x, 0, 65535);
             }
             const auto h = make_template("ABC", "SHZ", 100, 1, 1.1e9 + seed * 0.37);
-            std::vector<uint8_t> out(static_cast<size_t>((n + 102) / 103 + 1) * 512, 0);
+            std::vector<uint8_t> out(size_t((n + 102) / 103 + 1) * 512, 0);
             const uint8_t blockette[8] = {0x03, 0xE8, 0, 0, 11, 1, 9, 0};
-            const unsigned records =
-                steim2Compress(run.data(), n, h, 512, out.data(), 1, 8, blockette);
+            const unsigned records = steim2Compress(run.data(), n, h, 512, out.data(), 1, 8, blockette);
             for (uint8_t b : out) hash = (hash ^ b) * 1099511628211ull;
             hash = (hash ^ records) * 1099511628211ull;
         }
-    }
     EXPECT_EQ(hash, 0xfe3bb1985bb7554dull);
 }
 
