@@ -5,7 +5,7 @@ set -euo pipefail
 
 run_packages=(unixodbc libsqliteodbc sqlite3)
 build_packages=(cmake ninja-build g++ pkg-config googletest libgtest-dev libbenchmark-dev
-                unixodbc-dev libcpp-httplib-dev nlohmann-json3-dev libmseed-dev nodejs npm)
+                unixodbc-dev libcpp-httplib-dev nlohmann-json3-dev libmseed-dev)
 test_packages=(postgresql odbc-postgresql clang libfuzzer-14-dev libclang-rt-14-dev procps chromium
                python3-prometheus-client)
 
@@ -20,6 +20,11 @@ for p in "${wanted[@]}"; do
         missing+=("$p")
     fi
 done
+# Node.js and npm bundle the page's seismograms; a Node.js from elsewhere
+# (with its own npm) will do, so Debian's are asked for only without one.
+if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
+    missing+=(nodejs npm)
+fi
 
 if [ ${#missing[@]} -gt 0 ]; then
     echo "Installing: ${missing[*]}"
