@@ -163,7 +163,10 @@ TEST(Steim2Layout, OutputPinnedByteForByte) {
                 const int32_t steps[7] = {
                     int32_t(rng() % 9) - 4, int32_t(rng() % 121) - 60, int32_t(rng() % 4001) - 2000, 0, 0, 0,
                     k == 7 ? int32_t(rng()) : int32_t(rng() % (1u << (2 + 2 * k))) - (1 << (1 + 2 * k))};
-                x = kind == 3 ? i % 2 * 65535 : kind == 5 ? int32_t(rng()) : x + steps[kind];
+                // A 32-bit walk wraps around, as the encoder's differences do.
+                x = kind == 3   ? i % 2 * 65535
+                    : kind == 5 ? int32_t(rng())
+                                : int32_t(uint32_t(x) + uint32_t(steps[kind]));
                 run[size_t(i)] = kind >= 5 ? x : std::clamp(x, 0, 65535);
             }
             const auto h = make_template("ABC", "SHZ", 100, 1, 1.1e9 + seed * 0.37);
