@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
-# Summary of a demo directory: ring files and seconds per channel, index
+# Summary of a demo directory: ring files (in the hour directories) and seconds per channel, index
 # rows, LISS records per channel, log lines. Exits non-zero when any is missing.
 set -uo pipefail
 demo=${1:?usage: demo-summary.sh DEMO_DIR}
 status=0
 
 echo "Ring files (channel: files, seconds):"
-found=$(find "$demo/data" -type f | wc -l)
-find "$demo/data" -type f -printf '%s %p\n' | awk '
+found=$(find "$demo/data" -mindepth 2 -type f | wc -l)
+find "$demo/data" -mindepth 2 -type f -printf '%s %p\n' | awk '
     {
         size = $1; path = $2
         n = split(path, parts, "/"); name = parts[n]

@@ -26,6 +26,7 @@ demo=$root/scratch/demo
 station=DEMO
 sim_port=${DEMO_SIM_PORT:-17139}
 liss_port=${DEMO_LISS_PORT:-18000}
+seedlink_port=${DEMO_SEEDLINK_PORT:-18500}
 rm -rf "$demo"
 mkdir -p "$demo/data" "$demo/log"
 
@@ -33,6 +34,7 @@ cat > "$demo/VELDRUM.INI" <<INI
 [VELDRUM]
 LOG=$demo/log
 SIZEMB=10
+SEEDLINK=$seedlink_port
 [$station]
 LANA=0
 INI
@@ -72,6 +74,9 @@ VelDrum demo is running (station $station).
   operation log  : $demo/log
   index (SQLite) : $demo/veldrum-index.sqlite
   LISS records   : $demo/lissdump.out ($demo/liss.mseed)
+  status page    : http://127.0.0.1:8660/ (seismograms: click a channel)
+  SeedLink       : 127.0.0.1:$seedlink_port (TCP and WebSocket)
+  FDSN, metrics  : http://127.0.0.1:8660/fdsnws/, /metrics, /api/health
 MSG
 
 if [ "$seconds" -le 0 ]; then
