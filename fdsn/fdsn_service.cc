@@ -10,6 +10,7 @@
 #include <set>
 
 #include "common/app_state.h"
+#include "common/xml_text.h"
 #include "link/channel_table.h"
 
 namespace {
@@ -456,23 +457,6 @@ bool channel_wanted(const FdsnRequest& request, const Selection& s, const Statio
         if (degrees < lo || degrees > hi) return false;
     }
     return true;
-}
-
-std::string xml_escape(const std::string& s) {
-    std::string out;
-    for (char c : s) {
-        if (c == '&')
-            out += "&amp;";
-        else if (c == '<')
-            out += "&lt;";
-        else if (c == '>')
-            out += "&gt;";
-        else if (c == '"')
-            out += "&quot;";
-        else
-            out += c;
-    }
-    return out;
 }
 
 std::string number(double v) {

@@ -6,6 +6,7 @@
 #include <map>
 
 #include "common/calendar.h"
+#include "common/xml_text.h"
 
 namespace seedlink {
 
@@ -56,23 +57,6 @@ bool whole(std::string_view s, int* out) {
 bool valid_fields(int year, int month, int day, int hour, int minute, int second) {
     return year >= 1900 && year <= 2200 && month >= 1 && month <= 12 && day >= 1 && day <= 31 &&
            hour >= 0 && hour <= 23 && minute >= 0 && minute <= 59 && second >= 0 && second <= 60;
-}
-
-std::string xml_escape(std::string_view s) {
-    std::string out;
-    for (char c : s) {
-        if (c == '&')
-            out += "&amp;";
-        else if (c == '<')
-            out += "&lt;";
-        else if (c == '>')
-            out += "&gt;";
-        else if (c == '"')
-            out += "&quot;";
-        else
-            out += c;
-    }
-    return out;
 }
 
 std::string hex6(uint64_t v) {
