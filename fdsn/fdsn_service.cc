@@ -7,6 +7,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 
 #include "common/app_state.h"
@@ -79,6 +80,20 @@ void overall_window(const FdsnRequest& request, int64_t* from, int64_t* to) {
 
 // --- dataselect ---------------------------------------------------------
 
+// The index's rows for the request's whole window, or the answer when the
+// index cannot give them.
+std::optional<FdsnResponse> read_rows(const FdsnRequest& request, const std::string& url,
+                                      std::vector<IndexRow>* rows) {
+    int64_t from = 0, to = 0;
+    overall_window(request, &from, &to);
+    const IndexResult got = index_rows(station_name, from, to, rows);
+    if (got == IndexResult::kUnavailable)
+        return fdsn_error(503, "The file index cannot be read just now", url);
+    if (got == IndexResult::kTooMany)
+        return fdsn_error(413, "The selection spans too many ring files; ask for less", url);
+    return std::nullopt;
+}
+
 FdsnResponse dataselect(const FdsnRequest& request, const std::string& url) {
     for (const Selection& s : request.selections) {
         const bool open = s.start == kFdsnTimeMin || s.end == kFdsnTimeMax;
@@ -88,14 +103,8 @@ FdsnResponse dataselect(const FdsnRequest& request, const std::string& url) {
                                   std::to_string(kMaxWindowSeconds / 86400) + " days",
                               url);
     }
-    int64_t from = 0, to = 0;
-    overall_window(request, &from, &to);
     std::vector<IndexRow> rows;
-    const IndexResult got = index_rows(station_name, from, to, &rows);
-    if (got == IndexResult::kUnavailable)
-        return fdsn_error(503, "The file index cannot be read just now", url);
-    if (got == IndexResult::kTooMany)
-        return fdsn_error(413, "The selection spans too many ring files; ask for less", url);
+    if (std::optional<FdsnResponse> refused = read_rows(request, url, &rows)) return *refused;
     DataselectPlan plan;
     const StationCodes codes = station_codes();
     if (plan_dataselect(request, rows, config.data_dir, codes, kMaxRequestSamples, &plan) ==
@@ -208,14 +217,8 @@ std::string rate_text(int rate) {
 }
 
 FdsnResponse availability(const FdsnRequest& request, bool extent, const std::string& url) {
-    int64_t from = 0, to = 0;
-    overall_window(request, &from, &to);
     std::vector<IndexRow> rows;
-    const IndexResult got = index_rows(station_name, from, to, &rows);
-    if (got == IndexResult::kUnavailable)
-        return fdsn_error(503, "The file index cannot be read just now", url);
-    if (got == IndexResult::kTooMany)
-        return fdsn_error(413, "The selection spans too many ring files; ask for less", url);
+    if (std::optional<FdsnResponse> refused = read_rows(request, url, &rows)) return *refused;
     std::vector<Source> sources = availability_sources(request, rows);
     if (sources.empty()) return no_data(request, url);
 
