@@ -83,15 +83,19 @@ function cell(tr, index, cls) {
   return td;
 }
 
+// The rows of a table body, as many as `count`: missing ones are made,
+// extra ones removed, the others kept for their cells.
+function tableRows(body, count) {
+  while (body.children.length > count) body.removeChild(body.lastChild);
+  while (body.children.length < count) body.appendChild(document.createElement("tr"));
+  return Array.from(body.children);
+}
+
 function renderRows(rows) {
   const body = $("rows");
-  while (body.children.length > rows.length) body.removeChild(body.lastChild);
+  const trs = tableRows(body, rows.length);
   rows.forEach((row, i) => {
-    let tr = body.children[i];
-    if (!tr) {
-      tr = document.createElement("tr");
-      body.appendChild(tr);
-    }
+    const tr = trs[i];
     tr.classList.toggle("marked", row.state_image === 2);
     tr.dataset.stateImage = String(row.state_image);
     const name = cell(tr, 0, "name");
@@ -127,13 +131,9 @@ function renderSeedLink(clients) {
   const list = clients || [];
   $("seedlink").classList.toggle("hidden", list.length === 0);
   const body = $("seedlink-rows");
-  while (body.children.length > list.length) body.removeChild(body.lastChild);
+  const trs = tableRows(body, list.length);
   list.forEach((c, i) => {
-    let tr = body.children[i];
-    if (!tr) {
-      tr = document.createElement("tr");
-      body.appendChild(tr);
-    }
+    const tr = trs[i];
     const values = [c.address, c.protocol, c.selectors, String(c.sequence), c.lag_seconds.toFixed(1)];
     values.forEach((v, k) => {
       const td = cell(tr, k, k >= 3 ? "num" : "");
@@ -151,13 +151,9 @@ const RECONNECT_MS = 3000;
 function renderHealth(channels) {
   const list = channels || [];
   const body = $("health-rows");
-  while (body.children.length > list.length) body.removeChild(body.lastChild);
+  const trs = tableRows(body, list.length);
   list.forEach((c, i) => {
-    let tr = body.children[i];
-    if (!tr) {
-      tr = document.createElement("tr");
-      body.appendChild(tr);
-    }
+    const tr = trs[i];
     cell(tr, 0, "").textContent = c.name;
     const late = cell(tr, 1, "num");
     late.textContent = c.latency_seconds === null ? "—" : c.latency_seconds.toFixed(1);
