@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <set>
 
+#include "common/wildcard.h"
+
 namespace {
 
 // Days from 1970-01-01 to a proleptic Gregorian date.
@@ -58,26 +60,8 @@ std::string lower(std::string_view s) {
     return out;
 }
 
-// `*` any run, `?` one character; no recursion, so a pattern of many stars
-// costs at most its length times the code's.
 bool glob(std::string_view pattern, std::string_view code) {
-    size_t p = 0, c = 0, star = std::string_view::npos, resume = 0;
-    while (c < code.size()) {
-        if (p < pattern.size() && (pattern[p] == '?' || pattern[p] == code[c])) {
-            ++p;
-            ++c;
-        } else if (p < pattern.size() && pattern[p] == '*') {
-            star = p++;
-            resume = c;
-        } else if (star != std::string_view::npos) {
-            p = star + 1;
-            c = ++resume;
-        } else {
-            return false;
-        }
-    }
-    while (p < pattern.size() && pattern[p] == '*') ++p;
-    return p == pattern.size();
+    return wildcard_match(pattern, code, false);
 }
 
 enum Field { kNet, kSta, kLoc, kCha };

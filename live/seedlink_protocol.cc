@@ -6,6 +6,7 @@
 #include <map>
 
 #include "common/calendar.h"
+#include "common/wildcard.h"
 #include "common/xml_text.h"
 
 namespace seedlink {
@@ -144,25 +145,7 @@ bool parse_record(const uint8_t* r, RecordInfo* out) {
     return true;
 }
 
-bool glob_match(std::string_view p, std::string_view t) {
-    size_t pi = 0, ti = 0, star = std::string_view::npos, mark = 0;
-    while (ti < t.size()) {
-        if (pi < p.size() && (p[pi] == '?' || lower(p[pi]) == lower(t[ti]))) {
-            ++pi;
-            ++ti;
-        } else if (pi < p.size() && p[pi] == '*') {
-            star = pi++;
-            mark = ti;
-        } else if (star != std::string_view::npos) {
-            pi = star + 1;
-            ti = ++mark;
-        } else {
-            return false;
-        }
-    }
-    while (pi < p.size() && p[pi] == '*') ++pi;
-    return pi == p.size();
-}
+bool glob_match(std::string_view p, std::string_view t) { return wildcard_match(p, t, true); }
 
 bool parse_v3_time(std::string_view text, double* out) {
     int f[6];
