@@ -25,8 +25,8 @@ bin=$root/build/bin
 demo=$root/scratch/demo
 station=DEMO
 sim_port=${DEMO_SIM_PORT:-17139}
-liss_port=${DEMO_LISS_PORT:-18000}
-seedlink_port=${DEMO_SEEDLINK_PORT:-18500}
+liss_port=${DEMO_LISS_PORT:-4000}
+seedlink_port=${DEMO_SEEDLINK_PORT:-18000}
 rm -rf "$demo"
 mkdir -p "$demo/data" "$demo/log"
 

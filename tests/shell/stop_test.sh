@@ -9,6 +9,10 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work" || exit 1
 fail() { echo "FAIL: $*" >&2; exit 1; }
+# NetBIOS names are host-wide: a station of our own, so that no other
+# veldrum on this host (another test, the demo, a real one) takes it; no
+# status page, so that no port is shared either.
+station=T$(printf '%05d' $(( $$ % 100000 )))
 
 # No station name: usage on stderr, exit 255, no INI file touched.
 printf '[VELDRUM]\nLOG=%s/log\n' "$work" > VELDRUM.INI
@@ -22,10 +26,10 @@ grep -q '^USAGE: VelDrum STATION_NAME \[ODBC=DSN name\]' usage.txt || fail "usag
 [ $? -eq 255 ] || fail "exit code for a long station name"
 grep -q ABCDEFG long.txt || fail "message for a long station name"
 
-printf '[VELDRUM]\r\nLOG=%s/log\r\nSIZEMB=20\r\n\r\n; keep me\r\n[ABC]\r\nLANA=0\r\n[-LISTBOX-]\r\nWidth=100,,50\r\n' \
-    "$work" > VELDRUM.INI
+printf '[VELDRUM]\r\nLOG=%s/log\r\nSIZEMB=20\r\nHTTP=0\r\n\r\n; keep me\r\n[%s]\r\nLANA=0\r\n[-LISTBOX-]\r\nWidth=100,,50\r\n' \
+    "$work" "$station" > VELDRUM.INI
 cp VELDRUM.INI before.ini
-"$veldrum" abc 2> run.txt &
+"$veldrum" "$station" 2> run.txt &
 pid=$!
 for _ in $(seq 50); do
     [ -n "$(ls log 2>/dev/null)" ] && break
@@ -53,7 +57,7 @@ cmp -s <(grep -av '^Width=' VELDRUM.INI) <(grep -av '^Width=' before.ini) || fai
 # As a user who may not read the INI file: the stop leaves it as it was, not
 # replaced by one holding only the widths, and says why.
 chmod 777 "$work" && chmod 600 VELDRUM.INI && cp -p VELDRUM.INI before.ini
-setpriv --reuid=65534 --regid=65534 --clear-groups "$veldrum" abc 2> denied.txt &
+setpriv --reuid=65534 --regid=65534 --clear-groups "$veldrum" "$station" 2> denied.txt &
 pid=$!  # signals are blocked once a second thread runs
 for _ in $(seq 50); do [ "$(ls /proc/$pid/task 2>/dev/null | wc -l)" -gt 1 ] && break; sleep 0.1; done
 kill -TERM $pid
