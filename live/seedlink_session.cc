@@ -1,5 +1,6 @@
 #include "live/seedlink_session.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace seedlink {
@@ -62,8 +63,10 @@ std::string hello_software() {
 
 Session::Session(std::string station_id, std::string organization)
     : station_id_(std::move(station_id)), organization_(std::move(organization)) {
-    uni_.pattern = "*";
-    uni_.text = "*";
+    // Built, not assigned from a literal: GCC 12 at -O3 sees a false overlap
+    // in the short assignment (-Wrestrict).
+    uni_.pattern = std::string(1, '*');
+    uni_.text = uni_.pattern;
 }
 
 void Session::ok(std::vector<std::string>& out) {
@@ -126,9 +129,10 @@ Effect Session::command(std::string_view line, std::vector<std::string>& out) {
         if (args.size() != 1 || (args[0] != "4.0" && args[0] != "3.1" && args[0] != "3.0")) {
             error(out, "UNSUPPORTED", "protocol versions are 3.1 and 4.0");
         } else if (any_command_) {
-            error(out, "UNEXPECTED", "SLPROTO must come first");
+            error(out, "UNEXPECTED", "SLPROTO only once, before other commands");
         } else {
             version_ = args[0] == "4.0" ? 4 : 3;
+            any_command_ = true;  // the version is settled for the session
             ok(out);
         }
         return Effect::kNone;
@@ -136,9 +140,11 @@ Effect Session::command(std::string_view line, std::vector<std::string>& out) {
     any_command_ = true;
     if (verb == "USERAGENT") {
         useragent_.clear();
-        for (std::string_view a : args)
-            useragent_ += (useragent_.empty() ? "" : " ") + std::string(a);
-        useragent_ = useragent_.substr(0, 200);
+        for (std::string_view a : args) {
+            if (!useragent_.empty()) useragent_ += ' ';
+            useragent_ += a;
+        }
+        useragent_.resize(std::min<size_t>(useragent_.size(), 200));
         ok(out);
         return Effect::kNone;
     }

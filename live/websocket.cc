@@ -86,6 +86,13 @@ Upgrade refuse(int status, const char* why, const char* log) {
     return u;
 }
 
+// Codes a peer may put in a close frame: the defined ones except those that
+// only name a state (1004 reserved, 1005, 1006, 1015), and 3000..4999.
+bool sendable_close_code(uint16_t code) {
+    return (code >= 1000 && code <= 1003) || (code >= 1007 && code <= 1014) ||
+           (code >= 3000 && code <= 4999);
+}
+
 }  // namespace
 
 std::string sha1(std::string_view data) {
@@ -233,8 +240,19 @@ int take_frame(std::string& buffer, Frame& out, const char** why) {
         *why = "кадр длиннее команды";
         return -1;
     }
+    // A close carries nothing or a 2-byte status code first.
+    if (opcode == kClose && length == 1) {
+        *why = "кадр закрытия с одним байтом";
+        return -1;
+    }
     if (buffer.size() < at + 4 + length) return 0;
     const uint8_t* mask = p + at;
+    if (opcode == kClose && length >= 2 &&
+        !sendable_close_code(
+            static_cast<uint16_t>((p[at + 4] ^ mask[0]) << 8 | (p[at + 5] ^ mask[1])))) {
+        *why = "недопустимый код закрытия";
+        return -1;
+    }
     out.opcode = opcode;
     out.fin = fin;
     out.payload.resize(length);

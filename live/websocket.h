@@ -58,7 +58,9 @@ struct Frame {
 // Takes one frame off the front of `buffer`: 1 with the frame, 0 when more
 // bytes are needed, -1 when the frame breaks the protocol: reserved bits,
 // an unknown opcode, no mask, a fragmented or long control frame, a length
-// over kMaxMessageBytes (why says which, in Russian, for the log).
+// over kMaxMessageBytes, a close of 1 byte or with a code no peer may send
+// (why says which, in Russian, for the log). The server answers -1 with a
+// 1002 close.
 int take_frame(std::string& buffer, Frame& out, const char** why);
 
 // A server frame (unmasked, FIN set) around `length` bytes.

@@ -61,8 +61,32 @@ size_t piece_bytes(double sample_rate, int32_t* duration, size_t capacity) {
     return static_cast<size_t>(bytes(*duration));
 }
 
-// False when the file is gone (the trimming may remove a channel's current
-// file): the piece then starts a new file instead of being lost.
+// True when the open file is still the one the writer left; a sample's time
+// is its offset from the header's start, so samples appended to a file cut,
+// grown or replaced by hand would be served at the wrong time.
+bool still_ours(int fd, const RingFileState& file_state, const char* path) {
+    struct stat st {};
+    if (file_state.inode == 0) return false;  // not known since its creation
+    if (fstat(fd, &st) != 0) {
+        log_open_error(path);
+        return false;
+    }
+    if (st.st_dev != file_state.device || st.st_ino != file_state.inode) {
+        write_log_linef("Файл '%s' заменён вне программы, запись продолжена в новом файле", path);
+        return false;
+    }
+    if (st.st_size != file_state.bytes) {
+        write_log_linef(
+            "Файл '%s' изменён вне программы (%lld байт вместо %lld), запись продолжена в новом "
+            "файле",
+            path, static_cast<long long>(st.st_size), static_cast<long long>(file_state.bytes));
+        return false;
+    }
+    return true;
+}
+
+// False when the piece is to start a new file instead of being lost: the
+// current file is gone (the trimming may remove it) or no longer ours.
 bool append_piece(const RosterEntry& entry, RingFileState& file_state, const uint8_t* piece,
                   size_t length, int32_t duration, int gain_value) {
     char path[kMaxRingPath + 2];
@@ -76,6 +100,7 @@ bool append_piece(const RosterEntry& entry, RingFileState& file_state, const uin
         log_open_error(path);
         return true;
     }
+    if (!still_ours(file.fd, file_state, path)) return false;
     off_t before = lseek(file.fd, 0, SEEK_END);
     if (before < 0 || !write_all(file.fd, piece, length)) {
         // A full disk: leave the file as it was, so the index claims nothing
@@ -91,6 +116,7 @@ bool append_piece(const RosterEntry& entry, RingFileState& file_state, const uin
     bump(channel_metrics(entry.channel).seconds_written, static_cast<uint64_t>(duration));
     std::lock_guard<std::mutex> lock(ring_files_lock);
     file_state.duration += duration;
+    file_state.bytes += static_cast<int64_t>(length);
     if (file_state.duration > kMaxFileSeconds) file_state = RingFileState{};
     return true;
 }
@@ -136,6 +162,8 @@ void create_piece_file(const RosterEntry& entry, RingFileState& file_state, cons
         log_open_error(path);
         return;
     }
+    struct stat st {};
+    const int known = fstat(file.fd, &st);
     register_file({relative, station_name, static_cast<long>(std::trunc(t)), duration,
                    static_cast<int>(entry.sample_rate), gain_value, kRingDataType, entry.name});
     bump(channel_metrics(entry.channel).seconds_written, static_cast<uint64_t>(duration));
@@ -143,6 +171,10 @@ void create_piece_file(const RosterEntry& entry, RingFileState& file_state, cons
     snprintf(file_state.name, sizeof file_state.name, "%s", relative);
     file_state.start_time = t;
     file_state.duration = duration;
+    file_state.bytes = kRingHeaderSize + static_cast<int64_t>(length);
+    // A file whose identity is not known is not appended to: the next piece starts another.
+    file_state.device = known == 0 ? st.st_dev : 0;
+    file_state.inode = known == 0 ? st.st_ino : 0;
 }
 
 }  // namespace

@@ -23,6 +23,11 @@ struct RingFileState {
     char name[kFileNameSize];  // relative to the data directory
     double start_time;
     double duration;
+    // What the writer left there: the file's size and identity. A file that
+    // differs was cut, grown or replaced by someone else, and its samples no
+    // longer sit at the times its header gives them.
+    int64_t bytes;
+    uint64_t device, inode;
 };
 
 // A copy of roster entry k's current file (the status view shows its name).
@@ -44,6 +49,9 @@ int format_ring_name(char* out, size_t size, double t, const char* channel, cons
 // Writes D whole seconds of `channel`, roster entry k, from `piece` (capacity
 // bytes) into the entry's current file or a new one, and registers it in the
 // index. A piece longer than the buffer is cut to the whole seconds it holds.
+// A current file that is gone (trimmed) is followed by a new one; one whose
+// size or identity is no longer the writer's is left with its row as it is,
+// logged, and followed by a new one too.
 // No result; failures are logged and leave the file, its row and the entry's
 // current file as they were before the piece.
 void write_piece(const RosterEntry& channel, int k, const uint8_t* piece, size_t capacity, double t,

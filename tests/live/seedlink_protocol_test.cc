@@ -26,6 +26,11 @@ TEST(WebSocket, AcceptKeyAndFramesTakenWholeOrRefusedAtTheirHeader) {
         {"reserved bit", masked(0xC1, "\x85", "HELLO"), -1, ""},
         {"opcode 3", masked(0x83, "\x85", "HELLO"), -1, ""},
         {"fragmented ping", masked(0x09, "\x80", ""), -1, ""},
+        {"empty close", masked(0x88, "\x80", ""), 1, ""},
+        {"close 1000 with a reason", masked(0x88, "\x84", "\x03\xE8ok"), 1, "\x03\xE8ok"},
+        {"close of 1 byte", masked(0x88, "\x81", "\x03"), -1, ""},
+        {"close 1005, a code no peer sends", masked(0x88, "\x82", "\x03\xED"), -1, ""},
+        {"close 999", masked(0x88, "\x82", "\x03\xE7"), -1, ""},
     };
     for (Case& c : cases) {
         websocket::Frame f;
@@ -56,7 +61,11 @@ TEST(SeedLinkSession, RepliesOfBothVersions) {
          "ERROR ARGUMENTS DATA [seq|ALL [start [end]]], times as 2024-05-01T12:00:00Z\r\n"
          "ERROR ARGUMENTS DATA [seq|ALL [start [end]]], times as 2024-05-01T12:00:00Z\r\n"
          "ERROR UNSUPPORTED use DATA with a time window\r\nOK\r\nERROR UNSUPPORTED no authentication here\r\n"},
+        // SLPROTO once, first: a second one leaves the version as it was.
         {{"STATION ABC XX", "SLPROTO 4.0"}, "OK\r\nERROR\r\n"},
+        {{"SLPROTO 3.1", "SLPROTO 3.1"}, "OK\r\nERROR\r\n"},
+        {{"SLPROTO 4.0", "SLPROTO 3.1", "STATION XX_ABC"},
+         "OK\r\nERROR UNEXPECTED SLPROTO only once, before other commands\r\nOK\r\n"},
     };
     for (const Case& c : cases) {
         seedlink::Session s("XX_ABC", "org");

@@ -314,18 +314,25 @@ TEST_F(SeedLinkTest, HostilePeersLeaveTheOthersServed) {
         for (Packet& one : k) ASSERT_TRUE(next_packet(good, 4, &one)) << log;
         EXPECT_TRUE(k[1].sequence == k[0].sequence + 1 && k[2].sequence == k[1].sequence + 1) << log;
     };
-    auto closed_after = [&](const std::string& protocol, const std::string& bytes, const char* log) {
+    // A broken frame is answered with a close of status 1002 (protocol error).
+    const std::string close_1002 = "\x88\x02\x03\xEA";
+    auto closed_after = [&](const std::string& protocol, const std::string& bytes, const char* log,
+                            const std::string& last = "") {
         Peer p(port);
         if (!protocol.empty()) { EXPECT_EQ(upgrade(p, protocol), protocol != "chat"); }
         p.send(bytes);
-        EXPECT_TRUE(p.closed_by_server()) << log;
+        std::string got;
+        for (std::string more; !(more = p.read(4096)).empty();) got += more;
+        EXPECT_TRUE(p.eof && got.ends_with(last)) << log;
         others_served(log);
     };
     closed_after("", std::string(300, 'A'), "слишком длинная команда");
     closed_after("", std::string("HELLO\r\n\x00\xff\x13\x80garbage\r\n", 20), "недопустимые байты в команде");
     // A frame that claims 2^40 bytes.
-    closed_after("SeedLink4.0", std::string("\x81\xFF\0\0\x01\0\0\0\0\0\x01\x02\x03\x04", 14), "неверный кадр WebSocket");
-    closed_after("SeedLink3.1", "\x81\x05HELLO", "кадр клиента без маски");
+    closed_after("SeedLink4.0", std::string("\x81\xFF\0\0\x01\0\0\0\0\0\x01\x02\x03\x04", 14), "неверный кадр WebSocket",
+                 close_1002);
+    closed_after("SeedLink3.1", "\x81\x05HELLO", "кадр клиента без маски", close_1002);
+    closed_after("SeedLink4.0", "\x88\x81\x01\x02\x03\x04\x07", "кадр закрытия с одним байтом", close_1002);
     closed_after("chat", "", "запрос WebSocket отклонён");
     // Left hanging to the end: a frame that stops short, half-open handshakes.
     std::vector<std::unique_ptr<Peer>> kept;

@@ -6,6 +6,7 @@
 
 #include "recorder/ring_writer.h"
 #include "support.h"
+#include "tests/seed/log_capture.h"
 
 using namespace recorder_test;
 
@@ -63,6 +64,29 @@ TEST_F(WriterTest, PieceFiguresOnDiskAndInTheIndex) {
         EXPECT_EQ(size_of(path(kFirst)), size);
         EXPECT_NE(read_file(path(kFirst)).substr(0, 512).find(header), std::string::npos);
         EXPECT_EQ(rows("select tqty,sps,gain from filelist"), Rows{row});
+    }
+}
+
+// A current file cut, grown or replaced by hand is never appended to: its samples would be served
+// at the wrong time. The next piece starts a new file at its own time; the old file and row stay.
+TEST_F(WriterTest, FileChangedOutsideStartsANewFile) {
+    const std::string next = "13/130517-17052004-SHZ.ABC", old = path(kFirst);
+    using Case = std::tuple<const char*, std::string, off_t, const char*>;
+    for (const auto& [name, command, size, message] :
+         {Case{"cut", "truncate -s 1512 '" + old + "'", 1512, "(1512 байт вместо 2512)"},
+          Case{"grown", "printf 'xy' >> '" + old + "'", 2514, "(2514 байт вместо 2512)"},
+          Case{"replaced", "cp '" + old + "' '" + old + "~' && mv '" + old + "~' '" + old + "'",
+               2512, "заменён вне программы"}}) {
+        SCOPED_TRACE(name);
+        LogCapture log;
+        rows("delete from filelist"), unlink(path(next).c_str()), forget_ring_files();
+        write(kT0, 10);
+        ASSERT_EQ(system(command.c_str()), 0);
+        write(kT0 + 10, 10), write(kT0 + 20, 10);  // the second one appends to the new file
+        EXPECT_EQ(size_of(old), size);
+        EXPECT_EQ(size_of(path(next)), 512 + 4000);
+        EXPECT_EQ(rows(), (Rows{kFirst + "|1084799107|10", next + "|1084799117|20"}));
+        EXPECT_TRUE(log.has(message) && log.has(("Файл '" + old + "'").c_str())) << log.text();
     }
 }
 
