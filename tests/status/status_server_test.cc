@@ -12,6 +12,8 @@
 #include <fstream>
 
 #include "common/app_state.h"
+#include "link/station_indicator.h"
+#include "recorder/file_index.h"
 #include "shell/main_window.h"
 #include "shell/status_dialog.h"
 
@@ -74,7 +76,7 @@ TEST_F(ServerTest, RefusedCommandsChangeNothingAndOwnOnesWork) {
         {"flush", {{"Sec-Fetch-Site", "same-site"}, {"Origin", "OWN"}}, 403},
         {"widths", {{"Referer", "http://evil.example/page"}}, 403, "[1,2,3,4,5]"},
         {"stop", {{"Referer", "OWN.evil.example/"}}, 403}, {"flush", {{"Host", "evil:1"}}, 421},
-        {"flush", {{"Content-Encoding", "gzip"}}, 415}, {"stop", {}, 413, std::string(99999, '[')}};
+        {"flush", {{"Content-Encoding", "gzip"}}, 415}};
     start("0.0.0.0");
     EXPECT_EQ(post("/api/stop", {{"Origin", "OWN"}, {"X-VelDrum-Token", ""}}), 403);
     start("127.0.0.1");
@@ -127,6 +129,77 @@ bool exchange(int fd, const std::string& data, std::string& got, size_t* sent = 
     return true;
 }
 std::string answer(int fd, int ms) { std::string g; exchange(fd, "", g, nullptr, ms); return g; }
+
+// One request on its own connection: all the server sends until it closes, or until ms.
+std::string ask(int port, const std::string& request, int ms) {
+    const int fd = connect_from("127.0.0.1", port);
+    std::string got;
+    exchange(fd, request, got);
+    for (auto end = steady_clock::now() + std::chrono::milliseconds(ms);
+         steady_clock::now() < end;) {
+        pollfd p{fd, POLLIN, 0};
+        char buf[4096];
+        ssize_t n = poll(&p, 1, 50) > 0 ? recv(fd, buf, sizeof buf, 0) : -1;
+        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR && errno != 0)) break;
+        if (n > 0) got.append(buf, size_t(n));
+    }
+    close(fd);
+    return got;
+}
+
+// Errors reach a client that asked for gzip as plain FDSN text; one body limit, whatever the
+// content type or framing, refused from the head when it is announced.
+TEST_F(ServerTest, ErrorsReadAsTextAndOneBodyLimit) {
+    limits.request_read_ms = 30000;  // an answer that waits for the body comes too late
+    start("127.0.0.1");
+    const std::string ds = "/fdsnws/dataselect/1/query", form = "application/x-www-form-urlencoded";
+    const size_t limit = limits.max_body_bytes;
+    auto chunked = [](const std::string& body) {
+        char size[16];
+        std::snprintf(size, sizeof size, "%zx\r\n", body.size());
+        return size + body + "\r\n0\r\n\r\n";
+    };
+    const struct {
+        std::string name, line, head, body;
+        const char* status;
+        const char* says;
+    } cases[] = {
+        {"400, gzip", "GET /fdsnws/station/1/query?level=response", "", "", "400", "not known"},
+        {"400, br", "GET " + ds + "?bogus=1", "", "", "400", "unknown param"},
+        {"404", "GET /fdsnws/dataselect/9/query", "", "", "404", "No such service"},
+        {"404, POST", "POST /nowhere", "Content-Length: 2\r\n", "{}", "404", "No such resource"},
+        {"form, limit + 1", "POST " + ds,
+         "Content-Type: " + form + "\r\nContent-Length: " + std::to_string(limit + 1) + "\r\n",
+         std::string(limit + 1, 'x'), "413", "at most 16384 bytes"},
+        {"text, limit + 1", "POST " + ds,
+         "Content-Type: text/plain\r\nContent-Length: " + std::to_string(limit + 1) + "\r\n",
+         std::string(limit + 1, 'x'), "413", "at most 16384 bytes"},
+        {"form, chunked, limit + 1", "POST " + ds,
+         "Content-Type: " + form + "\r\nTransfer-Encoding: chunked\r\n",
+         chunked(std::string(limit + 1, 'x')), "413", "at most 16384 bytes"},
+        {"form, limit", "POST " + ds,
+         "Content-Type: " + form + "\r\nContent-Length: " + std::to_string(limit) + "\r\n",
+         std::string(limit, 'x'), "400", "NET STA LOC CHA"},
+        {"text, chunked, limit", "POST " + ds, "Transfer-Encoding: chunked\r\n",
+         chunked(std::string(limit, 'x')), "400", "NET STA LOC CHA"},
+        {"a gigabyte announced", "POST " + ds, "Content-Length: 1000000000\r\n", "", "413",
+         "at most 16384 bytes"},
+        {"length not a number", "POST /api/flush", "Content-Length: 1e9\r\n", "", "400",
+         "must be a number"},
+    };
+    for (const auto& c : cases) {
+        const std::string got =
+            ask(port,
+                c.line + " HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept-Encoding: gzip, deflate, br\r\n" +
+                    c.head + "Connection: close\r\n\r\n" + c.body,
+                15000);
+        EXPECT_EQ(got.substr(0, 12), std::string("HTTP/1.1 ") + c.status) << c.name << "\n" << got;
+        const size_t body = got.find("\r\n\r\n");
+        EXPECT_NE(got.find("Error " + std::string(c.status), body), std::string::npos) << c.name;
+        EXPECT_NE(got.find(c.says, body), std::string::npos) << c.name << "\n" << got;
+        EXPECT_EQ(got.find("Content-Encoding"), std::string::npos) << c.name;
+    }
+}
 
 long vm_kb(const char* field) {
     std::ifstream in("/proc/self/status");
@@ -186,13 +259,22 @@ TEST_F(ServerTest, HostileClientsAreCutOffAndLimited) {
     }
     int refused = 0;
     for (size_t i = 0; i < slow.size(); ++i) {
-        const std::string got = answer(slow[i], 20);
         bool admitted = i % 20 < size_t(limits.max_per_address) &&
                         i / 20 < size_t(limits.max_connections / limits.max_per_address);
+        const std::string got = answer(slow[i], admitted ? 20 : 3000);  // health slots: 1 s
         EXPECT_EQ(got.substr(0, 12), admitted ? "" : "HTTP/1.1 503") << i;
         refused += got.rfind("HTTP/1.1 503", 0) == 0;
     }
     EXPECT_EQ(refused, 200 - limits.max_connections);
+    // Every slot is held, and a health check from loopback still gets its answer.
+    station_connected.store(1), db_connected.store(1);
+    httplib::Client probe("127.0.0.1", port);
+    probe.set_read_timeout(5, 0);
+    auto health = probe.Get("/api/health");
+    EXPECT_TRUE(health && health->status == 200 && health->body.find("ok") != std::string::npos);
+    auto status = probe.Get("/api/status");
+    EXPECT_TRUE(status && status->status == 503) << "a health slot serves more than health";
+    station_connected.store(0), db_connected.store(0);
     auto t0 = steady_clock::now();
     status_server_stop();
     EXPECT_LT(steady_clock::now() - t0, std::chrono::seconds(2));
