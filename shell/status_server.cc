@@ -753,6 +753,7 @@ void error_answer(httplib::Response& res, int status, const std::string& detail,
 httplib::Server::HandlerResponse uncompressed_error(const httplib::Request& req,
                                                     httplib::Response& res) {
     if (res.body.empty()) {
+        res.headers.erase("Content-Type");
         const char* detail = res.status == 404   ? "No such resource"
                              : res.status == 413 ? nullptr
                                                  : "The request could not be read";
