@@ -32,10 +32,18 @@ const char* reason_of(int status) {
             return "No Content";
         case 400:
             return "Bad Request";
+        case 403:
+            return "Forbidden";
         case 404:
             return "Not Found";
+        case 408:
+            return "Request Timeout";
         case 413:
             return "Request Entity Too Large";
+        case 415:
+            return "Unsupported Media Type";
+        case 431:
+            return "Request Header Fields Too Large";
         case 503:
             return "Service Unavailable";
         default:

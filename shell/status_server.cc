@@ -12,6 +12,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <strings.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -65,6 +66,7 @@ struct Connection {
     std::string address;
     int port = 0;
     std::thread thread;
+    bool health_probe = false;  // in a health slot: GET /api/health only
     bool done = false;
 };
 
@@ -85,12 +87,17 @@ std::mutex conn_mutex;
 std::list<Connection> connections;
 std::map<std::string, int> per_address;
 int open_count = 0;
+int probe_count = 0;  // connections in the health slots
 
 // Why a client was cut off; each kind is logged at most once a minute.
-enum Cut { kCutBusy, kCutHead, kCutSlow, kCutMalformed, kCutStall, kCutRefused, kCutKinds };
+enum Cut {
+    kCutBusy, kCutHead, kCutSlow, kCutMalformed, kCutStall, kCutRefused, kCutBody, kCutKinds
+};
 const char* const kCutText[kCutKinds] = {
-    "слишком много соединений", "слишком большой заголовок запроса", "запрос не пришёл вовремя",
-    "неверный запрос", "клиент не читает ответ", "адрес не в списке HTTPALLOW"};
+    "слишком много соединений",    "слишком большой заголовок запроса",
+    "запрос не пришёл вовремя",    "неверный запрос",
+    "клиент не читает ответ",      "адрес не в списке HTTPALLOW",
+    "слишком большое тело запроса"};
 
 void report_cut(Cut kind, const std::string& address) {
     static std::mutex mutex;
@@ -114,15 +121,23 @@ void report_cut(Cut kind, const std::string& address) {
     skipped[kind] = 0;
 }
 
-// A response of our own, for a request that never reaches the router.
-std::string plain_response(int status, const char* reason, const char* text) {
+// A response of our own, for a request that never reaches the router: the
+// FDSN error text, which reads as plain text to any client.
+std::string plain_response(int status, const char* reason, const std::string& detail,
+                           const std::string& target) {
+    const FdsnResponse error = fdsn_error(status, detail, target);
     char head[256];
     std::snprintf(head, sizeof head,
-                  "HTTP/1.1 %d %s\r\nContent-Type: text/plain; charset=utf-8\r\n"
+                  "HTTP/1.1 %d %s\r\nContent-Type: %s\r\n"
                   "X-Content-Type-Options: nosniff\r\nContent-Length: %zu\r\n"
                   "Connection: close\r\n\r\n",
-                  status, reason, std::strlen(text));
-    return head + std::string(text);
+                  status, reason, error.content_type.c_str(), error.body.size());
+    return head + error.body;
+}
+
+std::string body_limit_text() {
+    return "The request body may hold at most " +
+           std::to_string(state.options.limits.max_body_bytes) + " bytes";
 }
 
 // Waits for `events` on fd or for the stop. Returns 1 when ready, 0 when the
@@ -145,7 +160,7 @@ int wait_for(int fd, short events, Clock::time_point deadline) {
 // max_body_wire_bytes after it, from the buffer and the socket.
 class ConnectionStream final : public httplib::Stream {
   public:
-    enum Head { kReady, kNone, kTooLarge, kSlow, kMalformed };
+    enum Head { kReady, kNone, kTooLarge, kSlow, kMalformed, kBodyTooLarge, kBadLength };
 
     ConnectionStream(const Connection& c, const HttpLimits& limits)
         : fd_(c.fd),
@@ -161,7 +176,9 @@ class ConnectionStream final : public httplib::Stream {
     bool closing() const { return close_after_; }
     // Our own answer, and a short drain so that its client reads it before
     // the close resets the connection.
-    void refuse(int status, const char* reason, const char* text);
+    void refuse(int status, const char* reason, const std::string& detail);
+    // The head just read asks GET /api/health.
+    bool asks_health() const;
 
     bool is_readable() const override {
         return pos_ < end_ || wait_for(fd_, POLLIN, Clock::now()) == 1;
@@ -184,6 +201,11 @@ class ConnectionStream final : public httplib::Stream {
     // every '?' and refuses a second one: send it on as %3F. Returns the
     // bytes the head grew by, or -1 when the buffer cannot take them.
     size_t encode_inner_question_marks();
+    // The announced body against max_body_bytes, from the head alone, so
+    // that a refusal needs no byte of the body.
+    Head check_length(size_t head_end) const;
+    // The request line's target (quoted in error texts); may be cut short.
+    std::string target() const;
     static std::chrono::milliseconds ms(int n) { return std::chrono::milliseconds(n); }
     // Reads what the socket has into the free end of buf_: >0 bytes, 0 at
     // the client's close, -1 on the deadline, the stop or an error.
@@ -243,7 +265,7 @@ ConnectionStream::Head ConnectionStream::read_head() {
             const size_t grown = encode_inner_question_marks();
             if (grown == size_t(-1)) return kTooLarge;
             budget_ = i + grown + 1 + limits_.max_body_wire_bytes;
-            return kReady;
+            return check_length(i + grown + 1);
         } else {
             // An empty line before a request is allowed, and dropped.
             std::memmove(buf_.data(), buf_.data() + 2, end_ - 2);
@@ -276,6 +298,45 @@ size_t ConnectionStream::encode_inner_question_marks() {
         }
     }
     return extra;
+}
+
+ConnectionStream::Head ConnectionStream::check_length(size_t head_end) const {
+    static const char kName[] = "content-length:";
+    const size_t name_size = sizeof kName - 1;
+    for (size_t at = 0; at < head_end;) {
+        size_t end = at;
+        while (end < head_end && buf_[end] != '\r') ++end;
+        if (end - at > name_size && strncasecmp(buf_.data() + at, kName, name_size) == 0) {
+            size_t k = at + name_size;
+            while (k < end && (buf_[k] == ' ' || buf_[k] == '\t')) ++k;
+            size_t last = end;
+            while (last > k && (buf_[last - 1] == ' ' || buf_[last - 1] == '\t')) --last;
+            if (k == last) return kBadLength;
+            uint64_t length = 0;
+            for (; k < last; ++k) {
+                if (buf_[k] < '0' || buf_[k] > '9') return kBadLength;
+                length = std::min<uint64_t>(length * 10 + uint64_t(buf_[k] - '0'), 1ULL << 60);
+            }
+            if (length > limits_.max_body_bytes) return kBodyTooLarge;
+        }
+        at = end + 2;
+    }
+    return kReady;
+}
+
+std::string ConnectionStream::target() const {
+    size_t from = 0;
+    while (from < end_ && buf_[from] != ' ' && buf_[from] != '\r') ++from;
+    size_t to = ++from;
+    while (to < end_ && to - from < 2048 && buf_[to] != ' ' && buf_[to] != '\r') ++to;
+    return from < to ? std::string(buf_.data() + from, to - from) : std::string();
+}
+
+bool ConnectionStream::asks_health() const {
+    static const char kLine[] = "GET /api/health";
+    const size_t n = sizeof kLine - 1;
+    return end_ > n && std::memcmp(buf_.data(), kLine, n) == 0 &&
+           (buf_[n] == ' ' || buf_[n] == '?');
 }
 
 ssize_t ConnectionStream::read(char* ptr, size_t size) {
@@ -323,8 +384,8 @@ void ConnectionStream::get_local_ip_and_port(std::string& ip, int& port) const {
     ip = text;
 }
 
-void ConnectionStream::refuse(int status, const char* reason, const char* text) {
-    std::string r = plain_response(status, reason, text);
+void ConnectionStream::refuse(int status, const char* reason, const std::string& detail) {
+    std::string r = plain_response(status, reason, detail, target());
     if (write(r.data(), r.size()) < 0) return;
     shutdown(fd_, SHUT_WR);
     Clock::time_point until = Clock::now() + ms(500);
@@ -347,25 +408,47 @@ void close_after_response() {
 }
 
 void serve_connection(Connection* c) {
-    const HttpLimits& limits = state.options.limits;
+    HttpLimits limits = state.options.limits;
+    if (c->health_probe) {
+        // One quick request: a health check sends its head at once, and a
+        // client that dawdles must not keep the slot from the next check.
+        limits.max_requests = 1;
+        limits.request_read_ms = std::min(limits.request_read_ms, 1000);
+        limits.idle_ms = std::min(limits.idle_ms, 1000);
+    }
     ConnectionStream stream(*c, limits);
     current_stream = &stream;
     for (int n = 0; n < limits.max_requests; ++n) {
         ConnectionStream::Head head = stream.read_head();
+        if (c->health_probe && (head != ConnectionStream::kReady || !stream.asks_health())) {
+            report_cut(kCutBusy, c->address);
+            stream.refuse(503, "Service Unavailable", "Too many connections");
+            break;
+        }
         if (head == ConnectionStream::kNone) break;
         if (head == ConnectionStream::kTooLarge) {
             report_cut(kCutHead, c->address);
-            stream.refuse(431, "Request Header Fields Too Large", "request head too large\n");
+            stream.refuse(431, "Request Header Fields Too Large", "The request head is too large");
             break;
         }
         if (head == ConnectionStream::kSlow) {
             report_cut(kCutSlow, c->address);
-            stream.refuse(408, "Request Timeout", "request too slow\n");
+            stream.refuse(408, "Request Timeout", "The request did not arrive in time");
             break;
         }
         if (head == ConnectionStream::kMalformed) {
             report_cut(kCutMalformed, c->address);
-            stream.refuse(400, "Bad Request", "lines must end with CR LF\n");
+            stream.refuse(400, "Bad Request", "Lines of the request must end with CR LF");
+            break;
+        }
+        if (head == ConnectionStream::kBadLength) {
+            report_cut(kCutMalformed, c->address);
+            stream.refuse(400, "Bad Request", "Content-Length must be a number");
+            break;
+        }
+        if (head == ConnectionStream::kBodyTooLarge) {
+            report_cut(kCutBody, c->address);
+            stream.refuse(413, "Payload Too Large", body_limit_text());
             break;
         }
         bool last = n + 1 == limits.max_requests;
@@ -379,8 +462,12 @@ void serve_connection(Connection* c) {
     shutdown(c->fd, SHUT_RDWR);
     close(c->fd);
     std::lock_guard<std::mutex> lock(conn_mutex);
-    if (--per_address[c->address] == 0) per_address.erase(c->address);
-    --open_count;
+    if (c->health_probe) {
+        --probe_count;
+    } else {
+        if (--per_address[c->address] == 0) per_address.erase(c->address);
+        --open_count;
+    }
     c->done = true;
 }
 
@@ -415,23 +502,27 @@ void join_finished() {
     for (Connection& c : finished) c.thread.join();
 }
 
-// Takes the connection when the limits allow it; otherwise answers 503
-// without waiting and closes it.
+// Takes the connection when the limits allow it, or into a health slot
+// when it comes from loopback; otherwise answers 503 without waiting and
+// closes it.
 void admit(int fd, const std::string& address, int port) {
     const HttpLimits& limits = state.options.limits;
     if (!address_allowed(state.allow, address)) {
         report_cut(kCutRefused, address);
-        std::string r = plain_response(403, "Forbidden", "this address is not allowed\n");
+        std::string r = plain_response(403, "Forbidden", "This address is not allowed", "");
         (void)!send(fd, r.data(), r.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
         close(fd);
         return;
     }
     std::unique_lock<std::mutex> lock(conn_mutex);
-    if (open_count >= limits.max_connections || per_address[address] >= limits.max_per_address) {
-        if (per_address[address] == 0) per_address.erase(address);
+    const bool full =
+        open_count >= limits.max_connections || per_address[address] >= limits.max_per_address;
+    if (per_address[address] == 0) per_address.erase(address);
+    const bool probe = full && probe_count < limits.health_slots && is_loopback_host(address);
+    if (full && !probe) {
         lock.unlock();
         report_cut(kCutBusy, address);
-        std::string r = plain_response(503, "Service Unavailable", "too many connections\n");
+        std::string r = plain_response(503, "Service Unavailable", "Too many connections", "");
         (void)!send(fd, r.data(), r.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
         close(fd);
         return;
@@ -441,6 +532,7 @@ void admit(int fd, const std::string& address, int port) {
     c.fd = fd;
     c.address = address;
     c.port = port;
+    c.health_probe = probe;
     try {
         c.thread = std::thread(serve_connection, &c);
     } catch (const std::system_error&) {
@@ -448,8 +540,12 @@ void admit(int fd, const std::string& address, int port) {
         close(fd);
         return;
     }
-    ++per_address[address];
-    ++open_count;
+    if (probe) {
+        ++probe_count;
+    } else {
+        ++per_address[address];
+        ++open_count;
+    }
 }
 
 void accept_loop() {
@@ -643,16 +739,81 @@ void serve_asset(const httplib::Request& req, httplib::Response& res) {
     res.set_content(asset->data, asset->size, asset->content_type);
 }
 
+void error_answer(httplib::Response& res, int status, const std::string& detail,
+                  const std::string& target) {
+    const FdsnResponse error = fdsn_error(status, detail, target);
+    res.status = status;
+    res.set_content(error.body, error.content_type.c_str());
+}
+
+// Error answers go out uncompressed: ObsPy inflates only successful ones,
+// so a compressed 400 would reach its user as junk. The library compresses
+// a body it holds but never one of announced length from a provider.
+// Errors the library makes itself come without a body: they get the text.
+httplib::Server::HandlerResponse uncompressed_error(const httplib::Request& req,
+                                                    httplib::Response& res) {
+    if (res.body.empty()) {
+        res.headers.erase("Content-Type");
+        const char* detail = res.status == 404   ? "No such resource"
+                             : res.status == 413 ? nullptr
+                                                 : "The request could not be read";
+        error_answer(res, res.status, detail ? detail : body_limit_text(), req.target);
+    }
+    auto body = std::make_shared<std::string>(std::move(res.body));
+    res.body.clear();
+    std::string type = res.get_header_value("Content-Type");
+    res.headers.erase("Content-Type");
+    res.set_content_provider(body->size(), type,
+                             [body](size_t offset, size_t length, httplib::DataSink& sink) {
+                                 return sink.write(body->data() + offset, length);
+                             });
+    return httplib::Server::HandlerResponse::Handled;
+}
+
+using BodyHandler =
+    std::function<void(const httplib::Request&, const std::string& body, httplib::Response&)>;
+
+// A POST route that reads its body itself: the router's own reading holds
+// form bodies, which curl and ObsPy send by default, to a smaller limit
+// than the rest. Whatever the type, the body may have max_body_bytes.
+void post_route(httplib::Server& server, const std::string& path, BodyHandler handler) {
+    server.Post(path, [handler](const httplib::Request& req, httplib::Response& res,
+                                const httplib::ContentReader& reader) {
+        if (req.is_multipart_form_data()) {
+            error_answer(res, 415, "Multipart bodies are not accepted", req.target);
+            close_after_response();
+            return;
+        }
+        const size_t limit = state.options.limits.max_body_bytes;
+        std::string body;
+        bool too_large = false;
+        const bool read = reader([&](const char* data, size_t n) {
+            too_large = body.size() + n > limit;
+            if (!too_large) body.append(data, n);
+            return !too_large;
+        });
+        if (!read) {
+            if (too_large)
+                error_answer(res, 413, body_limit_text(), req.target);
+            else
+                error_answer(res, 400, "The request body could not be read", req.target);
+            close_after_response();
+            return;
+        }
+        handler(req, body, res);
+    });
+}
+
 // Answers an FDSN call; dataselect's records follow in chunks, one piece of
 // records at a time, so the response's memory stays that of one piece.
-void serve_fdsn(const httplib::Request& req, httplib::Response& res, FdsnService service,
-                FdsnMethod method) {
+void serve_fdsn(const httplib::Request& req, const std::string& body, httplib::Response& res,
+                FdsnService service, FdsnMethod method) {
     FdsnCall call;
     call.service = service;
     call.method = method;
     call.post = req.method == "POST";
     for (const auto& [name, value] : req.params) call.params.emplace_back(name, value);
-    call.body = req.body;
+    call.body = body;
     call.url = req.target;
     FdsnResponse answer = fdsn_answer(call);
     res.status = answer.status;
@@ -697,22 +858,24 @@ void install_fdsn_routes(httplib::Server& server) {
     for (const Route& route : kRoutes) {
         const FdsnService service = route.service;
         const FdsnMethod method = route.method;
-        auto handler = [service, method](const httplib::Request& req, httplib::Response& res) {
-            serve_fdsn(req, res, service, method);
+        auto handler = [service, method](const httplib::Request& req, const std::string& body,
+                                         httplib::Response& res) {
+            serve_fdsn(req, body, res, service, method);
         };
-        server.Get(route.path, handler);
+        server.Get(route.path, [handler](const httplib::Request& req, httplib::Response& res) {
+            handler(req, std::string(), res);
+        });
         if (method == FdsnMethod::kQuery || method == FdsnMethod::kExtent)
-            server.Post(route.path, handler);
+            post_route(server, route.path, handler);
     }
     // Anything else below /fdsnws/ is an FDSN 404, not the page's.
     server.Get("/fdsnws/.*", [](const httplib::Request& req, httplib::Response& res) {
-        FdsnResponse r = fdsn_error(404, "No such service or method", req.target);
-        res.status = r.status;
-        res.set_content(r.body, r.content_type.c_str());
+        error_answer(res, 404, "No such service or method", req.target);
     });
 }
 
 void install_routes(httplib::Server& server) {
+    server.set_error_handler(httplib::Server::HandlerWithResponse(uncompressed_error));
     server.set_pre_routing_handler([](const httplib::Request& req, httplib::Response& res) {
         add_security_headers(req, res);
         // On loopback, a foreign Host means a name rebound to 127.0.0.1 by
@@ -749,20 +912,23 @@ void install_routes(httplib::Server& server) {
         res.set_header("Cache-Control", "no-store");
         res.set_content(json, "application/json");
     });
-    server.Post("/api/flush", [](const httplib::Request& req, httplib::Response& res) {
+    post_route(server, "/api/flush", [](const httplib::Request& req, const std::string&,
+                                        httplib::Response& res) {
         if (!allow_post(req, res)) return;
         post_to_ui([] { dialog_command(kFlushButtonId); });
         send_json(res, 200, nlohmann::json{{"ok", true}});
     });
-    server.Post("/api/stop", [](const httplib::Request& req, httplib::Response& res) {
+    post_route(server, "/api/stop", [](const httplib::Request& req, const std::string&,
+                                       httplib::Response& res) {
         if (!allow_post(req, res)) return;
         if (state.options.post_command) state.options.post_command(kStopMenuCommandId);
         post_to_ui([] { dialog_mark_stopping(); });
         send_json(res, 200, nlohmann::json{{"ok", true}});
     });
-    server.Post("/api/widths", [](const httplib::Request& req, httplib::Response& res) {
+    post_route(server, "/api/widths", [](const httplib::Request& req, const std::string& text,
+                                         httplib::Response& res) {
         if (!allow_post(req, res)) return;
-        nlohmann::json body = nlohmann::json::parse(req.body, nullptr, false);
+        nlohmann::json body = nlohmann::json::parse(text, nullptr, false);
         if (body.is_discarded() || !body.is_array() || body.size() != kColumnCount) {
             refuse(res, 400, "expected an array of five widths");
             return;
@@ -781,6 +947,11 @@ void install_routes(httplib::Server& server) {
     });
     install_fdsn_routes(server);
     server.Get("/.*", serve_asset);
+    // Other bodies are read with the same limit, and then not found.
+    post_route(server, "/.*", [](const httplib::Request& req, const std::string&,
+                                 httplib::Response& res) {
+        error_answer(res, 404, "No such resource", req.target);
+    });
 }
 
 }  // namespace

@@ -16,7 +16,10 @@
 // Connections: our own accept loop and one thread per connection; the
 // limits below keep any client from holding memory, threads or the stop.
 // cpp-httplib only parses a request head we have already read and bounded,
-// and writes the response through the same connection.
+// and writes the response through the same connection. A body announced
+// past the limit is refused from its head. Error answers (400 and up) are
+// never compressed and carry the FDSN error text when they have no body of
+// their own.
 #pragma once
 
 #include <cstddef>
@@ -28,10 +31,15 @@ struct HttpLimits {
     int max_connections = 64;
     // A browser opens up to 6 per host; the rest is for scripts and probes.
     int max_per_address = 16;
+    // Beside those, for loopback connections past them: a second to ask
+    // GET /api/health, else 503. A health check still gets its answer while
+    // every other slot is held.
+    int health_slots = 2;
     // Request line and headers; a browser's are 1-2 KiB, big cookies fit.
     size_t max_head_bytes = 16 * 1024;
     int max_header_count = 100;
-    // Decoded body: the page posts a few bytes of JSON.
+    // Decoded body, whatever its type: the page posts a few bytes of JSON,
+    // an FDSN POST a few hundred lines.
     size_t max_body_bytes = 16 * 1024;
     // What may follow a head on the wire: the body with its chunk framing.
     size_t max_body_wire_bytes = 64 * 1024;

@@ -2,6 +2,7 @@
 #include "shell/status_server.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <poll.h>
@@ -12,6 +13,8 @@
 #include <fstream>
 
 #include "common/app_state.h"
+#include "link/station_indicator.h"
+#include "recorder/file_index.h"
 #include "shell/main_window.h"
 #include "shell/status_dialog.h"
 
@@ -74,7 +77,7 @@ TEST_F(ServerTest, RefusedCommandsChangeNothingAndOwnOnesWork) {
         {"flush", {{"Sec-Fetch-Site", "same-site"}, {"Origin", "OWN"}}, 403},
         {"widths", {{"Referer", "http://evil.example/page"}}, 403, "[1,2,3,4,5]"},
         {"stop", {{"Referer", "OWN.evil.example/"}}, 403}, {"flush", {{"Host", "evil:1"}}, 421},
-        {"flush", {{"Content-Encoding", "gzip"}}, 415}, {"stop", {}, 413, std::string(99999, '[')}};
+        {"flush", {{"Content-Encoding", "gzip"}}, 415}};
     start("0.0.0.0");
     EXPECT_EQ(post("/api/stop", {{"Origin", "OWN"}, {"X-VelDrum-Token", ""}}), 403);
     start("127.0.0.1");
@@ -127,6 +130,58 @@ bool exchange(int fd, const std::string& data, std::string& got, size_t* sent = 
     return true;
 }
 std::string answer(int fd, int ms) { std::string g; exchange(fd, "", g, nullptr, ms); return g; }
+
+// One request on its own connection, with our Host and ObsPy's Accept-Encoding: all the server
+// sends until it closes, or 15 s.
+std::string ask(int port, const std::string& head, const std::string& body) {
+    const int fd = connect_from("127.0.0.1", port);
+    std::string got;
+    const char* ours = "Host: 127.0.0.1\r\nAccept-Encoding: gzip, deflate\r\n"
+                       "Connection: close\r\n\r\n";
+    exchange(fd, head + ours + body, got);
+    timeval wait{15, 0};
+    fcntl(fd, F_SETFL, 0), setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    char buf[4096];
+    for (ssize_t n; (n = recv(fd, buf, sizeof buf, 0)) > 0;) got.append(buf, size_t(n));
+    return close(fd), got;
+}
+
+// Errors reach a client that asked for gzip as plain FDSN text; one body limit, whatever the
+// content type or framing, refused from the head when it is announced.
+TEST_F(ServerTest, ErrorsReadAsTextAndOneBodyLimit) {
+    limits.request_read_ms = 30000;  // an answer that waits for the body comes too late
+    start("127.0.0.1");
+    const size_t limit = limits.max_body_bytes;
+    const std::string ds = "POST /fdsnws/dataselect/1/query HTTP/1.1\r\n",
+                      te = "Transfer-Encoding: chunked\r\n",
+                      form = "Content-Type: application/x-www-form-urlencoded\r\n",
+                      big(limit + 1, 'x'), full(limit, 'x'), too_big = "at most 16384 bytes";
+    auto length = [](size_t n) { return "Content-Length: " + std::to_string(n) + "\r\n"; };
+    auto chunked = [](const std::string& body) {
+        char size[16];
+        std::snprintf(size, sizeof size, "%zx\r\n", body.size());
+        return size + body + "\r\n0\r\n\r\n";
+    };
+    const struct { std::string name, head, body, status, says; } cases[] = {
+        {"an FDSN 400", "GET /fdsnws/station/1/query?level=response HTTP/1.1\r\n", "", "400",
+         "not known"},
+        {"form, limit + 1", ds + form + length(limit + 1), big, "413", too_big},
+        {"text, limit + 1", ds + "Content-Type: text/plain\r\n" + length(limit + 1), big, "413",
+         too_big},
+        {"form, chunked, limit + 1", ds + form + te, chunked(big), "413", too_big},
+        {"form, limit", ds + form + length(limit), full, "400", "NET STA LOC CHA"},
+        {"chunked, limit", ds + te, chunked(full), "400", "NET STA LOC CHA"},
+        {"a gigabyte announced", ds + length(1000000000), "", "413", too_big},
+        {"length not a number", ds + "Content-Length: 1e9\r\n", "", "400", "must be a number"}};
+    for (const auto& c : cases) {
+        const std::string got = ask(port, c.head, c.body);
+        const size_t body = got.find("\r\n\r\n");
+        EXPECT_EQ(got.substr(0, 12), "HTTP/1.1 " + c.status) << c.name << "\n" << got;
+        EXPECT_NE(got.find("Error " + c.status + ": ", body), std::string::npos) << c.name;
+        EXPECT_NE(got.find(c.says, body), std::string::npos) << c.name << "\n" << got;
+        EXPECT_EQ(got.find("Content-Encoding"), std::string::npos) << c.name;
+    }
+}
 
 long vm_kb(const char* field) {
     std::ifstream in("/proc/self/status");
@@ -186,13 +241,20 @@ TEST_F(ServerTest, HostileClientsAreCutOffAndLimited) {
     }
     int refused = 0;
     for (size_t i = 0; i < slow.size(); ++i) {
-        const std::string got = answer(slow[i], 20);
         bool admitted = i % 20 < size_t(limits.max_per_address) &&
                         i / 20 < size_t(limits.max_connections / limits.max_per_address);
+        const std::string got = answer(slow[i], admitted ? 20 : 3000);  // health slots: 1 s
         EXPECT_EQ(got.substr(0, 12), admitted ? "" : "HTTP/1.1 503") << i;
         refused += got.rfind("HTTP/1.1 503", 0) == 0;
     }
     EXPECT_EQ(refused, 200 - limits.max_connections);
+    // Every slot is held, and a health check from loopback still gets its answer.
+    station_connected.store(1), db_connected.store(1);
+    auto health = httplib::Client("127.0.0.1", port).Get("/api/health");
+    EXPECT_TRUE(health && health->status == 200 && health->body.find("ok") != std::string::npos);
+    auto status = httplib::Client("127.0.0.1", port).Get("/api/status");
+    EXPECT_TRUE(status && status->status == 503) << "a health slot serves more than health";
+    station_connected.store(0), db_connected.store(0);
     auto t0 = steady_clock::now();
     status_server_stop();
     EXPECT_LT(steady_clock::now() - t0, std::chrono::seconds(2));
