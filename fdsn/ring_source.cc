@@ -8,11 +8,6 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#ifdef __SSE2__
-#include <emmintrin.h>
-#endif
-
-#include <bit>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -21,6 +16,7 @@
 
 #include "common/app_state.h"
 #include "common/oplog.h"
+#include "common/samples.h"
 #include "recorder/file_index.h"
 #include "recorder/ring_writer.h"
 
@@ -245,7 +241,7 @@ int64_t open_ring_file(const char* data_dir, const std::string& cpath, Descripto
 int64_t read_ring_samples(int fd, int64_t first, int64_t n, int32_t* out) {
     if (first < 0 || n <= 0) return 0;
     constexpr int64_t kBlock = 32768;
-    uint16_t raw[kBlock];
+    uint8_t raw[2 * kBlock];
     int64_t done = 0;
     while (done < n) {
         const int64_t want = n - done < kBlock ? n - done : kBlock;
@@ -253,23 +249,7 @@ int64_t read_ring_samples(int fd, int64_t first, int64_t n, int32_t* out) {
             pread(fd, raw, static_cast<size_t>(want) * 2, kRingHeaderSize + (first + done) * 2);
         if (got <= 0) break;
         const int64_t samples = got / 2;
-        int64_t i = 0;
-        int32_t* to = out + done;
-#ifdef __SSE2__
-        // Little-endian host: widen eight values at a time, zero-extended.
-        for (; i + 8 <= samples; i += 8) {
-            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(raw + i));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(to + i),
-                             _mm_unpacklo_epi16(v, _mm_setzero_si128()));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(to + i + 4),
-                             _mm_unpackhi_epi16(v, _mm_setzero_si128()));
-        }
-#endif
-        for (; i < samples; ++i) {
-            uint16_t v = raw[i];
-            if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap16(v);
-            to[i] = v;  // unsigned 16-bit values, as the station sends them
-        }
+        widen_samples(raw, static_cast<size_t>(samples), out + done);
         done += samples;
         if (samples < want) break;
     }

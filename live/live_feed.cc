@@ -14,6 +14,7 @@
 
 #include "common/app_state.h"
 #include "common/oplog.h"
+#include "common/samples.h"
 #include "live/record_ring.h"
 #include "seed/record.h"
 
@@ -133,6 +134,6 @@ void live_take_samples(const char* channel, double sample_rate, double time, int
             s.start_time = time + i / sample_rate;
             s.waiting = Clock::now();
         }
-        s.samples[s.count++] = static_cast<int16_t>(data[2 * i] | (data[2 * i + 1] << 8));
+        s.samples[s.count++] = sample_value(data, static_cast<size_t>(i));
     }
 }

@@ -16,6 +16,7 @@
 #include "common/descriptor.h"
 #include "common/metrics.h"
 #include "common/oplog.h"
+#include "common/samples.h"
 #include "link/block_format.h"
 #include "recorder/file_index.h"
 
@@ -124,10 +125,10 @@ bool append_piece(const RosterEntry& entry, RingFileState& file_state, const uin
 void create_piece_file(const RosterEntry& entry, RingFileState& file_state, const uint8_t* piece,
                        size_t capacity, size_t length, double t, int32_t duration, int gain_field,
                        int gain_value) {
-    unsigned amin = capacity >= 2 ? block_format::read_u16(piece) : 0;
+    unsigned amin = capacity >= 2 ? sample_value(piece, 0) : 0;
     unsigned amax = amin;
-    for (size_t i = 0; i + 1 < length; i += 2) {
-        unsigned v = block_format::read_u16(piece + i);
+    for (size_t i = 0; i < length / 2; ++i) {
+        unsigned v = sample_value(piece, i);
         if (v < amin) amin = v;
         if (v > amax) amax = v;
     }

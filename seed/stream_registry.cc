@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/samples.h"
 #include "seed/record.h"
 #include "seed/record_pipe.h"
 
@@ -13,18 +14,11 @@ namespace {
 
 char lower_ascii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
-// Samples are widened as unsigned 16-bit values, never sign-extended.
-void copy_samples(int32_t* dst, const uint8_t* src, int n) {
-    for (int i = 0; i < n; ++i)
-        dst[i] = static_cast<int32_t>(static_cast<uint32_t>(src[2 * i]) |
-                                      (static_cast<uint32_t>(src[2 * i + 1]) << 8));
-}
-
 void restart(ChannelStream& s, double t, double chunkDuration, int n, const uint8_t* samples) {
     s.sampleCount = n;
     s.duration = chunkDuration;
     s.startTime = t;
-    copy_samples(s.samples, samples, n);
+    widen_samples(samples, static_cast<size_t>(n), s.samples);
 }
 
 }  // namespace
@@ -106,7 +100,7 @@ void StreamRegistry::appendChunk(const char* station, const char* channel, doubl
         if (s->sampleCount > 0) flushStream(*this, st, ch);
         restart(*s, t, chunkDuration, n, samples);
     } else if (s->sampleCount + n <= kContinuationLimit && s->sampleRate > kSlowRate) {
-        copy_samples(s->samples + s->sampleCount, samples, n);
+        widen_samples(samples, static_cast<size_t>(n), s->samples + s->sampleCount);
         s->sampleCount += n;
         s->duration += chunkDuration;
     } else {

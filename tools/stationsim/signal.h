@@ -22,4 +22,14 @@ inline uint16_t signal_sample(uint32_t seed, int c, int64_t i) {
     return static_cast<uint16_t>(32768 + static_cast<int>(wave) + noise);
 }
 
+// Sample i of channel c with --pattern: a cycle of 100 values that opens
+// with both ends of the range and the values either side of 32,768, then
+// climbs from 0 in steps of 712; channel c runs c samples ahead.
+inline uint16_t pattern_sample(int c, int64_t i) {
+    constexpr uint16_t kOpening[] = {32768, 32767, 0, 65535, 1, 65534, 32769, 32799};
+    constexpr int64_t kOpened = sizeof kOpening / sizeof kOpening[0];
+    const int64_t k = (i + c) % 100;
+    return k < kOpened ? kOpening[k] : static_cast<uint16_t>((k - kOpened) * 712);
+}
+
 }  // namespace stationsim

@@ -46,6 +46,7 @@ struct Options {
     int event_every = 0;
     long long seconds = 0;
     bool once = false;
+    bool pattern = false;
     double speed = 0;           // fast mode: seconds of data per wall second, 0 = unpaced
     int samples_per_block = 0;  // 0: a block holds rate / blocks_per_second samples
     int blocks_per_second = 1;
@@ -74,6 +75,8 @@ void usage(FILE* out) {
         "  --realtime | --fast      one second of data per second (default), or as fast as taken\n"
         "  --start EPOCH            time of the first sample (default: now)\n"
         "  --seed N                 seed of the signal (default 1)\n"
+        "  --pattern                instead of the signal, a cycle of 100 values from 0 to\n"
+        "                           65535: sample i of channel c is pattern_sample(c, i)\n"
         "  --event-every N          mark an event every N seconds (default 0: none)\n"
         "  --seconds N              send N seconds of data, then close (default: no end)\n"
         "  --once                   exit after the first client has gone\n"
@@ -207,6 +210,8 @@ bool parse(int argc, char** argv, Options* o) {
             o->seconds = std::atoll(v);
         } else if (a == "--once") {
             o->once = true;
+        } else if (a == "--pattern") {
+            o->pattern = true;
         } else {
             std::fprintf(stderr, "stationsim: unknown or incomplete option %s\n", a.c_str());
             return false;
@@ -383,8 +388,10 @@ std::vector<std::vector<uint8_t>> second_of_data(const Options& o, long long t,
             }
             const int64_t first = second_index * rate + part * n;
             for (int k = 0; k < n; ++k)
-                bf::write_u16(b + bf::kHeaderSize + 2 * k,
-                              stationsim::signal_sample(o.seed, static_cast<int>(c), first + k));
+                bf::write_u16(
+                    b + bf::kHeaderSize + 2 * k,
+                    o.pattern ? stationsim::pattern_sample(static_cast<int>(c), first + k)
+                              : stationsim::signal_sample(o.seed, static_cast<int>(c), first + k));
             ++in_message;
         }
     }
