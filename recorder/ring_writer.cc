@@ -17,7 +17,6 @@
 #include "common/metrics.h"
 #include "common/oplog.h"
 #include "common/samples.h"
-#include "link/block_format.h"
 #include "recorder/file_index.h"
 
 namespace {
