@@ -9,8 +9,8 @@
 // The exposition text (version 0.0.4) of every figure, now.
 std::string metrics_text();
 
-// True while the station is connected and the index reachable; `json`
-// gets a short report of both either way.
+// True while the station is connected, the index reachable and the SeedLink
+// feed, when configured, serving; `json` gets a short report of each either way.
 bool health_report(std::string* json);
 
 struct ChannelHealth {

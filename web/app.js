@@ -239,7 +239,9 @@ function restartFeed() {
     return;
   }
   if (!feed.where.port) {
-    plotNote("Сейсмограммы недоступны: SeedLink выключен (SEEDLINK= в VELDRUM.INI).");
+    plotNote(feed.where.failed
+      ? "Сейсмограммы недоступны: SeedLink выключен из-за ошибки (см. журнал работы)."
+      : "Сейсмограммы недоступны: SeedLink выключен (SEEDLINK= в VELDRUM.INI).");
     return;
   }
   plotNote("Сейсмограммы за " + PLOT_MINUTES + " мин, SeedLink " + location.hostname + ":" + feed.where.port);
@@ -298,9 +300,10 @@ function connectFeed(generation) {
 }
 
 function learnFeed(s) {
-  const where = { port: s.seedlink_port || 0, network: s.network || "", station: s.station || "" };
+  const where = { port: s.seedlink_port || 0, failed: !!s.seedlink_failed, network: s.network || "", station: s.station || "" };
   const old = feed.where;
-  if (old && old.port === where.port && old.network === where.network && old.station === where.station) return;
+  if (old && old.port === where.port && old.failed === where.failed && old.network === where.network &&
+      old.station === where.station) return;
   feed.where = where;
   restartFeed();
 }
