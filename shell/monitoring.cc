@@ -165,11 +165,12 @@ std::vector<ChannelHealth> channel_health() {
 bool health_report(std::string* json) {
     const bool station = station_connected.load() == 1;
     const bool index = db_connected.load() != 0;
-    // A configured feed that went off is a failure; one not configured is none.
+    // A configured SeedLink feed that is off degrades the report but does not
+    // fail the probe: a restart would cost recording and not mend a disk.
     const bool seedlink = config.seedlink_port <= 0 || seedlink_serving();
-    const bool ok = station && index && seedlink;
-    *json = std::string("{\"status\":\"") + (ok ? "ok" : "failing") + "\",\"station\":\"" +
-            (station ? "connected" : "disconnected") + "\",\"index\":\"" +
+    const bool ok = station && index;
+    *json = std::string("{\"status\":\"") + (!ok ? "failing" : seedlink ? "ok" : "degraded") +
+            "\",\"station\":\"" + (station ? "connected" : "disconnected") + "\",\"index\":\"" +
             (index ? "connected" : "disconnected") + "\"";
     if (config.seedlink_port > 0) *json += std::string(",\"seedlink\":\"") + (seedlink ? "on" : "off") + "\"";
     *json += "}";

@@ -99,12 +99,10 @@ TEST(RecordRing, ADamagedSlotCostsItsOwnRecordOnly) {
         ASSERT_TRUE(file.ring.open(file.path, kSixteenSlots));
         file.append(c.appended);
         file.ring.close();
-        std::fstream f(file.path, std::ios::in | std::ios::out | std::ios::binary);
-        f.seekg(static_cast<std::streamoff>(4096 + (c.seq % 16) * 528 + c.offset));
-        const char byte = static_cast<char>(f.get() ^ c.bits);
-        f.seekp(static_cast<std::streamoff>(4096 + (c.seq % 16) * 528 + c.offset));
-        f.put(byte);
-        f.close();
+        const int fd = open(file.path.c_str(), O_RDWR);
+        const off_t at = static_cast<off_t>(4096 + (c.seq % 16) * 528 + c.offset);
+        uint8_t byte = 0;
+        ASSERT_TRUE(pread(fd, &byte, 1, at) == 1 && (byte ^= c.bits, pwrite(fd, &byte, 1, at)) == 1 && close(fd) == 0);
         for (int reopen = 0; reopen < 2; ++reopen) {  // dropped once, counted once
             ASSERT_TRUE(file.ring.open(file.path, kSixteenSlots));
             expect_held(file.ring, c.oldest, c.next, c.lost);
@@ -117,81 +115,59 @@ TEST(RecordRing, ADamagedSlotCostsItsOwnRecordOnly) {
     }
 }
 
-TEST(RecordRing, FilesItCannotUseTurnItOffWithOneLine) {
-    // before: done to the path before opening; after: once it is open.
-    struct Case { const char* what; void (*before)(const std::string&); void (*after)(const std::string&); const char* line; };
-    const Case cases[] = {
-        {"a directory in its place", [](const std::string& p) { mkdir(p.c_str(), 0755); }, nullptr,
-         "не открывается (на его месте каталог), SeedLink выключен#"},
-        {"cut by someone else while open", nullptr,
-         [](const std::string& p) { ASSERT_EQ(truncate(p.c_str(), 4096), 0); },
-         "изменён извне, SeedLink выключен#"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        RingFile file;
-        if (c.before) c.before(file.path);
-        EXPECT_EQ(file.ring.open(file.path, kSixteenSlots), c.before == nullptr);
-        file.append(10);
-        if (c.after) c.after(file.path);
-        file.append(2);  // not enough to give the file its length back
-        file.ring.sync();
-        file.ring.sync();
-        EXPECT_FALSE(file.ring.usable());
-        EXPECT_EQ(file.ring.append(record_of(1).data()), 0u);
-        std::vector<uint8_t> got(kRingRecordLength);
-        EXPECT_FALSE(file.ring.read(1, got.data()));
-        EXPECT_EQ(file.lines(c.line), 1u) << file.log.text();
-    }
-}
-
-// A tmpfs of its own; skipped where mounting is not allowed, but not in CI.
+// A tmpfs of its own, for a disk that fills.
 struct SmallDisk {
     std::string dir;
-    bool mounted = false;
+    bool mounted;
     int fills = 0;
-    SmallDisk(const std::string& parent, const char* options) : dir(parent + "/disk") {
-        mkdir(dir.c_str(), 0755);
-        mounted = mount("tmpfs", dir.c_str(), "tmpfs", 0, options) == 0;
-    }
-    ~SmallDisk() {
-        if (mounted) umount2(dir.c_str(), MNT_DETACH);
-    }
+    SmallDisk(const std::string& parent, const char* options)
+        : dir(parent + "/disk"), mounted(mkdir(dir.c_str(), 0755) == 0 && mount("tmpfs", dir.c_str(), "tmpfs", 0, options) == 0) {}
+    ~SmallDisk() { umount2(dir.c_str(), MNT_DETACH); }
     void fill() {  // what is left, with a file of its own
-        const int fd = open((dir + "/filler" + std::to_string(fills++)).c_str(), O_WRONLY | O_CREAT, 0644);
-        char block[4096] = {};
-        while (write(fd, block, sizeof block) > 0) {
-        }
-        close(fd);
+        std::ofstream filler(dir + "/filler" + std::to_string(fills++));
+        for (const std::string block(4096, 'f'); filler.write(block.data(), block.size());) filler.flush();
     }
 };
 
-TEST(RecordRing, AFullDiskRefusesTheRingWhenItIsMadeNeverInAnAppend) {
+// Each failure: one line, then nothing stored or served. A ring that opens
+// first takes 40 records, with its disk full when it has one of its own (its
+// blocks were reserved), and is then cut by someone else.
+TEST(RecordRing, FailuresTurnItOffWithOneLine) {
+    struct Case { const char* what; bool small_disk, directory; uint64_t size; const char* line; };
+    const Case cases[] = {
+        {"a directory in its place", false, true, kSixteenSlots, "не открывается (на его месте каталог)"},
+        {"cut while open", false, false, kSixteenSlots, "изменён извне"},
+        {"larger than the disk", true, false, 128 * 1024, "не размещается на диске (нет места на диске)"},
+        {"cut while open, its space then taken", true, false, kSixteenSlots, "не записывается (нет места на диске)"},
+    };
     RingFile file;
     SmallDisk disk(file.log.dir, "size=64k");
-    if (!disk.mounted) {
-        const char* ci = getenv("CI");
-        if (ci != nullptr && std::strcmp(ci, "true") == 0) FAIL() << "cannot mount a tmpfs: " << std::strerror(errno);
-        GTEST_SKIP() << "cannot mount a tmpfs here (not root?): " << std::strerror(errno);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.small_disk && !disk.mounted) {
+            const char* ci = getenv("CI");
+            if (ci != nullptr && std::strcmp(ci, "true") == 0) FAIL() << "cannot mount a tmpfs: " << std::strerror(errno);
+            GTEST_SKIP() << "cannot mount a tmpfs here (not root?): " << std::strerror(errno);
+        }
+        const std::string path = (c.small_disk ? disk.dir : file.log.dir) + "/" + std::to_string(&c - cases);
+        if (c.directory) mkdir(path.c_str(), 0755);
+        if (file.ring.open(path, c.size)) {
+            if (c.small_disk) disk.fill();
+            file.append(40);
+            file.ring.sync();
+            expect_held(file.ring, 25, 41);
+            ASSERT_EQ(truncate(path.c_str(), 4096), 0);
+            if (c.small_disk) disk.fill();
+            file.append(2);  // not enough to give the file its length back
+            file.ring.sync();
+        } else if (!c.directory) {
+            EXPECT_EQ(std::filesystem::file_size(path), 0u);  // the space given back
+        }
+        EXPECT_FALSE(file.ring.usable());
+        EXPECT_EQ(file.ring.append(record_of(1).data()), 0u);
+        EXPECT_EQ(file.lines((std::string(c.line) + ", SeedLink выключен#").c_str()), 1u) << file.log.text();
+        file.ring.close();
     }
-    const std::string path = disk.dir + "/seedlink.ring";
-    // Larger than the disk: refused, and its space given back.
-    EXPECT_FALSE(file.ring.open(path, 128 * 1024));
-    EXPECT_EQ(std::filesystem::file_size(path), 0u);
-    EXPECT_EQ(file.lines("не размещается на диске (нет места на диске), SeedLink выключен#"), 1u);
-    // One that fits takes every record, with the disk full around it.
-    ASSERT_TRUE(file.ring.open(path, kSixteenSlots));
-    disk.fill();
-    file.append(40);
-    file.ring.sync();
-    EXPECT_TRUE(file.ring.usable());
-    expect_held(file.ring, 25, 41);
-    // Cut by someone else and the space taken: the next write fails, with a line.
-    ASSERT_EQ(truncate(path.c_str(), 4096), 0);
-    disk.fill();
-    file.append(3);
-    EXPECT_FALSE(file.ring.usable());
-    EXPECT_EQ(file.lines("не записывается (нет места на диске), SeedLink выключен#"), 1u) << file.log.text();
 }
 
 TEST(RecordRing, KilledAppenderLosesNothingItWrote) {
