@@ -92,20 +92,20 @@ bool read_all(int fd, void* data, size_t n, off_t at) {
     return false;
 }
 
+// The reason in words for the log; a number only for the unexpected.
 std::string cause(int error) {
-    switch (error) {
-        case 0: return "";
-        case kNotAFile: return " (это не файл)";
-        case ENOSPC: return " (нет места на диске)";
-        case EDQUOT: return " (превышена квота)";
-        case EIO: return " (ошибка ввода-вывода)";
-        case EISDIR: return " (на его месте каталог)";
-        case EACCES:
-        case EPERM: return " (нет доступа)";
-        case EROFS: return " (диск только для чтения)";
-        case ENOENT: return " (нет каталога)";
-        default: return " (ошибка " + std::to_string(error) + ")";
-    }
+    static const struct {
+        int error;
+        const char* text;
+    } kCauses[] = {{kNotAFile, "это не файл"},       {ENOSPC, "нет места на диске"},
+                   {EDQUOT, "превышена квота"},      {EIO, "ошибка ввода-вывода"},
+                   {EISDIR, "на его месте каталог"}, {EACCES, "нет доступа"},
+                   {EPERM, "нет доступа"},           {EROFS, "диск только для чтения"},
+                   {ENOENT, "нет каталога"}};
+    if (error == 0) return "";
+    for (const auto& c : kCauses)
+        if (c.error == error) return std::string(" (") + c.text + ")";
+    return " (ошибка " + std::to_string(error) + ")";
 }
 
 }  // namespace
@@ -146,12 +146,15 @@ bool RecordRing::open(const std::string& path, uint64_t bytes) {
 
     FileHeader header{};
     const bool known = pread(fd_, &header, sizeof header, 0) == sizeof header &&
-                       std::memcmp(header.magic, kMagic, sizeof kMagic) == 0 &&
-                       header.slots >= kMinSlots && header.slots <= kMaxSlots;
+                       std::memcmp(header.magic, kMagic, sizeof kMagic) == 0;
     const uint64_t length = static_cast<uint64_t>(st.st_size);
-    const uint64_t expected = known ? kHeaderBytes + header.slots * kSlotBytes : 0;
+    const uint64_t expected = header.slots >= kMinSlots && header.slots <= kMaxSlots
+                                  ? kHeaderBytes + header.slots * kSlotBytes
+                                  : 0;
     uint64_t first = known ? header.first : 1;
-    const bool fresh = !known || header.slots != slots || length != expected;
+    // A file of the wanted length is ours even when its header's slot count
+    // was damaged; any other length is a resize or a cut.
+    const bool fresh = !known || length != size_;
     if (known && fresh) {
         const uint64_t newest = newest_in_old_file(fd_, header.slots);
         if (newest >= first) first = newest + 1;
@@ -159,17 +162,19 @@ bool RecordRing::open(const std::string& path, uint64_t bytes) {
         if (length < expected) first += header.slots;
         if (length != expected)
             write_log_linef(
-                "Кольцо записей SeedLink: файл '%s' длиной %llu байт вместо %llu, записи начаты заново",
+                "Кольцо записей SeedLink: файл '%s' длиной %llu байт вместо %llu, записи начаты "
+                "заново",
                 path.c_str(), static_cast<unsigned long long>(length),
                 static_cast<unsigned long long>(expected));
         else
             write_log_linef("Кольцо записей SeedLink: размер изменился, записи начаты заново");
     } else if (!known && length > 0) {
-        write_log_linef("Кольцо записей SeedLink: файл '%s' не похож на кольцо, записи начаты заново",
-                        path.c_str());
+        write_log_linef(
+            "Кольцо записей SeedLink: файл '%s' не похож на кольцо, записи начаты заново",
+            path.c_str());
     }
     if (!reserve(fresh)) return false;
-    if (fresh) {
+    if (fresh || header.slots != slots) {
         // A new ring: no slot of the old geometry may be read as one of ours.
         FileHeader head{};
         std::memcpy(head.magic, kMagic, sizeof kMagic);
@@ -218,18 +223,21 @@ bool RecordRing::scan(uint64_t first) {
         // The newest sequence number that lives in slot i, 0 for none yet.
         const uint64_t back = (newest % slots_ + slots_ - i) % slots_;
         const uint64_t own = back < newest ? newest - back : 0;
-        if (own != 0 && own >= first && whole[i] == own) {
+        if (own != 0 && whole[i] == own) {
             if (oldest == 0 || own < oldest) oldest = own;
             continue;
         }
         if (!used[i]) continue;
         ++dropped;
-        if (!write_all(fd_, blank, sizeof blank, slot_offset(i))) return fail("не записывается", errno);
+        if (!write_all(fd_, blank, sizeof blank, slot_offset(i)))
+            return fail("не записывается", errno);
     }
     if (dropped > 0)
         write_log_linef("Кольцо записей SeedLink: отброшено повреждённых записей: %llu",
                         static_cast<unsigned long long>(dropped));
-    const uint64_t next = newest + 1 > first ? newest + 1 : first;
+    // Records of a ring begun at `first` are numbered from there, so only an
+    // empty ring needs it.
+    const uint64_t next = newest > 0 ? newest + 1 : first;
     next_.store(next);
     oldest_.store(oldest != 0 ? oldest : next);
     return mirror_from_file();

@@ -770,7 +770,8 @@ void run_loop() {
         }
     }
     for (auto& [id, c] : server.clients) {
-        c->leave = server.stopping.load() ? "отключён (сервер остановлен)" : "отключён (SeedLink выключен)";
+        c->leave = server.stopping.load() ? "отключён (сервер остановлен)"
+                                          : "отключён (SeedLink выключен)";
         close_client(*c);
     }
     server.clients.clear();

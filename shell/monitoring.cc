@@ -169,10 +169,14 @@ bool health_report(std::string* json) {
     // fail the probe: a restart would cost recording and not mend a disk.
     const bool seedlink = config.seedlink_port <= 0 || seedlink_serving();
     const bool ok = station && index;
-    *json = std::string("{\"status\":\"") + (!ok ? "failing" : seedlink ? "ok" : "degraded") +
+    *json = std::string("{\"status\":\"") +
+            (!ok        ? "failing"
+             : seedlink ? "ok"
+                        : "degraded") +
             "\",\"station\":\"" + (station ? "connected" : "disconnected") + "\",\"index\":\"" +
             (index ? "connected" : "disconnected") + "\"";
-    if (config.seedlink_port > 0) *json += std::string(",\"seedlink\":\"") + (seedlink ? "on" : "off") + "\"";
+    if (config.seedlink_port > 0)
+        *json += std::string(",\"seedlink\":\"") + (seedlink ? "on" : "off") + "\"";
     *json += "}";
     return ok;
 }
