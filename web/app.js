@@ -171,6 +171,15 @@ function renderRing(ring, liss) {
   $("liss-badge").classList.toggle("ok", liss > 0);
 }
 
+// Shown only when SEEDLINK= is set: its port, or that it went off.
+function renderSeedLinkBadge(port, failed) {
+  const badge = $("seedlink-badge");
+  badge.classList.toggle("hidden", !port && !failed);
+  badge.classList.toggle("ok", !!port);
+  badge.classList.toggle("bad", !!failed);
+  $("seedlink-text").textContent = failed ? "SeedLink: выключен из-за ошибки (см. журнал работы)" : "SeedLink: порт " + port;
+}
+
 // Seismograms: the channels named in the address (?plot=SHZ,SHN), drawn by
 // seisplotjs from the SeedLink WebSocket feed of this host. Every change of
 // the set, and every lost connection, starts the feed afresh from
@@ -319,6 +328,7 @@ function render(s) {
   renderSeedLink(s.seedlink);
   renderHealth(s.channels);
   renderRing(s.ring, s.liss_clients);
+  renderSeedLinkBadge(s.seedlink_port, s.seedlink_failed);
   learnFeed(s);
   // Without the station the rows show the last data, not current data.
   $("rows").classList.toggle("stale", s.station_link.connected === false);
