@@ -14,20 +14,22 @@
 //   record. Every intact slot is kept, readers skip the lost sequence
 //   number, and one log line counts exactly the records dropped. When the
 //   newest record is the one lost, its number is given again.
-// - a file whose size does not match its header (cut short, grown) or
-//   SLRINGMB changed: started afresh with one log line, its sequence numbers
-//   carried on from the newest whole record left in it.
+// - a file of another length than SLRINGMB asks (cut short, grown, or
+//   SLRINGMB changed): started afresh with one log line, its sequence
+//   numbers carried on past the newest whole record left in it, and a whole
+//   ring further when it was cut short, so that no number is given twice.
 // - no room on the disk: the ring's blocks are reserved when the file is
 //   created or resized, so a full disk refuses it then, never in the middle
 //   of an append; a new file that does not fit is given back empty.
 // - a file that cannot be opened, reserved, read back, written or synced,
-//   or that someone else resizes while it is open: the ring is unusable
+//   or that someone else resizes while it is open (found at the next sync,
+//   once a second; meanwhile nothing worse than short reads): unusable
 //   until the next start. One log line; append stores nothing, read finds
 //   nothing, the wakeup descriptor fires so the SeedLink server sees it and
 //   goes off. Recording and LISS do not depend on the ring.
 //
-// The newest records are also kept in memory, so that live clients, who
-// read what was just appended, cost no system call each.
+// The newest records (up to 32768, 16 MiB) are also kept in memory, so that
+// live clients, who read what was just appended, cost no system call each.
 //
 // Threads: one appender (the feed, under its own lock), one thread that
 // syncs and finally closes, any number of readers. The memory copy and
