@@ -118,7 +118,7 @@ void live_take_samples(const char* channel, double sample_rate, double time, int
                        const uint8_t* data) {
     if (!(sample_rate > 0) || samples <= 0 || data == nullptr) return;
     std::lock_guard<std::mutex> guard(feed_lock);
-    if (!feeding) return;
+    if (!feeding || !ring.usable()) return;  // a failed ring takes nothing more
     auto found = streams.find(channel);
     if (found == streams.end()) found = streams.emplace(channel, LiveStream{}).first;
     LiveStream& s = found->second;

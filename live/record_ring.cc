@@ -2,11 +2,14 @@
 
 #include <fcntl.h>
 #include <sys/eventfd.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "common/oplog.h"
 
@@ -19,6 +22,15 @@ constexpr uint64_t kHeaderBytes = 4096;
 constexpr uint64_t kSlotHead = 16;
 constexpr uint64_t kSlotBytes = kSlotHead + kRingRecordLength;
 constexpr uint64_t kMinSlots = 16;
+// Beyond this a header's slot count is damage, not a ring (1 TiB).
+constexpr uint64_t kMaxSlots = (1ull << 40) / kSlotBytes;
+// Slots read back at a time when the ring is opened.
+constexpr uint64_t kScanSlots = 256;
+// The newest records also held in memory (about 16 MiB): live clients and
+// those up to some hours behind read them without a system call each.
+constexpr uint64_t kMirrorSlots = 32768;
+// What a cause of -1 means: the path names something other than a file.
+constexpr int kNotAFile = -1;
 
 struct FileHeader {
     char magic[16];
@@ -27,7 +39,7 @@ struct FileHeader {
 };
 
 // FNV-1a over the sequence number and the record: enough to tell a whole
-// slot from one that a crash cut short.
+// slot from one that a crash cut short or a bit that flipped.
 uint64_t checksum(uint64_t seq, const uint8_t* record) {
     uint64_t h = 14695981039346656037ull;
     auto mix = [&](uint8_t b) { h = (h ^ b) * 1099511628211ull; };
@@ -44,169 +56,277 @@ uint64_t load_u64(const uint8_t* p) {
 
 void store_u64(uint8_t* p, uint64_t v) { std::memcpy(p, &v, sizeof v); }
 
+off_t slot_offset(uint64_t index) { return static_cast<off_t>(kHeaderBytes + index * kSlotBytes); }
+
+// The sequence number a slot holds whole, 0 when it holds none.
+uint64_t whole_seq(const uint8_t* slot) {
+    const uint64_t seq = load_u64(slot);
+    return seq != 0 && load_u64(slot + 8) == checksum(seq, slot + kSlotHead) ? seq : 0;
+}
+
 // The newest whole sequence number in a ring file of another size, so that
 // a resized ring goes on counting from there.
 uint64_t newest_in_old_file(int fd, uint64_t slots) {
     uint64_t newest = 0;
     uint8_t slot[kSlotBytes];
     for (uint64_t i = 0; i < slots; ++i) {
-        if (pread(fd, slot, sizeof slot, static_cast<off_t>(kHeaderBytes + i * kSlotBytes)) !=
-            static_cast<ssize_t>(sizeof slot))
+        if (pread(fd, slot, sizeof slot, slot_offset(i)) != static_cast<ssize_t>(sizeof slot))
             break;
-        const uint64_t seq = load_u64(slot);
-        if (seq > newest && load_u64(slot + 8) == checksum(seq, slot + kSlotHead)) newest = seq;
+        const uint64_t seq = whole_seq(slot);
+        if (seq > newest) newest = seq;
     }
     return newest;
+}
+
+bool write_all(int fd, const void* data, size_t n, off_t at) {
+    const ssize_t done = pwrite(fd, data, n, at);
+    if (done == static_cast<ssize_t>(n)) return true;
+    if (done >= 0) errno = ENOSPC;  // a short write to a file: the disk filled
+    return false;
+}
+
+bool read_all(int fd, void* data, size_t n, off_t at) {
+    const ssize_t done = pread(fd, data, n, at);
+    if (done == static_cast<ssize_t>(n)) return true;
+    if (done >= 0) errno = EIO;  // the file ends early: someone cut it meanwhile
+    return false;
+}
+
+// The reason in words for the log; a number only for the unexpected.
+std::string cause(int error) {
+    static const struct {
+        int error;
+        const char* text;
+    } kCauses[] = {{kNotAFile, "это не файл"},       {ENOSPC, "нет места на диске"},
+                   {EDQUOT, "превышена квота"},      {EIO, "ошибка ввода-вывода"},
+                   {EISDIR, "на его месте каталог"}, {EACCES, "нет доступа"},
+                   {EPERM, "нет доступа"},           {EROFS, "диск только для чтения"},
+                   {ENOENT, "нет каталога"}};
+    if (error == 0) return "";
+    for (const auto& c : kCauses)
+        if (c.error == error) return std::string(" (") + c.text + ")";
+    return " (ошибка " + std::to_string(error) + ")";
 }
 
 }  // namespace
 
 RecordRing::~RecordRing() { close(); }
 
-uint8_t* RecordRing::slot_at(uint64_t index) const {
-    return base_ + kHeaderBytes + index * kSlotBytes;
+// One line for the first failure only: what follows from it says nothing new.
+bool RecordRing::fail(const char* what, int error) {
+    if (!failed_.exchange(true))
+        write_log_linef("Кольцо записей SeedLink: файл '%s' %s%s, SeedLink выключен", path_.c_str(),
+                        what, cause(error).c_str());
+    wake();
+    return false;
+}
+
+void RecordRing::wake() const {
+    const uint64_t one = 1;
+    if (wakeup_fd_ < 0) return;
+    ssize_t ignored = write(wakeup_fd_, &one, sizeof one);
+    (void)ignored;  // a full counter wakes the readers all the same
 }
 
 bool RecordRing::open(const std::string& path, uint64_t bytes) {
     close();
+    path_ = path;
     uint64_t slots = bytes > kHeaderBytes ? (bytes - kHeaderBytes) / kSlotBytes : 0;
     if (slots < kMinSlots) slots = kMinSlots;
-    const uint64_t size = kHeaderBytes + slots * kSlotBytes;
+    if (slots > kMaxSlots) slots = kMaxSlots;
+    slots_ = slots;
+    size_ = kHeaderBytes + slots * kSlotBytes;
 
     fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd_ < 0) {
-        write_log_linef("Кольцо записей SeedLink: файл '%s' недоступен", path.c_str());
-        return false;
-    }
+    if (fd_ < 0) return fail("не открывается", errno);
+    struct stat st {};
+    if (fstat(fd_, &st) != 0) return fail("не открывается", errno);
+    if (!S_ISREG(st.st_mode)) return fail("не открывается", kNotAFile);
+    wakeup_fd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+
     FileHeader header{};
     const bool known = pread(fd_, &header, sizeof header, 0) == sizeof header &&
                        std::memcmp(header.magic, kMagic, sizeof kMagic) == 0;
-    if (known && header.slots != slots) {
+    const uint64_t length = static_cast<uint64_t>(st.st_size);
+    const uint64_t expected = header.slots >= kMinSlots && header.slots <= kMaxSlots
+                                  ? kHeaderBytes + header.slots * kSlotBytes
+                                  : 0;
+    uint64_t first = known ? header.first : 1;
+    // A file of the wanted length is ours even when its header's slot count
+    // was damaged; any other length is a resize or a cut.
+    const bool fresh = !known || length != size_;
+    if (known && fresh) {
         const uint64_t newest = newest_in_old_file(fd_, header.slots);
-        header.first = (newest >= header.first ? newest + 1 : header.first);
-    }
-    if (!known) header.first = 1;
-    if (!known || header.slots != slots) {
-        // A new ring: no slot of the old geometry may be read as one of ours.
-        FileHeader fresh{};
-        std::memcpy(fresh.magic, kMagic, sizeof kMagic);
-        fresh.slots = slots;
-        fresh.first = header.first;
-        if (ftruncate(fd_, 0) != 0 || ftruncate(fd_, static_cast<off_t>(size)) != 0 ||
-            pwrite(fd_, &fresh, sizeof fresh, 0) != sizeof fresh) {
-            write_log_linef("Кольцо записей SeedLink: файл '%s' не создан", path.c_str());
-            close();
-            return false;
-        }
-        if (known)
+        if (newest >= first) first = newest + 1;
+        // What was cut off may have been newer, but not by a whole ring: no number twice.
+        if (length < expected) first += header.slots;
+        if (length != expected)
+            write_log_linef(
+                "Кольцо записей SeedLink: файл '%s' длиной %llu байт вместо %llu, записи начаты "
+                "заново",
+                path.c_str(), static_cast<unsigned long long>(length),
+                static_cast<unsigned long long>(expected));
+        else
             write_log_linef("Кольцо записей SeedLink: размер изменился, записи начаты заново");
+    } else if (!known && length > 0) {
+        write_log_linef(
+            "Кольцо записей SeedLink: файл '%s' не похож на кольцо, записи начаты заново",
+            path.c_str());
     }
-    void* map = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, 0);
-    if (map == MAP_FAILED) {
-        write_log_linef("Кольцо записей SeedLink: файл '%s' не отображается в память",
-                        path.c_str());
-        close();
-        return false;
+    if (!reserve(fresh)) return false;
+    if (fresh || header.slots != slots) {
+        // A new ring: no slot of the old geometry may be read as one of ours.
+        FileHeader head{};
+        std::memcpy(head.magic, kMagic, sizeof kMagic);
+        head.slots = slots;
+        head.first = first;
+        if (!write_all(fd_, &head, sizeof head, 0)) return fail("не записывается", errno);
     }
-    base_ = static_cast<uint8_t*>(map);
-    mapped_ = size;
-    slots_ = slots;
-    wakeup_fd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    const uint64_t newest = scan();
-    next_ = newest + 1 > header.first ? newest + 1 : header.first;
-    if (oldest_ > next_ || newest == 0) oldest_ = next_;
+    return scan(first);
+}
+
+// Takes the ring's blocks now, so that a full disk refuses the ring here and
+// never under an append. A new file that does not fit is emptied again: the
+// space belongs to the recording.
+bool RecordRing::reserve(bool fresh) {
+    if (fresh && ftruncate(fd_, 0) != 0) return fail("не записывается", errno);
+    const int error = posix_fallocate(fd_, 0, static_cast<off_t>(size_));
+    if (error == 0) return true;
+    if (fresh) (void)!ftruncate(fd_, 0);
+    return fail("не размещается на диске", error);
+}
+
+// Reads every slot back. The newest whole record fixes where each sequence
+// number of the ring lives; a slot that holds its own record whole is kept,
+// and any other slot with bytes in it is a record lost: counted and cleared,
+// so that a reader finds its number missing and skips it.
+bool RecordRing::scan(uint64_t first) {
+    std::vector<uint64_t> whole(slots_, 0);
+    std::vector<bool> used(slots_, false);
+    std::vector<uint8_t> chunk(kScanSlots * kSlotBytes);
+    uint64_t newest = 0;
+    for (uint64_t i = 0; i < slots_; i += kScanSlots) {
+        const uint64_t n = std::min(kScanSlots, slots_ - i);
+        if (!read_all(fd_, chunk.data(), n * kSlotBytes, slot_offset(i)))
+            return fail("не читается", errno);
+        for (uint64_t j = 0; j < n; ++j) {
+            const uint8_t* s = chunk.data() + j * kSlotBytes;
+            const uint64_t seq = whole_seq(s);
+            if (seq % slots_ == i + j) whole[i + j] = seq;
+            if (whole[i + j] > newest) newest = whole[i + j];
+            for (uint64_t b = 0; b < kSlotBytes && !used[i + j]; ++b) used[i + j] = s[b] != 0;
+        }
+    }
+    uint64_t oldest = 0, dropped = 0;
+    const uint8_t blank[kSlotBytes] = {};
+    for (uint64_t i = 0; i < slots_; ++i) {
+        // The newest sequence number that lives in slot i, 0 for none yet.
+        const uint64_t back = (newest % slots_ + slots_ - i) % slots_;
+        const uint64_t own = back < newest ? newest - back : 0;
+        if (own != 0 && whole[i] == own) {
+            if (oldest == 0 || own < oldest) oldest = own;
+            continue;
+        }
+        if (!used[i]) continue;
+        ++dropped;
+        if (!write_all(fd_, blank, sizeof blank, slot_offset(i)))
+            return fail("не записывается", errno);
+    }
+    if (dropped > 0)
+        write_log_linef("Кольцо записей SeedLink: отброшено повреждённых записей: %llu",
+                        static_cast<unsigned long long>(dropped));
+    // Records of a ring begun at `first` are numbered from there, so only an
+    // empty ring needs it.
+    const uint64_t next = newest > 0 ? newest + 1 : first;
+    next_.store(next);
+    oldest_.store(oldest != 0 ? oldest : next);
+    return mirror_from_file();
+}
+
+bool RecordRing::mirror_from_file() {
+    mirror_slots_ = std::min(slots_, kMirrorSlots);
+    mirror_.assign(mirror_slots_ * kSlotBytes, 0);
+    const uint64_t next = next_.load();
+    const uint64_t from = std::max(oldest_.load(), next > mirror_slots_ ? next - mirror_slots_ : 0);
+    for (uint64_t seq = from; seq < next; ++seq)
+        if (!read_all(fd_, mirror_.data() + (seq % mirror_slots_) * kSlotBytes, kSlotBytes,
+                      slot_offset(seq % slots_)))
+            return fail("не читается", errno);
     return true;
 }
 
-// Finds the run of whole records that ends at the newest one; clears the
-// slots outside it that fail their checksum, with one log line.
-uint64_t RecordRing::scan() {
-    uint64_t newest = 0;
-    for (uint64_t i = 0; i < slots_; ++i) {
-        const uint8_t* s = slot_at(i);
-        const uint64_t seq = load_u64(s);
-        if (seq != 0 && seq % slots_ == i && seq > newest &&
-            load_u64(s + 8) == checksum(seq, s + kSlotHead))
-            newest = seq;
-    }
-    oldest_ = newest + 1;
-    for (uint64_t seq = newest; seq > 0 && newest - seq < slots_; --seq) {
-        const uint8_t* s = slot_at(seq % slots_);
-        if (load_u64(s) != seq || load_u64(s + 8) != checksum(seq, s + kSlotHead)) break;
-        oldest_ = seq;
-    }
-    uint64_t damaged = 0;
-    for (uint64_t i = 0; i < slots_; ++i) {
-        uint8_t* s = slot_at(i);
-        const uint64_t seq = load_u64(s);
-        const bool held = seq >= oldest_ && seq <= newest && seq % slots_ == i;
-        if (held) continue;
-        bool blank = true;
-        for (uint64_t b = 0; b < kSlotBytes && blank; ++b) blank = s[b] == 0;
-        if (blank) continue;
-        if (seq == 0 || load_u64(s + 8) != checksum(seq, s + kSlotHead)) ++damaged;
-        std::memset(s, 0, kSlotBytes);
-    }
-    if (damaged > 0)
-        write_log_linef("Кольцо записей SeedLink: отброшено повреждённых записей: %llu",
-                        static_cast<unsigned long long>(damaged));
-    return newest;
-}
-
 void RecordRing::close() {
-    std::lock_guard<std::mutex> guard(lock_);
-    if (base_ != nullptr) {
-        msync(base_, mapped_, MS_SYNC);
-        munmap(base_, mapped_);
+    std::lock_guard<std::mutex> guard(append_lock_);
+    if (fd_ >= 0) {
+        if (!failed_.load()) fdatasync(fd_);
+        ::close(fd_);
     }
-    if (fd_ >= 0) ::close(fd_);
     if (wakeup_fd_ >= 0) ::close(wakeup_fd_);
-    base_ = nullptr;
-    mapped_ = 0;
     fd_ = -1;
     wakeup_fd_ = -1;
-    slots_ = 0;
-    oldest_ = next_ = 1;
+    slots_ = size_ = mirror_slots_ = 0;
+    mirror_.clear();
+    mirror_.shrink_to_fit();
+    failed_.store(false);
+    oldest_.store(1);
+    next_.store(1);
 }
 
 uint64_t RecordRing::append(const uint8_t* record) {
-    uint64_t seq;
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        if (base_ == nullptr) return 0;
-        seq = next_++;
-        uint8_t* s = slot_at(seq % slots_);
-        // The record first, its head last: a slot cut short never checks out.
-        std::memcpy(s + kSlotHead, record, kRingRecordLength);
-        store_u64(s + 8, checksum(seq, record));
-        store_u64(s, seq);
-        if (next_ - oldest_ > slots_) oldest_ = next_ - slots_;
+    std::lock_guard<std::mutex> guard(append_lock_);
+    if (!usable()) return 0;
+    const uint64_t seq = next_.load();
+    // The record the slot held leaves before its bytes change.
+    if (seq + 1 - oldest_.load() > slots_) oldest_.store(seq + 1 - slots_);
+    uint8_t slot[kSlotBytes];
+    store_u64(slot, seq);
+    store_u64(slot + 8, checksum(seq, record));
+    std::memcpy(slot + kSlotHead, record, kRingRecordLength);
+    if (!write_all(fd_, slot, sizeof slot, slot_offset(seq % slots_))) {
+        fail("не записывается", errno);
+        return 0;
     }
-    const uint64_t one = 1;
-    ssize_t ignored = write(wakeup_fd_, &one, sizeof one);
-    (void)ignored;  // a full counter wakes the readers all the same
+    {
+        std::lock_guard<std::mutex> hold(mirror_lock_);
+        std::memcpy(mirror_.data() + (seq % mirror_slots_) * kSlotBytes, slot, kSlotBytes);
+        next_.store(seq + 1);
+    }
+    wake();
     return seq;
 }
 
 bool RecordRing::read(uint64_t seq, uint8_t* out) const {
-    std::lock_guard<std::mutex> guard(lock_);
-    if (base_ == nullptr || seq < oldest_ || seq >= next_) return false;
-    std::memcpy(out, slot_at(seq % slots_) + kSlotHead, kRingRecordLength);
+    if (!usable() || seq < oldest_.load()) return false;
+    {
+        std::lock_guard<std::mutex> hold(mirror_lock_);
+        const uint64_t next = next_.load();
+        if (seq >= next) return false;
+        if (seq + mirror_slots_ >= next) {
+            const uint8_t* m = mirror_.data() + (seq % mirror_slots_) * kSlotBytes;
+            if (load_u64(m) != seq) return false;  // lost to damage
+            std::memcpy(out, m + kSlotHead, kRingRecordLength);
+            return true;
+        }
+    }
+    uint8_t slot[kSlotBytes];
+    const bool copied = pread(fd_, slot, sizeof slot, slot_offset(seq % slots_)) ==
+                        static_cast<ssize_t>(sizeof slot);
+    std::atomic_thread_fence(std::memory_order_acquire);
+    // A cleared slot names no record; one the appender began to overwrite
+    // while it was copied has left the ring.
+    if (!copied || load_u64(slot) != seq || seq < oldest_.load()) return false;
+    std::memcpy(out, slot + kSlotHead, kRingRecordLength);
     return true;
 }
 
-uint64_t RecordRing::oldest() const {
-    std::lock_guard<std::mutex> guard(lock_);
-    return oldest_;
-}
-
-uint64_t RecordRing::next() const {
-    std::lock_guard<std::mutex> guard(lock_);
-    return next_;
-}
-
 void RecordRing::sync() {
-    // Outside the lock: appends go on while the pages are written. Only the
-    // thread that closes the ring calls this.
-    if (base_ != nullptr) msync(base_, mapped_, MS_SYNC);
+    // Outside the append lock: appends go on while the pages are written.
+    // Only the thread that closes the ring calls this.
+    if (!usable()) return;
+    struct stat st {};
+    if (fstat(fd_, &st) != 0 || static_cast<uint64_t>(st.st_size) != size_) {
+        fail("изменён извне", 0);
+        return;
+    }
+    if (fdatasync(fd_) != 0) fail("не сбрасывается на диск", errno);
 }

@@ -1,24 +1,50 @@
 // The SeedLink feed's record ring: 512-byte Mini-SEED records, each with a
 // 64-bit sequence number that only grows, in a fixed-size file, oldest out
-// first. The file is mapped; each record goes into its slot with its
-// sequence number and a checksum, so that a reopened ring knows where it
-// stood and what a crash cut short.
+// first. Each record goes into its slot with its sequence number and a
+// checksum, so that a reopened ring knows where it stood and what is damaged.
+// The file is read and written with pread and pwrite, never mapped: no file
+// cut short and no full disk can end the process.
 //
-// What a stop may lose: after a normal stop or a kill, nothing that was
-// appended (the mapping is the page cache). After a power cut, what was
-// appended since the last sync (the feed syncs once a second). A slot half
-// written when either happened fails its checksum and is cut, with a line
-// in the operation log; the sequence numbers go on from the newest whole
-// record.
+// What each failure costs:
+// - a normal stop or a kill: nothing that was appended (it is in the page
+//   cache); a kill in the middle of an append, that record.
+// - a power cut: what was appended since the last sync (the feed syncs once
+//   a second).
+// - a damaged slot found at open (a torn write, a flipped bit): its own
+//   record. Every intact slot is kept, readers skip the lost sequence
+//   number, and one log line counts exactly the records dropped. When the
+//   newest record is the one lost, its number is given again.
+// - a file of another length than SLRINGMB asks (cut short, grown, or
+//   SLRINGMB changed): started afresh with one log line, its sequence
+//   numbers carried on past the newest whole record left in it, and a whole
+//   ring further when it was cut short, so that no number is given twice.
+// - no room on the disk: the ring's blocks are reserved when the file is
+//   created or resized, so a full disk refuses it then, never in the middle
+//   of an append; a new file that does not fit is given back empty.
+// - a file that cannot be opened, reserved, read back, written or synced,
+//   or that someone else resizes while it is open (found at the next sync,
+//   once a second; meanwhile nothing worse than short reads): unusable
+//   until the next start. One log line; append stores nothing, read finds
+//   nothing, the wakeup descriptor fires so the SeedLink server sees it and
+//   goes off. Recording and LISS do not depend on the ring.
 //
-// Threads: one appender (the feed), any number of readers; every call takes
-// the ring's lock for a copy of at most one record.
+// The newest records (up to 32768, 16 MiB) are also kept in memory, so that
+// live clients, who read what was just appended, cost no system call each.
+//
+// Threads: one appender (the feed, under its own lock), one thread that
+// syncs and finally closes, any number of readers. The memory copy and
+// next_ change together under mirror_lock_. oldest_ is an atomic that the
+// appender moves on before it overwrites a slot of the file; a reader of
+// the file copies a slot without a lock and then checks that its record had
+// not left the ring meanwhile.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <vector>
 
 inline constexpr int kRingRecordLength = 512;
 
@@ -30,38 +56,49 @@ class RecordRing {
     ~RecordRing();
 
     // Opens the ring file at `path`, `bytes` long (rounded down to whole
-    // slots, at least 16 slots), creating it or reading it back. A file of
-    // another size is started afresh, its sequence numbers carried on.
-    // False, with a line in the log, when the file cannot be used.
+    // slots, at least 16 slots), creating it or reading it back, and
+    // reserves its blocks. False, with one line in the log, when the file
+    // cannot be used; the ring is then unusable.
     bool open(const std::string& path, uint64_t bytes);
     void close();
-    bool is_open() const { return base_ != nullptr; }
+    // Open, and nothing has failed since.
+    bool usable() const { return fd_ >= 0 && !failed_.load(); }
 
-    // Stores one record; returns its sequence number (0 when not open).
+    // Stores one record; returns its sequence number, 0 when not usable
+    // (a failed write makes the ring unusable, with a line in the log).
     uint64_t append(const uint8_t* record);
     // Copies record `seq` into `out` (512 bytes); false when it has left
-    // the ring or does not exist yet.
+    // the ring, does not exist yet, or was lost to damage (skip it then).
     bool read(uint64_t seq, uint8_t* out) const;
     // The oldest sequence number held; equal to next() when empty.
-    uint64_t oldest() const;
+    uint64_t oldest() const { return oldest_.load(); }
     // The sequence number the next record will get (the first is 1).
-    uint64_t next() const;
+    uint64_t next() const { return next_.load(); }
     uint64_t capacity() const { return slots_; }
-    // Writes what was appended to the disk.
+    // Writes what was appended to the disk; a failure, or a file resized by
+    // someone else, makes the ring unusable.
     void sync();
-    // Readable (an eventfd) after every append; a reader drains it.
+    // Readable (an eventfd) after every append, and when the ring fails; a
+    // reader drains it.
     int wakeup_fd() const { return wakeup_fd_; }
 
   private:
-    uint8_t* slot_at(uint64_t index) const;
-    uint64_t scan();
+    bool reserve(bool fresh);
+    bool scan(uint64_t first);
+    bool mirror_from_file();
+    bool fail(const char* what, int error);
+    void wake() const;
 
-    mutable std::mutex lock_;
-    uint8_t* base_ = nullptr;
-    size_t mapped_ = 0;
+    std::mutex append_lock_;
+    std::string path_;
     int fd_ = -1;
     int wakeup_fd_ = -1;
     uint64_t slots_ = 0;
-    uint64_t oldest_ = 1;
-    uint64_t next_ = 1;
+    uint64_t size_ = 0;
+    std::atomic<bool> failed_{false};
+    std::atomic<uint64_t> oldest_{1};
+    std::atomic<uint64_t> next_{1};
+    mutable std::mutex mirror_lock_;
+    std::vector<uint8_t> mirror_;  // the newest records' slots, by seq % mirror_slots_
+    uint64_t mirror_slots_ = 0;
 };

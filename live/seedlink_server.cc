@@ -102,6 +102,7 @@ struct Server {
     int listener = -1, epoll = -1, wake = -1;
     std::thread thread;
     std::atomic<bool> stopping{false};
+    std::atomic<bool> serving{false};  // listening, and the ring usable
     std::unordered_map<uint64_t, std::unique_ptr<Client>> clients;
     std::map<std::string, int> per_address;
     uint64_t next_id = 16;
@@ -402,8 +403,12 @@ bool pump(Client& c) {
     while (c.out.size() - c.out_at < kOutputHigh && c.cursor < ring.next()) {
         if (budget-- == 0) return true;
         if (!ring.read(c.cursor, record)) {
-            if (c.cursor < ring.oldest()) drop(c, "отстал и отключён");
-            return false;
+            if (c.cursor < ring.oldest() || !ring.usable()) {
+                if (ring.usable()) drop(c, "отстал и отключён");
+                return false;
+            }
+            ++c.cursor;  // lost to damage: the record after it follows
+            continue;
         }
         const uint64_t seq = c.cursor++;
         seedlink::RecordInfo info;
@@ -719,7 +724,9 @@ void run_loop() {
     epoll_event events[64];
     Clock::time_point last_tick = Clock::now();
     bool busy = false;
-    while (!server.stopping.load()) {
+    // An unusable ring ends the loop: the port closes rather than serve a
+    // feed that no longer moves.
+    while (!server.stopping.load() && server.ring->usable()) {
         const int n =
             epoll_wait(server.epoll, events, 64, busy ? 0 : static_cast<int>(kTick.count()));
         for (int i = 0; i < n; ++i) {
@@ -763,10 +770,16 @@ void run_loop() {
         }
     }
     for (auto& [id, c] : server.clients) {
-        c->leave = "отключён (сервер остановлен)";
+        c->leave = server.stopping.load() ? "отключён (сервер остановлен)"
+                                          : "отключён (SeedLink выключен)";
         close_client(*c);
     }
     server.clients.clear();
+    if (server.listener_armed) epoll_ctl(server.epoll, EPOLL_CTL_DEL, server.listener, nullptr);
+    ::close(server.listener);
+    server.listener = -1;
+    server.listener_armed = false;
+    server.serving.store(false);
     std::lock_guard<std::mutex> hold(views_lock);
     views.clear();
 }
@@ -803,7 +816,7 @@ int listen_on(int port) {
 
 bool start_seedlink_server(RecordRing& ring) {
     const int port = config.seedlink_port;
-    if (port <= 0 || port > 65535 || !ring.is_open() || server.thread.joinable()) return false;
+    if (port <= 0 || port > 65535 || !ring.usable() || server.thread.joinable()) return false;
     server.ring = &ring;
     server.listener = listen_on(port);
     if (server.listener < 0) {
@@ -827,6 +840,7 @@ bool start_seedlink_server(RecordRing& ring) {
     server.stopping.store(false);
     server.listener_armed = true;
     server.streams_valid = false;
+    server.serving.store(true);
     server.thread = std::thread(run_loop);
     return true;
 }
@@ -838,14 +852,14 @@ void stop_seedlink_server() {
     ssize_t written = write(server.wake, &one, sizeof one);
     (void)written;
     server.thread.join();
-    if (server.listener_armed) epoll_ctl(server.epoll, EPOLL_CTL_DEL, server.listener, nullptr);
-    ::close(server.listener);
     ::close(server.wake);
     ::close(server.epoll);
     server.listener = server.wake = server.epoll = -1;
     server.per_address.clear();
     server.refusal_logged.clear();
 }
+
+bool seedlink_serving() { return server.serving.load(); }
 
 std::vector<SeedLinkClientView> seedlink_clients() {
     std::lock_guard<std::mutex> hold(views_lock);

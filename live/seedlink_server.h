@@ -21,6 +21,9 @@ class RecordRing;
 bool start_seedlink_server(RecordRing& ring);
 // Closes every connection and joins the thread.
 void stop_seedlink_server();
+// True while the port is open: the server started and the ring is usable.
+// A ring that fails closes every connection and the port.
+bool seedlink_serving();
 
 struct SeedLinkClientView {
     std::string address;    // "127.0.0.1:40000"

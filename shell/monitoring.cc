@@ -15,6 +15,7 @@
 #include "common/metrics.h"
 #include "link/channel_table.h"
 #include "link/station_indicator.h"
+#include "live/seedlink_server.h"
 #include "recorder/file_index.h"
 
 namespace {
@@ -132,6 +133,9 @@ std::string metrics_text() {
     out << "veldrum_station_connected " << (station_connected.load() == 1 ? 1 : 0) << '\n';
     family(out, "veldrum_liss_clients", "gauge", "LISS clients connected (at most one).");
     out << "veldrum_liss_clients " << metrics.liss_clients.load() << '\n';
+    family(out, "veldrum_seedlink_up", "gauge",
+           "1 while the SeedLink port serves; 0 when it is off or its record ring failed.");
+    out << "veldrum_seedlink_up " << (seedlink_serving() ? 1 : 0) << '\n';
 
     double cpu = 0, resident = 0;
     process_figures(&cpu, &resident);
@@ -161,8 +165,18 @@ std::vector<ChannelHealth> channel_health() {
 bool health_report(std::string* json) {
     const bool station = station_connected.load() == 1;
     const bool index = db_connected.load() != 0;
-    *json = std::string("{\"status\":\"") + (station && index ? "ok" : "failing") +
+    // A configured SeedLink feed that is off degrades the report but does not
+    // fail the probe: a restart would cost recording and not mend a disk.
+    const bool seedlink = config.seedlink_port <= 0 || seedlink_serving();
+    const bool ok = station && index;
+    *json = std::string("{\"status\":\"") +
+            (!ok        ? "failing"
+             : seedlink ? "ok"
+                        : "degraded") +
             "\",\"station\":\"" + (station ? "connected" : "disconnected") + "\",\"index\":\"" +
-            (index ? "connected" : "disconnected") + "\"}";
-    return station && index;
+            (index ? "connected" : "disconnected") + "\"";
+    if (config.seedlink_port > 0)
+        *json += std::string(",\"seedlink\":\"") + (seedlink ? "on" : "off") + "\"";
+    *json += "}";
+    return ok;
 }

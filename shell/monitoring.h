@@ -9,8 +9,9 @@
 // The exposition text (version 0.0.4) of every figure, now.
 std::string metrics_text();
 
-// True while the station is connected and the index reachable; `json`
-// gets a short report of both either way.
+// True while the station is connected and the index reachable; `json` gets
+// a short report of both either way, and of the SeedLink feed when it is
+// configured ("degraded" while it is off).
 bool health_report(std::string* json);
 
 struct ChannelHealth {

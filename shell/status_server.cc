@@ -1046,7 +1046,9 @@ std::string status_json() {
                             {"sequence", c.sequence},
                             {"lag_seconds", c.lag_seconds}});
     body["seedlink"] = seedlink;
-    body["seedlink_port"] = config.seedlink_port;
+    // The port only while it serves; failed: configured, but the ring or the port would not do.
+    body["seedlink_port"] = seedlink_serving() ? config.seedlink_port : 0;
+    body["seedlink_failed"] = config.seedlink_port > 0 && !seedlink_serving();
     body["network"] = config.network;
     nlohmann::json health = nlohmann::json::array();
     for (const ChannelHealth& c : channel_health())

@@ -171,6 +171,15 @@ function renderRing(ring, liss) {
   $("liss-badge").classList.toggle("ok", liss > 0);
 }
 
+// Shown only when SEEDLINK= is set: its port, or that it went off.
+function renderSeedLinkBadge(port, failed) {
+  const badge = $("seedlink-badge");
+  badge.classList.toggle("hidden", !port && !failed);
+  badge.classList.toggle("ok", !!port);
+  badge.classList.toggle("bad", !!failed);
+  $("seedlink-text").textContent = failed ? "SeedLink: выключен из-за ошибки (см. журнал работы)" : "SeedLink: порт " + port;
+}
+
 // Seismograms: the channels named in the address (?plot=SHZ,SHN), drawn by
 // seisplotjs from the SeedLink WebSocket feed of this host. Every change of
 // the set, and every lost connection, starts the feed afresh from
@@ -239,7 +248,9 @@ function restartFeed() {
     return;
   }
   if (!feed.where.port) {
-    plotNote("Сейсмограммы недоступны: SeedLink выключен (SEEDLINK= в VELDRUM.INI).");
+    plotNote(feed.where.failed
+      ? "Сейсмограммы недоступны: SeedLink выключен из-за ошибки (см. журнал работы)."
+      : "Сейсмограммы недоступны: SeedLink выключен (SEEDLINK= в VELDRUM.INI).");
     return;
   }
   plotNote("Сейсмограммы за " + PLOT_MINUTES + " мин, SeedLink " + location.hostname + ":" + feed.where.port);
@@ -298,9 +309,10 @@ function connectFeed(generation) {
 }
 
 function learnFeed(s) {
-  const where = { port: s.seedlink_port || 0, network: s.network || "", station: s.station || "" };
+  const where = { port: s.seedlink_port || 0, failed: !!s.seedlink_failed, network: s.network || "", station: s.station || "" };
   const old = feed.where;
-  if (old && old.port === where.port && old.network === where.network && old.station === where.station) return;
+  if (old && old.port === where.port && old.failed === where.failed && old.network === where.network &&
+      old.station === where.station) return;
   feed.where = where;
   restartFeed();
 }
@@ -316,6 +328,7 @@ function render(s) {
   renderSeedLink(s.seedlink);
   renderHealth(s.channels);
   renderRing(s.ring, s.liss_clients);
+  renderSeedLinkBadge(s.seedlink_port, s.seedlink_failed);
   learnFeed(s);
   // Without the station the rows show the last data, not current data.
   $("rows").classList.toggle("stale", s.station_link.connected === false);

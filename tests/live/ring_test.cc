@@ -1,7 +1,11 @@
-// The record ring: sequence numbers that go on across reopening, wrapping
-// and resizing; what a kill or a torn slot leaves behind.
+// The record ring: sequence numbers that go on across reopening, wrapping,
+// resizing and a file cut short; what a kill, a damaged slot, a full disk
+// and a file it cannot use cost.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <cstring>
@@ -19,16 +23,18 @@ std::vector<uint8_t> record_of(uint64_t seq) {
     return r;
 }
 
-// Every record from oldest to next is there and is the one appended.
-void expect_whole(const RecordRing& ring, uint64_t oldest, uint64_t next) {
+// Every record from oldest to next but `lost` is there and is the one appended.
+void expect_held(const RecordRing& ring, uint64_t oldest, uint64_t next, uint64_t lost = 0) {
     EXPECT_EQ(ring.oldest(), oldest);
     EXPECT_EQ(ring.next(), next);
     std::vector<uint8_t> got(kRingRecordLength);
     EXPECT_FALSE(ring.read(oldest - 1, got.data()));
     EXPECT_FALSE(ring.read(next, got.data()));
     for (uint64_t seq = oldest; seq < next; ++seq) {
-        ASSERT_TRUE(ring.read(seq, got.data())) << seq;
-        ASSERT_EQ(got, record_of(seq)) << seq;
+        ASSERT_EQ(ring.read(seq, got.data()), seq != lost) << seq;
+        if (seq != lost) {
+            ASSERT_EQ(got, record_of(seq)) << seq;
+        }
     }
 }
 
@@ -39,57 +45,128 @@ struct RingFile {
     void append(int n) {
         for (int i = 0; i < n; ++i) ring.append(record_of(ring.next()).data());
     }
-    // Overwrites bytes of the slot that holds (or would hold) `seq`.
-    void spoil(uint64_t seq, int offset, const char* bytes, int n) {
-        std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
-        f.seekp(static_cast<std::streamoff>(4096 + (seq % 16) * 528 + offset));
-        f.write(bytes, n);
+    size_t lines(const char* utf8) const {
+        const std::string text = log.text(), line = utf8_to_cp1251(utf8);
+        size_t n = 0;
+        for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1)) ++n;
+        return n;
     }
 };
 
-TEST(RecordRing, SequencesGoOnAcrossReopeningWrappingAndResizing) {
+TEST(RecordRing, SequencesGoOnAcrossReopeningWrappingResizingAndCutting) {
     RingFile file;
-    // oldest, next: after the appends
-    struct Step { uint64_t size; int append; uint64_t oldest, next; };
-    Step steps[] = {
-        {kSixteenSlots, 0, 1, 1},
-        {kSixteenSlots, 40, 25, 41},  // 16 slots: the oldest went first
-        {kSixteenSlots, 3, 28, 44},
-        {kSixteenSlots + 1056, 0, 44, 44},  // another size: new, counting on,
-        {kSixteenSlots + 1056, 0, 44, 44},  // even while it is still empty
-        {kSixteenSlots + 528, 2, 44, 46},
+    // cut: the file's length before opening, 0 for as it is; oldest, next: after the appends
+    struct Step { uint64_t size, cut; int append; uint64_t oldest, next; };
+    const Step steps[] = {
+        {kSixteenSlots, 0, 0, 1, 1},
+        {kSixteenSlots, 0, 40, 25, 41},  // 16 slots: the oldest went first
+        {kSixteenSlots, 0, 3, 28, 44},
+        {kSixteenSlots + 1056, 0, 0, 44, 44},  // another size: new, counting on,
+        {kSixteenSlots + 1056, 0, 0, 44, 44},  // even while it is still empty
+        {kSixteenSlots + 528, 0, 2, 44, 46},   // 44 and 45 in slots 10 and 11
+        // Cut inside slot 11: 44 is the newest left, and 17 slots on no
+        // number can have been given yet.
+        {kSixteenSlots + 528, 4096 + 11 * 528 + 100, 1, 62, 63},
     };
     for (const Step& s : steps) {
+        if (s.cut > 0) {
+            ASSERT_EQ(truncate(file.path.c_str(), static_cast<off_t>(s.cut)), 0);
+        }
         ASSERT_TRUE(file.ring.open(file.path, s.size));
         file.append(s.append);
-        expect_whole(file.ring, s.oldest, s.next);
+        expect_held(file.ring, s.oldest, s.next);
         file.ring.close();
+        EXPECT_EQ(std::filesystem::file_size(file.path), s.size);
     }
-    EXPECT_TRUE(file.log.has("размер изменился"));
+    EXPECT_GT(file.lines("размер изменился, записи начаты заново"), 0u);
+    EXPECT_EQ(file.lines("длиной 10004 байт вместо 13072, записи начаты заново#"), 1u) << file.log.text();
 }
 
-TEST(RecordRing, TornSlotsAreCutWithALogLine) {
-    // seq: whose slot is spoiled; oldest, next: after reopening
-    struct Case { const char* what; uint64_t seq; int offset; uint64_t oldest, next; };
+TEST(RecordRing, ADamagedSlotCostsItsOwnRecordOnly) {
+    // Bits flipped at `offset` of the slot of `seq`, after `appended` records.
+    // oldest, next, lost: after reopening.
+    struct Case { const char* what; int appended; uint64_t seq; int offset, bits; uint64_t oldest, next, lost; };
     const Case cases[] = {
-        {"a record cut short after the newest", 11, 16 + 100, 1, 11},
-        {"the newest record cut short", 10, 16 + 500, 1, 10},
-        {"a head cut short in the middle", 5, 8, 6, 11},
+        {"a bit in a record ten before the newest", 40, 30, 16 + 100, 0x10, 25, 41, 30},
+        {"a bit in a middle head", 10, 5, 3, 0x01, 1, 11, 5},
+        {"the oldest record's checksum", 40, 25, 8, 0x80, 26, 41, 0},
+        {"the newest record torn", 10, 10, 16 + 500, 0xff, 1, 10, 0},
+        {"a head begun after the newest", 10, 11, 0, 0x0b, 1, 11, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         RingFile file;
         ASSERT_TRUE(file.ring.open(file.path, kSixteenSlots));
-        file.append(10);
+        file.append(c.appended);
         file.ring.close();
-        // A slot whose head names the next record over bytes of nothing.
-        if (c.seq == 11) file.spoil(c.seq, 0, "\x0b\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0", 16);
-        file.spoil(c.seq, c.offset, "\xff\xfe", 2);
+        const int fd = open(file.path.c_str(), O_RDWR);
+        const off_t at = static_cast<off_t>(4096 + (c.seq % 16) * 528 + c.offset);
+        uint8_t byte = 0;
+        ASSERT_TRUE(pread(fd, &byte, 1, at) == 1 && (byte ^= c.bits, pwrite(fd, &byte, 1, at)) == 1 && close(fd) == 0);
+        for (int reopen = 0; reopen < 2; ++reopen) {  // dropped once, counted once
+            ASSERT_TRUE(file.ring.open(file.path, kSixteenSlots));
+            expect_held(file.ring, c.oldest, c.next, c.lost);
+            file.ring.close();
+        }
+        EXPECT_EQ(file.lines("отброшено повреждённых записей: 1#"), 1u) << file.log.text();
         ASSERT_TRUE(file.ring.open(file.path, kSixteenSlots));
-        expect_whole(file.ring, c.oldest, c.next);
-        EXPECT_TRUE(file.log.has("отброшено повреждённых записей"));
         file.append(1);
-        expect_whole(file.ring, c.oldest, c.next + 1);
+        expect_held(file.ring, std::max(c.oldest + 16, c.next + 1) - 16, c.next + 1, c.lost);
+    }
+}
+
+// A tmpfs of its own, for a disk that fills.
+struct SmallDisk {
+    std::string dir;
+    bool mounted;
+    int fills = 0;
+    SmallDisk(const std::string& parent, const char* options)
+        : dir(parent + "/disk"), mounted(mkdir(dir.c_str(), 0755) == 0 && mount("tmpfs", dir.c_str(), "tmpfs", 0, options) == 0) {}
+    ~SmallDisk() { umount2(dir.c_str(), MNT_DETACH); }
+    void fill() {  // what is left, with a file of its own
+        std::ofstream filler(dir + "/filler" + std::to_string(fills++));
+        for (const std::string block(4096, 'f'); filler.write(block.data(), block.size());) filler.flush();
+    }
+};
+
+// Each failure: one line, then nothing stored or served. A ring that opens
+// first takes 40 records, with its disk full when it has one of its own (its
+// blocks were reserved), and is then cut by someone else.
+TEST(RecordRing, FailuresTurnItOffWithOneLine) {
+    struct Case { const char* what; bool small_disk, directory; uint64_t size; const char* line; };
+    const Case cases[] = {
+        {"a directory in its place", false, true, kSixteenSlots, "не открывается (на его месте каталог)"},
+        {"cut while open", false, false, kSixteenSlots, "изменён извне"},
+        {"larger than the disk", true, false, 128 * 1024, "не размещается на диске (нет места на диске)"},
+        {"cut while open, its space then taken", true, false, kSixteenSlots, "не записывается (нет места на диске)"},
+    };
+    RingFile file;
+    SmallDisk disk(file.log.dir, "size=64k");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.small_disk && !disk.mounted) {
+            const char* ci = getenv("CI");
+            if (ci != nullptr && std::strcmp(ci, "true") == 0) FAIL() << "cannot mount a tmpfs: " << std::strerror(errno);
+            GTEST_SKIP() << "cannot mount a tmpfs here (not root?): " << std::strerror(errno);
+        }
+        const std::string path = (c.small_disk ? disk.dir : file.log.dir) + "/" + std::to_string(&c - cases);
+        if (c.directory) mkdir(path.c_str(), 0755);
+        if (file.ring.open(path, c.size)) {
+            if (c.small_disk) disk.fill();
+            file.append(40);
+            file.ring.sync();
+            expect_held(file.ring, 25, 41);
+            ASSERT_EQ(truncate(path.c_str(), 4096), 0);
+            if (c.small_disk) disk.fill();
+            file.append(2);  // not enough to give the file its length back
+            file.ring.sync();
+        } else if (!c.directory) {
+            EXPECT_EQ(std::filesystem::file_size(path), 0u);  // the space given back
+        }
+        EXPECT_FALSE(file.ring.usable());
+        EXPECT_EQ(file.ring.append(record_of(1).data()), 0u);
+        EXPECT_EQ(file.lines((std::string(c.line) + ", SeedLink выключен#").c_str()), 1u) << file.log.text();
+        file.ring.close();
     }
 }
 
@@ -113,7 +190,7 @@ TEST(RecordRing, KilledAppenderLosesNothingItWrote) {
     ASSERT_TRUE(file.ring.open(file.path, kSixteenSlots * 64));
     ASSERT_GT(file.ring.next(), 5000u);
     EXPECT_GE(file.ring.next() - file.ring.oldest(), file.ring.capacity() - 1);  // at most the slot being written is cut
-    expect_whole(file.ring, file.ring.oldest(), file.ring.next());
+    expect_held(file.ring, file.ring.oldest(), file.ring.next());
 }
 
 }  // namespace

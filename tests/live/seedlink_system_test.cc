@@ -350,3 +350,29 @@ TEST(SeedLinkStall, ClientThatStopsReadingIsDroppedAlone) {
 }
 
 }  // namespace
+
+// A ring file the program cannot use (a directory in its place): one line
+// says so, recording and LISS go on, and every report says SeedLink is off.
+TEST(SeedLinkStore, UnusableRingTurnsSeedLinkOffAlone) {
+    Station st('U');
+    st.program = "veldrum-test";
+    const int port = free_port(), liss = free_port(), http = free_port();
+    st.veldrum_keys = {{"SEEDLINK", std::to_string(port)}, {"HTTP", "127.0.0.1:" + std::to_string(http)}};
+    st.station_keys = {{"LANA", "0"}, {"SPORT", std::to_string(liss)}, {"SCH", "SHZ"}};
+    ASSERT_EQ(mkdir((st.data_dir + "/seedlink.ring").c_str(), 0755), 0);
+    st.start_sim({"--channels", "SHZ:100:0", "--fast", "--speed", "20"});
+    st.start_veldrum({"FLUSH=5"});
+    const int client = liss_client::connect_to(liss, 0, 30000);
+    uint8_t record[512];
+    ASSERT_TRUE(liss_client::read_exact(client, record, sizeof record, 30000)) << st.log();
+    close(client);
+    EXPECT_TRUE(wait_until([&] { return !st.files().empty(); }, 30000)) << st.log();
+    EXPECT_EQ(st.log_count("Кольцо записей SeedLink: файл '" + st.data_dir +
+                           "/seedlink.ring' не открывается (на его месте каталог), SeedLink выключен"), 1u)
+        << st.log();
+    EXPECT_FALSE(Peer(port).ok);
+    for (const auto& [path, off] : {std::pair{"/api/status", "\"seedlink_failed\":true"}, {"/api/status", "\"seedlink_port\":0,"},
+                                    {"/metrics", "\nveldrum_seedlink_up 0\n"}, {"/api/health", "\"seedlink\":\"off\""}})
+        EXPECT_NE(http_get(http, path).find(off), std::string::npos) << path << " " << off;
+    EXPECT_EQ(st.stop_veldrum(), 0);
+}
