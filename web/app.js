@@ -257,8 +257,12 @@ function restartFeed() {
   plainLabels(sp);
   const luxon = sp.luxon;
   for (const name of names) {
+    // The station's own counts (unsigned, around 32,768), as every other road serves them.
+    const seismographConfig = new sp.seismographconfig.SeismographConfig();
+    seismographConfig.amplitudeRaw();
     const rt = sp.animatedseismograph.createRealtimeDisplay({
-      duration: luxon.Duration.fromObject({ minutes: PLOT_MINUTES }), removeTrend: true,
+      duration: luxon.Duration.fromObject({ minutes: PLOT_MINUTES }), removeTrend: false,
+      seismographConfig,
     });
     const box = document.createElement("div");
     box.className = "plot";
