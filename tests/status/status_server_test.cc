@@ -90,7 +90,6 @@ TEST_F(ServerTest, RefusedCommandsChangeNothingAndOwnOnesWork) {
                              "[1,2,3,4,1e9]", "[1,2,3,4,-1]", "[1.5,2,3,4,5]"})
         EXPECT_EQ(post("/api/widths", {}, body), 400) << body;
     EXPECT_EQ(run_flag.load() * 10 + flush_request.load(), 10);
-    EXPECT_TRUE(dialog_snapshot()->flush_enabled);
     EXPECT_EQ(widths(), "111,111,111,111,111");
 
     httplib::Client c("127.0.0.1", port);
