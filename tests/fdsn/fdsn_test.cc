@@ -69,7 +69,7 @@ TEST(FdsnRequest, ParametersAndBodies) {
         {kA, "orderby=random", "bad value for orderby"},   {kA, "limit=0", "whole number"},
         {kSt, "level=channel&minlat=-91", "latitude from"}, {kSt, "level=every", "value for level"},
         {kSt, "endafter=2026-03-01T00:00:00Z&format=text", ""},
-        {kD, body, ""},                                   {kD, "# a comment\n", "no selection lines"},
+        {kD, body, ""},                                   {kD, "#\n", "no selection lines"},
         {kD, "XY FQ7KZ -- SHZ 2026-03-01\n", "NET STA LOC CHA START END"},
         {kD, "XY FQ7KZ -- SHZ 2026-03-02 2026-03-01\n", "line 1: start time after"},
         {kD, "XY FQ7KZ -- SHZ 2026-03-01 2026-03-02\nquality=D\n", "come before"},
@@ -263,9 +263,8 @@ TEST_F(FdsnSystem, SeisplotjsReadsTheRing) {
     ASSERT_EQ(net.size(), 1u);
     EXPECT_EQ(net[0]["code"], "XY");
     const auto& sta = net[0]["stations"].at(0);
-    EXPECT_EQ(sta["code"], station->name);
-    EXPECT_EQ(sta["latitude"], 55.75);
-    EXPECT_EQ(sta["longitude"], 37.625);
+    EXPECT_EQ(J({sta["code"], sta["latitude"], sta["longitude"]}),
+              J({station->name, 55.75, 37.625}));
     ASSERT_EQ(sta["channels"].size(), 3u);
     for (const auto& ch : sta["channels"])
         EXPECT_TRUE(channel_index(ch["code"]) >= 0 && ch["rate"] == kRate &&
@@ -277,8 +276,8 @@ TEST_F(FdsnSystem, SeisplotjsReadsTheRing) {
 // Raw requests: the records as libmseed reads them (512 bytes, blockette
 // 1000, Steim-2, the network, a blank location, the signal's samples), then
 // hostile requests, which get a clear refusal and leave the server serving,
-// and hostile index rows.
-TEST_F(FdsnSystem, FdsnRawRecordsAndRefusals) {
+// hostile index rows, and the plan behind the records.
+TEST_F(FdsnSystem, FdsnRawRecordsPlanAndRefusals) {
     ASSERT_TRUE(ready);
     const auto r = http(port, window("SHZ", 99.995, 100.2));
     ASSERT_EQ(r.status, 200) << r.body;
@@ -353,12 +352,9 @@ TEST_F(FdsnSystem, FdsnRawRecordsAndRefusals) {
     const auto none = http(port, window("SHX", 0, 59));
     EXPECT_EQ(none.status, 204) << none.body.size();
     EXPECT_EQ(none.body, "");
-}
 
-// The plan behind dataselect: contiguous files make one run, the gap two;
-// a request past the sample limit is refused before anything is read.
-TEST_F(FdsnSystem, PlanJoinsContiguousFilesAndKeepsTheLimit) {
-    ASSERT_TRUE(ready);
+    // The plan behind dataselect: contiguous files make one run, the gap two;
+    // a request past the sample limit is refused before anything is read.
     const auto paths = station->rows("select cpath from filelist where ch='SHZ' and sta='" +
                                      station->name + "' order by tbegin");
     ASSERT_EQ(paths.size(), 4u);  // three files of 100 s, one of 60 s after the gap
@@ -369,22 +365,19 @@ TEST_F(FdsnSystem, PlanJoinsContiguousFilesAndKeepsTheLimit) {
     FdsnRequest request;
     DataselectPlan plan;
     std::string error;
-    auto plan_with = [&](bool longest, long long limit) {
-        EXPECT_TRUE(parse_fdsn_get(kD,
-                                   {{"start", "2026-03-01"},
-                                    {"end", "2026-03-03"},
-                                    {"longestonly", longest ? "true" : "false"}},
-                                   &request, &error));
+    auto plan_with = [&](const char* longest, long long limit) {
+        const std::vector<std::pair<std::string, std::string>> query = {
+            {"start", "2026-03-01"}, {"end", "2026-03-03"}, {"longestonly", longest}};
+        EXPECT_TRUE(parse_fdsn_get(kD, query, &request, &error));
         return plan_dataselect(request, rows, station->data_dir.c_str(), codes, limit, &plan);
     };
-    ASSERT_EQ(plan_with(false, 1000000), PlanResult::kOk);
+    ASSERT_EQ(plan_with("false", 1000000), PlanResult::kOk);
     ASSERT_EQ(plan.runs.size(), 2u);
-    EXPECT_EQ(plan.runs[0].count, 300 * kRate);
-    EXPECT_EQ(plan.runs[0].start_sample, kS * kRate);
-    EXPECT_EQ(plan.runs[1].count, 60 * kRate);
-    EXPECT_EQ(plan.samples, 360 * kRate);
-    EXPECT_EQ(plan_with(false, 360 * kRate - 1), PlanResult::kTooLarge);
-    ASSERT_EQ(plan_with(true, 1000000), PlanResult::kOk);
+    EXPECT_EQ(std::vector<int64_t>({plan.runs[0].count, plan.runs[0].start_sample,
+                                    plan.runs[1].count, plan.samples}),
+              std::vector<int64_t>({300 * kRate, kS * kRate, 60 * kRate, 360 * kRate}));
+    EXPECT_EQ(plan_with("false", 360 * kRate - 1), PlanResult::kTooLarge);
+    ASSERT_EQ(plan_with("true", 1000000), PlanResult::kOk);
     ASSERT_EQ(plan.runs.size(), 1u);
     EXPECT_EQ(plan.runs[0].count, 300 * kRate);
 }
