@@ -13,9 +13,9 @@
 
 namespace {
 
-template <size_t N>
-void check_terminated(const char (&field)[N]) {
-    if (strnlen(field, N) == N) std::abort();
+// Each fixed field keeps its terminating NUL.
+void check_terminated(const auto&... field) {
+    if (((strnlen(field, sizeof field) == sizeof field) || ...)) std::abort();
 }
 
 void check_selection() {
@@ -48,10 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     registry.findOrAddStation(named ? station_name : "X");
     parse_command_line(static_cast<int>(argv.size()), argv.data(), registry);
     if (config.flush_rounds < 1 || std::strpbrk(config.data_dir, "'\"")) std::abort();
-    check_terminated(config.data_source);
-    check_terminated(config.data_dir);
-    check_terminated(config.db_user);
-    check_terminated(config.db_password);
+    check_terminated(config.data_source, config.data_dir, config.db_user, config.db_password);
     check_selection();
     if (registry.channelCount(0) > static_cast<int>(selected_channels.size())) std::abort();
 

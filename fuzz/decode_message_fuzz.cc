@@ -15,8 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1 || size > 65536) return 0;
     if (data[0] & 1) {
         std::memset(channel_roster, 0, sizeof channel_roster);
-        roster_count = 0;
-        roster_pending = 1;
+        roster_count = 0, roster_pending = 1;
         for (int16_t& k : roster_index) k = -1;
     }
     std::snprintf(station_name, sizeof station_name, "FUZZ");
@@ -36,8 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (roster_count < 0 || roster_count > kChannelCount) std::abort();
     for (int c = 0; c < kChannelCount; ++c) {
         if (queued_block_count(c) < 0 || queued_block_count(c) >= kBlockRingSize) std::abort();
-        drain_channel(c);
-        reset_slot_queue(c);
+        drain_channel(c), reset_slot_queue(c);
     }
     return 0;
 }

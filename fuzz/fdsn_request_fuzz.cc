@@ -3,6 +3,7 @@
 // accepts has selections whose windows are in order.
 #include <cstdint>
 #include <cstdlib>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -22,16 +23,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     } else {
         // "a=b&c=d" as the server's query parser hands it over.
         std::vector<std::pair<std::string, std::string>> params;
-        size_t at = 0;
-        while (at <= text.size()) {
-            size_t amp = text.find('&', at);
-            if (amp == std::string::npos) amp = text.size();
-            const std::string item = text.substr(at, amp - at);
-            const size_t eq = item.find('=');
-            params.emplace_back(item.substr(0, eq),
-                                eq == std::string::npos ? "" : item.substr(eq + 1));
-            at = amp + 1;
-        }
+        std::istringstream in(text);
+        for (std::string kv; std::getline(in, kv, '&');)
+            params.emplace_back(kv.substr(0, kv.find('=')), kv.substr(kv.find('=') + 1));
         ok = parse_fdsn_get(service, params, &request, &error);
     }
     if (!ok && error.empty()) std::abort();  // a refusal always says why

@@ -22,7 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         .write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
     const char* f = file.c_str();
     // Every call reads the whole file: a few pairs are enough.
-    for (const char* s : {"abc", "-LISTBOX-", ""}) {
+    for (const char* s : {"abc", "-LISTBOX-", ""})
         for (const char* k : {"SCH", "Width", ""}) {
             std::string v = profile_get_string(s, k, "<default>", f);
             char small[4];
@@ -31,7 +31,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             (void)profile_get_int(s, k, -7, f);
             (void)parse_decimal(v.c_str());
         }
-    }
 
     reset_config_for_test();
     std::snprintf(station_name, sizeof station_name, "ABC");

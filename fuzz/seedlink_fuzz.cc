@@ -31,10 +31,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             if (i - start <= seedlink::kMaxCommandBytes) session.command(std::string_view(input).substr(start, i - start), out);
             start = i + 1;
         }
-        seedlink::RecordInfo info;
-        info.station_id = "XX_ABC";
-        info.stream_id = "_S_H_Z";
-        info.channel = "SHZ";
+        const seedlink::RecordInfo info{
+            .channel = "SHZ", .station_id = "XX_ABC", .stream_id = "_S_H_Z"};
         if (const seedlink::StationRequest* r = session.request_for(info.station_id)) seedlink::selected(r->selectors, info);
         session.describe();
     }

@@ -2,6 +2,7 @@
 // stationsim and asked by seisplotjs (in Node), by raw requests read with
 // libmseed and by hostile ones.
 #include <gtest/gtest.h>
+#include <httplib.h>
 
 #include <nlohmann/json.hpp>
 
@@ -41,9 +42,15 @@ TEST(FdsnRequest, Times) {
         EXPECT_FALSE(parse_fdsn_time(bad, &t)) << bad;
 }
 
-TEST(FdsnRequest, CodesAndParameters) {
-    std::string many;
+// Queries, and bodies (they have a line end) as posted.
+TEST(FdsnRequest, ParametersAndBodies) {
+    std::string many, too_many;
     for (int i = 0; i < 40; ++i) many += "S?Z,";
+    for (size_t i = 0; i <= kMaxSelections; ++i)
+        too_many += "XY STA -- SHZ 2026-03-01 2026-03-02\n";
+    const std::string body =
+        "quality=D\r\nminimumlength=0\n\nXY FQ7KZ -- SHZ 2026-03-01T00:00:00 2026-03-01T01:00:00\n"
+        "# a comment\nXY * * SH? 2026-03-01T00:00:00.5 2026-03-01T00:00:01\n";
     const struct {
         FdsnService service;
         std::string query;
@@ -62,6 +69,13 @@ TEST(FdsnRequest, CodesAndParameters) {
         {kA, "orderby=random", "bad value for orderby"},   {kA, "limit=0", "whole number"},
         {kSt, "level=channel&minlat=-91", "latitude from"}, {kSt, "level=every", "value for level"},
         {kSt, "endafter=2026-03-01T00:00:00Z&format=text", ""},
+        {kD, body, ""},                                   {kD, "#\n", "no selection lines"},
+        {kD, "XY FQ7KZ -- SHZ 2026-03-01\n", "NET STA LOC CHA START END"},
+        {kD, "XY FQ7KZ -- SHZ 2026-03-02 2026-03-01\n", "line 1: start time after"},
+        {kD, "XY FQ7KZ -- SHZ 2026-03-01 2026-03-02\nquality=D\n", "come before"},
+        {kD, "net=XY\n", "belongs in a selection line"},
+        {kD, "XY .. -- SHZ 2026-03-01 2026-03-02\n", "station codes hold"},
+        {kD, too_many, "too many selection lines"},
         // clang-format on
     };
     FdsnRequest r;
@@ -72,44 +86,19 @@ TEST(FdsnRequest, CodesAndParameters) {
         for (std::string kv; std::getline(in, kv, '&');)
             params.emplace_back(kv.substr(0, kv.find('=')), kv.substr(kv.find('=') + 1));
         error.clear();
-        EXPECT_EQ(parse_fdsn_get(c.service, params, &r, &error), c.error[0] == '\0') << c.query;
+        const bool ok = c.query.find('\n') != std::string::npos
+                            ? parse_fdsn_post(c.service, c.query, &r, &error)
+                            : parse_fdsn_get(c.service, params, &r, &error);
+        EXPECT_EQ(ok, c.error[0] == '\0') << c.query.substr(0, 100);
         EXPECT_NE(error.find(c.error), std::string::npos) << error;
     }
+    ASSERT_TRUE(parse_fdsn_post(kD, body, &r, &error) && r.selections.size() == 2);
     ASSERT_TRUE(parse_fdsn_get(kD, {{"cha", "S?Z,b*"}, {"loc", "--,00"}}, &r, &error));
     const Selection& s = r.selections.at(0);
     EXPECT_TRUE(s.cha.matches("SHZ") && s.cha.matches("BHN") && s.cha.matches("shz"));
     EXPECT_FALSE(s.cha.matches("SHN") || s.cha.matches("HHZ"));
     EXPECT_TRUE(s.loc.matches("") && s.loc.matches("00") && !s.loc.matches("10"));
     EXPECT_TRUE(s.net.matches("XX") && s.sta.matches("ANYTHING"));
-}
-
-TEST(FdsnRequest, PostBodies) {
-    std::string too_many;
-    for (size_t i = 0; i <= kMaxSelections; ++i)
-        too_many += "XY STA -- SHZ 2026-03-01 2026-03-02\n";
-    const struct {
-        std::string body;
-        size_t selections;  // 0: refused
-        const char* error;
-    } cases[] = {
-        {"quality=D\r\nminimumlength=0\n\nXY FQ7KZ -- SHZ 2026-03-01T00:00:00 2026-03-01T01:00:00\n"
-         "# a comment\nXY * * SH? 2026-03-01T00:00:00.5 2026-03-01T00:00:01\n",
-         2, ""},
-        {"", 0, "no selection lines"},
-        {"XY FQ7KZ -- SHZ 2026-03-01\n", 0, "NET STA LOC CHA START END"},
-        {"XY FQ7KZ -- SHZ 2026-03-02 2026-03-01\n", 0, "line 1: start time after"},
-        {"XY FQ7KZ -- SHZ 2026-03-01 2026-03-02\nquality=D\n", 0, "come before"},
-        {"net=XY\n", 0, "belongs in a selection line"},
-        {"XY .. -- SHZ 2026-03-01 2026-03-02\n", 0, "station codes hold"},
-        {too_many, 0, "too many selection lines"},
-    };
-    for (const auto& c : cases) {
-        FdsnRequest r;
-        std::string error;
-        EXPECT_EQ(parse_fdsn_post(kD, c.body, &r, &error), c.selections > 0) << error;
-        EXPECT_EQ(c.selections ? r.selections.size() : 0, c.selections);
-        EXPECT_NE(error.find(c.error), std::string::npos) << error;
-    }
 }
 
 TEST(FdsnHttpAllow, RangesAndLoopback) {
@@ -138,39 +127,13 @@ constexpr long long kRuns[][2] = {{kS, 100}, {kS + 100, 100}, {kS + 200, 100}, {
 const std::string kDs = "/fdsnws/dataselect/1/query?", kSta = "/fdsnws/station/1/query",
                   kAv = "/fdsnws/availability/1/";
 
-struct Reply {
-    int status = 0;
-    std::string head, body;
-};
-
-// One request on loopback (POST when there is a body), with more head lines
-// if given; chunks are joined.
-Reply http(int port, const std::string& target, const std::string& body = "",
-           const std::string& head = "") {
-    const int fd = liss_client::connect_to(port, 0, 0);
-    const std::string request = (body.empty() ? "GET " : "POST ") + target +
-                                " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n" + head +
-                                "Content-Length: " +
-                                std::to_string(body.size()) + "\r\n\r\n" + body;
-    std::string raw;
-    char buffer[65536];
-    if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) == ssize_t(request.size()))
-        for (ssize_t n; (n = recv(fd, buffer, sizeof buffer, 0)) > 0;)
-            raw.append(buffer, size_t(n));
-    close(fd);
-    Reply r;
-    const size_t end = raw.find("\r\n\r\n");
-    if (raw.size() < 12 || end == std::string::npos) return r;
-    r.status = std::atoi(raw.c_str() + 9);
-    r.head = raw.substr(0, end);
-    const std::string rest = raw.substr(end + 4);
-    const bool chunked = r.head.find("Transfer-Encoding: chunked") != std::string::npos;
-    if (!chunked) r.body = rest;
-    for (size_t at = 0, line, n; chunked && (line = rest.find("\r\n", at)) != rest.npos &&
-                                 (n = std::strtoul(rest.c_str() + at, nullptr, 16)) > 0;
-         at = line + 4 + n)
-        r.body += rest.substr(line + 2, n);
-    return r;
+// One request on loopback (POST when there is a body), the answer or status -1.
+httplib::Response http(int port, const std::string& target, const std::string& body = "",
+                       const httplib::Headers& head = {}) {
+    httplib::Client c("127.0.0.1", port);
+    c.set_read_timeout(60), c.set_url_encode(false);
+    auto r = body.empty() ? c.Get(target, head) : c.Post(target, head, body, "text/plain");
+    return r ? *r : httplib::Response{};
 }
 
 // The sample the simulator sent at time t (seconds), or -1 outside the runs.
@@ -300,9 +263,8 @@ TEST_F(FdsnSystem, SeisplotjsReadsTheRing) {
     ASSERT_EQ(net.size(), 1u);
     EXPECT_EQ(net[0]["code"], "XY");
     const auto& sta = net[0]["stations"].at(0);
-    EXPECT_EQ(sta["code"], station->name);
-    EXPECT_EQ(sta["latitude"], 55.75);
-    EXPECT_EQ(sta["longitude"], 37.625);
+    EXPECT_EQ(J({sta["code"], sta["latitude"], sta["longitude"]}),
+              J({station->name, 55.75, 37.625}));
     ASSERT_EQ(sta["channels"].size(), 3u);
     for (const auto& ch : sta["channels"])
         EXPECT_TRUE(channel_index(ch["code"]) >= 0 && ch["rate"] == kRate &&
@@ -314,12 +276,12 @@ TEST_F(FdsnSystem, SeisplotjsReadsTheRing) {
 // Raw requests: the records as libmseed reads them (512 bytes, blockette
 // 1000, Steim-2, the network, a blank location, the signal's samples), then
 // hostile requests, which get a clear refusal and leave the server serving,
-// and hostile index rows.
-TEST_F(FdsnSystem, FdsnRawRecordsAndRefusals) {
+// hostile index rows, and the plan behind the records.
+TEST_F(FdsnSystem, FdsnRawRecordsPlanAndRefusals) {
     ASSERT_TRUE(ready);
-    const Reply r = http(port, window("SHZ", 99.995, 100.2));
+    const auto r = http(port, window("SHZ", 99.995, 100.2));
     ASSERT_EQ(r.status, 200) << r.body;
-    EXPECT_NE(r.head.find("application/vnd.fdsn.mseed"), std::string::npos);
+    EXPECT_EQ(r.get_header_value("Content-Type"), "application/vnd.fdsn.mseed");
     ASSERT_EQ(r.body.size() % kSeedRecordLength, 0u);
     double t = kS + 100.0;
     for (size_t at = 0; at < r.body.size(); at += kSeedRecordLength) {
@@ -334,8 +296,6 @@ TEST_F(FdsnSystem, FdsnRawRecordsAndRefusals) {
     }
     EXPECT_NEAR(t, kS + 100.21, 1e-6);  // 100.00 .. 100.20, the new file's first second
 
-    std::string wildcards;
-    for (int i = 0; i < 2000; ++i) wildcards += "*?";
     const struct {
         std::string target, body;  // a body makes it a POST
         int status;
@@ -344,12 +304,7 @@ TEST_F(FdsnSystem, FdsnRawRecordsAndRefusals) {
         // clang-format off
         {window("SHZ", 0, 86400 * 40), "", 413, "31 days"},
         {kDs + "cha=SHZ", "", 413, "must be given"},
-        {kDs + "start=2026-03-02&end=2026-03-01", "", 400, "after end"},
-        {kDs + "start=2026-03-01T25:00&end=x", "", 400, "bad start"},
-        {kDs + "cha=" + wildcards, "", 400, "too long"},
-        {kDs + "bogus=1", "", 400, "unknown param"},
         {kDs + "sta=..%2F..%2Fetc&start=2026-03-01&end=2026-03-02", "", 400, "station codes"},
-        {kDs + "cha=%2Fetc%2Fpasswd", "", 400, "channel codes"},
         {kDs + "loc=%00%00", "", 400, "location codes"},
         {kDs + "net=" + std::string(20000, 'X'), "", 431, "too large"},
         {kSta + "?level=response", "", 400, "not known"},
@@ -359,13 +314,10 @@ TEST_F(FdsnSystem, FdsnRawRecordsAndRefusals) {
         {kSta, "level=channel\nXY * * * x *\n", 400, "bad start"},
         {kSta, "level=channel\nformat=text\nXY * -- SHZ * *\n", 200, "|SHZ|"},
         {kAv + "extent?mergegaps=-1", "", 400, "mergegaps"},
-        {kAv + "query?limit=-5", "", 400, "limit"},
         {kAv + "query?format=xml", "", 400, "format"},
-        {kAv + "query?quality=DD", "", 400, "quality"},
         {kAv + "query", "merge=all\n", 400, "bad value for merge"},
         {kAv + "query?cha=XYZ&nodata=404", "", 404, "No data"},
         {"/fdsnws/dataselect/2/query", "", 404, "No such service"},
-        {kDs, "XY * -- SHZ 2026-03-01\n", 400, "NET STA LOC CHA"},
         {kDs, std::string(10000, '\n') + "\x01\x02", 400, "line 10001"},
         {window("S?Z", 310, 390) + "&nodata=404", "", 404, "No data"},  // inside the gap
         {window("SHZ", 310, 390), "", 204, ""}, {window("SHZ", 0, 1) + "&quality=R", "", 204, ""},
@@ -375,14 +327,14 @@ TEST_F(FdsnSystem, FdsnRawRecordsAndRefusals) {
     };
     for (const auto& c : cases) {
         // As ObsPy asks: it inflates only successful answers, so errors must come as text.
-        const Reply got = http(port, c.target, c.body,
-                               c.status >= 400 ? "Accept-Encoding: gzip, deflate\r\n" : "");
+        const httplib::Headers gzip{{"Accept-Encoding", "gzip, deflate"}};
+        const auto got = http(port, c.target, c.body, c.status >= 400 ? gzip : httplib::Headers{});
         EXPECT_EQ(got.status, c.status) << c.target.substr(0, 120) << "\n" << got.body;
         EXPECT_NE(got.body.find(c.says), std::string::npos) << c.target.substr(0, 120) << got.body;
-        EXPECT_TRUE(got.status < 400 || (got.head.find("text/plain") != std::string::npos &&
-                                         got.head.find("Content-Encoding") == std::string::npos));
+        EXPECT_TRUE(got.status < 400 ||
+                    (!got.has_header("Content-Encoding") &&
+                     got.get_header_value("Content-Type").find("text/plain") == 0));
     }
-    EXPECT_EQ(http(port, window("SHZ", 1, 2)).status, 200);
 
     // Rows that point out of the data directory (another program may write
     // the index) are never followed: not "..", not an absolute path, not a link.
@@ -397,15 +349,12 @@ TEST_F(FdsnSystem, FdsnRawRecordsAndRefusals) {
             "insert into filelist (sta,tbegin,tqty,sps,gain,cpath,ch,datatype,creater) values ('" +
             station->name + "', " + std::to_string(kS) + ", 60, 100, 1, '" + p +
             "', 'SHX', 5, 'VELDRUM')");
-    const Reply none = http(port, window("SHX", 0, 59));
+    const auto none = http(port, window("SHX", 0, 59));
     EXPECT_EQ(none.status, 204) << none.body.size();
     EXPECT_EQ(none.body, "");
-}
 
-// The plan behind dataselect: contiguous files make one run, the gap two;
-// a request past the sample limit is refused before anything is read.
-TEST_F(FdsnSystem, PlanJoinsContiguousFilesAndKeepsTheLimit) {
-    ASSERT_TRUE(ready);
+    // The plan behind dataselect: contiguous files make one run, the gap two;
+    // a request past the sample limit is refused before anything is read.
     const auto paths = station->rows("select cpath from filelist where ch='SHZ' and sta='" +
                                      station->name + "' order by tbegin");
     ASSERT_EQ(paths.size(), 4u);  // three files of 100 s, one of 60 s after the gap
@@ -416,22 +365,19 @@ TEST_F(FdsnSystem, PlanJoinsContiguousFilesAndKeepsTheLimit) {
     FdsnRequest request;
     DataselectPlan plan;
     std::string error;
-    auto plan_with = [&](bool longest, long long limit) {
-        EXPECT_TRUE(parse_fdsn_get(kD,
-                                   {{"start", "2026-03-01"},
-                                    {"end", "2026-03-03"},
-                                    {"longestonly", longest ? "true" : "false"}},
-                                   &request, &error));
+    auto plan_with = [&](const char* longest, long long limit) {
+        const std::vector<std::pair<std::string, std::string>> query = {
+            {"start", "2026-03-01"}, {"end", "2026-03-03"}, {"longestonly", longest}};
+        EXPECT_TRUE(parse_fdsn_get(kD, query, &request, &error));
         return plan_dataselect(request, rows, station->data_dir.c_str(), codes, limit, &plan);
     };
-    ASSERT_EQ(plan_with(false, 1000000), PlanResult::kOk);
+    ASSERT_EQ(plan_with("false", 1000000), PlanResult::kOk);
     ASSERT_EQ(plan.runs.size(), 2u);
-    EXPECT_EQ(plan.runs[0].count, 300 * kRate);
-    EXPECT_EQ(plan.runs[0].start_sample, kS * kRate);
-    EXPECT_EQ(plan.runs[1].count, 60 * kRate);
-    EXPECT_EQ(plan.samples, 360 * kRate);
-    EXPECT_EQ(plan_with(false, 360 * kRate - 1), PlanResult::kTooLarge);
-    ASSERT_EQ(plan_with(true, 1000000), PlanResult::kOk);
+    EXPECT_EQ(std::vector<int64_t>({plan.runs[0].count, plan.runs[0].start_sample,
+                                    plan.runs[1].count, plan.samples}),
+              std::vector<int64_t>({300 * kRate, kS * kRate, 60 * kRate, 360 * kRate}));
+    EXPECT_EQ(plan_with("false", 360 * kRate - 1), PlanResult::kTooLarge);
+    ASSERT_EQ(plan_with("true", 1000000), PlanResult::kOk);
     ASSERT_EQ(plan.runs.size(), 1u);
     EXPECT_EQ(plan.runs[0].count, 300 * kRate);
 }

@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,7 +17,7 @@
 #include <thread>
 #include <tuple>
 
-#include "tests/platform/session_peer.h"
+#include "platform/netbios_wire.h"
 
 namespace {
 
@@ -38,10 +39,21 @@ std::vector<uint8_t> pattern(size_t n, uint8_t seed) {
     return v;
 }
 
+// A session-service packet, its first `cut` bytes only if given.
 void send(int fd, uint8_t type, const std::vector<uint8_t>& body, size_t cut = SIZE_MAX) {
-    std::vector<uint8_t> bytes = session_peer::packet(type, body);
+    std::vector<uint8_t> bytes(4);
+    write_header(bytes.data(), type, uint32_t(body.size()));
+    bytes.insert(bytes.end(), body.begin(), body.end());
     bytes.resize(std::min(cut, bytes.size()));
-    ASSERT_TRUE(session_peer::send_all(fd, bytes));
+    ASSERT_EQ(::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL), ssize_t(bytes.size()));
+}
+
+// Exactly n bytes; false on end of stream or 10 s without data.
+bool read_exact(int fd, uint8_t* out, size_t n) {
+    pollfd pfd{fd, POLLIN, 0};
+    for (ssize_t k = 0; n > 0; out += k, n -= size_t(k))
+        if (poll(&pfd, 1, 10000) <= 0 || (k = recv(fd, out, n, 0)) <= 0) return false;
+    return true;
 }
 
 struct NetbiosTest : ::testing::Test {
@@ -82,7 +94,7 @@ struct NetbiosTest : ::testing::Test {
         EXPECT_EQ(run(NCBCALL | ASYNCH, 0, nullptr, 0, sto, ncb), NRC_PENDING);
         int peer = accept(listener_, nullptr, nullptr);
         request_.assign(4 + 2 * kEncodedNameSize, 0);
-        EXPECT_TRUE(session_peer::read_exact(peer, request_.data(), request_.size()));
+        EXPECT_TRUE(read_exact(peer, request_.data(), request_.size()));
         if (!answer) return peer;
         send(peer, kPositiveResponse, {});
         EXPECT_TRUE(completed(ncb));

@@ -21,30 +21,26 @@ inline int local_port(int fd) {
     return ntohs(a.sin_port);
 }
 
-// One attempt; rcvbuf > 0 shrinks the receive buffer first. With port 0 the
-// socket listens on a free port instead. -1 on failure.
-inline int connect_once(int port, int rcvbuf = 0) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (rcvbuf > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
-    sockaddr_in a{AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
-    auto* at = reinterpret_cast<sockaddr*>(&a);
-    if (port == 0 ? bind(fd, at, sizeof a) == 0 && listen(fd, 4) == 0 : connect(fd, at, sizeof a) == 0)
-        return fd;
-    close(fd);
-    return -1;
-}
-
-// Retries while nobody listens there yet.
+// Retries while nobody listens there yet; rcvbuf > 0 shrinks the receive
+// buffer first. With port 0 the socket listens on a free port instead. -1 on
+// failure.
 inline int connect_to(int port, int rcvbuf = 0, int timeoutMs = 5000) {
-    int fd = -1;
-    for (int waited = 0; fd < 0 && waited <= timeoutMs; waited += 10)
-        if ((fd = connect_once(port, rcvbuf)) < 0) usleep(10000);
-    return fd;
+    for (int waited = 0; waited <= timeoutMs; waited += 10, usleep(10000)) {
+        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (rcvbuf > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
+        sockaddr_in a{AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
+        auto* at = reinterpret_cast<sockaddr*>(&a);
+        if (port == 0 ? bind(fd, at, sizeof a) == 0 && listen(fd, 4) == 0
+                      : connect(fd, at, sizeof a) == 0)
+            return fd;
+        close(fd);
+    }
+    return -1;
 }
 
 // A loopback port that nobody listens on just now.
 inline int free_port() {
-    const int fd = connect_once(0), port = local_port(fd);
+    const int fd = connect_to(0), port = local_port(fd);
     close(fd);
     return port;
 }

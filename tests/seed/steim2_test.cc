@@ -3,22 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
 #include <random>
 
+#include "common/calendar.h"
 #include "mseed_check.h"
 
 namespace {
 
 using Ints = std::vector<int>;
 
-double epoch(int y, unsigned mon, unsigned d, int h, int mi, double s) {
-    using namespace std::chrono;
-    const auto days = sys_days{year{y} / month{mon} / day{d}}.time_since_epoch();
-    return duration<double>(days).count() + h * 3600 + mi * 60 + s;
-}
-
-const double kStart = epoch(2004, 5, 17, 13, 5, 7.25);
+const double kStart = calendar_to_seconds(2004, 5, 17, 13, 5, 7) + 0.25;
 
 // Decodes every record and checks samples, X0/Xn, sequence numbers, start
 // times and codes against the input; returns the number of records.
@@ -108,12 +102,12 @@ TEST(Steim2Layout, WordsOfEachClass) {
 }
 
 TEST(RecordHeader, TimesRoundAndAdvanceAcrossDaysAndYears) {
-    const double noon = epoch(2004, 5, 17, 12, 0, 1);
+    const double noon = calendar_to_seconds(2004, 5, 17, 12, 0, 1);
     const SplitTime s = splitEpochSeconds(noon + 0.9996);
     EXPECT_EQ(Ints({s.dayOfYear, s.second, s.millisecond, splitEpochSeconds(noon + 0.0625).millisecond}),
               Ints({138, 2, 0, 63}));  // a half rounds up
     SeedFixedHeader h{};
-    setHeaderTime(h, epoch(2003, 12, 31, 23, 59, 59.25));
+    setHeaderTime(h, calendar_to_seconds(2003, 12, 31, 23, 59, 59) + 0.25);
     EXPECT_EQ(Ints({h.year, h.day, h.hours, h.fract}), Ints({2003, 365, 23, 2500}));
 
     // {year, day, hour, minute, second, fract}, advanced by samples at a rate.

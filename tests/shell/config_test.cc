@@ -49,7 +49,6 @@ TEST(ConfigTest, CommandLineAndIniFilesInTheirPrecedence) {
         // Seconds become rounds of five, rounded down.
         {"FLUSH=7", "", "", "flush=1"},
         {"FLUSH=600", "", "", "flush=120"},
-        {"flush=12", "", "", "flush=2"},
         // DATA= loses its quotes and one trailing separator, keeps its case;
         // empty or missing defers to KVR.ini, then the default.
         {"data='/srv/Loop'", "", "[DATA]\nDIR=/x\n", "data=/srv/Loop"},
