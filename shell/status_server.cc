@@ -222,6 +222,30 @@ class ConnectionStream final : public httplib::Stream {
     bool slow_ = false, stalled_ = false, close_after_ = false;
 };
 
+// How a head that cannot be served is answered, and which cut it reports.
+struct HeadRefusal {
+    Cut cut;
+    int status;
+    const char* reason;
+    const char* detail;  // null: the body limit's text
+};
+
+const HeadRefusal& head_refusal(ConnectionStream::Head head) {
+    static const HeadRefusal kTooLarge{kCutHead, 431, "Request Header Fields Too Large",
+                                       "The request head is too large"},
+        kSlow{kCutSlow, 408, "Request Timeout", "The request did not arrive in time"},
+        kMalformed{kCutMalformed, 400, "Bad Request", "Lines of the request must end with CR LF"},
+        kBadLength{kCutMalformed, 400, "Bad Request", "Content-Length must be a number"},
+        kBodyTooLarge{kCutBody, 413, "Payload Too Large", nullptr};
+    switch (head) {
+        case ConnectionStream::kTooLarge: return kTooLarge;
+        case ConnectionStream::kSlow: return kSlow;
+        case ConnectionStream::kMalformed: return kMalformed;
+        case ConnectionStream::kBadLength: return kBadLength;
+        default: return kBodyTooLarge;
+    }
+}
+
 ssize_t ConnectionStream::fill() {
     for (;;) {
         ssize_t n = recv(fd_, buf_.data() + end_, buf_.size() - end_, MSG_DONTWAIT);
@@ -426,29 +450,10 @@ void serve_connection(Connection* c) {
             break;
         }
         if (head == ConnectionStream::kNone) break;
-        if (head == ConnectionStream::kTooLarge) {
-            report_cut(kCutHead, c->address);
-            stream.refuse(431, "Request Header Fields Too Large", "The request head is too large");
-            break;
-        }
-        if (head == ConnectionStream::kSlow) {
-            report_cut(kCutSlow, c->address);
-            stream.refuse(408, "Request Timeout", "The request did not arrive in time");
-            break;
-        }
-        if (head == ConnectionStream::kMalformed) {
-            report_cut(kCutMalformed, c->address);
-            stream.refuse(400, "Bad Request", "Lines of the request must end with CR LF");
-            break;
-        }
-        if (head == ConnectionStream::kBadLength) {
-            report_cut(kCutMalformed, c->address);
-            stream.refuse(400, "Bad Request", "Content-Length must be a number");
-            break;
-        }
-        if (head == ConnectionStream::kBodyTooLarge) {
-            report_cut(kCutBody, c->address);
-            stream.refuse(413, "Payload Too Large", body_limit_text());
+        if (head != ConnectionStream::kReady) {
+            const HeadRefusal& r = head_refusal(head);
+            report_cut(r.cut, c->address);
+            stream.refuse(r.status, r.reason, r.detail ? r.detail : body_limit_text());
             break;
         }
         bool last = n + 1 == limits.max_requests;
