@@ -244,7 +244,7 @@ TEST_F(ServerTest, HostileClientsAreCutOffAndLimited) {
         send(slow.back(), "GET / HTTP/1.1\r\nHost: 127.0", 27, MSG_NOSIGNAL);
         if (i != 7) continue;
         httplib::Client c("127.0.0.1", port);
-        auto r = (c.set_read_timeout(2, 0), c.Get("/api/status"));
+        auto r = (c.set_read_timeout(5, 0), c.Get("/api/status"));
         EXPECT_TRUE(r && r->status == 200) << "the page does not answer beside 8 slow clients";
     }
     int refused = 0;
@@ -265,7 +265,8 @@ TEST_F(ServerTest, HostileClientsAreCutOffAndLimited) {
     station_connected.store(0), db_connected.store(0);
     auto t0 = steady_clock::now();
     status_server_stop();
-    EXPECT_LT(steady_clock::now() - t0, std::chrono::seconds(2));
+    // Well below the 10 s a slow client may take: the stop does not wait for them.
+    EXPECT_LT(steady_clock::now() - t0, std::chrono::seconds(5));
     for (int fd : slow) {
         EXPECT_EQ(answer(fd, 1000), "") << "still open after the stop";
         close(fd);
