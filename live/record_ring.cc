@@ -311,7 +311,7 @@ bool RecordRing::read(uint64_t seq, uint8_t* out) const {
     uint8_t slot[kSlotBytes];
     const bool copied = pread(fd_, slot, sizeof slot, slot_offset(seq % slots_)) ==
                         static_cast<ssize_t>(sizeof slot);
-    std::atomic_thread_fence(std::memory_order_acquire);
+    // The copy is a system call, finished before oldest_ is loaded again.
     // A cleared slot names no record; one the appender began to overwrite
     // while it was copied has left the ring.
     if (!copied || load_u64(slot) != seq || seq < oldest_.load()) return false;
