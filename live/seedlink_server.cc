@@ -403,8 +403,9 @@ bool pump(Client& c) {
     while (c.out.size() - c.out_at < kOutputHigh && c.cursor < ring.next()) {
         if (budget-- == 0) return true;
         if (!ring.read(c.cursor, record)) {
-            if (c.cursor < ring.oldest() || !ring.usable()) {
-                if (ring.usable()) drop(c, "отстал и отключён");
+            if (!ring.usable()) return false;  // the loop ends and closes every client
+            if (c.cursor < ring.oldest()) {
+                drop(c, "отстал и отключён");
                 return false;
             }
             ++c.cursor;  // lost to damage: the record after it follows
