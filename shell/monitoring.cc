@@ -10,6 +10,8 @@
 #include <sstream>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "common/app_state.h"
 #include "common/cp1251.h"
 #include "common/metrics.h"
@@ -169,14 +171,10 @@ bool health_report(std::string* json) {
     // fail the probe: a restart would cost recording and not mend a disk.
     const bool seedlink = config.seedlink_port <= 0 || seedlink_serving();
     const bool ok = station && index;
-    *json = std::string("{\"status\":\"") +
-            (!ok        ? "failing"
-             : seedlink ? "ok"
-                        : "degraded") +
-            "\",\"station\":\"" + (station ? "connected" : "disconnected") + "\",\"index\":\"" +
-            (index ? "connected" : "disconnected") + "\"";
-    if (config.seedlink_port > 0)
-        *json += std::string(",\"seedlink\":\"") + (seedlink ? "on" : "off") + "\"";
-    *json += "}";
+    nlohmann::ordered_json report{{"status", !ok ? "failing" : seedlink ? "ok" : "degraded"},
+                                  {"station", station ? "connected" : "disconnected"},
+                                  {"index", index ? "connected" : "disconnected"}};
+    if (config.seedlink_port > 0) report["seedlink"] = seedlink ? "on" : "off";
+    *json = report.dump();
     return ok;
 }
