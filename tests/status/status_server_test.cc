@@ -143,8 +143,9 @@ std::string answer(int fd, int ms) { std::string g; exchange(fd, "", g, nullptr,
 
 // One request on its own connection, with our Host and ObsPy's Accept-Encoding: all the server
 // sends until it closes, or 15 s.
-std::string ask(int port, const std::string& head, const std::string& body) {
-    const int fd = connect_from("127.0.0.1", port);
+std::string ask(int port, const std::string& head, const std::string& body,
+                const std::string& from = "127.0.0.1") {
+    const int fd = connect_from(from, port);
     std::string got;
     const char* ours = "Host: 127.0.0.1\r\nAccept-Encoding: gzip, deflate\r\n"
                        "Connection: close\r\n\r\n";
@@ -243,9 +244,11 @@ TEST_F(ServerTest, HostileClientsAreCutOffAndLimited) {
         slow.push_back(connect_from("127.0.0." + std::to_string(1 + i / 20), port));
         send(slow.back(), "GET / HTTP/1.1\r\nHost: 127.0", 27, MSG_NOSIGNAL);
         if (i != 7) continue;
-        httplib::Client c("127.0.0.1", port);
-        auto r = (c.set_read_timeout(5, 0), c.Get("/api/status"));
-        EXPECT_TRUE(r && r->status == 200) << "the page does not answer beside 8 slow clients";
+        // From an address of its own, and closed once answered: a kept-alive
+        // connection from 127.0.0.1 would hold a slot the counts below expect free.
+        EXPECT_EQ(ask(port, "GET /api/status HTTP/1.1\r\n", "", "127.0.0.11").substr(0, 12),
+                  "HTTP/1.1 200")
+            << "the page does not answer beside 8 slow clients";
     }
     int refused = 0;
     for (size_t i = 0; i < slow.size(); ++i) {
