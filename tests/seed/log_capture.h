@@ -10,16 +10,14 @@
 #include <string>
 
 #include "common/oplog.h"
-#include "shell/config.h"
 
 struct LogCapture {
     std::string dir;
     LogCapture() {
         char tmpl[] = "/tmp/seed-log-XXXXXX";
         dir = mkdtemp(tmpl) ? tmpl : "/tmp";
-        std::ofstream(dir + "/VELDRUM.INI") << "[VELDRUM]\nLOG=" << dir << "/log\n";
         log_reset_for_test();
-        log_init((dir + "/VELDRUM.INI").c_str());
+        log_open((dir + "/log").c_str());
     }
     ~LogCapture() {
         log_reset_for_test();
