@@ -2,8 +2,6 @@
 
 #include <fcntl.h>
 #include <linux/openat2.h>
-#include <sql.h>
-#include <sqlext.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -18,6 +16,7 @@
 #include "common/oplog.h"
 #include "common/samples.h"
 #include "recorder/file_index.h"
+#include "recorder/odbc_statement.h"
 #include "recorder/ring_writer.h"
 
 namespace {
@@ -30,112 +29,61 @@ constexpr SQLBIGINT kMaxEpoch = 1LL << 40;
 // Connections kept for the next requests; more requests at once open more.
 constexpr size_t kPooledConnections = 4;
 
-struct Connection {
-    SQLHENV env = SQL_NULL_HENV;
-    SQLHDBC dbc = SQL_NULL_HDBC;
-};
-
 std::mutex pool_mutex;
-std::vector<Connection> pool;
+std::vector<OdbcConnection> pool;
 
-void release(Connection& c) {
-    if (c.dbc != SQL_NULL_HDBC) {
-        SQLDisconnect(c.dbc);
-        SQLFreeConnect(c.dbc);
-    }
-    if (c.env != SQL_NULL_HENV) SQLFreeEnv(c.env);
-    c = Connection{};
-}
-
-bool connect(Connection* c) {
-    if (SQLAllocEnv(&c->env) != SQL_SUCCESS) {
-        c->env = SQL_NULL_HENV;
-        return false;
-    }
-    if (SQLAllocConnect(c->env, &c->dbc) != SQL_SUCCESS) {
-        c->dbc = SQL_NULL_HDBC;
-        release(*c);
-        return false;
-    }
-    const char* source = config.data_source[0] != '\0' ? config.data_source : "KVR";
-    SQLRETURN rc = SQLConnect(c->dbc, (SQLCHAR*)source, SQL_NTS, (SQLCHAR*)config.db_user, SQL_NTS,
-                              (SQLCHAR*)config.db_password, SQL_NTS);
-    if (rc != SQL_SUCCESS && rc != SQL_SUCCESS_WITH_INFO) {
-        SQLDisconnect(c->dbc);  // nothing to undo when not connected; harmless
-        release(*c);
-        return false;
-    }
-    return true;
-}
-
-Connection take_connection() {
+OdbcConnection take_connection() {
     {
         std::lock_guard<std::mutex> lock(pool_mutex);
         if (!pool.empty()) {
-            Connection c = pool.back();
+            OdbcConnection c = pool.back();
             pool.pop_back();
             return c;
         }
     }
-    Connection c;
-    if (!connect(&c)) return Connection{};
+    OdbcConnection c;
+    if (c.connect() != OdbcConnect::kConnected) return OdbcConnection{};
     return c;
 }
 
-void give_back(Connection c) {
+void give_back(OdbcConnection c) {
     std::lock_guard<std::mutex> lock(pool_mutex);
     if (pool.size() < kPooledConnections) {
         pool.push_back(c);
         return;
     }
-    release(c);
+    c.disconnect();
 }
 
-// Runs the select on c; false when the statement failed.
-IndexResult select_rows(const Connection& c, const char* text, std::vector<IndexRow>* out) {
-    SQLHSTMT st = SQL_NULL_HSTMT;
-    if (SQLAllocStmt(c.dbc, &st) != SQL_SUCCESS) return IndexResult::kUnavailable;
-    IndexResult result = IndexResult::kOk;
-    SQLRETURN rc = SQLExecDirect(st, (SQLCHAR*)text, SQL_NTS);
-    if (rc != SQL_SUCCESS && rc != SQL_SUCCESS_WITH_INFO) {
-        result = IndexResult::kUnavailable;
-    } else {
-        char cpath[256] = "", ch[64] = "";
-        SQLBIGINT tbegin = 0, tqty = 0;
-        SQLINTEGER sps = 0;
-        SQLLEN n1 = 0, n2 = 0, n3 = 0, n4 = 0, n5 = 0;
-        SQLBindCol(st, 1, SQL_C_CHAR, cpath, sizeof cpath, &n1);
-        SQLBindCol(st, 2, SQL_C_CHAR, ch, sizeof ch, &n2);
-        SQLBindCol(st, 3, SQL_C_SBIGINT, &tbegin, 0, &n3);
-        SQLBindCol(st, 4, SQL_C_SBIGINT, &tqty, 0, &n4);
-        SQLBindCol(st, 5, SQL_C_SLONG, &sps, 0, &n5);
-        for (;;) {
-            rc = SQLFetch(st);
-            if (rc == SQL_NO_DATA) break;
-            if (rc != SQL_SUCCESS && rc != SQL_SUCCESS_WITH_INFO) {
-                result = IndexResult::kUnavailable;
-                break;
-            }
-            if (n1 == SQL_NULL_DATA || n2 == SQL_NULL_DATA || n3 == SQL_NULL_DATA ||
-                n4 == SQL_NULL_DATA || n5 == SQL_NULL_DATA)
-                continue;
-            // Rows another program wrote may hold anything: keep the
-            // arithmetic on sample numbers far from overflow.
-            if (sps <= 0 || sps > kMaxRate || tqty <= 0 || tqty > kMaxRowSeconds ||
-                tbegin < -kMaxEpoch || tbegin > kMaxEpoch)
-                continue;
-            if (out->size() >= kMaxIndexRows) {
-                result = IndexResult::kTooMany;
-                break;
-            }
-            out->push_back(IndexRow{cpath, ch, static_cast<int64_t>(tbegin),
-                                    static_cast<int64_t>(tqty), static_cast<int>(sps)});
-        }
+// Runs the select on c; kUnavailable when the statement failed.
+IndexResult select_rows(const OdbcConnection& c, const char* text, std::vector<IndexRow>* out) {
+    OdbcStatement st(c);
+    if (!st.execute(text, Accept::kWithInfo)) return IndexResult::kUnavailable;
+    char cpath[256] = "", ch[64] = "";
+    SQLBIGINT tbegin = 0, tqty = 0;
+    SQLINTEGER sps = 0;
+    SQLLEN n1 = 0, n2 = 0, n3 = 0, n4 = 0, n5 = 0;
+    st.bind(1, SQL_C_CHAR, cpath, sizeof cpath, &n1);
+    st.bind(2, SQL_C_CHAR, ch, sizeof ch, &n2);
+    st.bind(3, SQL_C_SBIGINT, &tbegin, 0, &n3);
+    st.bind(4, SQL_C_SBIGINT, &tqty, 0, &n4);
+    st.bind(5, SQL_C_SLONG, &sps, 0, &n5);
+    for (;;) {
+        const SQLRETURN rc = st.fetch();
+        if (rc == SQL_NO_DATA) return IndexResult::kOk;
+        if (rc != SQL_SUCCESS && rc != SQL_SUCCESS_WITH_INFO) return IndexResult::kUnavailable;
+        if (n1 == SQL_NULL_DATA || n2 == SQL_NULL_DATA || n3 == SQL_NULL_DATA ||
+            n4 == SQL_NULL_DATA || n5 == SQL_NULL_DATA)
+            continue;
+        // Rows another program wrote may hold anything: keep the
+        // arithmetic on sample numbers far from overflow.
+        if (sps <= 0 || sps > kMaxRate || tqty <= 0 || tqty > kMaxRowSeconds ||
+            tbegin < -kMaxEpoch || tbegin > kMaxEpoch)
+            continue;
+        if (out->size() >= kMaxIndexRows) return IndexResult::kTooMany;
+        out->push_back(IndexRow{cpath, ch, static_cast<int64_t>(tbegin),
+                                static_cast<int64_t>(tqty), static_cast<int>(sps)});
     }
-    SQLFreeStmt(st, SQL_CLOSE);
-    SQLFreeStmt(st, SQL_UNBIND);
-    SQLFreeStmt(st, SQL_DROP);
-    return result;
 }
 
 // Station names may be Cyrillic: bytes above 127 are UTF-8 letters.
@@ -176,7 +124,7 @@ IndexResult index_rows(const char* station, int64_t from, int64_t to, std::vecto
                   " order by ch,tbegin",
                   quoted, lo, to);
     for (int attempt = 0; attempt < 2; ++attempt) {
-        Connection c = take_connection();
+        OdbcConnection c = take_connection();
         if (c.dbc == SQL_NULL_HDBC) return IndexResult::kUnavailable;
         out->clear();
         IndexResult r = select_rows(c, text, out);
@@ -193,7 +141,7 @@ IndexResult index_rows(const char* station, int64_t from, int64_t to, std::vecto
         }
         // A pooled connection may have died (database restarted): once more
         // on a fresh one.
-        release(c);
+        c.disconnect();
     }
     write_log_line("FDSN: запрос к индексу не выполнен");
     return IndexResult::kUnavailable;
@@ -201,7 +149,7 @@ IndexResult index_rows(const char* station, int64_t from, int64_t to, std::vecto
 
 void close_index_connections() {
     std::lock_guard<std::mutex> lock(pool_mutex);
-    for (Connection& c : pool) release(c);
+    for (OdbcConnection& c : pool) c.disconnect();
     pool.clear();
 }
 

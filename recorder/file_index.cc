@@ -1,8 +1,5 @@
 #include "recorder/file_index.h"
 
-#include <sql.h>
-#include <sqlext.h>
-
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -16,6 +13,7 @@
 #include "common/metrics.h"
 #include "common/oplog.h"
 #include "common/status_report.h"
+#include "recorder/odbc_statement.h"
 
 std::atomic<uint8_t> db_connected{0};
 
@@ -29,32 +27,19 @@ constexpr int kMaxOldest = 10;
 // Passes on which a live database may refuse an event before it is given up.
 constexpr int kEventAttempts = 3;
 
-SQLHENV environment = SQL_NULL_HENV;
-SQLHDBC connection = SQL_NULL_HDBC;
+OdbcConnection connection;
 
 // Handle of the newest database thread; replaced by a reset (recorder
 // thread) and joined at the orderly stop.
 std::mutex thread_mutex;
 std::thread database_thread;
 
-void release_connection() {
-    if (connection != SQL_NULL_HDBC) {
-        SQLDisconnect(connection);
-        SQLFreeConnect(connection);
-        connection = SQL_NULL_HDBC;
-    }
-    if (environment != SQL_NULL_HENV) {
-        SQLFreeEnv(environment);
-        environment = SQL_NULL_HENV;
-    }
-}
-
 void show_connected(bool connected) { status_report.database_state(connected); }
 
 void database_thread_main() {
     for (;;) {
         if (run_flag.load() == 0) {
-            if (db_connected.load() == 1) release_connection();
+            if (db_connected.load() == 1) connection.disconnect();
             return;
         }
         if (db_connected.load() == 1) {
@@ -63,23 +48,13 @@ void database_thread_main() {
             return;
         }
         show_connected(false);
-        release_connection();
-        if (SQLAllocEnv(&environment) != SQL_SUCCESS) {
-            environment = SQL_NULL_HENV;
+        connection.disconnect();
+        const OdbcConnect outcome = connection.connect();
+        if (outcome == OdbcConnect::kNoEnvironment) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1000));
             continue;
         }
-        const char* source = config.data_source[0] != '\0' ? config.data_source : "KVR";
-        SQLRETURN rc = SQLAllocConnect(environment, &connection);
-        if (rc == SQL_SUCCESS) {
-            rc = SQLConnect(connection, (SQLCHAR*)source, SQL_NTS, (SQLCHAR*)config.db_user,
-                            SQL_NTS, (SQLCHAR*)config.db_password, SQL_NTS);
-        } else {
-            connection = SQL_NULL_HDBC;
-            rc = SQL_ERROR;
-        }
-        if (rc != SQL_SUCCESS && rc != SQL_SUCCESS_WITH_INFO) {
-            release_connection();
+        if (outcome != OdbcConnect::kConnected) {
             write_log_line("Ошибка подключения к БД");
             std::this_thread::sleep_for(std::chrono::milliseconds(2000));
             continue;
@@ -91,47 +66,9 @@ void database_thread_main() {
     }
 }
 
-// Logs the driver's message for the statement and returns its SQLSTATE.
-std::string log_statement_error(SQLHSTMT statement) {
-    SQLCHAR state[6] = {0};
-    SQLINTEGER native = 0;
-    SQLCHAR message[512] = {0};
-    SQLSMALLINT length = 0;
-    SQLError(SQL_NULL_HENV, SQL_NULL_HDBC, statement, state, &native, message, sizeof message - 1,
-             &length);
-    message[sizeof message - 1] = 0;
-    // Drivers write several lines; the log has one line per message.
-    for (SQLCHAR* p = message; *p != 0; ++p)
-        if (*p == '\r' || *p == '\n') *p = ' ';
-    write_log_line(reinterpret_cast<const char*>(message));
-    return reinterpret_cast<const char*>(state);
-}
-
-// Whether a failed statement lost the connection (SQLSTATE class 08, or the
-// driver says so) rather than being refused by a live database.
-bool connection_lost(const std::string& state) {
-    if (state.rfind("08", 0) == 0) return true;
-    SQLUINTEGER dead = SQL_CD_FALSE;
-    SQLRETURN rc = SQLGetConnectAttr(connection, SQL_ATTR_CONNECTION_DEAD, &dead, 0, nullptr);
-    return (rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO) && dead == SQL_CD_TRUE;
-}
-
 void reset_connection() {
     db_connected.store(0);
     start_database_thread();
-}
-
-// Which return codes of SQLExecDirect count as success.
-enum class Accept {
-    kOnlySuccess,       // SQL_SUCCESS alone (the file rows' statements)
-    kWithInfo,          // also SQL_SUCCESS_WITH_INFO
-    kWithInfoOrNoData,  // also SQL_NO_DATA: a delete that finds no row
-};
-
-bool accepted(SQLRETURN rc, Accept accept) {
-    if (rc == SQL_SUCCESS) return true;
-    if (rc == SQL_SUCCESS_WITH_INFO) return accept != Accept::kOnlySuccess;
-    return rc == SQL_NO_DATA && accept == Accept::kWithInfoOrNoData;
 }
 
 struct Outcome {
@@ -139,29 +76,19 @@ struct Outcome {
     bool lost = false;  // the connection is gone (only looked at on failure)
 };
 
-// Runs one statement on a handle of its own: on success `read` may bind and
-// fetch; on failure the driver's message is logged. The handle is closed,
-// unbound and dropped before this returns, so a reset that follows never
-// releases the connection under a live handle.
+// Runs one statement: on success `read` may bind and fetch; on failure the
+// driver's message is logged. The handle is dropped before this returns.
 Outcome run_statement(const char* text, Accept accept,
-                      const std::function<void(SQLHSTMT)>& read = nullptr) {
+                      const std::function<void(OdbcStatement&)>& read = nullptr) {
     Outcome out;
-    SQLHSTMT handle = SQL_NULL_HSTMT;
-    // A failed allocation shows up as a failed execution.
-    SQLRETURN allocated = SQLAllocStmt(connection, &handle);
-    if (allocated != SQL_SUCCESS && allocated != SQL_SUCCESS_WITH_INFO) handle = SQL_NULL_HSTMT;
-    SQLRETURN rc =
-        handle == SQL_NULL_HSTMT ? SQL_ERROR : SQLExecDirect(handle, (SQLCHAR*)text, SQL_NTS);
-    out.ok = accepted(rc, accept);
-    if (!out.ok) bump(metrics.statements_failed);
-    if (out.ok && read) read(handle);
-    if (!out.ok)
-        out.lost = handle == SQL_NULL_HSTMT || connection_lost(log_statement_error(handle));
-    if (handle != SQL_NULL_HSTMT) {
-        SQLFreeStmt(handle, SQL_CLOSE);
-        SQLFreeStmt(handle, SQL_UNBIND);
-        SQLFreeStmt(handle, SQL_DROP);
+    OdbcStatement statement(connection);
+    out.ok = statement.execute(text, accept);
+    if (out.ok) {
+        if (read) read(statement);
+        return out;
     }
+    bump(metrics.statements_failed);
+    out.lost = !statement.allocated() || connection.lost(statement.log_error());
     return out;
 }
 
@@ -288,7 +215,7 @@ void wait_database_thread() {
 
 void close_database() {
     db_connected.store(0);
-    release_connection();
+    connection.disconnect();
 }
 
 void register_file(const FileRow& row) {
@@ -315,10 +242,10 @@ void extend_file(const FileRow& row) {
     // The count and the update only log their failures: no reset.
     SQLINTEGER count = 0;
     bool counted =
-        run_statement(text, Accept::kOnlySuccess, [&](SQLHSTMT handle) {
+        run_statement(text, Accept::kOnlySuccess, [&](OdbcStatement& statement) {
             SQLLEN indicator = 0;
-            SQLBindCol(handle, 1, SQL_C_LONG, &count, sizeof count, &indicator);
-            SQLRETURN rc = SQLFetch(handle);
+            statement.bind(1, SQL_C_LONG, &count, sizeof count, &indicator);
+            SQLRETURN rc = statement.fetch();
             if ((rc != SQL_SUCCESS && rc != SQL_SUCCESS_WITH_INFO) || indicator == SQL_NULL_DATA)
                 count = 0;
         }).ok;
@@ -406,9 +333,9 @@ uint64_t ring_size(const char* station) {
     double sum = 0;
     SQLLEN indicator = 0;
     SQLRETURN fetched = SQL_ERROR;
-    bool ok = run_statement(text, Accept::kWithInfo, [&](SQLHSTMT handle) {
-                  SQLBindCol(handle, 1, SQL_C_DOUBLE, &sum, sizeof sum, &indicator);
-                  fetched = SQLFetch(handle);
+    bool ok = run_statement(text, Accept::kWithInfo, [&](OdbcStatement& statement) {
+                  statement.bind(1, SQL_C_DOUBLE, &sum, sizeof sum, &indicator);
+                  fetched = statement.fetch();
               }).ok;
     if (!ok) {
         reset_connection();
@@ -428,13 +355,13 @@ bool oldest_files(const char* station, std::vector<std::string>* paths) {
         log_too_long();
         return false;
     }
-    bool ok = run_statement(text, Accept::kWithInfo, [&](SQLHSTMT handle) {
+    bool ok = run_statement(text, Accept::kWithInfo, [&](OdbcStatement& statement) {
                   char cpath[256];
                   SQLLEN indicator = 0;
-                  SQLBindCol(handle, 1, SQL_C_CHAR, cpath, sizeof cpath, &indicator);
+                  statement.bind(1, SQL_C_CHAR, cpath, sizeof cpath, &indicator);
                   while (static_cast<int>(paths->size()) < kMaxOldest) {
                       cpath[0] = '\0';
-                      SQLRETURN rc = SQLFetch(handle);
+                      SQLRETURN rc = statement.fetch();
                       if (rc != SQL_SUCCESS && rc != SQL_SUCCESS_WITH_INFO) break;
                       cpath[sizeof cpath - 1] = '\0';
                       if (indicator == SQL_NULL_DATA) cpath[0] = '\0';
