@@ -10,6 +10,8 @@
 #include <optional>
 #include <set>
 
+#include <nlohmann/json.hpp>
+
 #include "common/app_state.h"
 #include "common/xml_text.h"
 #include "link/channel_table.h"
@@ -208,16 +210,6 @@ std::vector<Source> availability_sources(const FdsnRequest& request,
     return sources;
 }
 
-std::string json_string(const std::string& s) {
-    std::string out = "\"";
-    for (char c : s) {
-        if (c == '"' || c == '\\') out += '\\';
-        if (static_cast<unsigned char>(c) < 0x20) continue;
-        out += c;
-    }
-    return out + "\"";
-}
-
 std::string rate_text(int rate) {
     char text[32];
     std::snprintf(text, sizeof text, "%.1f", static_cast<double>(rate));
@@ -270,9 +262,7 @@ FdsnResponse availability(const FdsnRequest& request, bool extent, const std::st
     FdsnResponse r;
     if (format != nullptr && *format == "json") {
         r.content_type = "application/json";
-        std::string out = "{\"created\":\"" + format_fdsn_time(now_micros()) +
-                          "\",\"version\":1.0,\"datasources\":[";
-        bool first_source = true;
+        using Json = nlohmann::ordered_json;
         // Query: one datasource per source, its spans together; extent: one
         // per source with its earliest and latest.
         std::map<const Source*, std::vector<const Line*>> grouped;
@@ -281,35 +271,35 @@ FdsnResponse availability(const FdsnRequest& request, bool extent, const std::st
             if (grouped[line.src].empty()) order_seen.push_back(line.src);
             grouped[line.src].push_back(&line);
         }
+        Json datasources = Json::array();
         for (const Source* src : order_seen) {
-            out += first_source ? "{" : ",{";
-            first_source = false;
-            out += "\"network\":" + json_string(codes.network) +
-                   ",\"station\":" + json_string(codes.station) +
-                   ",\"location\":\"\",\"channel\":" + json_string(src->channel);
-            if (!no_quality) out += ",\"quality\":\"D\"";
-            if (!no_rate) out += ",\"samplerate\":" + rate_text(src->rate);
+            Json d = {{"network", codes.network},
+                      {"station", codes.station},
+                      {"location", ""},
+                      {"channel", src->channel}};
+            if (!no_quality) d["quality"] = "D";
+            if (!no_rate) d["samplerate"] = static_cast<double>(src->rate);
             if (extent) {
                 const Line* line = grouped[src].front();
-                out += ",\"earliest\":\"" + format_fdsn_time(line->span.first) +
-                       "\",\"latest\":\"" + format_fdsn_time(line->span.last) +
-                       "\",\"timespanCount\":" + std::to_string(line->count) + ",\"updated\":\"" +
-                       format_fdsn_time(src->updated) + "\",\"restriction\":\"OPEN\"";
+                d["earliest"] = format_fdsn_time(line->span.first);
+                d["latest"] = format_fdsn_time(line->span.last);
+                d["timespanCount"] = line->count;
+                d["updated"] = format_fdsn_time(src->updated);
+                d["restriction"] = "OPEN";
             } else {
-                if (show_updated) out += ",\"updated\":\"" + format_fdsn_time(src->updated) + "\"";
-                out += ",\"timespans\":[";
-                bool first_span = true;
-                for (const Line* line : grouped[src]) {
-                    out += first_span ? "[\"" : ",[\"";
-                    first_span = false;
-                    out += format_fdsn_time(line->span.first) + "\",\"" +
-                           format_fdsn_time(line->span.last) + "\"]";
-                }
-                out += "]";
+                if (show_updated) d["updated"] = format_fdsn_time(src->updated);
+                Json spans = Json::array();
+                for (const Line* line : grouped[src])
+                    spans.push_back(Json::array(
+                        {format_fdsn_time(line->span.first), format_fdsn_time(line->span.last)}));
+                d["timespans"] = std::move(spans);
             }
-            out += "}";
+            datasources.push_back(std::move(d));
         }
-        r.body = out + "]}\n";
+        const Json doc = {{"created", format_fdsn_time(now_micros())},
+                          {"version", 1.0},
+                          {"datasources", std::move(datasources)}};
+        r.body = doc.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
         return r;
     }
     const bool geocsv = format != nullptr && *format == "geocsv";

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <map>
 
+#include <nlohmann/json.hpp>
+
 #include "common/calendar.h"
 #include "common/wildcard.h"
 #include "common/xml_text.h"
@@ -357,95 +359,88 @@ std::string v4_json_packet(char subformat, std::string_view json) {
     return p;
 }
 
-std::string json_escape(std::string_view text) {
-    std::string out = "\"";
-    for (char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (static_cast<unsigned char>(c) < 0x20) {
-            char esc[8];
-            std::snprintf(esc, sizeof esc, "\\u%04x", c);
-            out += esc;
-        } else {
-            out += c;
-        }
-    }
-    return out + "\"";
-}
-
 std::string v4_info_json(const InfoSource& s, std::string_view item,
                          std::string_view station_pattern, std::string_view stream_pattern) {
-    std::string j = "{\"software\":" + json_escape(s.software) +
-                    ",\"organization\":" + json_escape(s.organization);
+    using Json = nlohmann::ordered_json;
+    Json j = {{"software", s.software}, {"organization", s.organization}};
     auto upper = [](std::string_view v) {
         std::string u(v);
         for (char& c : u)
             if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
         return u;
     };
+    // Names and texts come from clients and the station: bytes that are no
+    // UTF-8 are replaced rather than thrown about.
+    auto text = [](const Json& doc) {
+        return doc.dump(-1, ' ', false, Json::error_handler_t::replace);
+    };
     const std::string what = upper(item);
-    const std::string formats =
-        ",\"format\":{\"2\":{\"mimetype\":\"application/"
-        "vnd.fdsn.mseed\",\"subformat\":{\"D\":\"data\"}},"
-        "\"J\":{\"mimetype\":\"application/"
-        "json\",\"subformat\":{\"I\":\"seedlink-info\",\"E\":\"seedlink-error\"}}}"
-        ",\"filter\":{\"native\":\"records as stored\"}";
-    if (what == "ID") return j + "}";
-    if (what == "FORMATS") return j + formats + "}";
-    if (what == "CAPABILITIES")
-        return j + ",\"capability\":[\"SLPROTO:3.1\",\"SLPROTO:4.0\",\"TIME\",\"SEQWILDCARD\"]}";
+    auto add_formats = [&j] {
+        j["format"] = {
+            {"2", {{"mimetype", "application/vnd.fdsn.mseed"}, {"subformat", {{"D", "data"}}}}},
+            {"J",
+             {{"mimetype", "application/json"},
+              {"subformat", {{"I", "seedlink-info"}, {"E", "seedlink-error"}}}}}};
+        j["filter"] = {{"native", "records as stored"}};
+    };
+    if (what == "ID") return text(j);
+    if (what == "FORMATS") {
+        add_formats();
+        return text(j);
+    }
+    if (what == "CAPABILITIES") {
+        j["capability"] = {"SLPROTO:3.1", "SLPROTO:4.0", "TIME", "SEQWILDCARD"};
+        return text(j);
+    }
     if (what == "STATIONS" || what == "STREAMS") {
         const std::string sp = station_pattern.empty() ? "*" : std::string(station_pattern);
         const std::string tp =
             stream_pattern.empty()
                 ? "*"
                 : std::string(stream_pattern.substr(0, stream_pattern.find('.')));
-        j += formats + ",\"station\":[";
-        bool first = true;
+        add_formats();
+        Json stations = Json::array();
         for (const auto& [id, streams] : by_station(s)) {
             if (!glob_match(sp, id)) continue;
-            j += first ? "" : ",";
-            first = false;
-            j += "{\"id\":" + json_escape(id) + ",\"description\":" + json_escape(s.organization) +
-                 ",\"start_seq\":" + std::to_string(s.oldest) +
-                 ",\"end_seq\":" + std::to_string(s.next) + ",\"backfill\":0";
+            Json station = {{"id", id},
+                            {"description", s.organization},
+                            {"start_seq", s.oldest},
+                            {"end_seq", s.next},
+                            {"backfill", 0}};
             if (what == "STREAMS") {
-                j += ",\"stream\":[";
-                bool first_stream = true;
+                Json list = Json::array();
                 for (const StreamSummary* st : streams) {
                     if (!glob_match(tp, st->stream_id)) continue;
-                    j += first_stream ? "" : ",";
-                    first_stream = false;
-                    j += "{\"id\":" + json_escape(st->stream_id) +
-                         ",\"format\":\"2\",\"subformat\":\"D\",\"origin\":\"native\",\"start_"
-                         "time\":\"" +
-                         format_v4_time(st->start) + "\",\"end_time\":\"" +
-                         format_v4_time(st->end) + "\"}";
+                    list.push_back({{"id", st->stream_id},
+                                    {"format", "2"},
+                                    {"subformat", "D"},
+                                    {"origin", "native"},
+                                    {"start_time", format_v4_time(st->start)},
+                                    {"end_time", format_v4_time(st->end)}});
                 }
-                j += "]";
+                station["stream"] = std::move(list);
             }
-            j += "}";
+            stations.push_back(std::move(station));
         }
-        return j + "]}";
+        j["station"] = std::move(stations);
+        return text(j);
     }
     if (what == "CONNECTIONS") {
-        j += ",\"connections\":{\"client\":[";
-        for (size_t i = 0; i < s.connections.size(); ++i) {
-            const ConnectionSummary& c = s.connections[i];
-            j += i ? "," : "";
-            j += "{\"address\":" + json_escape(c.address) +
-                 ",\"protocol\":" + json_escape(c.protocol) +
-                 ",\"useragent\":" + json_escape(c.useragent) +
-                 ",\"selectors\":" + json_escape(c.selectors) +
-                 ",\"sequence\":" + std::to_string(c.sequence) +
-                 ",\"packets\":" + std::to_string(c.packets) + ",\"connected\":\"" +
-                 format_v4_time(c.connected_at) + "\"}";
-        }
-        return j + "]}}";
+        Json clients = Json::array();
+        for (const ConnectionSummary& c : s.connections)
+            clients.push_back({{"address", c.address},
+                               {"protocol", c.protocol},
+                               {"useragent", c.useragent},
+                               {"selectors", c.selectors},
+                               {"sequence", c.sequence},
+                               {"packets", c.packets},
+                               {"connected", format_v4_time(c.connected_at)}});
+        j["connections"] = {{"client", std::move(clients)}};
+        return text(j);
     }
-    return j + ",\"error\":{\"code\":\"ARGUMENTS\",\"message\":" +
-           json_escape("no INFO item " + std::string(item.substr(0, 32))) + "}}";
+    j["error"] = {{"code", "ARGUMENTS"},
+                  {"message", "no INFO item " + std::string(item.substr(0, 32))}};
+    return text(j);
 }
 
 std::vector<std::string> v3_info_packets(const InfoSource& s, std::string_view level_text,

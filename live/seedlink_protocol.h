@@ -98,6 +98,4 @@ std::string v4_info_json(const InfoSource& source, std::string_view item,
 std::vector<std::string> v3_info_packets(const InfoSource& source, std::string_view level,
                                          double now);
 
-std::string json_escape(std::string_view text);
-
 }  // namespace seedlink
