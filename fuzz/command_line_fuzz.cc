@@ -10,6 +10,7 @@
 #include "common/app_state.h"
 #include "seed/stream_registry.h"
 #include "shell/config.h"
+#include "shell/config_testing.h"
 
 namespace {
 

@@ -12,6 +12,7 @@
 #include "platform/profile.h"
 #include "seed/stream_registry.h"
 #include "shell/config.h"
+#include "shell/config_testing.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Memory-backed when there is one: every run writes and renames the file.

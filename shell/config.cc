@@ -213,8 +213,8 @@ void read_port_and_channels(const char* ini_file, StreamRegistry& registry) {
 
 void read_data_dir(const char* kvr_ini) {
     if (config.data_dir[0] == '\0') {
-        profile_get_string("DATA", "DIR", kDefaultDataDir, config.data_dir, sizeof config.data_dir,
-                           kvr_ini);
+        copy_value("[DATA] DIR", profile_get_string("DATA", "DIR", kDefaultDataDir, kvr_ini),
+                   config.data_dir, sizeof config.data_dir);
     }
     trim_trailing_separator(config.data_dir);
 }
@@ -237,12 +237,6 @@ void read_startup_keys(const char* ini_file) {
     config.use_gain = profile_get_int(station_name, "USEGAIN", 1, ini_file);
     read_seedlink_keys(ini_file);
     read_station_place(ini_file);
-}
-
-void reset_config_for_test() {
-    config = Config{};
-    selected_channels.clear();
-    station_name[0] = '\0';
 }
 
 bool log_init(const char* ini_file) {

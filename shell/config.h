@@ -40,9 +40,6 @@ void read_startup_keys(const char* ini_file);
 // selected_channels; returns the number of names taken.
 int parse_channel_list(const char* text, StreamRegistry& registry = streamRegistry);
 
-// Test hook: config, selected_channels and the station name as at process start.
-void reset_config_for_test();
-
 // Opens the operation log in [VELDRUM] LOG of the INI file (none when it is
 // not set); false, said on stderr, when that directory cannot be written to.
 bool log_init(const char* ini_file);
