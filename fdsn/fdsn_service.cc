@@ -7,10 +7,9 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <set>
-
-#include <nlohmann/json.hpp>
 
 #include "common/app_state.h"
 #include "common/xml_text.h"

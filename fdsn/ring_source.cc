@@ -81,8 +81,8 @@ IndexResult select_rows(const OdbcConnection& c, const char* text, std::vector<I
             tbegin < -kMaxEpoch || tbegin > kMaxEpoch)
             continue;
         if (out->size() >= kMaxIndexRows) return IndexResult::kTooMany;
-        out->push_back(IndexRow{cpath, ch, static_cast<int64_t>(tbegin),
-                                static_cast<int64_t>(tqty), static_cast<int>(sps)});
+        out->push_back(IndexRow{cpath, ch, static_cast<int64_t>(tbegin), static_cast<int64_t>(tqty),
+                                static_cast<int>(sps)});
     }
 }
 

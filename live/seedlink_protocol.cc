@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
-
 #include <nlohmann/json.hpp>
 
 #include "common/calendar.h"

@@ -42,7 +42,7 @@ enum class Accept {
 // One statement on a handle of its own; the destructor closes, unbinds and
 // drops it, so the connection is never released under a live handle.
 class OdbcStatement {
-public:
+  public:
     // A failed allocation shows up as a failed execute().
     explicit OdbcStatement(const OdbcConnection& connection);
     ~OdbcStatement();
@@ -61,6 +61,6 @@ public:
     std::string log_error();
     bool allocated() const { return handle_ != SQL_NULL_HSTMT; }
 
-private:
+  private:
     SQLHSTMT handle_ = SQL_NULL_HSTMT;
 };

@@ -320,8 +320,6 @@ TEST_F(FdsnSystem, FdsnRawRecordsPlanAndRefusals) {
         {kAv + "query?format=json", "", 200, "\"version\":1.0,\"datasources\":[{\"network\":\"XY\""},
         {kAv + "extent?cha=SHZ&format=json", "", 200,
          "\"location\":\"\",\"channel\":\"SHZ\",\"quality\":\"D\",\"samplerate\":100.0,\"earliest\":\""},
-        {kAv + "query?cha=SHZ&format=json&merge=quality", "", 200,
-         "\"channel\":\"SHZ\",\"samplerate\":100.0,\"timespans\":[[\""},
         {"/fdsnws/dataselect/2/query", "", 404, "No such service"},
         {kDs, std::string(10000, '\n') + "\x01\x02", 400, "line 10001"},
         {window("S?Z", 310, 390) + "&nodata=404", "", 404, "No data"},  // inside the gap

@@ -22,17 +22,13 @@
 namespace {
 
 TEST(ConfigTest, StationNameIsUpperCasedAndBoundedForNetbios) {
-    const struct {
-        const char* in;
-        const char* out;  // nullptr: refused
-    } cases[] = {{"кев", "КЕВ"}, {"abcdef", "ABCDEF"}, {"abcdefg", nullptr},
-                 {"", nullptr},  {"абв", "АБВ"},       {"абвг", nullptr}};  // bytes, not letters
-    for (const auto& c : cases) {
+    // Six bytes fit the NetBIOS names, seven do not; a Cyrillic letter takes two.
+    for (auto [in, out] :
+         {std::pair{"кев", "КЕВ"}, {"abcdef", "ABCDEF"}, {"abcdefg", ""}, {"абвг", ""}, {"", ""}}) {
         std::string error;
         station_name[0] = '\0';
-        EXPECT_EQ(set_station_name(c.in, &error), c.out != nullptr) << c.in;
-        EXPECT_STREQ(station_name, c.out ? c.out : "") << c.in;
-        EXPECT_EQ(error.empty(), c.out != nullptr) << c.in;
+        EXPECT_EQ(set_station_name(in, &error), *out != '\0') << in;
+        EXPECT_STREQ(station_name, out) << in;
     }
     EXPECT_EQ(upper_case("abc-xyz 09 абвгдеёжзийклмнопрстуфхцчшщъыьэюя ПРИВЕТ"),
               "ABC-XYZ 09 АБВГДЕЁЖЗИЙКЛМНОПРСТУФХЦЧШЩЪЫЬЭЮЯ ПРИВЕТ");
@@ -61,7 +57,7 @@ TEST(ConfigTest, CommandLineAndIniFilesInTheirPrecedenceAndBounds) {
     const struct {
         std::string args, ini, kvr;  // args split at '|'
         std::string expected;        // fragments of the summary
-        const char* warns;           // on stderr; "" for nothing
+        std::string warns;           // on stderr, split at '|'; "" for nothing
     } cases[] = {
         {"odbc=myDsn|user=kvr2|Password=secret|bogus=1|FLUSHX", "", "",
          "odbc=MYDSN user=KVR2 password=SECRET flush=60", ""},
@@ -85,55 +81,37 @@ TEST(ConfigTest, CommandLineAndIniFilesInTheirPrecedenceAndBounds) {
         {"SCH=BHZ", "[ABC]\nSPORT=5000\nSCH=SHZ\n", "", "port=5000 sch=BHZ", ""},
         {"", "[VELDRUM]\nSIZEMB=8192\n[ABC]\nLANA=3\nNETBIOSNAMEFORMAT=1\nUSEGAIN=0\n", "",
          "lana=3 mb=8192 format=1 gain=0", ""},
-        // Each fixed-size text: the longest that fits, then one more, cut with a note.
-        {"ODBC=" + x(511), "", "", "odbc=" + x(511), ""},
-        {"ODBC=" + x(512), "", "", "odbc=" + x(511), "ODBC=: значение длиннее 511"},
-        {"DATA=/" + x(510), "", "", "data=/" + x(510), ""},
-        {"DATA=/" + x(511), "", "", "data=/" + x(510), "DATA=: значение длиннее 511"},
+        // Each bound with its last valid and first invalid value: a text too long
+        // is cut with a note, a number out of range gives the default with one.
+        // clang-format off
+        {"ODBC=" + x(511) + "|DATA=/" + x(510) + "|USER=" + x(127) + "|PASSWORD=" + x(127), "", "",
+         "odbc=" + x(511) + " data=/" + x(510) + " user=" + x(127) + " password=" + x(127), ""},
+        // The LISS port is kept as given: the LISS server refuses what is no port.
+        {"ODBC=" + x(512) + "|DATA=/" + x(511) + "|USER=" + x(128) + "|PASSWORD=" + x(128) + "|SPORT=65536",
+         "", "", "odbc=" + x(511) + " data=/" + x(510) + " user=" + x(127) + " password=" + x(127) + " port=65536",
+         "ODBC=: значение длиннее 511|DATA=: значение длиннее 511|USER=: значение длиннее 127|PASSWORD=: значение"},
         {"", "", "[DATA]\nDIR=/" + x(510) + "\n", "data=/" + x(510), ""},
         {"", "", "[DATA]\nDIR=/" + x(511) + "\n", "data=/" + x(510), "[DATA] DIR: значение"},
-        {"USER=" + x(127) + "|PASSWORD=" + x(127), "", "",
-         "user=" + x(127) + " password=" + x(127), ""},
-        {"USER=" + x(128), "", "", "user=" + x(127), "USER=: значение длиннее 127"},
-        {"PASSWORD=" + x(128), "", "", "password=" + x(127), "PASSWORD=: значение длиннее 127"},
-        {"", "[VELDRUM]\nNETWORK=ab\n", "", "net=AB", ""},
-        {"", "[VELDRUM]\nNETWORK=ABC\n", "", "net=XX", "NETWORK=ABC не годится"},
         // A channel list's name holds 19 characters.
-        {"SCH=" + x(19) + "," + x(20, 'Y'), "", "", "sch=" + x(19) + " registered=1",
-         "длиннее 19 символов пропущено"},
-        // Ports: the LISS port is kept as given (the LISS server refuses what
-        // is no port), SEEDLINK outside 0..65535 is off.
-        {"SPORT=65536", "", "", "port=65536", ""},
+        {"SCH=" + x(19) + "," + x(20, 'Y'), "", "", "sch=" + x(19) + " registered=1", "длиннее 19 символов пропущено"},
         {"SPORT=-1", "[ABC]\nSPORT=5000\n", "", "port=-1", ""},
-        {"", "[ABC]\nSPORT=65535\n", "", "port=65535", ""},
-        {"", "[VELDRUM]\nSEEDLINK=65535\n", "", "seedlink=65535", ""},
-        {"", "[VELDRUM]\nSEEDLINK=65536\n", "", "seedlink=0", "SEEDLINK=65536 не годится"},
-        {"", "[VELDRUM]\nSEEDLINK=-1\n", "", "seedlink=0", "SEEDLINK=-1 не годится"},
-        // Sizes: the largest taken, then one more; the bytes never overflow.
-        {"", "[VELDRUM]\nSIZEMB=" + max_mb + "\n", "", "mb=" + max_mb, ""},
-        {"", "[VELDRUM]\nSIZEMB=" + std::to_string(kMaxSizeMb + 1) + "\n", "", "mb=" + max_mb,
-         "слишком велико"},
-        {"", "[VELDRUM]\nSIZEMB=99999999999999999999999\n", "", "mb=" + max_mb, "слишком велико"},
-        {"", "[VELDRUM]\nSIZEMB=0\n", "", "mb=10", "SIZEMB=0 не годится"},
-        {"", "[VELDRUM]\nSLRINGMB=65536\n", "", "ringmb=65536", ""},
-        {"", "[VELDRUM]\nSLRINGMB=65537\n", "", "ringmb=64", "SLRINGMB=65537 не годится"},
-        {"", "[VELDRUM]\nSLRINGMB=99999999999999999999\n", "", "ringmb=64", "не годится"},
-        {"", "[VELDRUM]\nSLRINGMB=0\n", "", "ringmb=64", "SLRINGMB=0 не годится"},
-        {"", "[VELDRUM]\nSLCLIENTS=10000\n", "", "clients=10000", ""},
-        {"", "[VELDRUM]\nSLCLIENTS=10001\n", "", "clients=100", "SLCLIENTS=10001 не годится"},
-        {"", "[VELDRUM]\nSLCLIENTS=0\n", "", "clients=100", "SLCLIENTS=0 не годится"},
-        {"", "[VELDRUM]\nSLLATENCY=60\n", "", "latency=60", ""},
-        {"", "[VELDRUM]\nSLLATENCY=0.1\n", "", "latency=0.1", ""},
-        {"", "[VELDRUM]\nSLLATENCY=60.01\n", "", "latency=1", "SLLATENCY=60.01 не годится"},
-        {"", "[VELDRUM]\nSLLATENCY=0.09\n", "", "latency=1", "SLLATENCY=0.09 не годится"},
-        {"", "[VELDRUM]\nSLLATENCY=nan\n", "", "latency=1", "SLLATENCY=nan не годится"},
+        {"", "[VELDRUM]\nNETWORK=ab\nSEEDLINK=65535\nSIZEMB=" + max_mb + "\nSLRINGMB=65536\nSLCLIENTS=10000\nSLLATENCY=60\n[ABC]\nSPORT=65535\n",
+         "", "net=AB seedlink=65535 mb=" + max_mb + " ringmb=65536 clients=10000 latency=60 port=65535", ""},
+        {"", "[VELDRUM]\nNETWORK=ABC\nSEEDLINK=65536\nSIZEMB=" + std::to_string(kMaxSizeMb + 1) + "\nSLRINGMB=65537\nSLCLIENTS=10001\nSLLATENCY=60.01\n",
+         "", "net=XX seedlink=0 mb=" + max_mb + " ringmb=64 clients=100 latency=1",
+         "NETWORK=ABC не|SEEDLINK=65536 не|слишком велико|SLRINGMB=65537 не|SLCLIENTS=10001 не|SLLATENCY=60.01 не"},
+        {"", "[VELDRUM]\nSIZEMB=1\nSLRINGMB=1\nSLCLIENTS=1\nSLLATENCY=0.1\n", "", "mb=1 ringmb=1 clients=1 latency=0.1", ""},
+        {"", "[VELDRUM]\nSEEDLINK=-1\nSIZEMB=0\nSLRINGMB=0\nSLCLIENTS=0\nSLLATENCY=0.09\n", "",
+         "seedlink=0 mb=10 ringmb=64 clients=100 latency=1", "SEEDLINK=-1 не|SIZEMB=0 не|SLRINGMB=0 не|SLCLIENTS=0 не|SLLATENCY=0.09 не"},
+        // Numbers past 64 bits never overflow the byte counts.
+        {"", "[VELDRUM]\nSIZEMB=" + x(25, '9') + "\nSLRINGMB=" + x(20, '9') + "\nSLLATENCY=nan\n", "",
+         "mb=" + max_mb + " ringmb=64 latency=1", "слишком велико|SLRINGMB=9|SLLATENCY=nan не"},
+        // clang-format on
     };
     char pattern[] = "/tmp/config_test.XXXXXX";
     const std::string dir = mkdtemp(pattern), ini = dir + "/VELDRUM.INI", kvr = dir + "/KVR.ini";
     for (const auto& c : cases) {
-        reset_config_for_test();
-        std::string error;
-        ASSERT_TRUE(set_station_name("abc", &error));
+        reset_config_for_test(), std::snprintf(station_name, sizeof station_name, "ABC");
         StreamRegistry registry;  // the precedence depends on its channel count
         registry.findOrAddStation(station_name);
         std::ofstream(ini) << c.ini;
@@ -154,35 +132,29 @@ TEST(ConfigTest, CommandLineAndIniFilesInTheirPrecedenceAndBounds) {
         std::istringstream fragments(c.expected);
         for (std::string f; fragments >> f;)
             EXPECT_NE(got.find(" " + f + " "), std::string::npos) << label << ": " << f;
-        if (*c.warns == '\0')
-            EXPECT_EQ(said, "") << label;
-        else
-            EXPECT_NE(said.find(c.warns), std::string::npos) << label << ": " << said;
+        EXPECT_EQ(said.empty(), c.warns.empty()) << label << ": " << said;
+        std::istringstream warnings(c.warns);
+        for (std::string w; std::getline(warnings, w, '|');)
+            EXPECT_NE(said.find(w), std::string::npos) << label << ": " << w;
     }
     std::filesystem::remove_all(dir);
     reset_config_for_test();
 }
 
-// The servers' own checks of what the configuration hands them.
-TEST(ConfigTest, PortsAtTheirEdges) {
-    const struct {
-        const char* http;
-        bool ok, off;
-        int port;
-    } http[] = {{"", true, false, 8660},           {"65535", true, false, 65535},
-                {"65536", false, false, 0},        {"1", true, false, 1},
-                {"0", false, true, 0},             {"-1", false, false, 0},
-                {"h:65535", true, false, 65535},   {"[::1]:65536", false, false, 0},
-                {"000065535", false, false, 0}};  // more digits than a port has
-    for (const auto& c : http) {
+// The servers' own checks of what the configuration hands them, and the
+// ring files' full paths that DATA= decides, which hold 127 characters.
+TEST(ConfigTest, PortsAndRingPathAtTheirEdges) {
+    for (auto [text, expected] : {std::pair{"65535", "127.0.0.1:65535"},
+                                  {"1", "127.0.0.1:1"},
+                                  {"65536", "refused"},
+                                  {"[::1]:65536", "refused"},
+                                  {"000065535", "refused"},
+                                  {"-1", "refused"},
+                                  {"0", "off"}}) {
         std::string host;
         int port = 0;
-        bool off = false;
-        EXPECT_EQ(parse_http_setting(c.http, &host, &port, &off), c.ok) << c.http;
-        EXPECT_EQ(off, c.off) << c.http;
-        if (c.ok) {
-            EXPECT_EQ(port, c.port) << c.http;
-        }
+        bool off = false, ok = parse_http_setting(text, &host, &port, &off);
+        EXPECT_EQ(ok ? host + ":" + std::to_string(port) : off ? "off" : "refused", expected);
     }
     // The LISS server refuses what is no port (-1) and tries the others;
     // with the run flag down it returns as soon as it has tried.
@@ -193,39 +165,24 @@ TEST(ConfigTest, PortsAtTheirEdges) {
         EXPECT_EQ(lissServerThread(&pipe), result) << port;
     }
     run_flag.store(saved);
-    reset_config_for_test();
-}
 
-// DATA= decides the ring files' full paths, which hold 127 characters.
-TEST(ConfigTest, RingPathAtItsEdgeThroughData) {
-    char pattern[] = "/tmp/config_ring.XXXXXX";
+    char pattern[] = "/tmp/config_ring.XXXXXX", relative[64];
     const std::string base = mkdtemp(pattern);
-    const double t = 1084799107;  // 13:05:07
-    char relative[64];
+    const double t = 1084799107;
     ASSERT_TRUE(format_ring_name(relative, sizeof relative, t, "SHZ", "ABC"));
     std::vector<uint8_t> piece(200, 1);
-    for (int extra : {0, 1}) {
-        // base "/" padding "/" relative: 127 characters, then 128.
-        const size_t pad = kMaxRingPath - base.size() - 2 - std::strlen(relative) + extra;
-        const std::string data = base + "/" + x(pad, 'd');
-        ASSERT_EQ(mkdir(data.c_str(), 0777), 0);
-        reset_config_for_test();
-        std::string error;
-        ASSERT_TRUE(set_station_name("abc", &error));
+    for (size_t length : {size_t(kMaxRingPath), size_t(kMaxRingPath) + 1}) {
+        // DATA= is the base, "/" and padding; the file's path adds "/" and the name.
+        const std::string data = base + "/" + x(length - base.size() - 2 - strlen(relative), 'd');
         const std::string arg = "DATA=" + data;
         const char* argv[] = {"veldrum", "abc", arg.c_str()};
-        parse_command_line(3, argv);
-        forget_ring_files();
-        const RosterEntry entry{1, "SHZ", 100.0, 0, 0};
-        write_piece(entry, 0, piece.data(), piece.size(), t, 1);
-        const std::string file = data + "/" + relative;
-        EXPECT_EQ(file.size(), size_t(kMaxRingPath) + extra);
-        EXPECT_EQ(std::filesystem::exists(file), extra == 0) << file;
-        EXPECT_EQ(current_ring_file(0).name[0] != '\0', extra == 0);
+        ASSERT_EQ(mkdir(data.c_str(), 0777), 0);
+        reset_config_for_test(), std::snprintf(station_name, sizeof station_name, "ABC");
+        parse_command_line(3, argv), forget_ring_files();
+        write_piece(RosterEntry{1, "SHZ", 100.0, 0, 0}, 0, piece.data(), piece.size(), t, 1);
+        EXPECT_EQ(std::filesystem::exists(data + "/" + relative), length == kMaxRingPath);
     }
-    forget_ring_files();
-    std::filesystem::remove_all(base);
-    reset_config_for_test();
+    forget_ring_files(), std::filesystem::remove_all(base), reset_config_for_test();
 }
 
 }  // namespace
