@@ -12,7 +12,6 @@
 #include <cstring>
 #include <mutex>
 
-#include "common/app_state.h"
 #include "common/oplog.h"
 #include "common/samples.h"
 #include "recorder/file_index.h"
