@@ -15,7 +15,6 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <strings.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -30,7 +29,6 @@
 #include <cstdio>
 #include <cstring>
 #include <list>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -895,12 +893,7 @@ void install_routes(httplib::Server& server) {
 }  // namespace
 
 bool is_loopback_host(const std::string& host) {
-    if (lower(host) == "localhost") return true;
-    in_addr v4{};
-    if (inet_pton(AF_INET, host.c_str(), &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
-    in6_addr v6{};
-    if (inet_pton(AF_INET6, host.c_str(), &v6) == 1) return IN6_IS_ADDR_LOOPBACK(&v6);
-    return false;
+    return lower(host) == "localhost" || is_loopback_address(host);
 }
 
 bool parse_http_setting(const std::string& value, std::string* host, int* port, bool* off) {
