@@ -5,8 +5,7 @@
 // `state` is set up and torn down under server_mutex by start and stop
 // only; the connection list and the health slots are guarded by
 // conn_mutex. Every wait of every thread also watches the listener's stop
-// token, so the stop ends them all at once and joins them
-// before it returns.
+// token, so the stop ends them all at once and joins them before it returns.
 #include "shell/status_server.h"
 
 #include <arpa/inet.h>
@@ -486,9 +485,8 @@ void join_finished() {
     for (Connection& c : finished) c.thread.join();
 }
 
-// Starts the connection's thread; false (and the socket closed) when none
-// can be had.
-bool start_connection(int fd, const Peer& peer, Slot slot, bool probe) {
+// Starts the connection's thread; without one the socket is closed.
+void start_connection(int fd, const Peer& peer, Slot slot, bool probe) {
     join_finished();
     std::lock_guard<std::mutex> lock(conn_mutex);
     connections.emplace_back();
@@ -503,10 +501,9 @@ bool start_connection(int fd, const Peer& peer, Slot slot, bool probe) {
     } catch (const std::system_error&) {
         connections.pop_back();
         close(fd);
-        return false;
+        return;
     }
     if (probe) ++probe_count;
-    return true;
 }
 
 void admit(Accepted a) { start_connection(a.fd, a.peer, std::move(a.slot), false); }
