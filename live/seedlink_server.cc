@@ -1,6 +1,5 @@
 #include "live/seedlink_server.h"
 
-#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/epoll.h>
@@ -28,6 +27,7 @@
 #include "live/seedlink_protocol.h"
 #include "live/seedlink_session.h"
 #include "live/websocket.h"
+#include "net/listener.h"
 
 namespace {
 
@@ -90,26 +90,23 @@ struct Client {
     Clock::time_point last_input, ended_at, closing_since;
     double connected_wall = 0;
     uint32_t events = 0;
-};
-
-struct Range {
-    in6_addr base{};
-    int prefix = 0;
+    Slot slot;  // its place in the listener's counts
 };
 
 struct Server {
     RecordRing* ring = nullptr;
-    int listener = -1, epoll = -1, wake = -1;
+    Listener listener;
+    int epoll = -1, wake = -1;
     std::thread thread;
     std::atomic<bool> stopping{false};
     std::atomic<bool> serving{false};  // listening, and the ring usable
     std::unordered_map<uint64_t, std::unique_ptr<Client>> clients;
-    std::map<std::string, int> per_address;
     uint64_t next_id = 16;
-    std::vector<Range> allowed;
-    std::map<std::string, Clock::time_point> refusal_logged;
-    Clock::time_point accept_paused_until{};
-    bool listener_armed = true;
+    // Admitted on the listener's thread, taken in by the loop at its wake.
+    std::mutex incoming_lock;
+    std::vector<Accepted> incoming;
+    // Touched by the listener's thread only.
+    std::map<Refusal, Clock::time_point> refusal_logged;
     std::string station_id, organization;
     std::vector<seedlink::StreamSummary> streams;
     Clock::time_point streams_at{};
@@ -120,7 +117,7 @@ Server server;
 std::mutex views_lock;
 std::vector<SeedLinkClientView> views;
 
-constexpr uint64_t kListenerId = 1, kWakeId = 2, kRingId = 3;
+constexpr uint64_t kWakeId = 2, kRingId = 3;
 
 double wall_now() {
     timespec ts{};
@@ -128,81 +125,7 @@ double wall_now() {
     return static_cast<double>(ts.tv_sec) + ts.tv_nsec / 1e9;
 }
 
-// The address as IPv6, IPv4 mapped into ::ffff:0:0/96.
-in6_addr as_v6(const sockaddr_storage& a) {
-    in6_addr out{};
-    if (a.ss_family == AF_INET6) return reinterpret_cast<const sockaddr_in6&>(a).sin6_addr;
-    out.s6_addr[10] = out.s6_addr[11] = 0xFF;
-    std::memcpy(out.s6_addr + 12, &reinterpret_cast<const sockaddr_in&>(a).sin_addr, 4);
-    return out;
-}
-
-bool in_range(const in6_addr& a, const Range& r) {
-    for (int bit = 0; bit < r.prefix; ++bit) {
-        const int mask = 0x80 >> (bit % 8);
-        if ((a.s6_addr[bit / 8] & mask) != (r.base.s6_addr[bit / 8] & mask)) return false;
-    }
-    return true;
-}
-
-bool loopback(const in6_addr& a) {
-    static const in6_addr one = IN6ADDR_LOOPBACK_INIT;
-    const bool mapped = IN6_IS_ADDR_V4MAPPED(&a);
-    return std::memcmp(&a, &one, sizeof a) == 0 || (mapped && a.s6_addr[12] == 127);
-}
-
-std::string address_text(const in6_addr& a) {
-    char text[INET6_ADDRSTRLEN] = "";
-    if (IN6_IS_ADDR_V4MAPPED(&a))
-        inet_ntop(AF_INET, a.s6_addr + 12, text, sizeof text);
-    else
-        inet_ntop(AF_INET6, &a, text, sizeof text);
-    return text;
-}
-
-// SLALLOW: "10.0.0.0/8, 192.168.1.5, 2001:db8::/32"; a bad entry is said
-// in the log and left out.
-std::vector<Range> parse_allow(const std::string& text) {
-    std::vector<Range> ranges;
-    size_t at = 0;
-    while (at < text.size()) {
-        const size_t end = text.find_first_of(",; \t", at);
-        const std::string item =
-            text.substr(at, end == std::string::npos ? std::string::npos : end - at);
-        at = end == std::string::npos ? text.size() : end + 1;
-        if (item.empty()) continue;
-        const size_t slash = item.find('/');
-        const std::string host = item.substr(0, slash);
-        Range r;
-        in_addr v4{};
-        bool good = true;
-        int max_prefix = 128, offset = 0;
-        if (inet_pton(AF_INET, host.c_str(), &v4) == 1) {
-            r.base.s6_addr[10] = r.base.s6_addr[11] = 0xFF;
-            std::memcpy(r.base.s6_addr + 12, &v4, 4);
-            max_prefix = 32;
-            offset = 96;
-        } else {
-            good = inet_pton(AF_INET6, host.c_str(), &r.base) == 1;
-        }
-        int prefix = max_prefix;
-        if (good && slash != std::string::npos) {
-            char* stop = nullptr;
-            const std::string digits = item.substr(slash + 1);
-            prefix = static_cast<int>(std::strtol(digits.c_str(), &stop, 10));
-            good = !digits.empty() && *stop == '\0' && prefix >= 0 && prefix <= max_prefix;
-        }
-        if (!good) {
-            write_log_linef("SeedLink: неверный диапазон адресов в SLALLOW: %.64s", item.c_str());
-            continue;
-        }
-        r.prefix = prefix + offset;
-        ranges.push_back(r);
-    }
-    return ranges;
-}
-
-void log_refusal(const std::string& kind, const std::string& line) {
+void log_refusal(Refusal kind, const std::string& line) {
     const Clock::time_point now = Clock::now();
     auto it = server.refusal_logged.find(kind);
     if (it != server.refusal_logged.end() && now - it->second < kRefusalLogInterval) return;
@@ -236,7 +159,7 @@ void close_client(Client& c) {
     epoll_ctl(server.epoll, EPOLL_CTL_DEL, c.fd, nullptr);
     ::close(c.fd);
     c.fd = -1;
-    if (--server.per_address[c.ip] <= 0) server.per_address.erase(c.ip);
+    c.slot.release();
     write_log_linef("SeedLink: клиент %s %s", c.name.c_str(),
                     c.leave.empty() ? "отключён" : c.leave.c_str());
 }
@@ -610,51 +533,47 @@ void update_events(Client& c) {
     c.events = want;
 }
 
-void accept_clients() {
-    for (;;) {
-        sockaddr_storage peer{};
-        socklen_t length = sizeof peer;
-        const int fd = accept4(server.listener, reinterpret_cast<sockaddr*>(&peer), &length,
-                               SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0) {
-            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-                // The listener stays readable; it rests a moment instead of spinning.
-                log_refusal("descriptors",
-                            "SeedLink: нет свободных дескрипторов, подключения отложены");
-                epoll_ctl(server.epoll, EPOLL_CTL_DEL, server.listener, nullptr);
-                server.listener_armed = false;
-                server.accept_paused_until = Clock::now() + std::chrono::milliseconds(200);
-            }
-            return;
-        }
-        const in6_addr address = as_v6(peer);
-        const std::string ip = address_text(address);
-        const int port =
-            ntohs(peer.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6&>(peer).sin6_port
-                                             : reinterpret_cast<sockaddr_in&>(peer).sin_port);
-        bool allowed = loopback(address);
-        for (const Range& r : server.allowed) allowed = allowed || in_range(address, r);
-        std::string refusal;
-        if (!allowed) {
-            log_refusal("address",
-                        "SeedLink: адрес " + ip + " не разрешён (SLALLOW), подключение отклонено");
-            refusal = "address";
-        } else if (static_cast<int>(server.clients.size()) >= config.seedlink_clients) {
-            log_refusal("clients", "SeedLink: клиентов уже " +
-                                       std::to_string(server.clients.size()) +
-                                       " (SLCLIENTS), отказано " + ip);
-            refusal = "clients";
-        } else if (server.per_address[ip] >= kClientsPerAddress) {
-            log_refusal("per-address", "SeedLink: с адреса " + ip + " уже " +
-                                           std::to_string(kClientsPerAddress) +
-                                           " клиентов, отказано");
-            refusal = "per-address";
-        }
-        if (!refusal.empty()) {
-            if (server.per_address[ip] == 0) server.per_address.erase(ip);
-            ::close(fd);
-            continue;
-        }
+// On the listener's thread: the refusal, logged once a minute per kind.
+void refuse(int fd, const Peer& peer, Refusal why, int held) {
+    if (fd >= 0) ::close(fd);
+    switch (why) {
+        case Refusal::kAddress:
+            log_refusal(why, "SeedLink: адрес " + peer.address +
+                                 " не разрешён (SLALLOW), подключение отклонено");
+            break;
+        case Refusal::kTotal:
+            log_refusal(why, "SeedLink: клиентов уже " + std::to_string(held) +
+                                 " (SLCLIENTS), отказано " + peer.address);
+            break;
+        case Refusal::kPerAddress:
+            log_refusal(why, "SeedLink: с адреса " + peer.address + " уже " +
+                                 std::to_string(held) + " клиентов, отказано");
+            break;
+        case Refusal::kDescriptors:
+            log_refusal(why, "SeedLink: нет свободных дескрипторов, подключения отложены");
+            break;
+    }
+}
+
+// On the listener's thread: queued for the loop, which is woken.
+void admit(Accepted a) {
+    {
+        std::lock_guard<std::mutex> hold(server.incoming_lock);
+        server.incoming.push_back(std::move(a));
+    }
+    const uint64_t one = 1;
+    ssize_t written = write(server.wake, &one, sizeof one);
+    (void)written;
+}
+
+void take_incoming() {
+    std::vector<Accepted> taken;
+    {
+        std::lock_guard<std::mutex> hold(server.incoming_lock);
+        taken.swap(server.incoming);
+    }
+    for (Accepted& a : taken) {
+        const int fd = a.fd;
         const int on = 1, idle = 60, interval = 10, count = 6, send_buffer = kSocketSendBytes;
         // The kernel holds little for a client that stops reading, so the
         // ring, not the socket, is what it falls behind in.
@@ -667,9 +586,9 @@ void accept_clients() {
         auto c = std::make_unique<Client>();
         c->id = server.next_id++;
         c->fd = fd;
-        c->ip = ip;
-        c->name =
-            (IN6_IS_ADDR_V4MAPPED(&address) ? ip : "[" + ip + "]") + ":" + std::to_string(port);
+        c->ip = a.peer.address;
+        c->name = a.peer.name();
+        c->slot = std::move(a.slot);
         c->session = std::make_unique<seedlink::Session>(server.station_id, server.organization);
         c->last_input = Clock::now();
         c->connected_wall = wall_now();
@@ -681,7 +600,6 @@ void accept_clients() {
             ::close(fd);
             continue;
         }
-        ++server.per_address[ip];
         write_log_linef("SeedLink: клиент %s подключён", c->name.c_str());
         server.clients[c->id] = std::move(c);
     }
@@ -694,13 +612,6 @@ std::string protocol_label(const Client& c) {
 
 void housekeeping() {
     const Clock::time_point now = Clock::now();
-    if (!server.listener_armed && now >= server.accept_paused_until) {
-        epoll_event e{};
-        e.events = EPOLLIN;
-        e.data.u64 = kListenerId;
-        epoll_ctl(server.epoll, EPOLL_CTL_ADD, server.listener, &e);
-        server.listener_armed = true;
-    }
     std::vector<SeedLinkClientView> fresh;
     const double wall = wall_now();
     for (auto& [id, c] : server.clients) {
@@ -732,13 +643,12 @@ void run_loop() {
             epoll_wait(server.epoll, events, 64, busy ? 0 : static_cast<int>(kTick.count()));
         for (int i = 0; i < n; ++i) {
             const uint64_t id = events[i].data.u64;
-            if (id == kListenerId)
-                accept_clients();
-            else if (id == kWakeId)
+            if (id == kWakeId) {
                 drain(server.wake);
-            else if (id == kRingId)
+                take_incoming();
+            } else if (id == kRingId) {
                 drain(server.ring->wakeup_fd());
-            else {
+            } else {
                 auto it = server.clients.find(id);
                 if (it == server.clients.end()) continue;
                 Client& c = *it->second;
@@ -770,47 +680,19 @@ void run_loop() {
             housekeeping();
         }
     }
+    // The port closes first, so that nobody is admitted while the rest go.
+    server.listener.stop();
+    for (Accepted& a : server.incoming) ::close(a.fd);
+    server.incoming.clear();
     for (auto& [id, c] : server.clients) {
         c->leave = server.stopping.load() ? "отключён (сервер остановлен)"
                                           : "отключён (SeedLink выключен)";
         close_client(*c);
     }
     server.clients.clear();
-    if (server.listener_armed) epoll_ctl(server.epoll, EPOLL_CTL_DEL, server.listener, nullptr);
-    ::close(server.listener);
-    server.listener = -1;
-    server.listener_armed = false;
     server.serving.store(false);
     std::lock_guard<std::mutex> hold(views_lock);
     views.clear();
-}
-
-int listen_on(int port) {
-    int fd = socket(AF_INET6, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    const int on = 1, off = 0;
-    if (fd >= 0) {
-        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
-        sockaddr_in6 a{};
-        a.sin6_family = AF_INET6;
-        a.sin6_addr = in6addr_any;
-        a.sin6_port = htons(static_cast<uint16_t>(port));
-        if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && listen(fd, SOMAXCONN) == 0)
-            return fd;
-        ::close(fd);
-    }
-    // No IPv6 on this host: IPv4 alone.
-    fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_ANY);
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && listen(fd, SOMAXCONN) == 0)
-        return fd;
-    ::close(fd);
-    return -1;
 }
 
 }  // namespace
@@ -819,19 +701,28 @@ bool start_seedlink_server(RecordRing& ring) {
     const int port = config.seedlink_port;
     if (port <= 0 || port > 65535 || !ring.usable() || server.thread.joinable()) return false;
     server.ring = &ring;
-    server.listener = listen_on(port);
-    if (server.listener < 0) {
-        std::fprintf(stderr, "SeedLink: нет доступа к порту %d\n", port);
-        write_log_linef("SeedLink: нет доступа к порту %d", port);
-        return false;
-    }
-    server.allowed = parse_allow(config.seedlink_allow);
-    server.station_id = std::string(config.network) + "_" + station_name;
-    server.organization = "VelDrum station " + server.station_id;
     server.epoll = epoll_create1(EPOLL_CLOEXEC);
     server.wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    const std::pair<int, uint64_t> sources[] = {
-        {server.listener, kListenerId}, {server.wake, kWakeId}, {ring.wakeup_fd(), kRingId}};
+    ListenerOptions options;
+    options.port = port;
+    options.backlog = SOMAXCONN;
+    options.allow = AllowList("SLALLOW", config.seedlink_allow, AllowList::Empty::kLoopbackOnly);
+    options.max_total = config.seedlink_clients;
+    options.max_per_address = kClientsPerAddress;
+    options.on_accept = admit;
+    options.on_refuse = refuse;
+    if (!server.listener.start(std::move(options))) {
+        std::fprintf(stderr, "SeedLink: нет доступа к порту %d\n", port);
+        write_log_linef("SeedLink: нет доступа к порту %d", port);
+        ::close(server.wake);
+        ::close(server.epoll);
+        server.wake = server.epoll = -1;
+        return false;
+    }
+    server.station_id = std::string(config.network) + "_" + station_name;
+    server.organization = "VelDrum station " + server.station_id;
+    const std::pair<int, uint64_t> sources[] = {{server.wake, kWakeId},
+                                                {ring.wakeup_fd(), kRingId}};
     for (const auto& [fd, id] : sources) {
         epoll_event e{};
         e.events = EPOLLIN;
@@ -839,13 +730,13 @@ bool start_seedlink_server(RecordRing& ring) {
         epoll_ctl(server.epoll, EPOLL_CTL_ADD, fd, &e);
     }
     server.stopping.store(false);
-    server.listener_armed = true;
     server.streams_valid = false;
     server.serving.store(true);
     server.thread = std::thread(run_loop);
     return true;
 }
 
+// Prompt: the loop wakes on the stop at once, the listener on its token.
 void stop_seedlink_server() {
     if (!server.thread.joinable()) return;
     server.stopping.store(true);
@@ -855,8 +746,7 @@ void stop_seedlink_server() {
     server.thread.join();
     ::close(server.wake);
     ::close(server.epoll);
-    server.listener = server.wake = server.epoll = -1;
-    server.per_address.clear();
+    server.wake = server.epoll = -1;
     server.refusal_logged.clear();
 }
 

@@ -1,9 +1,10 @@
 // The SeedLink server: SeedLink 3.1 and 4.0, over plain TCP and over
 // WebSocket on the same port, to many clients, from the record ring.
 //
-// Threads: one thread runs an epoll loop over the listener, every client,
-// the ring's wakeup descriptor and a stop descriptor; it alone touches the
-// clients. Each client has its own cursor in the ring and its own bounded
+// Threads: the listener (net/listener.h) accepts on a thread of its own,
+// applies SLALLOW and the limits, and queues admitted sockets; one thread
+// runs an epoll loop over every client, the ring's wakeup descriptor and a
+// wake descriptor (new sockets, the stop); it alone touches the clients. Each client has its own cursor in the ring and its own bounded
 // output buffer, so one that stops reading only falls behind; when the ring
 // overwrites its cursor it is dropped. The status page reads a copy of the
 // client list that the loop publishes under a lock.

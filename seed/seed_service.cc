@@ -4,7 +4,6 @@
 
 #include <atomic>
 #include <string>
-#include <thread>
 
 #include "common/app_state.h"
 #include "seed/liss_server.h"
@@ -12,7 +11,7 @@
 #include "seed/stream_registry.h"
 
 namespace {
-std::thread liss_thread;
+LissServer liss_server;
 }
 
 void start_seed_service() {
@@ -23,13 +22,12 @@ void start_seed_service() {
     static RecordPipe* const pipe = new RecordPipe(60000);
     if (config.liss_port > 0) {
         streamRegistry.attachPipe(pipe);
-        liss_thread = std::thread(lissServerThread, pipe, LissTimings{});
+        liss_server.start(pipe, config.liss_port);
     }
 }
 
 void stop_seed_service() {
-    lissRequestStop();
-    if (liss_thread.joinable()) liss_thread.join();
+    liss_server.stop();
 }
 
 void seed_take_samples(const char* channel, double sample_rate, double time, int samples,

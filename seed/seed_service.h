@@ -5,9 +5,10 @@
 #include <cstdint>
 
 // Creates the record pipe (60,000 bytes), and when the LISS port is
-// positive attaches it to streamRegistry and starts the LISS server thread.
+// positive attaches it to streamRegistry and starts the LISS server.
 void start_seed_service();
-// At the end of the process: ends the LISS server thread and waits for it.
+// At the end of the process: closes the LISS client and port, and waits
+// for the server's thread.
 void stop_seed_service();
 
 // A block's samples: appended to the channel's stream when the channel is

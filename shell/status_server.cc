@@ -1,10 +1,11 @@
 // Status page server. See status_server.h for the endpoints and limits.
 //
-// Threads: the accept loop and one thread per connection. `state` is set up
-// and torn down under server_mutex by start and stop only; the connection
-// list and the per-address counts are guarded by conn_mutex. Every wait of
-// every thread also watches stop_fd (an eventfd written once by the stop),
-// so the stop ends them all at once and joins them before it returns.
+// Threads: the listener's accept loop (net/listener.h, which applies
+// HTTPALLOW and the connection limits) and one thread per connection.
+// `state` is set up and torn down under server_mutex by start and stop
+// only; the connection list and the health slots are guarded by
+// conn_mutex. Every wait of every thread also watches the listener's stop
+// token, so the stop ends them all at once and joins them before it returns.
 #include "shell/status_server.h"
 
 #include <arpa/inet.h>
@@ -13,7 +14,6 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <strings.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -28,7 +28,6 @@
 #include <cstdio>
 #include <cstring>
 #include <list>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -40,9 +39,9 @@
 #include "common/oplog.h"
 #include "fdsn/fdsn_service.h"
 #include "live/seedlink_server.h"
+#include "net/listener.h"
 #include "platform/profile.h"
 #include "platform/ui.h"
-#include "shell/address_allow.h"
 #include "shell/monitoring.h"
 #include "shell/status_dialog.h"
 #include "shell/status_page_assets.h"
@@ -51,20 +50,26 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// cpp-httplib's request parser and router, fed by our connections.
+// cpp-httplib's request parser and router, fed by our connections. The
+// library serves only sockets it accepted itself and has no public call for
+// one accepted elsewhere, so this subclass reaches its protected
+// process_request; nothing else of it is used.
 class PageServer : public httplib::Server {
   public:
     bool serve_request(httplib::Stream& stream, bool last, bool* closed) {
         return process_request(stream, last, *closed, nullptr);
     }
-    // Streamed responses (content providers) end when this is unset.
-    void set_running(int listen_fd) { svr_sock_ = listen_fd; }
+    // Streamed responses (content providers) end when the library's own
+    // listening socket is unset; it is only compared with that here, never
+    // used, as the library neither listens nor stops.
+    void set_running(bool on) { svr_sock_ = on ? 0 : INVALID_SOCKET; }
 };
 
 struct Connection {
     int fd = -1;
     std::string address;
     int port = 0;
+    Slot slot;  // none in a health slot
     std::thread thread;
     bool health_probe = false;  // in a health slot: GET /api/health only
     bool done = false;
@@ -72,21 +77,16 @@ struct Connection {
 
 struct ServerState {
     std::unique_ptr<PageServer> server;
-    std::thread thread;
     StatusServerOptions options;
     bool loopback = true;
-    std::vector<AddressRange> allow;
-    int listen_fd = -1;
-    int stop_fd = -1;
 };
 
 std::mutex server_mutex;
 ServerState state;
+Listener listener;
 
 std::mutex conn_mutex;
 std::list<Connection> connections;
-std::map<std::string, int> per_address;
-int open_count = 0;
 int probe_count = 0;  // connections in the health slots
 
 // Why a client was cut off; each kind is logged at most once a minute.
@@ -146,7 +146,7 @@ int wait_for(int fd, short events, Clock::time_point deadline) {
     for (;;) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         int ms = left.count() < 0 ? 0 : int(std::min<long long>(left.count(), 60000));
-        pollfd p[2] = {{fd, events, 0}, {state.stop_fd, POLLIN, 0}};
+        pollfd p[2] = {{fd, events, 0}, {listener.stop_token().fd(), POLLIN, 0}};
         int r = poll(p, 2, ms);
         if (r < 0 && errno == EINTR) continue;
         if (r < 0 || p[1].revents != 0) return -1;
@@ -466,32 +466,10 @@ void serve_connection(Connection* c) {
     current_stream = nullptr;
     shutdown(c->fd, SHUT_RDWR);
     close(c->fd);
+    c->slot.release();
     std::lock_guard<std::mutex> lock(conn_mutex);
-    if (c->health_probe) {
-        --probe_count;
-    } else {
-        if (--per_address[c->address] == 0) per_address.erase(c->address);
-        --open_count;
-    }
+    if (c->health_probe) --probe_count;
     c->done = true;
-}
-
-std::string address_text(const sockaddr_storage& a, int* port) {
-    char text[INET6_ADDRSTRLEN] = "";
-    if (a.ss_family == AF_INET6) {
-        const auto* v6 = reinterpret_cast<const sockaddr_in6*>(&a);
-        *port = ntohs(v6->sin6_port);
-        if (IN6_IS_ADDR_V4MAPPED(&v6->sin6_addr)) {
-            inet_ntop(AF_INET, &v6->sin6_addr.s6_addr[12], text, sizeof text);
-        } else {
-            inet_ntop(AF_INET6, &v6->sin6_addr, text, sizeof text);
-        }
-    } else {
-        const auto* v4 = reinterpret_cast<const sockaddr_in*>(&a);
-        *port = ntohs(v4->sin_port);
-        inet_ntop(AF_INET, &v4->sin_addr, text, sizeof text);
-    }
-    return text;
 }
 
 void join_finished() {
@@ -507,36 +485,16 @@ void join_finished() {
     for (Connection& c : finished) c.thread.join();
 }
 
-// Takes the connection when the limits allow it, or into a health slot
-// when it comes from loopback; otherwise answers 503 without waiting and
-// closes it.
-void admit(int fd, const std::string& address, int port) {
-    const HttpLimits& limits = state.options.limits;
-    if (!address_allowed(state.allow, address)) {
-        report_cut(kCutRefused, address);
-        std::string r = plain_response(403, "Forbidden", "This address is not allowed", "");
-        (void)!send(fd, r.data(), r.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
-        close(fd);
-        return;
-    }
-    std::unique_lock<std::mutex> lock(conn_mutex);
-    const bool full =
-        open_count >= limits.max_connections || per_address[address] >= limits.max_per_address;
-    if (per_address[address] == 0) per_address.erase(address);
-    const bool probe = full && probe_count < limits.health_slots && is_loopback_host(address);
-    if (full && !probe) {
-        lock.unlock();
-        report_cut(kCutBusy, address);
-        std::string r = plain_response(503, "Service Unavailable", "Too many connections", "");
-        (void)!send(fd, r.data(), r.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
-        close(fd);
-        return;
-    }
+// Starts the connection's thread; without one the socket is closed.
+void start_connection(int fd, const Peer& peer, Slot slot, bool probe) {
+    join_finished();
+    std::lock_guard<std::mutex> lock(conn_mutex);
     connections.emplace_back();
     Connection& c = connections.back();
     c.fd = fd;
-    c.address = address;
-    c.port = port;
+    c.address = peer.address;
+    c.port = peer.port;
+    c.slot = std::move(slot);
     c.health_probe = probe;
     try {
         c.thread = std::thread(serve_connection, &c);
@@ -545,66 +503,36 @@ void admit(int fd, const std::string& address, int port) {
         close(fd);
         return;
     }
+    if (probe) ++probe_count;
+}
+
+void admit(Accepted a) { start_connection(a.fd, a.peer, std::move(a.slot), false); }
+
+// A client the listener refused: 403 for an address not allowed; past the
+// limits a loopback client gets a health slot while one is free, the others
+// 503 without waiting.
+void refuse_client(int fd, const Peer& peer, Refusal why, int) {
+    if (fd < 0) return;  // out of descriptors: the listener pauses
+    if (why == Refusal::kAddress) {
+        report_cut(kCutRefused, peer.address);
+        std::string r = plain_response(403, "Forbidden", "This address is not allowed", "");
+        (void)!send(fd, r.data(), r.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+        close(fd);
+        return;
+    }
+    bool probe = false;
+    if (is_loopback_host(peer.address)) {
+        std::lock_guard<std::mutex> lock(conn_mutex);
+        probe = probe_count < state.options.limits.health_slots;
+    }
     if (probe) {
-        ++probe_count;
-    } else {
-        ++per_address[address];
-        ++open_count;
+        start_connection(fd, peer, Slot(), true);
+        return;
     }
-}
-
-void accept_loop() {
-    for (;;) {
-        join_finished();
-        pollfd p[2] = {{state.listen_fd, POLLIN, 0}, {state.stop_fd, POLLIN, 0}};
-        int r = poll(p, 2, 1000);
-        if (p[1].revents != 0) return;
-        if (r <= 0) continue;
-        sockaddr_storage a{};
-        socklen_t len = sizeof a;
-        int fd = accept4(state.listen_fd, reinterpret_cast<sockaddr*>(&a), &len,
-                         SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0) {
-            // Out of descriptors or memory: give the others time to close.
-            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-                wait_for(state.stop_fd, 0, Clock::now() + std::chrono::milliseconds(100));
-            }
-            continue;
-        }
-        int port = 0;
-        std::string address = address_text(a, &port);
-        admit(fd, address, port);
-    }
-}
-
-// Listens on host:port (0: any free port); returns the socket and sets
-// *bound to the port, or returns -1.
-int open_listener(const std::string& host, int port, int* bound) {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
-    addrinfo* found = nullptr;
-    if (getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0) return -1;
-    int fd = -1;
-    for (addrinfo* ai = found; ai != nullptr && fd < 0; ai = ai->ai_next) {
-        fd = ::socket(ai->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        if (fd < 0) continue;
-        int yes = 1, no = 0;
-        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-        if (ai->ai_family == AF_INET6) setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &no, sizeof no);
-        if (bind(fd, ai->ai_addr, ai->ai_addrlen) != 0 || listen(fd, 128) != 0) {
-            close(fd);
-            fd = -1;
-        }
-    }
-    freeaddrinfo(found);
-    sockaddr_storage a{};
-    socklen_t len = sizeof a;
-    if (fd >= 0 && getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0) {
-        address_text(a, bound);
-    }
-    return fd;
+    report_cut(kCutBusy, peer.address);
+    std::string r = plain_response(503, "Service Unavailable", "Too many connections", "");
+    (void)!send(fd, r.data(), r.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    close(fd);
 }
 
 // Lower-cased copy, for header values that compare without case.
@@ -962,12 +890,7 @@ void install_routes(httplib::Server& server) {
 }  // namespace
 
 bool is_loopback_host(const std::string& host) {
-    if (lower(host) == "localhost") return true;
-    in_addr v4{};
-    if (inet_pton(AF_INET, host.c_str(), &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
-    in6_addr v6{};
-    if (inet_pton(AF_INET6, host.c_str(), &v6) == 1) return IN6_IS_ADDR_LOOPBACK(&v6);
-    return false;
+    return lower(host) == "localhost" || is_loopback_address(host);
 }
 
 bool parse_http_setting(const std::string& value, std::string* host, int* port, bool* off) {
@@ -1069,48 +992,39 @@ std::string status_json() {
 int status_server_start(const StatusServerOptions& options) {
     std::lock_guard<std::mutex> lock(server_mutex);
     if (state.server) return 0;
-    int port = 0;
-    int listen_fd = open_listener(options.host, options.port, &port);
-    if (listen_fd < 0) {
-        std::fprintf(stderr, "Страница состояния: нет доступа к %s:%d\n", options.host.c_str(),
-                     options.port);
-        write_log_linef("Страница состояния: нет доступа к %s:%d", options.host.c_str(),
-                        options.port);
-        return 0;
-    }
-    int stop_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (stop_fd < 0) {
-        close(listen_fd);
-        std::fprintf(stderr, "status page: eventfd: %s\n", std::strerror(errno));
-        return 0;
-    }
     state.options = options;
     state.loopback = is_loopback_host(options.host);
-    std::string bad;
-    if (!parse_address_ranges(options.allow, &state.allow, &bad)) {
-        // A list that cannot be read lets nobody but loopback in.
-        std::fprintf(stderr, "HTTPALLOW: '%s' не адрес и не диапазон\n", bad.c_str());
-        write_log_linef("HTTPALLOW: '%s' не адрес и не диапазон", bad.c_str());
-        state.allow.clear();
-        AddressRange none;
-        none.family = -1;
-        state.allow.push_back(none);
-    }
-    state.listen_fd = listen_fd;
-    state.stop_fd = stop_fd;
+    ListenerOptions listen;
+    listen.host = options.host;
+    listen.port = options.port;
+    listen.allow = AllowList("HTTPALLOW", options.allow, AllowList::Empty::kEveryone);
+    listen.max_total = options.limits.max_connections;
+    listen.max_per_address = options.limits.max_per_address;
+    // Out of descriptors or memory: give the others time to close.
+    listen.descriptor_pause = std::chrono::milliseconds(100);
+    listen.on_accept = admit;
+    listen.on_refuse = refuse_client;
     state.server = std::make_unique<PageServer>();
     state.server->set_payload_max_length(options.limits.max_body_bytes);
     // What the responses announce in Keep-Alive.
     state.server->set_keep_alive_max_count(size_t(options.limits.max_requests));
     state.server->set_keep_alive_timeout(options.limits.idle_ms / 1000);
-    state.server->set_running(listen_fd);
     install_routes(*state.server);
+    state.server->set_running(true);
+    if (!listener.start(std::move(listen))) {
+        std::fprintf(stderr, "Страница состояния: нет доступа к %s:%d\n", options.host.c_str(),
+                     options.port);
+        write_log_linef("Страница состояния: нет доступа к %s:%d", options.host.c_str(),
+                        options.port);
+        state = ServerState{};
+        return 0;
+    }
+    const int port = listener.port();
     if (!state.loopback && options.token.empty()) {
         std::fprintf(stderr,
                      "status page on %s:%d: HTTPTOKEN is not set, the page's commands are off\n",
                      options.host.c_str(), port);
     }
-    state.thread = std::thread(accept_loop);
     return port;
 }
 
@@ -1118,17 +1032,14 @@ void status_server_stop() {
     std::lock_guard<std::mutex> lock(server_mutex);
     if (!state.server) return;
     state.server->set_running(-1);
-    uint64_t one = 1;
-    (void)!::write(state.stop_fd, &one, sizeof one);
-    state.thread.join();
+    // The token stays requested, so every connection's wait ends too.
+    listener.stop();
     std::list<Connection> all;
     {
         std::lock_guard<std::mutex> conn_lock(conn_mutex);
         all.splice(all.end(), connections);
     }
     for (Connection& c : all) c.thread.join();
-    close(state.listen_fd);
-    close(state.stop_fd);
     state.server.reset();
     state = ServerState{};
 }

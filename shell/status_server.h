@@ -13,8 +13,9 @@
 // Every POST must come from the page itself (same origin); on a
 // non-loopback address it must also carry the token in X-VelDrum-Token.
 //
-// Connections: our own accept loop and one thread per connection; the
-// limits below keep any client from holding memory, threads or the stop.
+// Connections: the shared listener (net/listener.h) and one thread per
+// connection; the limits below keep any client from holding memory,
+// threads or the stop.
 // cpp-httplib only parses a request head we have already read and bounded,
 // and writes the response through the same connection. A body announced
 // past the limit is refused from its head. Error answers (400 and up) are

@@ -8,7 +8,6 @@
 
 #include "fdsn/dataselect.h"
 #include "fdsn/fdsn_request.h"
-#include "shell/address_allow.h"
 #include "tests/seed/mseed_check.h"
 #include "tests/system/system_run.h"
 #include "tools/stationsim/signal.h"
@@ -99,22 +98,6 @@ TEST(FdsnRequest, ParametersAndBodies) {
     EXPECT_FALSE(s.cha.matches("SHN") || s.cha.matches("HHZ"));
     EXPECT_TRUE(s.loc.matches("") && s.loc.matches("00") && !s.loc.matches("10"));
     EXPECT_TRUE(s.net.matches("XX") && s.sta.matches("ANYTHING"));
-}
-
-TEST(FdsnHttpAllow, RangesAndLoopback) {
-    std::vector<AddressRange> ranges;
-    std::string bad;
-    ASSERT_TRUE(parse_address_ranges("10.1.0.0/16, 192.0.2.7;2001:db8::/32", &ranges, &bad));
-    const std::pair<const char*, bool> cases[] = {
-        {"10.1.200.3", true}, {"10.2.0.1", false},   {"192.0.2.7", true},
-        {"192.0.2.8", false}, {"2001:db8::5", true}, {"2001:db9::5", false},
-        {"127.0.0.1", true},  {"::1", true},         {"not an address", false},
-    };
-    for (const auto& [address, allowed] : cases)
-        EXPECT_EQ(address_allowed(ranges, address), allowed) << address;
-    EXPECT_TRUE(address_allowed({}, "203.0.113.9"));  // no list: everyone
-    for (const char* wrong : {"10.0.0.0/33", "10.0.0/8", "host.example", "::/129", "1.2.3.4/"})
-        EXPECT_FALSE(parse_address_ranges(wrong, &ranges, &bad)) << wrong;
 }
 
 // The ring: three 100-second runs of stationsim, one veldrum each (a new

@@ -1,10 +1,13 @@
-#include "shell/address_allow.h"
+#include "net/allow_list.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <cstdio>
 #include <cstring>
+
+#include "common/oplog.h"
 
 namespace {
 
@@ -75,12 +78,29 @@ bool parse_address_ranges(const std::string& text, std::vector<AddressRange>* ou
     return true;
 }
 
-bool address_allowed(const std::vector<AddressRange>& ranges, const std::string& address) {
-    if (ranges.empty()) return true;
+bool is_loopback_address(const std::string& address) {
+    AddressRange a;
+    return parse_address(address, &a) && loopback(a);
+}
+
+AllowList::AllowList(const char* key, const std::string& text, Empty empty) {
+    std::string bad;
+    if (!parse_address_ranges(text, &ranges_, &bad)) {
+        std::fprintf(stderr, "%s: '%.64s' не адрес и не диапазон\n", key, bad.c_str());
+        write_log_linef("%s: '%.64s' не адрес и не диапазон", key, bad.c_str());
+        ranges_.clear();
+        loopback_only_ = true;
+        return;
+    }
+    loopback_only_ = ranges_.empty() && empty == Empty::kLoopbackOnly;
+}
+
+bool AllowList::admits(const std::string& address) const {
+    if (ranges_.empty() && !loopback_only_) return true;
     AddressRange client;
     if (!parse_address(address, &client)) return false;
     if (loopback(client)) return true;
-    for (const AddressRange& r : ranges)
+    for (const AddressRange& r : ranges_)
         if (r.family == client.family && prefix_equal(r.bytes, client.bytes, r.prefix)) return true;
     return false;
 }
