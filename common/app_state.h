@@ -1,10 +1,5 @@
-// Process-wide state that every subsystem shares.
-//
-// Written during start-up (steps 3 to 9) before any other thread exists and
-// read-only afterwards, except the flags, which are plain 32-bit words
-// shared without a lock: run_flag (cleared only by "Завершить работу",
-// set back by the recorder thread), flush_request (set by the flush button
-// and the stop command, cleared by the recorder after its pass).
+// The two process-wide flags, and the configuration's shape (the station's
+// context, common/station_context.h, holds the configuration itself).
 #pragma once
 
 #include <atomic>
@@ -15,8 +10,11 @@
 inline constexpr int kStationNameSize = 16;      // 15 characters and the NUL
 inline constexpr int kMaxStationNameLength = 6;  // "%s.DCH.CLTX1" must fit 16 bytes
 
-extern char station_name[kStationNameSize];
+// One word each, shared without a lock by the user-interface thread, the
+// recorder and the stop signals; main owns them. run_flag is cleared only by
+// "Завершить работу" and set back by the recorder thread.
 extern std::atomic<int32_t> run_flag;
+// Set by the flush button and the stop command, cleared by the recorder after its pass.
 extern std::atomic<int32_t> flush_request;
 
 // Configuration, filled once by start-up from the command line and the INI files.
@@ -45,8 +43,3 @@ struct Config {
     double longitude = 0;
     double elevation = 0;
 };
-
-extern Config config;
-
-// Channel names from SCH= or INI SCH, in order, repeats kept; empty: every channel.
-extern std::vector<std::string> selected_channels;

@@ -2,8 +2,6 @@
 
 #include <cmath>
 
-Metrics metrics;
-
 void note_block(ChannelMetrics& m, double time, int samples, double rate) {
     if (!(rate > 0) || samples <= 0) return;
     const double last = m.last_sample_time.load(std::memory_order_relaxed);
@@ -25,7 +23,7 @@ uint64_t gaps_on_day_of(const ChannelMetrics& m, double now) {
                : 0;
 }
 
-ChannelMetrics& channel_metrics(int c) {
+ChannelMetrics& channel_metrics(Metrics& metrics, int c) {
     static ChannelMetrics spare;
     return c >= 0 && c < kMetricChannels ? metrics.channels[c] : spare;
 }

@@ -10,7 +10,6 @@ inline constexpr int kMetricChannels = 256;  // by wire channel number
 
 struct ChannelMetrics {
     std::atomic<uint64_t> samples_received{0};
-    std::atomic<uint64_t> blocks_dropped{0};   // refused, or pushed out of a full ring
     std::atomic<uint64_t> seconds_written{0};  // into ring files
     std::atomic<double> last_sample_time{0};   // seconds since 1970; 0 before the first
     std::atomic<uint64_t> gaps{0};             // blocks that did not follow the one before
@@ -34,11 +33,9 @@ struct Metrics {
     std::atomic<int32_t> liss_clients{0};
 };
 
-extern Metrics metrics;
-
 inline void bump(std::atomic<uint64_t>& counter, uint64_t n = 1) {
     counter.fetch_add(n, std::memory_order_relaxed);
 }
 
 // The counters of wire channel c, or a spare for a number out of range.
-ChannelMetrics& channel_metrics(int c);
+ChannelMetrics& channel_metrics(Metrics& metrics, int c);

@@ -1,15 +1,19 @@
 // What the station link and the recorder report to the operator's view.
-// main wires in the status dialog; until then every report goes nowhere.
+// main wires in the status dialog; by default every report goes nowhere.
 // Each may be called from any thread.
 #pragma once
 
-struct StatusReport {
-    void (*station_state)(bool connected);   // the station icon
-    void (*database_state)(bool connected);  // the database icon
-    void (*error_text)(const char* text);    // the error field
-    void (*roster_changed)();                // the channel list is rebuilt
-    void (*event_seen)();                    // the event lamp blinks
-    void (*pass_started)();                  // the flush button is enabled again
-};
+namespace status_report_detail {
+inline void ignore_state(bool) {}
+inline void ignore_text(const char*) {}
+inline void ignore() {}
+}  // namespace status_report_detail
 
-extern StatusReport status_report;
+struct StatusReport {
+    void (*station_state)(bool connected) = status_report_detail::ignore_state;   // the station icon
+    void (*database_state)(bool connected) = status_report_detail::ignore_state;  // the database icon
+    void (*error_text)(const char* text) = status_report_detail::ignore_text;     // the error field
+    void (*roster_changed)() = status_report_detail::ignore;  // the channel list is rebuilt
+    void (*event_seen)() = status_report_detail::ignore;      // the event lamp blinks
+    void (*pass_started)() = status_report_detail::ignore;    // the flush button is enabled again
+};

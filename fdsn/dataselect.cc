@@ -37,8 +37,8 @@ uint16_t be16_at(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[
 
 }  // namespace
 
-StationCodes station_codes() {
-    return StationCodes{config.network, std::string(station_name).substr(0, kSeedStationLength)};
+StationCodes station_codes(const char* network, const char* station) {
+    return StationCodes{network, std::string(station).substr(0, kSeedStationLength)};
 }
 
 std::string channel_code(const std::string& name) { return name.substr(0, kSeedChannelLength); }

@@ -41,10 +41,10 @@ inline constexpr int64_t kMaxRequestSamples = 400000000;
 
 // The codes the services show for this station.
 struct StationCodes {
-    std::string network;  // config.network
+    std::string network;  // NETWORK
     std::string station;  // the station name, cut to the 5 characters of a record
 };
-StationCodes station_codes();
+StationCodes station_codes(const char* network, const char* station);
 // A roster or index channel name as the records carry it.
 std::string channel_code(const std::string& name);
 

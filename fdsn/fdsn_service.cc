@@ -91,11 +91,11 @@ void overall_window(const FdsnRequest& request, int64_t* from, int64_t* to) {
 
 // The index's rows for the request's whole window, or the answer when the
 // index cannot give them.
-std::optional<FdsnResponse> read_rows(const FdsnRequest& request, const std::string& url,
+std::optional<FdsnResponse> read_rows(const StationContext& ctx, const FdsnRequest& request, const std::string& url,
                                       std::vector<IndexRow>* rows) {
     int64_t from = 0, to = 0;
     overall_window(request, &from, &to);
-    const IndexResult got = index_rows(station_name, from, to, rows);
+    const IndexResult got = index_rows(ctx.config, ctx.station_name, from, to, rows);
     if (got == IndexResult::kUnavailable)
         return fdsn_error(503, "The file index cannot be read just now", url);
     if (got == IndexResult::kTooMany)
@@ -103,7 +103,7 @@ std::optional<FdsnResponse> read_rows(const FdsnRequest& request, const std::str
     return std::nullopt;
 }
 
-FdsnResponse dataselect(const FdsnRequest& request, const std::string& url) {
+FdsnResponse dataselect(const StationContext& ctx, const FdsnRequest& request, const std::string& url) {
     for (const Selection& s : request.selections) {
         const bool open = s.start == kFdsnTimeMin || s.end == kFdsnTimeMax;
         if (open || (s.end - s.start) / kMicros > kMaxWindowSeconds)
@@ -113,10 +113,10 @@ FdsnResponse dataselect(const FdsnRequest& request, const std::string& url) {
                               url);
     }
     std::vector<IndexRow> rows;
-    if (std::optional<FdsnResponse> refused = read_rows(request, url, &rows)) return *refused;
+    if (std::optional<FdsnResponse> refused = read_rows(ctx, request, url, &rows)) return *refused;
     DataselectPlan plan;
-    const StationCodes codes = station_codes();
-    if (plan_dataselect(request, rows, config.data_dir, codes, kMaxRequestSamples, &plan) ==
+    const StationCodes codes = station_codes(ctx.config.network, ctx.station_name);
+    if (plan_dataselect(request, rows, ctx.config.data_dir, codes, kMaxRequestSamples, &plan) ==
         PlanResult::kTooLarge)
         return fdsn_error(413,
                           "The selection holds more than " + std::to_string(kMaxRequestSamples) +
@@ -125,7 +125,7 @@ FdsnResponse dataselect(const FdsnRequest& request, const std::string& url) {
     if (plan.runs.empty()) return no_data(request, url);
     FdsnResponse r;
     r.content_type = "application/vnd.fdsn.mseed";
-    r.stream = std::make_shared<RecordStream>(std::move(plan), config.data_dir, codes);
+    r.stream = std::make_shared<RecordStream>(std::move(plan), ctx.config.data_dir, codes);
     return r;
 }
 
@@ -151,8 +151,8 @@ FdsnTime sample_time(int64_t tbegin, int64_t index, int rate) {
 // Spans of matching files, clipped to each selection's window, merged when
 // the next begins within one sample (plus mergegaps) of the last.
 std::vector<Source> availability_sources(const FdsnRequest& request,
-                                         const std::vector<IndexRow>& rows) {
-    const StationCodes codes = station_codes();
+                                         const std::vector<IndexRow>& rows,
+                                         const StationCodes& codes) {
     double gaps = 0;
     if (const std::string* g = request.option("mergegaps")) gaps = std::atof(g->c_str());
     const std::string* quality = request.option("quality");
@@ -215,10 +215,10 @@ std::string rate_text(int rate) {
     return text;
 }
 
-FdsnResponse availability(const FdsnRequest& request, bool extent, const std::string& url) {
+FdsnResponse availability(const StationContext& ctx, const FdsnRequest& request, bool extent, const std::string& url) {
     std::vector<IndexRow> rows;
-    if (std::optional<FdsnResponse> refused = read_rows(request, url, &rows)) return *refused;
-    std::vector<Source> sources = availability_sources(request, rows);
+    if (std::optional<FdsnResponse> refused = read_rows(ctx, request, url, &rows)) return *refused;
+    std::vector<Source> sources = availability_sources(request, rows, station_codes(ctx.config.network, ctx.station_name));
     if (sources.empty()) return no_data(request, url);
 
     const std::string* merge = request.option("merge");
@@ -256,7 +256,7 @@ FdsnResponse availability(const FdsnRequest& request, bool extent, const std::st
         const size_t n = static_cast<size_t>(std::atoll(limit->c_str()));
         if (lines.size() > n) lines.resize(n);
     }
-    const StationCodes codes = station_codes();
+    const StationCodes codes = station_codes(ctx.config.network, ctx.station_name);
     const std::string* format = request.option("format");
     FdsnResponse r;
     if (format != nullptr && *format == "json") {
@@ -358,10 +358,10 @@ struct StationChannel {
 };
 
 // The roster's channels and those the index still has files of.
-std::vector<StationChannel> station_channels(bool* index_ok) {
+std::vector<StationChannel> station_channels(const StationContext& ctx, bool* index_ok) {
     std::map<std::string, StationChannel> channels;
     std::vector<IndexRow> rows;
-    *index_ok = index_rows(station_name, -(1LL << 40), 1LL << 40, &rows) == IndexResult::kOk;
+    *index_ok = index_rows(ctx.config, ctx.station_name, -(1LL << 40), 1LL << 40, &rows) == IndexResult::kOk;
     for (const IndexRow& row : rows) {
         if (row.sps <= 0) continue;
         StationChannel& c = channels[channel_code(row.channel)];
@@ -402,7 +402,7 @@ struct StationPlace {
     double latitude = 0, longitude = 0, elevation = 0;
 };
 
-StationPlace station_place() {
+StationPlace station_place(const Config& config) {
     StationPlace p;
     p.known = config.has_coordinates;
     p.latitude = config.latitude;
@@ -472,15 +472,15 @@ std::string time_attributes(FdsnTime start, FdsnTime end) {
     return a;
 }
 
-FdsnResponse station(const FdsnRequest& request, const std::string& url) {
+FdsnResponse station(const StationContext& ctx, const FdsnRequest& request, const std::string& url) {
     const std::string level = request.option("level") ? *request.option("level") : "station";
     if (level == "response")
         return fdsn_error(
             400, "Instrument responses are not known to this server; use level=channel", url);
     bool index_ok = true;
-    std::vector<StationChannel> all = station_channels(&index_ok);
-    const StationCodes codes = station_codes();
-    const StationPlace place = station_place();
+    std::vector<StationChannel> all = station_channels(ctx, &index_ok);
+    const StationCodes codes = station_codes(ctx.config.network, ctx.station_name);
+    const StationPlace place = station_place(ctx.config);
     std::vector<StationChannel> chosen;
     for (const StationChannel& c : all) {
         bool wanted = false;
@@ -612,7 +612,7 @@ FdsnResponse fdsn_error(int status, const std::string& detail, const std::string
     return r;
 }
 
-FdsnResponse fdsn_answer(const FdsnCall& call) {
+FdsnResponse fdsn_answer(const StationContext& ctx, const FdsnCall& call) {
     if (call.method == FdsnMethod::kVersion) {
         FdsnResponse r;
         r.body = call.service == FdsnService::kStation        ? kStationVersion
@@ -634,11 +634,11 @@ FdsnResponse fdsn_answer(const FdsnCall& call) {
     if (!parsed) return fdsn_error(400, error, call.url);
     switch (call.service) {
         case FdsnService::kDataselect:
-            return dataselect(request, call.url);
+            return dataselect(ctx, request, call.url);
         case FdsnService::kAvailability:
-            return availability(request, call.method == FdsnMethod::kExtent, call.url);
+            return availability(ctx, request, call.method == FdsnMethod::kExtent, call.url);
         case FdsnService::kStation:
-            return station(request, call.url);
+            return station(ctx, request, call.url);
     }
     return fdsn_error(400, "unknown service", call.url);
 }

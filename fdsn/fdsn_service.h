@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/station_context.h"
 #include "fdsn/dataselect.h"
 #include "fdsn/fdsn_request.h"
 
@@ -36,7 +37,7 @@ struct FdsnCall {
     std::string url;
 };
 
-FdsnResponse fdsn_answer(const FdsnCall& call);
+FdsnResponse fdsn_answer(const StationContext& station, const FdsnCall& call);
 
 // The FDSN error document: "Error <code>: <reason>", the detail, the
 // request and the time, as text/plain.

@@ -31,7 +31,7 @@ constexpr size_t kPooledConnections = 4;
 std::mutex pool_mutex;
 std::vector<OdbcConnection> pool;
 
-OdbcConnection take_connection() {
+OdbcConnection take_connection(const Config& config) {
     {
         std::lock_guard<std::mutex> lock(pool_mutex);
         if (!pool.empty()) {
@@ -41,7 +41,7 @@ OdbcConnection take_connection() {
         }
     }
     OdbcConnection c;
-    if (c.connect() != OdbcConnect::kConnected) return OdbcConnection{};
+    if (c.connect(config) != OdbcConnect::kConnected) return OdbcConnection{};
     return c;
 }
 
@@ -109,7 +109,7 @@ int open_beneath(int dir, const char* path) {
 
 }  // namespace
 
-IndexResult index_rows(const char* station, int64_t from, int64_t to, std::vector<IndexRow>* out) {
+IndexResult index_rows(const Config& config, const char* station, int64_t from, int64_t to, std::vector<IndexRow>* out) {
     out->clear();
     char quoted[64];
     if (!quote_sql(station, quoted, sizeof quoted)) return IndexResult::kUnavailable;
@@ -123,7 +123,7 @@ IndexResult index_rows(const char* station, int64_t from, int64_t to, std::vecto
                   " order by ch,tbegin",
                   quoted, lo, to);
     for (int attempt = 0; attempt < 2; ++attempt) {
-        OdbcConnection c = take_connection();
+        OdbcConnection c = take_connection(config);
         if (c.dbc == SQL_NULL_HDBC) return IndexResult::kUnavailable;
         out->clear();
         IndexResult r = select_rows(c, text, out);

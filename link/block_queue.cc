@@ -2,12 +2,12 @@
 // run, copies and allocations included; put_block re-enters it to trim.
 #include "link/block_queue.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 
-#include "common/metrics.h"
 #include "common/oplog.h"
 #include "link/block_format.h"
 
@@ -40,14 +40,21 @@ void pop_oldest(ChannelSlot& slot) {
     if (slot.read_index == kBlockRingSize) slot.read_index = 0;
 }
 
+// Blocks refused or pushed out of a full ring, for monitoring.
+std::atomic<uint64_t> dropped[kSlotCount];
+
 }  // namespace
+
+uint64_t dropped_blocks(int channel) {
+    return valid_channel(channel) ? dropped[channel].load(std::memory_order_relaxed) : 0;
+}
 
 int put_block(int channel, const uint8_t* block, int length) {
     if (!valid_channel(channel) || block == nullptr) return 0;
     // A take copies as many bytes as the header says, so the two must agree.
     if (length < block_format::kHeaderSize || block_format::block_length(block) != length) {
         write_log_linef("Блок канала %d длиной %d байт не принят", channel, length);
-        bump(metrics.channels[channel].blocks_dropped);
+        dropped[channel].fetch_add(1, std::memory_order_relaxed);
         return 0;
     }
     std::lock_guard<std::recursive_mutex> lock(queue_lock);
@@ -113,7 +120,7 @@ int drop_block(int channel) {
     ChannelSlot& slot = channel_table[channel];
     if (slot.queued_blocks == 0) return 0;
     pop_oldest(slot);
-    bump(metrics.channels[channel].blocks_dropped);
+    dropped[channel].fetch_add(1, std::memory_order_relaxed);
     return 1;
 }
 

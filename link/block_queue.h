@@ -48,6 +48,10 @@ int has_event_block(int channel);
 // returned. 0 also for an empty ring or a channel outside 0..255.
 int take_block(int channel, uint8_t* destination, size_t capacity);
 
+// Blocks of the channel refused or pushed out of a full ring so far (every
+// block freed unwritten counts); 0 outside 0..255.
+uint64_t dropped_blocks(int channel);
+
 // Frees the oldest block; 0 when the ring is empty.
 int drop_block(int channel);
 

@@ -10,9 +10,8 @@
 
 #include "common/app_state.h"
 #include "common/calendar.h"
-#include "common/metrics.h"
 #include "common/oplog.h"
-#include "common/status_report.h"
+#include "common/station_context.h"
 #include "link/block_format.h"
 #include "link/block_queue.h"
 #include "link/channel_table.h"
@@ -24,12 +23,12 @@ namespace {
 int32_t decoder_busy = 0;
 std::atomic<SampleSink> sample_sink{nullptr};
 
-void report(const char* text) {
+void report(const StationContext& station, const char* text) {
     if (isatty(STDERR_FILENO)) {
         ssize_t ignored = write(STDERR_FILENO, "\a", 1);
         (void)ignored;
     }
-    status_report.error_text(text);
+    station.status.error_text(text);
     write_log_line(text);
 }
 
@@ -149,7 +148,7 @@ void install_roster(const Announcement& a) {
 // acquisition server was reconfigured) replaces it between two recorder
 // passes: what is queued is written under the old roster first, and every
 // channel then starts new files.
-void announce(const uint8_t* block, int avail, bool group) {
+void announce(const StationContext& station, const uint8_t* block, int avail, bool group) {
     static Announcement fresh;
     fresh = Announcement{};
     if (group)
@@ -167,16 +166,16 @@ void announce(const uint8_t* block, int avail, bool group) {
         install_roster(fresh);
         write_log_line("Состав каналов станции изменился");
     }
-    status_report.roster_changed();
+    station.status.roster_changed();
     roster_pending = 0;
 }
 
-void sample_block(const uint8_t* block, int step, bool whole) {
+void sample_block(const StationContext& station, const uint8_t* block, int step, bool whole) {
     int16_t channel = read_i16(block + kChannel);
     if (channel < 0 || channel >= kChannelCount) {
         char text[64];
         std::snprintf(text, sizeof text, "Неверный номер канала: %d", channel);
-        report(text);
+        report(station, text);
         return;
     }
     if (!whole) return;  // the bytes after the message are not samples
@@ -194,10 +193,10 @@ void sample_block(const uint8_t* block, int step, bool whole) {
         if (t > 2147483647.0) t = 2147483647.0;
         if (t < -2147483648.0) t = -2147483648.0;
         record_event(event_type, static_cast<int32_t>(t));
-        status_report.event_seen();
+        station.status.event_seen();
     }
     const int k = roster_index[channel];
-    ChannelMetrics& counted = metrics.channels[channel];
+    ChannelMetrics& counted = station.metrics.channels[channel];
     bump(counted.samples_received, static_cast<uint64_t>(sample_count(block)));
     if (k < 0) return;  // not announced: queued, but served to no one
     const RosterEntry& entry = channel_roster[k];
@@ -211,7 +210,7 @@ void sample_block(const uint8_t* block, int step, bool whole) {
 
 void set_sample_sink(SampleSink sink) { sample_sink.store(sink); }
 
-void decode_message(uint8_t* message, int length) {
+void decode_message(const StationContext& station, uint8_t* message, int length) {
     if (decoder_busy) return;
     decoder_busy = 1;
     if (length < 0) length = 0;
@@ -228,16 +227,16 @@ void decode_message(uint8_t* message, int length) {
         int step = 0;
         if (type == kChannelGroupBlock || type == kChannelListBlock) {
             step = kAnnouncementStep;
-            announce(cursor, remaining, type == kChannelGroupBlock);
+            announce(station, cursor, remaining, type == kChannelGroupBlock);
         } else if (type == kSampleBlock) {
             step = block_length(cursor);
             if (step == 0) break;  // would not advance: report the remainder
             if (roster_pending != 1)
                 sample_block(
-                    cursor, step,
+                    station, cursor, step,
                     step <= remaining && kHeaderSize + read_u16(cursor + kDataLength) <= remaining);
         } else {
-            report("Неверный тип блока");
+            report(station, "Неверный тип блока");
             break;
         }
         cursor += step;
@@ -246,7 +245,7 @@ void decode_message(uint8_t* message, int length) {
     if (remaining != 0) {
         char text[64];
         std::snprintf(text, sizeof text, "Размер остатка блока: %d", remaining);
-        report(text);
+        report(station, text);
     }
     std::memset(message, 0xFF, length);
     decoder_busy = 0;

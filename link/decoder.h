@@ -3,7 +3,9 @@
 
 #include <cstdint>
 
-void decode_message(uint8_t* message, int length);
+#include "common/station_context.h"
+
+void decode_message(const StationContext& station, uint8_t* message, int length);
 
 // Where the samples of an announced channel's block go once the ring queue
 // has taken the block (the SEED service; main wires it, none by default).

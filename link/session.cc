@@ -14,7 +14,6 @@
 
 #include "common/app_state.h"
 #include "common/oplog.h"
-#include "common/status_report.h"
 #include "link/decoder.h"
 #include "link/station_indicator.h"
 
@@ -25,6 +24,8 @@ std::atomic<int32_t> closing{0};
 namespace {
 
 uint8_t receive_buffer[65535];
+// The station this session serves; set before the first NetBIOS command.
+std::atomic<const StationContext*> station{nullptr};
 
 // Commands submitted whose completion has not returned yet: the stop waits
 // for them, so no completion runs while the process ends. Never destroyed:
@@ -53,7 +54,7 @@ void beep() {
 }
 
 void report(const char* text) {
-    status_report.error_text(text);
+    station.load()->status.error_text(text);
     write_log_line(text);
 }
 
@@ -91,7 +92,7 @@ void post(NCB* ncb, UCHAR command, uint8_t* buffer) {
     ncb->ncb_buffer = buffer;
     ncb->ncb_length = sizeof receive_buffer;
     ncb->ncb_post = on_ncb_complete;
-    ncb->ncb_lana_num = static_cast<UCHAR>(config.lana & 0xFF);
+    ncb->ncb_lana_num = static_cast<UCHAR>(station.load()->config.lana & 0xFF);
     submit(ncb);
 }
 
@@ -100,18 +101,18 @@ void post_receive(NCB* ncb) { post(ncb, NCBRECV, receive_buffer); }
 void handle_completion(NCB* ncb) {
     if (closing.load()) {
         station_connected.store(0);
-        update_station_indicator();
+        update_station_indicator(station.load()->status);
         return;
     }
     const UCHAR command = ncb->ncb_command & ~ASYNCH;
     if (ncb->ncb_retcode == NRC_GOODRET) {
         station_connected.store(1);
-        update_station_indicator();
+        update_station_indicator(station.load()->status);
         if (command == NCBCALL) {
             session_number = ncb->ncb_lsn;
             post_receive(ncb);
         } else if (command == NCBRECV) {
-            decode_message(receive_buffer, ncb->ncb_length);
+            decode_message(*station.load(), receive_buffer, ncb->ncb_length);
             post_receive(ncb);
         } else if (command == NCBHANGUP) {
             // A server that accepts and drops at once would otherwise make the
@@ -122,7 +123,7 @@ void handle_completion(NCB* ncb) {
     }
     beep();
     station_connected.store(0);
-    update_station_indicator();
+    update_station_indicator(station.load()->status);
     char text[64];
     std::snprintf(text, sizeof text, "Код ошибки Netbios: %d", ncb->ncb_retcode);
     report(text);
@@ -152,7 +153,7 @@ void clear_ncb(NCB* ncb) {
     ncb->ncb_post = nullptr;
     ncb->ncb_retcode = 0;
     ncb->ncb_cmd_cplt = 0;
-    ncb->ncb_lana_num = static_cast<UCHAR>(config.lana & 0xFF);
+    ncb->ncb_lana_num = static_cast<UCHAR>(station.load()->config.lana & 0xFF);
 }
 
 void format_netbios_name(const char* format, const char* station, int padding,
@@ -168,14 +169,17 @@ void format_netbios_name(const char* format, const char* station, int padding,
 }
 
 void own_name(UCHAR field[NCBNAMSZ]) {
-    format_netbios_name(kClientNameFormat, station_name, config.netbios_name_format, field);
+    const StationContext& s = *station.load();
+    format_netbios_name(kClientNameFormat, s.station_name, s.config.netbios_name_format, field);
 }
 
 void server_name(UCHAR field[NCBNAMSZ]) {
-    format_netbios_name(kServerNameFormat, station_name, config.netbios_name_format, field);
+    const StationContext& s = *station.load();
+    format_netbios_name(kServerNameFormat, s.station_name, s.config.netbios_name_format, field);
 }
 
-bool netbios_reset() {
+bool netbios_reset(const StationContext& context) {
+    station.store(&context);
     NCB ncb;
     clear_ncb(&ncb);
     ncb.ncb_command = NCBRESET;

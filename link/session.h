@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 
+#include "common/station_context.h"
 #include "platform/netbios.h"
 
 inline constexpr const char* kClientNameFormat = "%s.DCH.CLTX1";
@@ -15,7 +16,9 @@ extern NCB session_ncb;
 extern int32_t session_number;
 extern std::atomic<int32_t> closing;
 
-bool netbios_reset();
+// The first command: keeps the context (which must outlive the session) for
+// every later one.
+bool netbios_reset(const StationContext& context);
 int add_client_name();  // name number, or -1
 void call_server(NCB* ncb);
 void delete_client_name();

@@ -9,7 +9,6 @@
 #include <thread>
 
 #include "common/oplog.h"
-#include "common/status_report.h"
 
 std::atomic<int32_t> station_connected{0};
 
@@ -32,12 +31,13 @@ std::shared_ptr<IndicatorThread>& indicator_thread = *new std::shared_ptr<Indica
 
 // Shows the state the thread was started for: a loss followed at once by a
 // new connection is shown as both, in order.
-void show_station_state(std::shared_ptr<IndicatorThread> self, int32_t state) {
+void show_station_state(std::shared_ptr<IndicatorThread> self, int32_t state,
+                        void (*show)(bool connected)) {
     if (state == 1) {
-        status_report.station_state(true);
+        show(true);
         write_log_line("Станция подключена");
     } else {
-        status_report.station_state(false);
+        show(false);
         write_log_line("Станция отключена");
     }
     std::lock_guard<std::mutex> g(self->lock);
@@ -67,14 +67,14 @@ void finish(std::shared_ptr<IndicatorThread>& t, std::chrono::milliseconds limit
 
 }  // namespace
 
-void update_station_indicator() {
+void update_station_indicator(const StatusReport& status) {
     std::lock_guard<std::mutex> g(indicator_lock);
     const int32_t state = station_connected.load();
     if (shown_state.load() == state) return;
     finish(indicator_thread, std::chrono::milliseconds(60000), false);
     auto t = std::make_shared<IndicatorThread>();
     try {
-        t->thread = std::thread(show_station_state, t, state);
+        t->thread = std::thread(show_station_state, t, state, status.station_state);
     } catch (...) {
         return;  // no thread: the next change tries again
     }

@@ -44,13 +44,15 @@ std::mutex ticker_lock;
 std::condition_variable ticker_wake;
 bool stopping = false;
 bool feeding = false;  // under feed_lock: the ring is open and takes records
+// The station fed; set before the ring takes records.
+const StationContext* station = nullptr;
 
 // Encodes what the stream holds into the ring and empties it; feed_lock held.
 void send(const std::string& channel, LiveStream& s) {
     if (s.count == 0) return;
     out.assign(flushBufferBytes(s.count), 0);
     const unsigned records =
-        buildRecords(config.network, station_name, channel.c_str(), s.sample_rate, s.start_time,
+        buildRecords(station->config.network, station->station_name, channel.c_str(), s.sample_rate, s.start_time,
                      s.samples, s.count, out.data());
     for (unsigned i = 0; i < records; ++i) {
         uint8_t* record = out.data() + static_cast<size_t>(i) * kSeedRecordLength;
@@ -66,7 +68,7 @@ void send(const std::string& channel, LiveStream& s) {
 void send_waiting(bool all) {
     std::lock_guard<std::mutex> guard(feed_lock);
     const Clock::time_point now = Clock::now();
-    const auto latency = std::chrono::duration<double>(config.seedlink_latency);
+    const auto latency = std::chrono::duration<double>(station->config.seedlink_latency);
     for (auto& [channel, s] : streams)
         if (s.count > 0 && (all || now - s.waiting >= latency)) send(channel, s);
 }
@@ -87,8 +89,10 @@ void ticker_main() {
 
 RecordRing& live_ring() { return ring; }
 
-bool start_live_feed() {
+bool start_live_feed(const StationContext& context) {
+    const Config& config = context.config;
     if (config.seedlink_port <= 0) return true;
+    station = &context;
     const std::string path = std::string(config.data_dir) + "/seedlink.ring";
     if (!ring.open(path, config.seedlink_ring_bytes)) return false;
     {

@@ -7,12 +7,15 @@
 
 #include <cstdint>
 
+#include "common/station_context.h"
+
 class RecordRing;
 
 // Opens the ring ("seedlink.ring" in the data directory) and starts the
 // thread that sends records whose time has come. Nothing when SEEDLINK= is
-// 0; false, with a line in the log, when the ring cannot be opened.
-bool start_live_feed();
+// 0; false, with a line in the log, when the ring cannot be opened. The
+// context must outlive the feed.
+bool start_live_feed(const StationContext& context);
 void stop_live_feed();
 
 // The decoder's sample sink: one block of a channel, 16-bit little-endian.

@@ -108,6 +108,8 @@ struct Server {
     // Touched by the listener's thread only.
     std::map<Refusal, Clock::time_point> refusal_logged;
     std::string station_id, organization;
+    std::string network, station;  // the records' codes
+    double latency = 1;            // SLLATENCY
     std::vector<seedlink::StreamSummary> streams;
     Clock::time_point streams_at{};
     bool streams_valid = false;
@@ -197,8 +199,8 @@ seedlink::InfoSource info_source(bool with_streams, bool with_connections) {
     const std::string hello = seedlink::hello_software();
     s.software = hello.substr(0, hello.find(" ::"));
     s.organization = server.organization;
-    s.network = config.network;
-    s.station = station_name;
+    s.network = server.network;
+    s.station = server.station;
     s.oldest = server.ring->oldest();
     s.next = server.ring->next();
     if (with_streams) s.streams = stream_list();
@@ -306,7 +308,7 @@ bool transfer_complete(const Client& c) {
     const double now = wall_now();
     for (const StationRequest* r : active) {
         const bool window_over =
-            !std::isnan(r->end) && now > r->end + config.seedlink_latency + kWindowGraceSeconds;
+            !std::isnan(r->end) && now > r->end + server.latency + kWindowGraceSeconds;
         if (!r->dialup && !window_over) return false;
     }
     return true;
@@ -697,7 +699,8 @@ void run_loop() {
 
 }  // namespace
 
-bool start_seedlink_server(RecordRing& ring) {
+bool start_seedlink_server(RecordRing& ring, const StationContext& station) {
+    const Config& config = station.config;
     const int port = config.seedlink_port;
     if (port <= 0 || port > 65535 || !ring.usable() || server.thread.joinable()) return false;
     server.ring = &ring;
@@ -719,7 +722,10 @@ bool start_seedlink_server(RecordRing& ring) {
         server.wake = server.epoll = -1;
         return false;
     }
-    server.station_id = std::string(config.network) + "_" + station_name;
+    server.network = config.network;
+    server.station = station.station_name;
+    server.latency = config.seedlink_latency;
+    server.station_id = server.network + "_" + server.station;
     server.organization = "VelDrum station " + server.station_id;
     const std::pair<int, uint64_t> sources[] = {{server.wake, kWakeId},
                                                 {ring.wakeup_fd(), kRingId}};

@@ -14,12 +14,14 @@
 #include <string>
 #include <vector>
 
+#include "common/station_context.h"
+
 class RecordRing;
 
-// Listens on config.seedlink_port (none when 0) and starts the loop.
+// Listens on the configured SEEDLINK port (none when 0) and starts the loop.
 // False when there is no server: port 0, the ring not open, or the port
 // cannot be had (said in the log and on stderr).
-bool start_seedlink_server(RecordRing& ring);
+bool start_seedlink_server(RecordRing& ring, const StationContext& station);
 // Closes every connection and joins the thread.
 void stop_seedlink_server();
 // True while the port is open: the server started and the ring is usable.

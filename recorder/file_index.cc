@@ -8,16 +8,18 @@
 #include <mutex>
 #include <thread>
 
-#include "common/app_state.h"
 #include "common/calendar.h"
-#include "common/metrics.h"
 #include "common/oplog.h"
-#include "common/status_report.h"
+#include "common/station_context.h"
 #include "recorder/odbc_statement.h"
 
-std::atomic<uint8_t> db_connected{0};
-
 namespace {
+
+// Written by the database thread once the handles are set, read by the
+// recorder thread before it uses them.
+std::atomic<uint8_t> db_connected{0};
+// The station whose index this is; set before the first database thread.
+std::atomic<const StationContext*> station{nullptr};
 
 // A quoted value may take twice its length, so the text buffer is larger
 // than the longest unquoted statement needs.
@@ -34,7 +36,7 @@ OdbcConnection connection;
 std::mutex thread_mutex;
 std::thread database_thread;
 
-void show_connected(bool connected) { status_report.database_state(connected); }
+void show_connected(bool connected) { station.load()->status.database_state(connected); }
 
 void database_thread_main() {
     for (;;) {
@@ -49,7 +51,7 @@ void database_thread_main() {
         }
         show_connected(false);
         connection.disconnect();
-        const OdbcConnect outcome = connection.connect();
+        const OdbcConnect outcome = connection.connect(station.load()->config);
         if (outcome == OdbcConnect::kNoEnvironment) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1000));
             continue;
@@ -66,10 +68,20 @@ void database_thread_main() {
     }
 }
 
+void launch_database_thread() {
+    std::lock_guard<std::mutex> guard(thread_mutex);
+    // The previous thread has ended or is about to: it ends once connected,
+    // and a reset only follows a connection.
+    if (database_thread.joinable()) database_thread.join();
+    database_thread = std::thread(database_thread_main);
+}
+
 void reset_connection() {
     db_connected.store(0);
-    start_database_thread();
+    launch_database_thread();
 }
+
+Metrics& counters() { return station.load()->metrics; }
 
 struct Outcome {
     bool ok = false;
@@ -87,7 +99,7 @@ Outcome run_statement(const char* text, Accept accept,
         if (read) read(statement);
         return out;
     }
-    bump(metrics.statements_failed);
+    bump(counters().statements_failed);
     out.lost = !statement.allocated() || connection.lost(statement.log_error());
     return out;
 }
@@ -200,13 +212,12 @@ int format_oldest_files(char* out, size_t size, const char* station) {
         "select cpath from filelist where creater='VELDRUM' and sta='%s' order by tbegin", station);
 }
 
-void start_database_thread() {
-    std::lock_guard<std::mutex> guard(thread_mutex);
-    // The previous thread has ended or is about to: it ends once connected,
-    // and a reset only follows a connection.
-    if (database_thread.joinable()) database_thread.join();
-    database_thread = std::thread(database_thread_main);
+void start_database_thread(const StationContext& context) {
+    station.store(&context);
+    launch_database_thread();
 }
+
+bool index_connected() { return db_connected.load() != 0; }
 
 void wait_database_thread() {
     std::lock_guard<std::mutex> guard(thread_mutex);
@@ -230,7 +241,7 @@ void register_file(const FileRow& row) {
                                 row.gain, cpath, row.channel, row.datatype))
         return log_too_long();
     if (!run_statement(text, Accept::kOnlySuccess).ok) return reset_connection();
-    bump(metrics.rows_written);
+    bump(counters().rows_written);
 }
 
 void extend_file(const FileRow& row) {
@@ -257,7 +268,7 @@ void extend_file(const FileRow& row) {
     }
     if (!format_extend_update(text, sizeof text, row.tqty, cpath, row.station, row.channel))
         return log_too_long();
-    if (run_statement(text, Accept::kOnlySuccess).ok) bump(metrics.rows_written);
+    if (run_statement(text, Accept::kOnlySuccess).ok) bump(counters().rows_written);
 }
 
 namespace {
@@ -291,7 +302,7 @@ void register_events(const char* station, EventEntry* events, int count) {
         } else {
             Outcome insert = run_statement(text, Accept::kWithInfo);
             stored = insert.ok;
-            if (insert.ok) bump(metrics.rows_written);
+            if (insert.ok) bump(counters().rows_written);
             lost = !insert.ok && insert.lost;
         }
         // Lost connection: the event waits for the reconnection. Refused by a

@@ -2,10 +2,10 @@
 //
 // The database thread connects and then ends; every statement runs on the
 // recorder thread, each on its own statement handle, freed at once. The
-// handles are written by the database thread before it sets db_connected
-// to 1, and a reset (db_connected = 0, new database thread) happens only
-// after the recorder has finished with them, so no lock is needed. While
-// db_connected is 0 every operation returns at once.
+// handles are written by the database thread before it marks the index
+// connected, and a reset (not connected, new database thread) happens only
+// after the recorder has finished with them, so no lock is needed. While it
+// is not connected every operation returns at once.
 #pragma once
 
 #include <atomic>
@@ -14,11 +14,14 @@
 #include <string>
 #include <vector>
 
+#include "common/station_context.h"
 #include "link/channel_table.h"
 
-extern std::atomic<uint8_t> db_connected;
-
-void start_database_thread();
+// Connects on a thread of its own to the context's data source; the context
+// must outlive the index.
+void start_database_thread(const StationContext& context);
+// Whether the index is connected now (any thread).
+bool index_connected();
 // Waits for the database thread to end.
 void wait_database_thread();
 // Drops the connection and marks it down. Only when no statement or database

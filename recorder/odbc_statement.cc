@@ -3,7 +3,7 @@
 #include "common/app_state.h"
 #include "common/oplog.h"
 
-OdbcConnect OdbcConnection::connect() {
+OdbcConnect OdbcConnection::connect(const Config& config) {
     if (SQLAllocEnv(&env) != SQL_SUCCESS) {
         env = SQL_NULL_HENV;
         return OdbcConnect::kNoEnvironment;

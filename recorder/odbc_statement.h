@@ -11,6 +11,8 @@
 
 #include <string>
 
+#include "common/app_state.h"
+
 enum class OdbcConnect {
     kConnected,
     kNoEnvironment,  // SQLAllocEnv failed: nothing reached the driver
@@ -22,9 +24,9 @@ struct OdbcConnection {
     SQLHENV env = SQL_NULL_HENV;
     SQLHDBC dbc = SQL_NULL_HDBC;
 
-    // Connects to config.data_source ("KVR" when empty) as config.db_user
-    // with config.db_password; on failure everything is released again.
-    OdbcConnect connect();
+    // Connects to the data source ("KVR" when empty) as the configured user
+    // with the configured password; on failure everything is released again.
+    OdbcConnect connect(const Config& config);
     // Disconnects and frees both handles; harmless when there are none.
     void disconnect();
     // Whether a statement's failure (its SQLSTATE) means the connection is

@@ -8,7 +8,7 @@
 #include "common/app_state.h"
 #include "common/calendar.h"
 #include "common/oplog.h"
-#include "common/status_report.h"
+#include "common/station_context.h"
 #include "link/block_format.h"
 #include "link/block_queue.h"
 #include "link/channel_table.h"
@@ -72,7 +72,7 @@ void place_samples(size_t capacity, double piece_start, uint8_t* piece, double b
     }
 }
 
-void channel_turn(int k, bool write_all) {
+void channel_turn(const StationContext& station, int k, bool write_all) {
     const RosterEntry& entry = channel_roster[k];
     const double r = entry.sample_rate;  // whole, as the decoder stored it
     int c = entry.channel;
@@ -105,7 +105,7 @@ void channel_turn(int k, bool write_all) {
         n = samples_in(block);
         double gap = t - expected;
         if (gap < 0 || gap > 1.1 / r || 2 * (total + n) > static_cast<int64_t>(capacity)) {
-            write_piece(entry, k, piece.data, capacity, piece_start,
+            write_piece(station, entry, k, piece.data, capacity, piece_start,
                         static_cast<int32_t>(total / r));
             piece_start = t;
             total = 0;
@@ -114,31 +114,32 @@ void channel_turn(int k, bool write_all) {
         place_samples(capacity, piece_start, piece.data, t, block, r, n);
         expected = t + n / r;
     }
-    write_piece(entry, k, piece.data, capacity, piece_start, static_cast<int32_t>(total / r));
+    write_piece(station, entry, k, piece.data, capacity, piece_start,
+                static_cast<int32_t>(total / r));
 }
 
-void make_pass() {
+void make_pass(const StationContext& station) {
     std::lock_guard<std::mutex> passes(roster_lock);
-    status_report.pass_started();
-    register_events(station_name, event_table, kEventTableSize);
-    trim_ring(config.size_limit);
+    station.status.pass_started();
+    register_events(station.station_name, event_table, kEventTableSize);
+    trim_ring(station);
     const bool write_all = flush_request.load() != 0;
-    for (int k = 0; k < roster_count && k < kChannelCount; ++k) channel_turn(k, write_all);
+    for (int k = 0; k < roster_count && k < kChannelCount; ++k) channel_turn(station, k, write_all);
 }
 
-void write_queued_blocks() {
+void write_queued_blocks(const StationContext& station) {
     for (int k = 0; k < roster_count && k < kChannelCount; ++k) {
         const int c = channel_roster[k].channel;
         if (c < 0 || c >= kChannelCount) continue;
         // A turn takes at most kBlocksPerTurn blocks; a full ring needs a few.
         for (int turn = 0; turn <= kBlockRingSize / kBlocksPerTurn; ++turn) {
             if (queued_block_count(c) == 0) break;
-            channel_turn(k, true);
+            channel_turn(station, k, true);
         }
     }
 }
 
-void retire_roster() {
-    write_queued_blocks();
+void retire_roster(const StationContext& station) {
+    write_queued_blocks(station);
     forget_ring_files();
 }

@@ -31,27 +31,32 @@ void send_stop() {
 }
 
 std::thread recorder;
+// The station the recorder serves; set before its thread and the session start.
+const StationContext* station = nullptr;
+
+// The decoder's hook before a roster is replaced.
+void retire_station_roster() { retire_roster(*station); }
 
 void recorder_main() {
     write_log_line("START");
 
     while (run_flag.load() != 0) {
-        for (int round = 0; round < config.flush_rounds; ++round) {
+        for (int round = 0; round < station->config.flush_rounds; ++round) {
             std::this_thread::sleep_for(kWaitTick);
             if (flush_request.load() != 0) break;
             if (continuous_ring_filling()) break;
             if (run_flag.load() == 0) break;
         }
         if (run_flag.load() == 0) break;
-        make_pass();
+        make_pass(*station);
         flush_request.store(0);
     }
     // What is queued is written before the stop, not thrown away.
     flush_request.store(1);
-    make_pass();
+    make_pass(*station);
     {
         std::lock_guard<std::mutex> passes(roster_lock);
-        write_queued_blocks();
+        write_queued_blocks(*station);
     }
     flush_request.store(0);
 
@@ -63,9 +68,10 @@ void recorder_main() {
 
 }  // namespace
 
-void start_recorder_thread() {
+void start_recorder_thread(const StationContext& context) {
+    station = &context;
     // Set before the session starts, so the decoder reads it without a race.
-    retire_roster_hook = retire_roster;
+    retire_roster_hook = retire_station_roster;
     recorder = std::thread(recorder_main);
 }
 

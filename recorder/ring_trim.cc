@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "common/app_state.h"
-#include "common/metrics.h"
+#include "common/station_context.h"
 #include "recorder/file_index.h"
 
 namespace {
@@ -38,16 +38,19 @@ bool file_size_of(const char* full_path, uint64_t* size) {
     return true;
 }
 
-void trim_ring(uint64_t size_limit) {
-    if (db_connected.load() == 0) return;
+void trim_ring(const StationContext& station) {
+    if (!index_connected()) return;
+    const char* station_name = station.station_name;
+    const uint64_t size_limit = station.config.size_limit;
+    std::atomic<uint64_t>& ring_bytes = station.metrics.ring_bytes;
     uint64_t measure = ring_size(station_name);
-    metrics.ring_bytes.store(measure, std::memory_order_relaxed);
+    ring_bytes.store(measure, std::memory_order_relaxed);
     if (measure < size_limit) return;
     std::vector<std::string> candidates;
     if (!oldest_files(station_name, &candidates)) return;
     for (const std::string& cpath : candidates) {
         if (inside_data_dir(cpath)) {
-            std::string full = std::string(config.data_dir) + "/" + cpath;
+            std::string full = std::string(station.config.data_dir) + "/" + cpath;
             for (char& ch : full)
                 if (ch == '\\') ch = '/';
             uint64_t size = 0;
@@ -55,7 +58,7 @@ void trim_ring(uint64_t size_limit) {
                 if (unlink(full.c_str()) == 0) {
                     unregister_file(cpath.c_str(), station_name);
                     measure = size < measure ? measure - size : 0;
-                    metrics.ring_bytes.store(measure, std::memory_order_relaxed);
+                    ring_bytes.store(measure, std::memory_order_relaxed);
                 }
             } else {
                 unregister_file(cpath.c_str(), station_name);

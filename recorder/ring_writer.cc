@@ -14,7 +14,7 @@
 #include "common/app_state.h"
 #include "common/calendar.h"
 #include "common/descriptor.h"
-#include "common/metrics.h"
+#include "common/station_context.h"
 #include "common/oplog.h"
 #include "common/samples.h"
 #include "recorder/file_index.h"
@@ -41,8 +41,8 @@ int open_locked(const char* path, int flags, Descriptor* file) {
 void log_open_error(const char* path) { write_log_linef("Ошибка открытия файла '%s'", path); }
 
 // Full path into `out`; 0 when it is longer than a ring file's path may be.
-int full_path_of(const char* relative, char* out, size_t size) {
-    int n = snprintf(out, size, "%s/%s", config.data_dir, relative);
+int full_path_of(const char* data_dir, const char* relative, char* out, size_t size) {
+    int n = snprintf(out, size, "%s/%s", data_dir, relative);
     return n >= 0 && n <= kMaxRingPath && static_cast<size_t>(n) < size;
 }
 
@@ -87,12 +87,12 @@ bool still_ours(int fd, const RingFileState& file_state, const char* path) {
 
 // False when the piece is to start a new file instead of being lost: the
 // current file is gone (the trimming may remove it) or no longer ours.
-bool append_piece(const RosterEntry& entry, RingFileState& file_state, const uint8_t* piece,
+bool append_piece(const StationContext& station, const RosterEntry& entry, RingFileState& file_state, const uint8_t* piece,
                   size_t length, int32_t duration, int gain_value) {
     char path[kMaxRingPath + 2];
     Descriptor file;
-    if (!full_path_of(file_state.name, path, sizeof path)) {
-        write_log_linef("Ошибка открытия файла '%s/%s'", config.data_dir, file_state.name);
+    if (!full_path_of(station.config.data_dir, file_state.name, path, sizeof path)) {
+        write_log_linef("Ошибка открытия файла '%s/%s'", station.config.data_dir, file_state.name);
         return true;
     }
     if (!open_locked(path, O_WRONLY, &file)) {  // appending never creates the file
@@ -110,10 +110,10 @@ bool append_piece(const RosterEntry& entry, RingFileState& file_state, const uin
         log_open_error(path);
         return true;
     }
-    extend_file({file_state.name, station_name, static_cast<long>(file_state.start_time),
+    extend_file({file_state.name, station.station_name, static_cast<long>(file_state.start_time),
                  static_cast<long>(std::trunc(file_state.duration)) + duration,
                  static_cast<int>(entry.sample_rate), gain_value, kRingDataType, entry.name});
-    bump(channel_metrics(entry.channel).seconds_written, static_cast<uint64_t>(duration));
+    bump(channel_metrics(station.metrics, entry.channel).seconds_written, static_cast<uint64_t>(duration));
     std::lock_guard<std::mutex> lock(ring_files_lock);
     file_state.duration += duration;
     file_state.bytes += static_cast<int64_t>(length);
@@ -121,7 +121,7 @@ bool append_piece(const RosterEntry& entry, RingFileState& file_state, const uin
     return true;
 }
 
-void create_piece_file(const RosterEntry& entry, RingFileState& file_state, const uint8_t* piece,
+void create_piece_file(const StationContext& station, const RosterEntry& entry, RingFileState& file_state, const uint8_t* piece,
                        size_t capacity, size_t length, double t, int32_t duration, int gain_field,
                        int gain_value) {
     unsigned amin = capacity >= 2 ? sample_value(piece, 0) : 0;
@@ -132,23 +132,23 @@ void create_piece_file(const RosterEntry& entry, RingFileState& file_state, cons
         if (v > amax) amax = v;
     }
     char header[kRingHeaderSize];
-    format_ring_header(header, t, duration, entry.sample_rate, gain_field, station_name, entry.name,
+    format_ring_header(header, t, duration, entry.sample_rate, gain_field, station.station_name, entry.name,
                        amin, amax);
 
     CalendarTime start{};
     calendar_from_seconds(t, &start);
     char hour_dir[kMaxRingPath + 2];
-    int n = snprintf(hour_dir, sizeof hour_dir, "%s/%d", config.data_dir, start.hour);
+    int n = snprintf(hour_dir, sizeof hour_dir, "%s/%d", station.config.data_dir, start.hour);
     if (n > 0 && n <= kMaxRingPath) mkdir(hour_dir, 0777);  // usually exists already
 
     char relative[kFileNameSize];
     char path[kMaxRingPath + 2];
-    if (!format_ring_name(relative, sizeof relative, t, entry.name, station_name)) {
+    if (!format_ring_name(relative, sizeof relative, t, entry.name, station.station_name)) {
         log_open_error(relative);
         return;
     }
-    if (!full_path_of(relative, path, sizeof path)) {
-        write_log_linef("Ошибка открытия файла '%s/%s'", config.data_dir, relative);
+    if (!full_path_of(station.config.data_dir, relative, path, sizeof path)) {
+        write_log_linef("Ошибка открытия файла '%s/%s'", station.config.data_dir, relative);
         return;
     }
     Descriptor file;
@@ -164,9 +164,9 @@ void create_piece_file(const RosterEntry& entry, RingFileState& file_state, cons
     }
     struct stat st {};
     const int known = fstat(file.fd, &st);
-    register_file({relative, station_name, static_cast<long>(std::trunc(t)), duration,
+    register_file({relative, station.station_name, static_cast<long>(std::trunc(t)), duration,
                    static_cast<int>(entry.sample_rate), gain_value, kRingDataType, entry.name});
-    bump(channel_metrics(entry.channel).seconds_written, static_cast<uint64_t>(duration));
+    bump(channel_metrics(station.metrics, entry.channel).seconds_written, static_cast<uint64_t>(duration));
     std::lock_guard<std::mutex> lock(ring_files_lock);
     snprintf(file_state.name, sizeof file_state.name, "%s", relative);
     file_state.start_time = t;
@@ -223,15 +223,15 @@ void forget_ring_files() {
     for (RingFileState& file : ring_files) file = RingFileState{};
 }
 
-void write_piece(const RosterEntry& entry, int k, const uint8_t* piece, size_t capacity, double t,
+void write_piece(const StationContext& station, const RosterEntry& entry, int k, const uint8_t* piece, size_t capacity, double t,
                  int32_t duration) {
     if (k < 0 || k >= kChannelCount || piece == nullptr) return;
     RingFileState& file = ring_files[k];
     size_t length = piece_bytes(entry.sample_rate, &duration, capacity);
-    int gain_value = config.use_gain ? static_cast<int>(std::trunc(std::pow(2.0, entry.gain))) : 1;
-    int gain_field = config.use_gain ? entry.gain : 1;
+    int gain_value = station.config.use_gain ? static_cast<int>(std::trunc(std::pow(2.0, entry.gain))) : 1;
+    int gain_field = station.config.use_gain ? entry.gain : 1;
     if (file.name[0] != '\0' && file.start_time + file.duration == t &&
-        append_piece(entry, file, piece, length, duration, gain_value))
+        append_piece(station, entry, file, piece, length, duration, gain_value))
         return;
-    create_piece_file(entry, file, piece, capacity, length, t, duration, gain_field, gain_value);
+    create_piece_file(station, entry, file, piece, capacity, length, t, duration, gain_field, gain_value);
 }

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/station_context.h"
 #include "link/channel_table.h"
 
 inline constexpr int kRingHeaderSize = 512;
@@ -54,5 +55,5 @@ int format_ring_name(char* out, size_t size, double t, const char* channel, cons
 // logged, and followed by a new one too.
 // No result; failures are logged and leave the file, its row and the entry's
 // current file as they were before the piece.
-void write_piece(const RosterEntry& channel, int k, const uint8_t* piece, size_t capacity, double t,
+void write_piece(const StationContext& station, const RosterEntry& channel, int k, const uint8_t* piece, size_t capacity, double t,
                  int32_t duration);

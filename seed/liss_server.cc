@@ -10,7 +10,6 @@
 
 #include "common/app_state.h"
 #include "common/descriptor.h"
-#include "common/metrics.h"
 #include "common/oplog.h"
 #include "common/stop_token.h"
 #include "seed/record.h"
@@ -49,10 +48,12 @@ long sendAll(int fd, const unsigned char* buffer, size_t length, std::chrono::mi
     return static_cast<long>(length);
 }
 
-int LissServer::start(RecordPipe* pipe, int port, LissTimings timings) {
+int LissServer::start(RecordPipe* pipe, int port, LissTimings timings,
+                      std::atomic<int32_t>* clients) {
     if (port <= 0 || port > 65535 || pipe == nullptr) return -1;
     pipe_ = pipe;
     timings_ = timings;
+    clients_ = clients;
     ListenerOptions options;
     options.host = "0.0.0.0";
     options.port = port;
@@ -74,7 +75,7 @@ void LissServer::serve(Accepted client) {
     const int size = kSendBufferBytes;
     if (setsockopt(fd.fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size) != 0)
         write_log_line("Ошибка setsockopt");
-    metrics.liss_clients.store(1);
+    if (clients_ != nullptr) clients_->store(1);
     unsigned char record[kSeedRecordLength];
     Clock::time_point lastSent = Clock::now();
     while (running(stop)) {
@@ -98,7 +99,7 @@ void LissServer::serve(Accepted client) {
         lastSent = Clock::now();
         stop.wait_for(timings_.recordPause);
     }
-    metrics.liss_clients.store(0);
+    if (clients_ != nullptr) clients_->store(0);
     close(fd.fd);
     fd.fd = -1;
     write_log_line("Разрыв в передаче данных в формате SEED");

@@ -2,6 +2,7 @@
 // LISS port, back to back, never reading from the client.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 
@@ -23,8 +24,9 @@ class LissServer {
 public:
     // Listens on `port` on every IPv4 address. -1 when the port is 0 or
     // below (no server), 0 when the port cannot be had (said on stderr and
-    // in the log), 1 when serving.
-    int start(RecordPipe* pipe, int port, LissTimings timings = {});
+    // in the log), 1 when serving. `clients` (if any) shows whether one is served.
+    int start(RecordPipe* pipe, int port, LissTimings timings = {},
+              std::atomic<int32_t>* clients = nullptr);
     // Closes the client (with its log line) and the port; prompt, whatever
     // the client does.
     void stop() { listener_.stop(); }
@@ -35,6 +37,7 @@ private:
 
     RecordPipe* pipe_ = nullptr;
     LissTimings timings_;
+    std::atomic<int32_t>* clients_ = nullptr;
     Listener listener_;
 };
 

@@ -8,7 +8,6 @@
 #include "seed/record.h"
 #include "seed/record_pipe.h"
 
-StreamRegistry streamRegistry;
 
 namespace {
 

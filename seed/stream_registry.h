@@ -112,8 +112,6 @@ class StreamRegistry {
     bool outputEnabled = false;
 };
 
-extern StreamRegistry streamRegistry;
-
 // Encodes the gathered samples of one channel stream into records, queues
 // them on the attached pipe and empties the stream. Does nothing while no
 // pipe is attached (the stream keeps its samples) or when the indices are bad.

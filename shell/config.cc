@@ -51,7 +51,7 @@ long long veldrum_number(const char* key, long long fallback, long long lo, long
     return v;
 }
 
-void read_seedlink_keys(const char* ini_file) {
+void read_seedlink_keys(Config& config, const char* ini_file) {
     const std::string network =
         upper_case(profile_get_string("VELDRUM", "NETWORK", "XX", ini_file));
     bool usable = !network.empty() && network.size() <= 2;
@@ -92,7 +92,7 @@ bool veldrum_decimal(const char* key, double lo, double hi, const char* ini_file
     return true;
 }
 
-void read_station_place(const char* ini_file) {
+void read_station_place(Config& config, const char* ini_file) {
     double lat = 0, lon = 0, elev = 0;
     const bool a = veldrum_decimal("LATITUDE", -90, 90, ini_file, &lat);
     const bool b = veldrum_decimal("LONGITUDE", -180, 180, ini_file, &lon);
@@ -128,7 +128,7 @@ std::string upper_case(const std::string& text) {
     return out;
 }
 
-bool set_station_name(const char* argument, std::string* error) {
+bool set_station_name(StationContext& station, const char* argument, std::string* error) {
     std::string name = upper_case(argument ? argument : "");
     if (name.empty()) {
         *error = "Пустое имя станции";
@@ -139,11 +139,11 @@ bool set_station_name(const char* argument, std::string* error) {
                  " символов: имя в системе Netbios не поместится";
         return false;
     }
-    std::snprintf(station_name, sizeof station_name, "%s", name.c_str());
+    std::snprintf(station.station_name, sizeof station.station_name, "%s", name.c_str());
     return true;
 }
 
-int parse_channel_list(const char* text, StreamRegistry& registry) {
+int parse_channel_list(StationContext& station, const char* text, StreamRegistry& registry) {
     if (!text) return 0;
     int taken = 0;
     std::string name;
@@ -155,7 +155,7 @@ int parse_channel_list(const char* text, StreamRegistry& registry) {
                              name.c_str(), kMaxChannelListName);
             } else if (!name.empty()) {
                 registry.findOrAddChannel(0, name.c_str(), 0.0);
-                selected_channels.push_back(name);
+                station.selected_channels.push_back(name);
                 ++taken;
             }
             name.clear();
@@ -167,7 +167,9 @@ int parse_channel_list(const char* text, StreamRegistry& registry) {
     return taken;
 }
 
-void parse_command_line(int argc, const char* const* argv, StreamRegistry& registry) {
+void parse_command_line(StationContext& station, int argc, const char* const* argv,
+                        StreamRegistry& registry) {
+    Config& config = station.config;
     for (int i = 1; i < argc; ++i) {
         if (!argv[i]) continue;
         std::string raw(argv[i], strnlen(argv[i], kArgumentSize - 1));
@@ -196,22 +198,25 @@ void parse_command_line(int argc, const char* const* argv, StreamRegistry& regis
         if (starts_with(arg, "SPORT=")) {
             config.liss_port = clamp_int32(parse_decimal(arg.c_str() + 6));
         }
-        if (starts_with(arg, "SCH=")) parse_channel_list(arg.c_str() + 4, registry);
+        if (starts_with(arg, "SCH=")) parse_channel_list(station, arg.c_str() + 4, registry);
     }
 }
 
-void read_port_and_channels(const char* ini_file, StreamRegistry& registry) {
+void read_port_and_channels(StationContext& station, const char* ini_file,
+                            StreamRegistry& registry) {
+    Config& config = station.config;
+    const char* station_name = station.station_name;
     if (config.liss_port != 0) return;
     std::string port = profile_get_string(station_name, "SPORT", "0", ini_file);
     long long value = parse_decimal(port.substr(0, 1024).c_str());
     config.liss_port = clamp_int32(value);
     if (config.liss_port > 0 && registry.channelCount(0) == 0) {
         std::string list = profile_get_string(station_name, "SCH", "", ini_file);
-        parse_channel_list(list.substr(0, 1024).c_str(), registry);
+        parse_channel_list(station, list.substr(0, 1024).c_str(), registry);
     }
 }
 
-void read_data_dir(const char* kvr_ini) {
+void read_data_dir(Config& config, const char* kvr_ini) {
     if (config.data_dir[0] == '\0') {
         copy_value("[DATA] DIR", profile_get_string("DATA", "DIR", kDefaultDataDir, kvr_ini),
                    config.data_dir, sizeof config.data_dir);
@@ -219,7 +224,9 @@ void read_data_dir(const char* kvr_ini) {
     trim_trailing_separator(config.data_dir);
 }
 
-void read_startup_keys(const char* ini_file) {
+void read_startup_keys(StationContext& station, const char* ini_file) {
+    Config& config = station.config;
+    const char* station_name = station.station_name;
     std::string lana = profile_get_string(station_name, "LANA", "0", ini_file).substr(0, 64);
     config.lana = static_cast<int16_t>(parse_decimal(lana.c_str()) & 0xFFFF);
     std::string size = profile_get_string("VELDRUM", "SIZEMB", "10", ini_file).substr(0, 64);
@@ -235,8 +242,8 @@ void read_startup_keys(const char* ini_file) {
     config.size_limit = static_cast<uint64_t>(mb) * 1048576ull;
     config.netbios_name_format = profile_get_int(station_name, "NETBIOSNAMEFORMAT", 0, ini_file);
     config.use_gain = profile_get_int(station_name, "USEGAIN", 1, ini_file);
-    read_seedlink_keys(ini_file);
-    read_station_place(ini_file);
+    read_seedlink_keys(config, ini_file);
+    read_station_place(config, ini_file);
 }
 
 bool log_init(const char* ini_file) {

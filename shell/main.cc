@@ -7,6 +7,7 @@
 #include "common/app_state.h"
 #include "common/descriptor.h"
 #include "common/oplog.h"
+#include "common/station_context.h"
 #include "fdsn/ring_source.h"
 #include "link/block_queue.h"
 #include "link/channel_table.h"
@@ -47,7 +48,7 @@ void startup_warning(const std::string& text) {
     write_log_line(text.c_str());
 }
 
-void report_unusable_settings() {
+void report_unusable_settings(const Config& config) {
     if (!writable_directory(config.data_dir))
         startup_warning(std::string("Каталог данных недоступен: ") + config.data_dir);
     if (config.liss_port > 65535)
@@ -69,24 +70,28 @@ int main(int argc, char** argv) {
 
     if (argc < 2) return message_box(" ", kUsageText, -1);
 
+    // Static: a completion that outlives the stop's bounded wait may still read it.
+    static StationContext station;
     std::string error;
-    if (!set_station_name(argv[1], &error)) return message_box(kCaption, error.c_str(), -1);
-    streamRegistry.findOrAddStation(station_name);
+    if (!set_station_name(station, argv[1], &error))
+        return message_box(kCaption, error.c_str(), -1);
+    StreamRegistry& streams = seed_streams();
+    streams.findOrAddStation(station.station_name);
 
-    parse_command_line(argc, argv);
-    read_port_and_channels(kVeldrumIni);
-    read_data_dir(kvr_ini_path().c_str());
-    read_startup_keys(kVeldrumIni);
+    parse_command_line(station, argc, argv, streams);
+    read_port_and_channels(station, kVeldrumIni, streams);
+    read_data_dir(station.config, kvr_ini_path().c_str());
+    read_startup_keys(station, kVeldrumIni);
     // Before anything that may write to the log, so that no line is lost.
     log_init(kVeldrumIni);
-    report_unusable_settings();
+    report_unusable_settings(station.config);
 #ifdef VELDRUM_TEST_HOOKS
     // Tests see a silent station dropped in seconds rather than minutes.
     if (const char* units = std::getenv("VELDRUM_TEST_RECEIVE_TIMEOUT"))
         set_receive_timeout_for_test(static_cast<UCHAR>(std::atoi(units)));
 #endif
 
-    if (!netbios_reset()) return message_box(kCaption, "Ошибка инициализации Netbios", -2);
+    if (!netbios_reset(station)) return message_box(kCaption, "Ошибка инициализации Netbios", -2);
     if ((add_client_name() & 0xFF) == 255)
         return message_box(kCaption, "Ошибка выделения имени в системе Netbios", -1);
 
@@ -95,20 +100,20 @@ int main(int argc, char** argv) {
     for (int c = 0; c < kChannelCount; ++c) reset_slot_marks(c);
 
     // Before the threads that report: the dialog shows what they say.
-    dialog_take_status_reports();
-    start_seed_service();
-    start_live_feed();  // says in the log why when it cannot
-    start_seedlink_server(live_ring());
+    dialog_take_status_reports(station);
+    start_seed_service(station);
+    start_live_feed(station);  // says in the log why when it cannot
+    start_seedlink_server(live_ring(), station);
     set_sample_sink(take_samples);
-    start_recorder_thread();
+    start_recorder_thread(station);
 
     ui_set_command_handler(main_window_command);
     ui_set_tick_handler(main_window_tick);
     // Restores the column widths saved by the last stop.
     dialog_create(kVeldrumIni);
-    start_status_server(kVeldrumIni);
+    start_status_server(station, kVeldrumIni);
 
-    start_database_thread();
+    start_database_thread(station);
     call_server(&session_ncb);
 
     int exit_code = ui_run_message_loop();

@@ -15,6 +15,7 @@
 #include "common/app_state.h"
 #include "common/cp1251.h"
 #include "common/metrics.h"
+#include "link/block_queue.h"
 #include "link/channel_table.h"
 #include "link/station_indicator.h"
 #include "live/seedlink_server.h"
@@ -25,6 +26,7 @@ namespace {
 struct Labelled {
     std::string channel;  // the roster's name, UTF-8, escaped for a label
     const ChannelMetrics* figures;
+    int wire;  // wire channel number
 };
 
 std::string label_value(const std::string& text) {
@@ -40,13 +42,13 @@ std::string label_value(const std::string& text) {
     return out;
 }
 
-std::vector<Labelled> roster_channels() {
+std::vector<Labelled> roster_channels(Metrics& metrics) {
     std::vector<Labelled> out;
     std::lock_guard<std::mutex> roster(roster_view_lock);
     for (int i = 0; i < roster_count && i < kChannelCount; ++i) {
         const RosterEntry& e = channel_roster[i];
         out.push_back({label_value(station_text_to_utf8(e.name, sizeof e.name)),
-                       &channel_metrics(e.channel)});
+                       &channel_metrics(metrics, e.channel), e.channel});
     }
     return out;
 }
@@ -93,8 +95,10 @@ void process_figures(double* cpu_seconds, double* resident_bytes) {
 
 }  // namespace
 
-std::string metrics_text() {
-    const std::vector<Labelled> channels = roster_channels();
+std::string metrics_text(const StationContext& station) {
+    const Metrics& metrics = station.metrics;
+    const Config& config = station.config;
+    const std::vector<Labelled> channels = roster_channels(station.metrics);
     timespec clock{};
     clock_gettime(CLOCK_REALTIME, &clock);
     const double now = static_cast<double>(clock.tv_sec) + clock.tv_nsec * 1e-9;
@@ -102,9 +106,11 @@ std::string metrics_text() {
     per_channel(out, channels, "veldrum_samples_received_total", "counter",
                 "Samples received from the station.",
                 [](const ChannelMetrics& m) { return m.samples_received.load(); });
-    per_channel(out, channels, "veldrum_blocks_dropped_total", "counter",
-                "Sample blocks refused or pushed out of a full queue, never written.",
-                [](const ChannelMetrics& m) { return m.blocks_dropped.load(); });
+    family(out, "veldrum_blocks_dropped_total", "counter",
+           "Sample blocks refused or pushed out of a full queue, never written.");
+    for (const Labelled& c : channels)
+        out << "veldrum_blocks_dropped_total{channel=\"" << c.channel << "\"} "
+            << dropped_blocks(c.wire) << '\n';
     per_channel(out, channels, "veldrum_ring_file_written_seconds_total", "counter",
                 "Seconds of samples written into ring files.",
                 [](const ChannelMetrics& m) { return m.seconds_written.load(); });
@@ -124,7 +130,7 @@ std::string metrics_text() {
     out << "veldrum_ring_limit_bytes " << config.size_limit << '\n';
     family(out, "veldrum_index_connected", "gauge",
            "1 while the index's data source is connected.");
-    out << "veldrum_index_connected " << (db_connected.load() != 0 ? 1 : 0) << '\n';
+    out << "veldrum_index_connected " << (index_connected() ? 1 : 0) << '\n';
     family(out, "veldrum_index_statements_failed_total", "counter",
            "Statements the index's data source refused.");
     out << "veldrum_index_statements_failed_total " << metrics.statements_failed.load() << '\n';
@@ -148,7 +154,7 @@ std::string metrics_text() {
     return out.str();
 }
 
-std::vector<ChannelHealth> channel_health() {
+std::vector<ChannelHealth> channel_health(const StationContext& station) {
     timespec clock{};
     clock_gettime(CLOCK_REALTIME, &clock);
     const double now = static_cast<double>(clock.tv_sec) + clock.tv_nsec * 1e-9;
@@ -156,7 +162,7 @@ std::vector<ChannelHealth> channel_health() {
     std::lock_guard<std::mutex> roster(roster_view_lock);
     for (int i = 0; i < roster_count && i < kChannelCount; ++i) {
         const RosterEntry& e = channel_roster[i];
-        const ChannelMetrics& m = channel_metrics(e.channel);
+        const ChannelMetrics& m = channel_metrics(station.metrics, e.channel);
         const double last = m.last_sample_time.load();
         out.push_back({station_text_to_utf8(e.name, sizeof e.name), last > 0 ? now - last : NAN,
                        gaps_on_day_of(m, now)});
@@ -164,9 +170,9 @@ std::vector<ChannelHealth> channel_health() {
     return out;
 }
 
-bool health_report(std::string* json) {
+bool health_report(const Config& config, std::string* json) {
     const bool station = station_connected.load() == 1;
-    const bool index = db_connected.load() != 0;
+    const bool index = index_connected();
     // A configured SeedLink feed that is off degrades the report but does not
     // fail the probe: a restart would cost recording and not mend a disk.
     const bool seedlink = config.seedlink_port <= 0 || seedlink_serving();

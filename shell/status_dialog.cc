@@ -27,10 +27,12 @@
 #include "platform/profile.h"
 #include "recorder/ring_writer.h"
 
+namespace {
+
+// Event lamp: an event sets the countdown to 10 and the active flag to 1;
+// the decoder writes them without the dialog's lock.
 std::atomic<uint32_t> event_countdown{0};
 std::atomic<int32_t> event_active{0};
-
-namespace {
 
 struct DialogState {
     bool created = false;
@@ -45,6 +47,7 @@ struct DialogState {
     bool flush_enabled = true;
     bool stop_requested = false;
     uint64_t serial = 0;
+    std::string station;  // code page 1251, as the command line gave it
 };
 
 // Never destroyed: a late station or database change may still be shown
@@ -59,7 +62,7 @@ std::shared_ptr<const StatusSnapshot>& current_snapshot =
 // Caller holds dialog_mutex.
 void publish_locked() {
     auto snap = std::make_shared<StatusSnapshot>();
-    snap->station = station_text_to_utf8(station_name, sizeof station_name);
+    snap->station = station_text_to_utf8(dialog.station.c_str(), dialog.station.size());
     snap->title = "[ " + snap->station + " ] - Сервер дисковой петли";
     snap->rows = dialog.rows;
     std::memcpy(snap->widths, dialog.widths, sizeof snap->widths);
@@ -298,8 +301,12 @@ void dialog_event_seen() {
     event_active.store(1);
 }
 
-void dialog_take_status_reports() {
-    status_report =
+void dialog_take_status_reports(StationContext& context) {
+    {
+        std::lock_guard<std::mutex> lock(dialog_mutex);
+        dialog.station = context.station_name;
+    }
+    context.status =
         StatusReport{dialog_set_station_icon,     dialog_set_db_icon, dialog_set_error_text,
                      dialog_rebuild_channel_list, dialog_event_seen,  dialog_enable_flush_button};
 }

@@ -19,14 +19,14 @@
 
 #include "common/commands.h"
 #include "common/cp1251.h"
+#include "common/station_context.h"
 
 // Event lamp: an event sets the countdown to 10 and the active flag to 1.
-extern std::atomic<uint32_t> event_countdown;
-extern std::atomic<int32_t> event_active;
 void dialog_event_seen();
 
-// Makes the dialog the view of status_report (main, at start-up).
-void dialog_take_status_reports();
+// Makes the dialog the view of the station's status reports and shows its
+// name (main, at start-up, before the threads that report).
+void dialog_take_status_reports(StationContext& context);
 
 // Rebuild the channel list from the roster (decoder thread, synchronous).
 void dialog_rebuild_channel_list();

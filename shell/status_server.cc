@@ -35,7 +35,7 @@
 #include <vector>
 
 #include "common/app_state.h"
-#include "common/metrics.h"
+#include "common/station_context.h"
 #include "common/oplog.h"
 #include "fdsn/fdsn_service.h"
 #include "live/seedlink_server.h"
@@ -82,6 +82,8 @@ struct ServerState {
 };
 
 std::mutex server_mutex;
+// The station shown; set before the server listens, for its whole run.
+std::atomic<const StationContext*> station{nullptr};
 ServerState state;
 Listener listener;
 
@@ -648,6 +650,7 @@ void add_security_headers(const httplib::Request& req, httplib::Response& res) {
     res.set_header("Referrer-Policy", "same-origin");
     // The seismograms read the SeedLink feed, on its own port of this host;
     // the plotting library styles its widgets with style elements.
+    const Config& config = station.load()->config;
     std::string connect = "connect-src 'self'";
     const std::string host = page_host(req);
     if (config.seedlink_port > 0 && !host.empty()) {
@@ -748,7 +751,7 @@ void serve_fdsn(const httplib::Request& req, const std::string& body, httplib::R
     for (const auto& [name, value] : req.params) call.params.emplace_back(name, value);
     call.body = body;
     call.url = req.target;
-    FdsnResponse answer = fdsn_answer(call);
+    FdsnResponse answer = fdsn_answer(*station.load(), call);
     res.status = answer.status;
     res.set_header("Access-Control-Allow-Origin", "*");
     if (answer.status == 204) return;
@@ -837,11 +840,11 @@ void install_routes(httplib::Server& server) {
     });
     server.Get("/metrics", [](const httplib::Request&, httplib::Response& res) {
         res.status = 200;
-        res.set_content(metrics_text(), "text/plain; version=0.0.4; charset=utf-8");
+        res.set_content(metrics_text(*station.load()), "text/plain; version=0.0.4; charset=utf-8");
     });
     server.Get("/api/health", [](const httplib::Request&, httplib::Response& res) {
         std::string json;
-        res.status = health_report(&json) ? 200 : 503;
+        res.status = health_report(station.load()->config, &json) ? 200 : 503;
         res.set_header("Cache-Control", "no-store");
         res.set_content(json, "application/json");
     });
@@ -966,6 +969,8 @@ std::string status_json() {
         {"stopping", snap->stopping},
         {"serial", snap->serial},
     };
+    const StationContext& context = *station.load();
+    const Config& config = context.config;
     nlohmann::json seedlink = nlohmann::json::array();
     for (const SeedLinkClientView& c : seedlink_clients())
         seedlink.push_back({{"address", c.address},
@@ -979,19 +984,20 @@ std::string status_json() {
     body["seedlink_failed"] = config.seedlink_port > 0 && !seedlink_serving();
     body["network"] = config.network;
     nlohmann::json health = nlohmann::json::array();
-    for (const ChannelHealth& c : channel_health())
+    for (const ChannelHealth& c : channel_health(context))
         health.push_back({{"name", c.name},
                           {"latency_seconds", std::isnan(c.latency) ? nlohmann::json(nullptr) : nlohmann::json(c.latency)},
                           {"gaps_today", c.gaps_today}});
     body["channels"] = health;
-    body["ring"] = {{"bytes", metrics.ring_bytes.load()}, {"limit_bytes", config.size_limit}};
-    body["liss_clients"] = metrics.liss_clients.load();
+    body["ring"] = {{"bytes", context.metrics.ring_bytes.load()}, {"limit_bytes", config.size_limit}};
+    body["liss_clients"] = context.metrics.liss_clients.load();
     return body.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
-int status_server_start(const StatusServerOptions& options) {
+int status_server_start(const StationContext& context, const StatusServerOptions& options) {
     std::lock_guard<std::mutex> lock(server_mutex);
     if (state.server) return 0;
+    station.store(&context);
     state.options = options;
     state.loopback = is_loopback_host(options.host);
     ListenerOptions listen;
@@ -1044,8 +1050,8 @@ void status_server_stop() {
     state = ServerState{};
 }
 
-int start_status_server_with(const std::string& http_setting, const std::string& token,
-                             const std::string& allow) {
+int start_status_server_with(const StationContext& context, const std::string& http_setting,
+                             const std::string& token, const std::string& allow) {
     StatusServerOptions options;
     bool off = false;
     if (!parse_http_setting(http_setting, &options.host, &options.port, &off)) {
@@ -1059,14 +1065,14 @@ int start_status_server_with(const std::string& http_setting, const std::string&
     options.allow = allow;
     options.post = [](std::function<void()> call) { ui_post_call(std::move(call)); };
     options.post_command = [](int id) { ui_post_command(id); };
-    return status_server_start(options) > 0 ? 1 : 0;
+    return status_server_start(context, options) > 0 ? 1 : 0;
 }
 
-int start_status_server(const char* ini_file) {
+int start_status_server(const StationContext& context, const char* ini_file) {
     std::string http = profile_get_string("VELDRUM", "HTTP", "", ini_file);
     std::string token = profile_get_string("VELDRUM", "HTTPTOKEN", "", ini_file);
     std::string allow = profile_get_string("VELDRUM", "HTTPALLOW", "", ini_file).substr(0, 4096);
-    return start_status_server_with(http, token, allow);
+    return start_status_server_with(context, http, token, allow);
 }
 
 void stop_status_server() { status_server_stop(); }

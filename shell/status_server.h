@@ -27,6 +27,8 @@
 #include <functional>
 #include <string>
 
+#include "common/station_context.h"
+
 struct HttpLimits {
     // Each connection has a thread; the page polls over one or two.
     int max_connections = 64;
@@ -78,18 +80,18 @@ bool parse_http_setting(const std::string& value, std::string* host, int* port, 
 // True for 127.0.0.0/8, ::1 and "localhost".
 bool is_loopback_host(const std::string& host);
 
-// Starts the server; returns the bound port, or 0 (with a message on stderr
-// and in the log) when it cannot listen.
-int status_server_start(const StatusServerOptions& options);
+// Starts the server for the station (which must outlive it); returns the
+// bound port, or 0 (with a message on stderr and in the log) when it cannot listen.
+int status_server_start(const StationContext& station, const StatusServerOptions& options);
 void status_server_stop();
 
 // Start-up: starts the server from the [VELDRUM] HTTP, HTTPTOKEN and HTTPALLOW values of
 // ini_file (./VELDRUM.INI). Returns 1 when serving, 0 when switched off or
 // when the value is malformed or the address cannot be had (message on
 // stderr and in the log; the program runs on without a page).
-int start_status_server(const char* ini_file = "./VELDRUM.INI");
-int start_status_server_with(const std::string& http_setting, const std::string& token,
-                             const std::string& allow = "");
+int start_status_server(const StationContext& station, const char* ini_file = "./VELDRUM.INI");
+int start_status_server_with(const StationContext& station, const std::string& http_setting,
+                             const std::string& token, const std::string& allow = "");
 // Shut-down: closes every connection at once, whatever its client does, and
 // joins the server's threads.
 void stop_status_server();
