@@ -2,11 +2,12 @@
 #include "link/channel_table.h"
 
 #include <cstring>
+#include <utility>
 
 namespace {
 
 // A published roster and the one after it; the link is set once, under
-// roster_lock, when the next one is published.
+// publish_lock, when the next one is published.
 struct RosterNode : Roster {
     mutable std::shared_ptr<const RosterNode> next;
 };
@@ -26,12 +27,13 @@ std::shared_ptr<const RosterNode> make_node(uint64_t version, bool announced,
     return node;
 }
 
-std::mutex roster_lock;  // guards newest() and every node's `next`
+std::mutex publish_lock;  // guards newest() and every node's `next`
 
-// The unannounced roster of the start; kept, so that a reader that starts
-// from it (the recorder) can walk every roster published since.
-const std::shared_ptr<const RosterNode>& root() {
-    static const std::shared_ptr<const RosterNode> node = make_node(0, false, {});
+// The unannounced roster of the start, kept until the reader that walks
+// every roster from it (the recorder) takes it over; from then on a roster
+// lives while someone holds it or one before it.
+std::shared_ptr<const RosterNode>& root() {
+    static std::shared_ptr<const RosterNode> node = make_node(0, false, {});
     return node;
 }
 std::shared_ptr<const RosterNode>& newest() {
@@ -45,14 +47,18 @@ std::mutex event_lock;
 }  // namespace
 
 std::shared_ptr<const Roster> current_roster() {
-    std::lock_guard<std::mutex> lock(roster_lock);
+    std::lock_guard<std::mutex> lock(publish_lock);
     return newest();
 }
 
-std::shared_ptr<const Roster> first_roster() { return root(); }
+std::shared_ptr<const Roster> take_first_roster() {
+    std::lock_guard<std::mutex> lock(publish_lock);
+    newest();  // made from the root before the root is let go
+    return std::exchange(root(), nullptr);
+}
 
 std::shared_ptr<const Roster> publish_roster(std::vector<RosterEntry> entries, bool announced) {
-    std::lock_guard<std::mutex> lock(roster_lock);
+    std::lock_guard<std::mutex> lock(publish_lock);
     auto node = make_node(newest()->version + 1, announced, std::move(entries));
     newest()->next = node;
     newest() = node;
@@ -60,7 +66,7 @@ std::shared_ptr<const Roster> publish_roster(std::vector<RosterEntry> entries, b
 }
 
 std::shared_ptr<const Roster> next_roster(const Roster& roster) {
-    std::lock_guard<std::mutex> lock(roster_lock);
+    std::lock_guard<std::mutex> lock(publish_lock);
     return static_cast<const RosterNode&>(roster).next;
 }
 

@@ -42,8 +42,9 @@ struct Roster {
 
 // The roster in force; never null (an unannounced, empty one at start).
 std::shared_ptr<const Roster> current_roster();
-// That unannounced one of the start, version 0.
-std::shared_ptr<const Roster> first_roster();
+// The unannounced roster of the start, version 0, for the one reader that
+// walks every roster from there on (the recorder); null to any later caller.
+std::shared_ptr<const Roster> take_first_roster();
 // Publishes `entries` as the next version and returns it.
 std::shared_ptr<const Roster> publish_roster(std::vector<RosterEntry> entries,
                                              bool announced = true);

@@ -24,10 +24,8 @@ namespace {
 bool rate_refusal_logged[kChannelCount];
 
 // The roster the recorder works under; later ones are taken up at a pass.
-std::shared_ptr<const Roster>& held_roster() {
-    static std::shared_ptr<const Roster> held = first_roster();
-    return held;
-}
+// Taken at start-up, before any announcement can be published.
+std::shared_ptr<const Roster> held = take_first_roster();
 
 // Zero-filled piece buffer, freed at the end of the turn.
 struct PieceBuffer {
@@ -133,7 +131,6 @@ int channel_turn(const Roster& roster, size_t k, bool write_all) {
 }
 
 void take_up_new_rosters() {
-    std::shared_ptr<const Roster>& held = held_roster();
     while (std::shared_ptr<const Roster> next = next_roster(*held)) {
         write_all_queued(*held);
         // What no entry took (unannounced channels) goes with its roster.
@@ -146,15 +143,15 @@ void take_up_new_rosters() {
 
 void make_pass() {
     take_up_new_rosters();
-    const Roster& held = *held_roster();
+    const Roster& roster = *held;
     status_report.pass_started();
     register_events(station_name, event_entries(), kEventTableSize);
     trim_ring(config.size_limit);
     const bool write_all = flush_request.load() != 0;
-    for (size_t k = 0; k < held.entries.size(); ++k) channel_turn(held, k, write_all);
+    for (size_t k = 0; k < roster.entries.size(); ++k) channel_turn(roster, k, write_all);
 }
 
 void write_queued_blocks() {
     take_up_new_rosters();
-    write_all_queued(*held_roster());
+    write_all_queued(*held);
 }
