@@ -4,14 +4,12 @@
 #include "recorder/recorder_thread.h"
 
 #include <chrono>
-#include <mutex>
 #include <thread>
 
 #include "common/app_state.h"
 #include "common/commands.h"
 #include "common/oplog.h"
 #include "link/block_queue.h"
-#include "link/channel_table.h"
 #include "platform/ui.h"
 #include "recorder/file_index.h"
 #include "recorder/recorder_pass.h"
@@ -49,10 +47,7 @@ void recorder_main() {
     // What is queued is written before the stop, not thrown away.
     flush_request.store(1);
     make_pass();
-    {
-        std::lock_guard<std::mutex> passes(roster_lock);
-        write_queued_blocks();
-    }
+    write_queued_blocks();
     flush_request.store(0);
 
     std::this_thread::sleep_for(kStopDelay);
@@ -64,8 +59,6 @@ void recorder_main() {
 }  // namespace
 
 void start_recorder_thread() {
-    // Set before the session starts, so the decoder reads it without a race.
-    retire_roster_hook = retire_roster;
     recorder = std::thread(recorder_main);
 }
 

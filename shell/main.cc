@@ -6,6 +6,7 @@
 
 #include "common/app_state.h"
 #include "common/descriptor.h"
+#include "common/metrics.h"
 #include "common/oplog.h"
 #include "fdsn/ring_source.h"
 #include "link/block_queue.h"
@@ -54,11 +55,16 @@ void report_unusable_settings() {
         startup_warning("Неверное значение SPORT: " + std::to_string(config.liss_port));
 }
 
-// The decoder's samples go to the LISS side and to the live feed.
-void take_samples(const char* channel, double sample_rate, double time, int samples,
-                  const uint8_t* data) {
-    seed_take_samples(channel, sample_rate, time, samples, data);
-    live_take_samples(channel, sample_rate, time, samples, data);
+// Each decoded block: queued for the recorder, counted, then the samples of
+// an announced channel to the LISS side and to the live feed.
+void take_block(const DecodedBlock& b) {
+    if (!queue_decoded_block(b)) return;
+    ChannelMetrics& counted = channel_metrics(b.channel);
+    bump(counted.samples_received, static_cast<uint64_t>(b.sample_count));
+    if (b.entry == nullptr) return;
+    note_block(counted, b.time, b.sample_count, b.rate);
+    seed_take_samples(b.entry->name, b.rate, b.time, b.sample_count, b.samples);
+    live_take_samples(b.entry->name, b.rate, b.time, b.sample_count, b.samples);
 }
 
 }  // namespace
@@ -99,7 +105,7 @@ int main(int argc, char** argv) {
     start_seed_service();
     start_live_feed();  // says in the log why when it cannot
     start_seedlink_server(live_ring());
-    set_sample_sink(take_samples);
+    set_block_sink(take_block);
     start_recorder_thread();
 
     ui_set_command_handler(main_window_command);
