@@ -91,14 +91,15 @@ int main(int argc, char** argv) {
         return 1;
     }
     const char* names[3] = {"SHZ", "SHN", "SHE"};
+    std::vector<RosterEntry> roster(3);
     for (int k = 0; k < 3; ++k) {
-        RosterEntry& e = channel_roster[k];
+        RosterEntry& e = roster[k];
+        e = RosterEntry{};
         e.channel = k;
         snprintf(e.name, sizeof e.name, "%s", names[k]);
         e.sample_rate = 100;
-        e.gain = 0;
     }
-    roster_count = 3;
+    publish_roster(roster);
     int64_t start = 1084799107;
     double appends = run(40, 100, 1, &start);
     double news = run(4, 100, 2, &start);

@@ -2,11 +2,13 @@
 
 #include <cmath>
 
+#include "common/gap_rules.h"
+
 void note_block(ChannelMetrics& m, double time, int samples, double rate) {
     if (!(rate > 0) || samples <= 0) return;
     const double last = m.last_sample_time.load(std::memory_order_relaxed);
     const double expected = last + 1.0 / rate;
-    if (last > 0 && std::fabs(time - expected) > 0.5 / rate) {
+    if (last > 0 && !gap_rules::service_continues(time - expected, rate)) {
         bump(m.gaps);
         const int64_t day = static_cast<int64_t>(std::floor(time / 86400.0));
         if (m.gap_day.exchange(day, std::memory_order_relaxed) != day)

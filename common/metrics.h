@@ -18,8 +18,8 @@ struct ChannelMetrics {
 };
 
 // Notes a block of `samples` at `rate` starting at `time` on channel m:
-// counts a gap when it does not start where the previous block ended (half
-// a sample either way), and moves the last sample time on. One writer.
+// counts a gap when it does not start where the previous block ended
+// (gap_rules::service_continues), and moves the last sample time on. One writer.
 void note_block(ChannelMetrics& m, double time, int samples, double rate);
 
 // Gaps of channel m on the UTC day of `now` (seconds since 1970).

@@ -373,10 +373,8 @@ std::vector<StationChannel> station_channels(const StationContext& ctx, bool* in
         c.end = c.end == kFdsnTimeMax ? last : std::max(c.end, last);
     }
     {
-        std::lock_guard<std::mutex> lock(roster_view_lock);
-        const int count = std::clamp<int>(roster_count, 0, kChannelCount);
-        for (int k = 0; k < count; ++k) {
-            const RosterEntry& entry = channel_roster[k];
+        const std::shared_ptr<const Roster> roster = current_roster();
+        for (const RosterEntry& entry : roster->entries) {
             const std::string code =
                 channel_code(std::string(entry.name, strnlen(entry.name, sizeof entry.name)));
             if (code.empty()) continue;

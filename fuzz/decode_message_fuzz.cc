@@ -11,18 +11,24 @@
 #include "link/decoder.h"
 #include "seed/seed_service.h"
 
+namespace {
+void take_block(const DecodedBlock& b) {
+    if (queue_decoded_block(b) && b.entry != nullptr)
+        seed_take_samples(b.entry->name, b.rate, b.time, b.sample_count, b.samples);
+}
+}  // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1 || size > 65536) return 0;
-    if (data[0] & 1) {
-        std::memset(channel_roster, 0, sizeof channel_roster);
-        roster_count = 0, roster_pending = 1;
-        for (int16_t& k : roster_index) k = -1;
-    }
+    // No recorder walks the rosters here: let each go once it is replaced.
+    static const bool walked_by_none = take_first_roster() != nullptr;
+    (void)walked_by_none;
+    if (data[0] & 1) publish_roster({}, false);
     std::snprintf(station_name, sizeof station_name, "FUZZ");
     // A fixed selection keeps the stream registry from growing with every
     // random channel name while still exercising the hand-over.
     selected_channels = {"SHZ", "shz", "BHN"};
-    set_sample_sink(seed_take_samples);
+    set_block_sink(take_block);
 
     const size_t n = size - 1;
     auto* message = static_cast<uint8_t*>(std::malloc(n ? n : 1));
@@ -32,7 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (message[i] != 0xFF) std::abort();  // the buffer is cleared behind the walk
     std::free(message);
 
-    if (roster_count < 0 || roster_count > kChannelCount) std::abort();
+    if (current_roster()->entries.size() > kChannelCount) std::abort();
     for (int c = 0; c < kChannelCount; ++c) {
         if (queued_block_count(c) < 0 || queued_block_count(c) >= kBlockRingSize) std::abort();
         drain_channel(c), reset_slot_queue(c);

@@ -1,21 +1,83 @@
-// The roster and the event table. Static storage, zero at program start.
+// The roster snapshots and the event table.
 #include "link/channel_table.h"
 
-RosterEntry channel_roster[kChannelCount];
-int32_t roster_count = 0;
-int32_t roster_pending = 1;
-int16_t roster_index[kChannelCount];
+#include <cstring>
+#include <utility>
+
 namespace {
-const bool roster_index_cleared = [] {
-    for (int16_t& k : roster_index) k = -1;
-    return true;
-}();
-}  // namespace
-std::mutex roster_lock;
-std::mutex roster_view_lock;
-void (*retire_roster_hook)() = nullptr;
+
+// A published roster and the one after it; the link is set once, under
+// publish_lock, when the next one is published.
+struct RosterNode : Roster {
+    mutable std::shared_ptr<const RosterNode> next;
+};
+
+std::shared_ptr<const RosterNode> make_node(uint64_t version, bool announced,
+                                            std::vector<RosterEntry> entries) {
+    auto node = std::make_shared<RosterNode>();
+    node->version = version;
+    node->announced = announced;
+    node->entries = std::move(entries);
+    std::memset(node->first, 0xFF, sizeof node->first);
+    for (size_t k = 0; k < node->entries.size() && k < kChannelCount; ++k) {
+        const int c = node->entries[k].channel;
+        if (c >= 0 && c < kChannelCount && node->first[c] < 0)
+            node->first[c] = static_cast<int16_t>(k);
+    }
+    return node;
+}
+
+std::mutex publish_lock;  // guards newest() and every node's `next`
+
+// The unannounced roster of the start, kept until the reader that walks
+// every roster from it (the recorder) takes it over; from then on a roster
+// lives while someone holds it or one before it.
+std::shared_ptr<const RosterNode>& root() {
+    static std::shared_ptr<const RosterNode> node = make_node(0, false, {});
+    return node;
+}
+std::shared_ptr<const RosterNode>& newest() {
+    static std::shared_ptr<const RosterNode> node = root();
+    return node;
+}
+
 EventEntry event_table[kEventTableSize];
 std::mutex event_lock;
+
+}  // namespace
+
+std::shared_ptr<const Roster> current_roster() {
+    std::lock_guard<std::mutex> lock(publish_lock);
+    return newest();
+}
+
+std::shared_ptr<const Roster> take_first_roster() {
+    std::lock_guard<std::mutex> lock(publish_lock);
+    newest();  // made from the root before the root is let go
+    return std::exchange(root(), nullptr);
+}
+
+std::shared_ptr<const Roster> publish_roster(std::vector<RosterEntry> entries, bool announced) {
+    std::lock_guard<std::mutex> lock(publish_lock);
+    auto node = make_node(newest()->version + 1, announced, std::move(entries));
+    newest()->next = node;
+    newest() = node;
+    return node;
+}
+
+std::shared_ptr<const Roster> next_roster(const Roster& roster) {
+    std::lock_guard<std::mutex> lock(publish_lock);
+    return static_cast<const RosterNode&>(roster).next;
+}
+
+EventEntry* event_entries() { return event_table; }
+
+std::unique_lock<std::mutex> lock_event_table() { return std::unique_lock<std::mutex>(event_lock); }
+
+void clear_event_table() {
+    std::lock_guard<std::mutex> lock(event_lock);
+    std::memset(event_table, 0, sizeof event_table);
+}
 
 void record_event(int16_t event_type, int32_t event_time) {
     std::lock_guard<std::mutex> lock(event_lock);

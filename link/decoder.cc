@@ -11,9 +11,8 @@
 #include "common/app_state.h"
 #include "common/calendar.h"
 #include "common/oplog.h"
-#include "common/station_context.h"
+#include "common/status_report.h"
 #include "link/block_format.h"
-#include "link/block_queue.h"
 #include "link/channel_table.h"
 
 using namespace block_format;
@@ -21,14 +20,14 @@ using namespace block_format;
 namespace {
 
 int32_t decoder_busy = 0;
-std::atomic<SampleSink> sample_sink{nullptr};
+std::atomic<BlockSink> block_sink{nullptr};
 
-void report(const StationContext& station, const char* text) {
+void report(const StatusReport& status, const char* text) {
     if (isatty(STDERR_FILENO)) {
         ssize_t ignored = write(STDERR_FILENO, "\a", 1);
         (void)ignored;
     }
-    station.status.error_text(text);
+    status.error_text(text);
     write_log_line(text);
 }
 
@@ -39,7 +38,7 @@ void copy_name(char* dst, const uint8_t* src, int size) {
     dst[n] = 0;
 }
 
-// The roster an announcement describes, before it is checked and installed.
+// The roster an announcement describes, before it is checked and published.
 struct Announcement {
     RosterEntry entries[kChannelCount];
     int count = 0;
@@ -115,11 +114,11 @@ void refuse_unusable(Announcement* a) {
     a->count = kept;
 }
 
-bool same_roster(const Announcement& a) {
-    if (a.count != roster_count) return false;
+bool same_roster(const Announcement& a, const Roster& r) {
+    if (static_cast<size_t>(a.count) != r.entries.size()) return false;
     for (int i = 0; i < a.count; ++i) {
         const RosterEntry& x = a.entries[i];
-        const RosterEntry& y = channel_roster[i];
+        const RosterEntry& y = r.entries[static_cast<size_t>(i)];
         if (x.channel != y.channel || std::strcmp(x.name, y.name) != 0 ||
             x.sample_rate != y.sample_rate || x.gain != y.gain || x.event_only != y.event_only)
             return false;
@@ -127,28 +126,12 @@ bool same_roster(const Announcement& a) {
     return true;
 }
 
-void install_roster(const Announcement& a) {
-    std::lock_guard<std::mutex> view(roster_view_lock);
-    for (int c = 0; c < kChannelCount; ++c) {
-        set_slot_event_only(c, 0);
-        roster_index[c] = -1;
-    }
-    for (int i = 0; i < a.count; ++i) {
-        channel_roster[i] = a.entries[i];
-        int c = a.entries[i].channel;
-        if (c >= 0 && c < kChannelCount) {
-            set_slot_event_only(c, a.entries[i].event_only);
-            if (roster_index[c] < 0) roster_index[c] = static_cast<int16_t>(i);  // the first
-        }
-    }
-    roster_count = a.count;
-}
-
 // The first announcement builds the roster. A later one that differs (the
-// acquisition server was reconfigured) replaces it between two recorder
-// passes: what is queued is written under the old roster first, and every
-// channel then starts new files.
-void announce(const StationContext& station, const uint8_t* block, int avail, bool group) {
+// acquisition server was reconfigured) is published as a new version; the
+// recorder writes what is queued under the old one before it takes it up.
+// Returns the roster in force after the block.
+std::shared_ptr<const Roster> announce(const StatusReport& status, std::shared_ptr<const Roster> now,
+                                       const uint8_t* block, int avail, bool group) {
     static Announcement fresh;
     fresh = Announcement{};
     if (group)
@@ -156,35 +139,32 @@ void announce(const StationContext& station, const uint8_t* block, int avail, bo
     else
         parse_list(block, avail, &fresh);
     refuse_unusable(&fresh);
-    if (roster_pending == 1) {
-        install_roster(fresh);
-    } else {
-        if (same_roster(fresh)) return;
-        std::lock_guard<std::mutex> passes(roster_lock);
-        if (retire_roster_hook != nullptr) retire_roster_hook();
-        for (int c = 0; c < kChannelCount; ++c) drain_channel(c);
-        install_roster(fresh);
-        write_log_line("Состав каналов станции изменился");
-    }
-    station.status.roster_changed();
-    roster_pending = 0;
+    if (now->announced && same_roster(fresh, *now)) return now;
+    now = publish_roster(std::vector<RosterEntry>(fresh.entries, fresh.entries + fresh.count));
+    status.roster_changed();
+    return now;
 }
 
-void sample_block(const StationContext& station, const uint8_t* block, int step, bool whole) {
+void sample_block(const StatusReport& status, const Roster& roster, const uint8_t* block, int step,
+                  bool whole) {
     int16_t channel = read_i16(block + kChannel);
     if (channel < 0 || channel >= kChannelCount) {
         char text[64];
         std::snprintf(text, sizeof text, "Неверный номер канала: %d", channel);
-        report(station, text);
+        report(status, text);
         return;
     }
     if (!whole) return;  // the bytes after the message are not samples
-    // What the ring refuses is not sent on either: no record without its file.
-    if (!put_block(channel, block, step)) return;
-    const int8_t event_type = static_cast<int8_t>(block[kEventType]);
-    const double time = block_time(block);
-    mark_slot(channel, event_type != 0 ? 1 : 0, time);
-    if (event_type != 0) {
+    DecodedBlock b{};
+    b.channel = channel;
+    b.entry = roster.find(channel);
+    b.roster_version = roster.version;
+    b.time = block_time(block);
+    b.rate = b.entry != nullptr ? b.entry->sample_rate : 0;
+    b.samples = block + kHeaderSize;
+    b.sample_count = sample_count(block);
+    b.event_type = static_cast<int8_t>(block[kEventType]);
+    if (b.event_type != 0) {
         double t = calendar_to_seconds(read_i16(block + kEventYear),
                                        static_cast<int8_t>(block[kEventMonth]),
                                        static_cast<int8_t>(block[kEventDay]), block[kEventHour],
@@ -192,31 +172,26 @@ void sample_block(const StationContext& station, const uint8_t* block, int step,
         // A garbled year can put the time outside 32 bits: keep it at the edge.
         if (t > 2147483647.0) t = 2147483647.0;
         if (t < -2147483648.0) t = -2147483648.0;
-        record_event(event_type, static_cast<int32_t>(t));
-        station.status.event_seen();
+        b.event_time = static_cast<int32_t>(t);
     }
-    const int k = roster_index[channel];
-    ChannelMetrics& counted = station.metrics.channels[channel];
-    bump(counted.samples_received, static_cast<uint64_t>(sample_count(block)));
-    if (k < 0) return;  // not announced: queued, but served to no one
-    const RosterEntry& entry = channel_roster[k];
-    note_block(counted, time, sample_count(block), entry.sample_rate);
-    SampleSink sink = sample_sink.load();
-    if (sink != nullptr)
-        sink(entry.name, entry.sample_rate, time, sample_count(block), block + kHeaderSize);
+    b.bytes = block;
+    b.length = step;
+    BlockSink sink = block_sink.load();
+    if (sink != nullptr) sink(b);
 }
 
 }  // namespace
 
-void set_sample_sink(SampleSink sink) { sample_sink.store(sink); }
+void set_block_sink(BlockSink sink) { block_sink.store(sink); }
 
-void decode_message(const StationContext& station, uint8_t* message, int length) {
+void decode_message(const StatusReport& status, uint8_t* message, int length) {
     if (decoder_busy) return;
     decoder_busy = 1;
     if (length < 0) length = 0;
     if (length > kMaxMessage) length = kMaxMessage;
     int remaining = length;
     uint8_t* cursor = message;
+    std::shared_ptr<const Roster> roster = current_roster();
     while (remaining > 0) {
         // A header that does not fit in the message is not a block.
         uint16_t type = remaining >= 2 ? read_u16(cursor) : 0;
@@ -227,16 +202,16 @@ void decode_message(const StationContext& station, uint8_t* message, int length)
         int step = 0;
         if (type == kChannelGroupBlock || type == kChannelListBlock) {
             step = kAnnouncementStep;
-            announce(station, cursor, remaining, type == kChannelGroupBlock);
+            roster = announce(status, roster, cursor, remaining, type == kChannelGroupBlock);
         } else if (type == kSampleBlock) {
             step = block_length(cursor);
             if (step == 0) break;  // would not advance: report the remainder
-            if (roster_pending != 1)
+            if (roster->announced)
                 sample_block(
-                    station, cursor, step,
+                    status, *roster, cursor, step,
                     step <= remaining && kHeaderSize + read_u16(cursor + kDataLength) <= remaining);
         } else {
-            report(station, "Неверный тип блока");
+            report(status, "Неверный тип блока");
             break;
         }
         cursor += step;
@@ -245,7 +220,7 @@ void decode_message(const StationContext& station, uint8_t* message, int length)
     if (remaining != 0) {
         char text[64];
         std::snprintf(text, sizeof text, "Размер остатка блока: %d", remaining);
-        report(station, text);
+        report(status, text);
     }
     std::memset(message, 0xFF, length);
     decoder_busy = 0;

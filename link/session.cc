@@ -112,7 +112,7 @@ void handle_completion(NCB* ncb) {
             session_number = ncb->ncb_lsn;
             post_receive(ncb);
         } else if (command == NCBRECV) {
-            decode_message(*station.load(), receive_buffer, ncb->ncb_length);
+            decode_message(station.load()->status, receive_buffer, ncb->ncb_length);
             post_receive(ncb);
         } else if (command == NCBHANGUP) {
             // A server that accepts and drops at once would otherwise make the

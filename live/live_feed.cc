@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common/app_state.h"
+#include "common/gap_rules.h"
 #include "common/oplog.h"
 #include "common/samples.h"
 #include "live/record_ring.h"
@@ -129,7 +130,8 @@ void live_take_samples(const char* channel, double sample_rate, double time, int
     // A record holds one rate and samples without a gap between them.
     if (s.count > 0 &&
         (s.sample_rate != sample_rate ||
-         std::fabs(time - (s.start_time + s.count / s.sample_rate)) > 0.5 / sample_rate))
+         !gap_rules::service_continues(time - (s.start_time + s.count / s.sample_rate),
+                                       sample_rate)))
         send(found->first, s);
     for (int i = 0; i < samples; ++i) {
         if (s.count == kStreamSamples) send(found->first, s);

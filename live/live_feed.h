@@ -18,7 +18,8 @@ class RecordRing;
 bool start_live_feed(const StationContext& context);
 void stop_live_feed();
 
-// The decoder's sample sink: one block of a channel, 16-bit little-endian.
+// One block of an announced channel, as main hands it on from the decoder's
+// thread; 16-bit little-endian samples.
 void live_take_samples(const char* channel, double sample_rate, double time, int samples,
                        const uint8_t* data);
 

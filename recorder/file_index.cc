@@ -291,7 +291,7 @@ void register_events(const char* station, EventEntry* events, int count) {
         // entry it was made for.
         EventEntry event;
         {
-            std::lock_guard<std::mutex> lock(event_lock);
+            auto lock = lock_event_table();
             event = events[i];
         }
         if (event.event_type <= 0 || event.stored != 0) continue;
@@ -309,7 +309,7 @@ void register_events(const char* station, EventEntry* events, int count) {
         // live database: tried on a few passes, then given up, so that it
         // never holds back the other events or the rest of the pass.
         if (lost) return reset_connection();
-        std::lock_guard<std::mutex> lock(event_lock);
+        auto lock = lock_event_table();
         EventEntry& entry = events[i];
         if (entry.event_time != event.event_time || entry.event_type != event.event_type ||
             entry.stored != 0)

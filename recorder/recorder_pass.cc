@@ -7,6 +7,7 @@
 
 #include "common/app_state.h"
 #include "common/calendar.h"
+#include "common/gap_rules.h"
 #include "common/oplog.h"
 #include "common/station_context.h"
 #include "link/block_format.h"
@@ -18,8 +19,13 @@
 
 namespace {
 
-// Channels whose unusable rate has been logged already: one line per channel.
+// Channels whose unusable rate has been logged already: one line per wire
+// channel number.
 bool rate_refusal_logged[kChannelCount];
+
+// The roster the recorder works under; later ones are taken up at a pass.
+// Taken at start-up, before any announcement can be published.
+std::shared_ptr<const Roster> held = take_first_roster();
 
 // Zero-filled piece buffer, freed at the end of the turn.
 struct PieceBuffer {
@@ -35,17 +41,24 @@ int samples_in(const uint8_t* block) {
 }
 
 // A rate below one sample per second gives no piece buffer and no time step.
-bool refuse_rate(int k, const RosterEntry& entry, double r) {
-    if (r >= 1) return false;
-    if (!rate_refusal_logged[k]) {
-        rate_refusal_logged[k] = true;
+int refuse_rate(const RosterEntry& entry, uint64_t version) {
+    if (!rate_refusal_logged[entry.channel]) {
+        rate_refusal_logged[entry.channel] = true;
         write_log_linef("Канал %s: частота %f, запись невозможна", entry.name, entry.sample_rate);
     }
     // Its blocks can never be written; drop what this turn would have taken,
     // so the ring does not keep ending the wait phase early.
-    for (int i = 0; i < kBlocksPerTurn && drop_block(entry.channel); ++i) {
+    int dropped = 0;
+    while (dropped < kBlocksPerTurn && drop_block(entry.channel, version)) ++dropped;
+    return dropped;
+}
+
+void write_all_queued(const StationContext& station, const Roster& roster) {
+    for (size_t k = 0; k < roster.entries.size(); ++k) {
+        // A turn takes at most kBlocksPerTurn blocks; a full ring needs a few.
+        for (int turn = 0; turn <= kBlockRingSize / kBlocksPerTurn; ++turn)
+            if (channel_turn(station, roster, k, true) == 0) break;
     }
-    return true;
 }
 
 void report_allocation_failure() {
@@ -72,26 +85,24 @@ void place_samples(size_t capacity, double piece_start, uint8_t* piece, double b
     }
 }
 
-void channel_turn(const StationContext& station, int k, bool write_all) {
-    const RosterEntry& entry = channel_roster[k];
+int channel_turn(const StationContext& station, const Roster& roster, size_t k, bool write_all) {
+    if (k >= roster.entries.size() || !roster.owns(k)) return 0;
+    const RosterEntry& entry = roster.entries[k];
     const double r = entry.sample_rate;  // whole, as the decoder stored it
-    int c = entry.channel;
-    if (c < 0 || c >= kChannelCount) return;
-    bool served = write_all || entry.event_only == 0 || has_event_block(c) == 1;
-    if (!served) return;
-    if (!(r >= 1 && r < 1e12)) {
-        refuse_rate(k, entry, r >= 1 ? 0 : r);
-        return;
-    }
+    const int c = entry.channel;
+    const uint64_t v = roster.version;
+    bool served = write_all || entry.event_only == 0 || has_event_block(c, v) == 1;
+    if (!served) return 0;
+    if (!(r >= 1 && r < 1e12)) return refuse_rate(entry, v);
     static uint8_t block[kBlockBufferSize];
-    if (take_block(c, block, sizeof block) == 0) return;
+    if (take_block(c, block, sizeof block, v) == 0) return 0;
 
     size_t capacity = static_cast<size_t>(std::trunc(502 * r));
     PieceBuffer piece;
     piece.data = static_cast<uint8_t*>(calloc(capacity, 1));
     if (piece.data == nullptr) {
         report_allocation_failure();
-        return;  // the rest of this channel waits for the next pass
+        return 1;  // the rest of this channel waits for the next pass
     }
     double piece_start = block_time(block);
     int n = samples_in(block);
@@ -99,13 +110,14 @@ void channel_turn(const StationContext& station, int k, bool write_all) {
     place_samples(capacity, piece_start, piece.data, piece_start, block, r, n);
     double expected = piece_start + n / r;
     int taken = 1;
-    while (taken < kBlocksPerTurn && take_block(c, block, sizeof block) == 1) {
+    while (taken < kBlocksPerTurn && take_block(c, block, sizeof block, v) == 1) {
         ++taken;
         double t = block_time(block);
         n = samples_in(block);
         double gap = t - expected;
-        if (gap < 0 || gap > 1.1 / r || 2 * (total + n) > static_cast<int64_t>(capacity)) {
-            write_piece(station, entry, k, piece.data, capacity, piece_start,
+        if (!gap_rules::recorder_continues(gap, r) ||
+            2 * (total + n) > static_cast<int64_t>(capacity)) {
+            write_piece(station, entry, piece.data, capacity, piece_start,
                         static_cast<int32_t>(total / r));
             piece_start = t;
             total = 0;
@@ -114,32 +126,34 @@ void channel_turn(const StationContext& station, int k, bool write_all) {
         place_samples(capacity, piece_start, piece.data, t, block, r, n);
         expected = t + n / r;
     }
-    write_piece(station, entry, k, piece.data, capacity, piece_start,
+    write_piece(station, entry, piece.data, capacity, piece_start,
                 static_cast<int32_t>(total / r));
+    return taken;
 }
 
-void make_pass(const StationContext& station) {
-    std::lock_guard<std::mutex> passes(roster_lock);
-    station.status.pass_started();
-    register_events(station.station_name, event_table, kEventTableSize);
-    trim_ring(station);
-    const bool write_all = flush_request.load() != 0;
-    for (int k = 0; k < roster_count && k < kChannelCount; ++k) channel_turn(station, k, write_all);
-}
-
-void write_queued_blocks(const StationContext& station) {
-    for (int k = 0; k < roster_count && k < kChannelCount; ++k) {
-        const int c = channel_roster[k].channel;
-        if (c < 0 || c >= kChannelCount) continue;
-        // A turn takes at most kBlocksPerTurn blocks; a full ring needs a few.
-        for (int turn = 0; turn <= kBlockRingSize / kBlocksPerTurn; ++turn) {
-            if (queued_block_count(c) == 0) break;
-            channel_turn(station, k, true);
-        }
+void take_up_new_rosters(const StationContext& station) {
+    while (std::shared_ptr<const Roster> next = next_roster(*held)) {
+        write_all_queued(station, *held);
+        // What no entry took (unannounced channels) goes with its roster.
+        for (int c = 0; c < kChannelCount; ++c) drain_channel(c, held->version);
+        forget_ring_files();
+        if (held->announced && next->announced) write_log_line("Состав каналов станции изменился");
+        held = next;
     }
 }
 
-void retire_roster(const StationContext& station) {
-    write_queued_blocks(station);
-    forget_ring_files();
+void make_pass(const StationContext& station) {
+    take_up_new_rosters(station);
+    const Roster& roster = *held;
+    station.status.pass_started();
+    register_events(station.station_name, event_entries(), kEventTableSize);
+    trim_ring(station);
+    const bool write_all = flush_request.load() != 0;
+    for (size_t k = 0; k < roster.entries.size(); ++k)
+        channel_turn(station, roster, k, write_all);
+}
+
+void write_queued_blocks(const StationContext& station) {
+    take_up_new_rosters(station);
+    write_all_queued(station, *held);
 }

@@ -4,14 +4,12 @@
 #include "recorder/recorder_thread.h"
 
 #include <chrono>
-#include <mutex>
 #include <thread>
 
 #include "common/app_state.h"
 #include "common/commands.h"
 #include "common/oplog.h"
 #include "link/block_queue.h"
-#include "link/channel_table.h"
 #include "platform/ui.h"
 #include "recorder/file_index.h"
 #include "recorder/recorder_pass.h"
@@ -31,11 +29,8 @@ void send_stop() {
 }
 
 std::thread recorder;
-// The station the recorder serves; set before its thread and the session start.
+// The station the recorder serves; set before its thread starts.
 const StationContext* station = nullptr;
-
-// The decoder's hook before a roster is replaced.
-void retire_station_roster() { retire_roster(*station); }
 
 void recorder_main() {
     write_log_line("START");
@@ -54,10 +49,7 @@ void recorder_main() {
     // What is queued is written before the stop, not thrown away.
     flush_request.store(1);
     make_pass(*station);
-    {
-        std::lock_guard<std::mutex> passes(roster_lock);
-        write_queued_blocks(*station);
-    }
+    write_queued_blocks(*station);
     flush_request.store(0);
 
     std::this_thread::sleep_for(kStopDelay);
@@ -70,8 +62,6 @@ void recorder_main() {
 
 void start_recorder_thread(const StationContext& context) {
     station = &context;
-    // Set before the session starts, so the decoder reads it without a race.
-    retire_roster_hook = retire_station_roster;
     recorder = std::thread(recorder_main);
 }
 

@@ -212,10 +212,10 @@ int format_ring_name(char* out, size_t size, double t, const char* channel, cons
     return n >= 0 && static_cast<size_t>(n) < size;
 }
 
-RingFileState current_ring_file(int k) {
-    if (k < 0 || k >= kChannelCount) return RingFileState{};
+RingFileState current_ring_file(int channel) {
+    if (channel < 0 || channel >= kChannelCount) return RingFileState{};
     std::lock_guard<std::mutex> lock(ring_files_lock);
-    return ring_files[k];
+    return ring_files[channel];
 }
 
 void forget_ring_files() {
@@ -223,10 +223,10 @@ void forget_ring_files() {
     for (RingFileState& file : ring_files) file = RingFileState{};
 }
 
-void write_piece(const StationContext& station, const RosterEntry& entry, int k, const uint8_t* piece, size_t capacity, double t,
+void write_piece(const StationContext& station, const RosterEntry& entry, const uint8_t* piece, size_t capacity, double t,
                  int32_t duration) {
-    if (k < 0 || k >= kChannelCount || piece == nullptr) return;
-    RingFileState& file = ring_files[k];
+    if (entry.channel < 0 || entry.channel >= kChannelCount || piece == nullptr) return;
+    RingFileState& file = ring_files[entry.channel];
     size_t length = piece_bytes(entry.sample_rate, &duration, capacity);
     int gain_value = station.config.use_gain ? static_cast<int>(std::trunc(std::pow(2.0, entry.gain))) : 1;
     int gain_field = station.config.use_gain ? entry.gain : 1;

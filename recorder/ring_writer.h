@@ -2,8 +2,7 @@
 // samples as the station sent them, one file per channel and stretch of
 // time, in hour sub-directories "0".."23" of the data directory.
 //
-// Runs on the recorder thread only (or on the decoder's while it holds
-// roster_lock). No descriptor stays open between pieces: every piece opens,
+// Runs on the recorder thread only. No descriptor stays open between pieces: every piece opens,
 // locks (flock, exclusive), writes and closes.
 #pragma once
 
@@ -19,7 +18,8 @@ inline constexpr int kMaxFileSeconds = 43200;  // appending stops past 12 hours
 inline constexpr int kRingDataType = 5;        // SHORT samples
 inline constexpr int kFileNameSize = 4096;
 
-// The file a roster entry is being written to; empty name when none.
+// The file a channel is being written to; empty name when none. Kept per
+// wire channel number.
 struct RingFileState {
     char name[kFileNameSize];  // relative to the data directory
     double start_time;
@@ -31,10 +31,10 @@ struct RingFileState {
     uint64_t device, inode;
 };
 
-// A copy of roster entry k's current file (the status view shows its name).
-RingFileState current_ring_file(int k);
+// A copy of the channel's current file (the status view shows its name).
+RingFileState current_ring_file(int channel);
 
-// Forgets every entry's current file: the next piece of each starts a new
+// Forgets every channel's current file: the next piece of each starts a new
 // one. For a new roster, whose entries are other channels.
 void forget_ring_files();
 
@@ -47,13 +47,13 @@ void format_ring_header(char* out, double t, int32_t duration, double sample_rat
 // starting at t. Returns 1, or 0 when it does not fit `size`.
 int format_ring_name(char* out, size_t size, double t, const char* channel, const char* station);
 
-// Writes D whole seconds of `channel`, roster entry k, from `piece` (capacity
-// bytes) into the entry's current file or a new one, and registers it in the
+// Writes D whole seconds of `channel` from `piece` (capacity bytes) into the
+// channel's current file or a new one, and registers it in the
 // index. A piece longer than the buffer is cut to the whole seconds it holds.
 // A current file that is gone (trimmed) is followed by a new one; one whose
 // size or identity is no longer the writer's is left with its row as it is,
 // logged, and followed by a new one too.
-// No result; failures are logged and leave the file, its row and the entry's
-// current file as they were before the piece.
-void write_piece(const StationContext& station, const RosterEntry& channel, int k, const uint8_t* piece, size_t capacity, double t,
+// No result; failures are logged and leave the file, its row and the
+// channel's current file as they were before the piece.
+void write_piece(const StationContext& station, const RosterEntry& channel, const uint8_t* piece, size_t capacity, double t,
                  int32_t duration);

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/gap_rules.h"
 #include "common/samples.h"
 #include "seed/record.h"
 #include "seed/record_pipe.h"
@@ -93,9 +94,7 @@ void StreamRegistry::appendChunk(const char* station, const char* channel, doubl
     if (s->sampleRate != r) s->sampleRate = r;
     const double period = 1.0 / r;
     const double chunkDuration = n * period;
-    const double mismatch = std::fabs(s->startTime + s->duration - t);
-
-    if (mismatch > period) {
+    if (!gap_rules::liss_continues(t - (s->startTime + s->duration), r)) {
         if (s->sampleCount > 0) flushStream(*this, st, ch);
         restart(*s, t, chunkDuration, n, samples);
     } else if (s->sampleCount + n <= kContinuationLimit && s->sampleRate > kSlowRate) {

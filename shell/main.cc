@@ -6,6 +6,7 @@
 
 #include "common/app_state.h"
 #include "common/descriptor.h"
+#include "common/metrics.h"
 #include "common/oplog.h"
 #include "common/station_context.h"
 #include "fdsn/ring_source.h"
@@ -55,11 +56,20 @@ void report_unusable_settings(const Config& config) {
         startup_warning("Неверное значение SPORT: " + std::to_string(config.liss_port));
 }
 
-// The decoder's samples go to the LISS side and to the live feed.
-void take_samples(const char* channel, double sample_rate, double time, int samples,
-                  const uint8_t* data) {
-    seed_take_samples(channel, sample_rate, time, samples, data);
-    live_take_samples(channel, sample_rate, time, samples, data);
+// Built before any thread starts; every service is handed it. File-scope so
+// that a completion outliving the stop's bounded wait still finds it.
+StationContext station;
+
+// Each decoded block: queued for the recorder, counted, then the samples of
+// an announced channel to the LISS side and to the live feed.
+void take_block(const DecodedBlock& b) {
+    if (!queue_decoded_block(b, station.status)) return;
+    ChannelMetrics& counted = channel_metrics(station.metrics, b.channel);
+    bump(counted.samples_received, static_cast<uint64_t>(b.sample_count));
+    if (b.entry == nullptr) return;
+    note_block(counted, b.time, b.sample_count, b.rate);
+    seed_take_samples(b.entry->name, b.rate, b.time, b.sample_count, b.samples);
+    live_take_samples(b.entry->name, b.rate, b.time, b.sample_count, b.samples);
 }
 
 }  // namespace
@@ -70,8 +80,6 @@ int main(int argc, char** argv) {
 
     if (argc < 2) return message_box(" ", kUsageText, -1);
 
-    // Static: a completion that outlives the stop's bounded wait may still read it.
-    static StationContext station;
     std::string error;
     if (!set_station_name(station, argv[1], &error))
         return message_box(kCaption, error.c_str(), -1);
@@ -104,7 +112,7 @@ int main(int argc, char** argv) {
     start_seed_service(station);
     start_live_feed(station);  // says in the log why when it cannot
     start_seedlink_server(live_ring(), station);
-    set_sample_sink(take_samples);
+    set_block_sink(take_block);
     start_recorder_thread(station);
 
     ui_set_command_handler(main_window_command);

@@ -44,9 +44,7 @@ std::string label_value(const std::string& text) {
 
 std::vector<Labelled> roster_channels(Metrics& metrics) {
     std::vector<Labelled> out;
-    std::lock_guard<std::mutex> roster(roster_view_lock);
-    for (int i = 0; i < roster_count && i < kChannelCount; ++i) {
-        const RosterEntry& e = channel_roster[i];
+    for (const RosterEntry& e : current_roster()->entries) {
         out.push_back({label_value(station_text_to_utf8(e.name, sizeof e.name)),
                        &channel_metrics(metrics, e.channel), e.channel});
     }
@@ -159,9 +157,7 @@ std::vector<ChannelHealth> channel_health(const StationContext& station) {
     clock_gettime(CLOCK_REALTIME, &clock);
     const double now = static_cast<double>(clock.tv_sec) + clock.tv_nsec * 1e-9;
     std::vector<ChannelHealth> out;
-    std::lock_guard<std::mutex> roster(roster_view_lock);
-    for (int i = 0; i < roster_count && i < kChannelCount; ++i) {
-        const RosterEntry& e = channel_roster[i];
+    for (const RosterEntry& e : current_roster()->entries) {
         const ChannelMetrics& m = channel_metrics(station.metrics, e.channel);
         const double last = m.last_sample_time.load();
         out.push_back({station_text_to_utf8(e.name, sizeof e.name), last > 0 ? now - last : NAN,

@@ -7,7 +7,7 @@
 // database threads: icons; recorder: the button). Every access runs under
 // dialog_mutex, which makes each of those calls synchronous with the UI
 // thread's handling, as a sent message would be. Lock order: dialog_mutex,
-// then roster_view_lock, then the queue's and the ring files' own locks
+// then the queue's and the ring files' own locks
 // (the refresh); nothing takes them the other way round.
 // After each change a fresh immutable snapshot is swapped in under
 // snapshot_mutex; readers copy the shared_ptr and never see a half-built one.
@@ -82,21 +82,20 @@ void publish_locked() {
 // The periodic refresh: sub-items 2 to 4 and the state image of every row.
 // Caller holds dialog_mutex.
 void refresh_channel_list_locked() {
-    std::lock_guard<std::mutex> roster(roster_view_lock);
-    int count = roster_count;
-    if (count < 0) count = 0;
-    if (count > kChannelCount) count = kChannelCount;
-    size_t rows = dialog.rows.size() < size_t(count) ? dialog.rows.size() : size_t(count);
+    const std::shared_ptr<const Roster> roster = current_roster();
+    const size_t count = roster->entries.size();
+    size_t rows = dialog.rows.size() < count ? dialog.rows.size() : count;
     for (size_t i = 0; i < rows; ++i) {
-        const int c = channel_roster[i].channel;
+        const int c = roster->entries[i].channel;
         SlotState slot = slot_state(c);
-        // A wire channel announced twice: its blocks' time and mark belong
-        // to its first entry only.
-        if (c < 0 || c >= kChannelCount || roster_index[c] != int(i)) {
+        RingFileState file = current_ring_file(c);
+        // A wire channel announced twice: its blocks and file belong to its
+        // first entry only.
+        if (!roster->owns(i)) {
             slot.last_block_time = 0;
             slot.event_marked = 0;
+            file = RingFileState{};
         }
-        const RingFileState file = current_ring_file(int(i));
         DialogRow& row = dialog.rows[i];
         char text[64];
         format_queued_blocks(slot.queued_blocks, text, sizeof text);
@@ -235,14 +234,10 @@ void dialog_mark_stopping() {
 void dialog_rebuild_channel_list() {
     std::lock_guard<std::mutex> lock(dialog_mutex);
     if (!dialog.created) return;
-    std::lock_guard<std::mutex> roster(roster_view_lock);
-    int count = roster_count;
-    if (count < 0) count = 0;
-    if (count > kChannelCount) count = kChannelCount;
+    const std::shared_ptr<const Roster> roster = current_roster();
     dialog.rows.clear();
-    dialog.rows.reserve(size_t(count));
-    for (int i = 0; i < count; ++i) {
-        const RosterEntry& entry = channel_roster[i];
+    dialog.rows.reserve(roster->entries.size());
+    for (const RosterEntry& entry : roster->entries) {
         DialogRow row;
         row.name = station_text_to_utf8(entry.name, sizeof entry.name);
         char text[64];

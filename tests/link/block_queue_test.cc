@@ -13,6 +13,7 @@
 namespace {
 
 using namespace link_blocks;
+using Ints = std::vector<int>;
 
 void put(int channel, int samples, int first = 0, int event_type = 0) {
     const Bytes b = sample_block(channel, samples, first, 0, event_type);
@@ -38,10 +39,20 @@ TEST_F(BlockQueueTest, RingKeepsOrderDropsItsOldestWhenFullAndDrains) {
     put(3, 10, 1);
     ASSERT_EQ(take_block(3, exact, kHeaderSize + 20), 1);  // exactly the block's length
     EXPECT_EQ(exact[kHeaderSize + 20], 0xEE);  // nothing past the block's length
-    for (int i = 0; i < kBlockRingSize; ++i) put(7, 1, i);
-    EXPECT_EQ(queued_block_count(7), kBlockRingSize - 1);
-    for (int i = 1; i < kBlockRingSize; ++i) ASSERT_EQ(take(7), i);
+    // 1100 put, the newest 1099 kept.
+    for (int i = 0; i < 1100; ++i) put(7, 1, i);
+    EXPECT_EQ(queued_block_count(7), 1099);
+    for (int i = 1; i < 1100; ++i) ASSERT_EQ(take(7), i);
     EXPECT_EQ(take(7), -1);
+    // Blocks of a newer roster wait behind the older ones' takes and drains.
+    for (uint64_t v : {1, 1, 2, 3}) {
+        const Bytes b = sample_block(8, 1, int(v));
+        put_block(8, b.data(), int(b.size()), v);
+    }
+    std::vector<uint8_t> buffer(100);
+    EXPECT_EQ(Ints({take_block(8, buffer.data(), 100, 1), drain_channel(8, 2),
+                    take_block(8, buffer.data(), 100, 2), queued_block_count(8), take(8)}),
+              Ints({1, 0, 0, 1, 3}));
     for (int i = 0; i < 5; ++i) put(6, 3);
     EXPECT_EQ(drain_channel(6) + queued_block_count(6) + drop_block(6), 0);
     put(2, 100, 1);  // longer than the destination: dropped, the destination untouched
@@ -79,7 +90,8 @@ TEST_F(BlockQueueTest, PutAndTakeRaceFromTwoThreads) {
 }
 
 TEST(EventTableTest, OneASecondFromTheLowestIndexThenReplacingTheOldest) {
-    std::memset(event_table, 0, sizeof event_table);
+    clear_event_table();
+    EventEntry* const event_table = event_entries();
     record_event(3, 1000);
     record_event(-2, 1000);  // the same second: ignored
     record_event(1, 20);
@@ -97,7 +109,7 @@ TEST(EventTableTest, OneASecondFromTheLowestIndexThenReplacingTheOldest) {
     EXPECT_EQ(std::vector<int>({event_table[10].event_time, event_table[20].event_time,
                                 event_table[1].event_time, event_table[1].stored}),
               std::vector<int>({6000, 6001, 6002, 0}));
-    std::memset(event_table, 0, sizeof event_table);
+    clear_event_table();
 }
 
 }  // namespace

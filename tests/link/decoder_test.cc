@@ -71,24 +71,28 @@ Bytes list_block(const std::vector<Entry>& entries) {
 
 std::string cp(const std::string& utf8) { return utf8_to_cp1251(utf8.c_str()); }
 
+// What main wires: the block queue, then the SEED service for announced channels.
+void wire(const DecodedBlock& b) {
+    if (queue_decoded_block(b) && b.entry != nullptr)
+        seed_take_samples(b.entry->name, b.rate, b.time, b.sample_count, b.samples);
+}
+
 class DecoderTest : public ::testing::Test {
   protected:
-    void SetUp() override { clear(), set_sample_sink(seed_take_samples); }
+    void SetUp() override { clear(), set_block_sink(wire); }
     void TearDown() override { clear(); }
     // Every slot empty, no roster, and a fresh station in the stream registry.
     static void clear() {
         static int runs = 0;
         std::snprintf(station_name, sizeof station_name, "D%d", ++runs);
         for (int c = 0; c < kChannelCount; ++c)
-            drain_channel(c), reset_slot_queue(c), reset_slot_marks(c), set_slot_event_only(c, 0);
-        std::memset(channel_roster, 0, sizeof channel_roster);
-        std::memset(event_table, 0, sizeof event_table);
-        roster_count = 0, roster_pending = 1;
+            drain_channel(c), reset_slot_queue(c), reset_slot_marks(c);
+        publish_roster({}, false), clear_event_table();
         selected_channels.clear();
     }
     // Decodes a copy laid into a receive buffer, as the session does.
     void decode(const Bytes& message, int length = -1) {
-        Bytes buffer(kMaxMessage, 0);
+        Bytes buffer(kMaxMessage + 1, 0);  // a walk past the maximum fails the test, not the run
         std::memcpy(buffer.data(), message.data(), message.size());
         decode_message(buffer.data(), length < 0 ? static_cast<int>(message.size()) : length);
     }
@@ -106,12 +110,11 @@ class DecoderTest : public ::testing::Test {
     // The roster as "name@channel:rate:gain" entries, and its size.
     static std::string roster() {
         std::string out;
-        for (int k = 0; k < roster_count; ++k) {
-            const RosterEntry& e = channel_roster[k];
+        const auto r = current_roster();
+        for (const RosterEntry& e : r->entries)
             out += std::string(e.name) + "@" + std::to_string(e.channel) + ":" +
                    std::to_string(int(e.sample_rate)) + ":" + std::to_string(e.gain) + " ";
-        }
-        return out + std::to_string(roster_count);
+        return out + std::to_string(r->entries.size());
     }
     // The SEED service's stream of the channel; null when none was handed over.
     static const ChannelStream* stream(const char* name) {
@@ -130,6 +133,10 @@ TEST_F(DecoderTest, WalkReportsWhatIsLeft) {
     write_u16(odd.data(), 0xAD01);
     write_u16(&stuck[kHeaderLength], 0);
     const Bytes two = join({sample_block(5, 10), sample_block(6, 100)});
+    // Channel 6's 100 samples and an odd last byte: a block that ends with the message.
+    Bytes odd_end = sample_block(6, 100);
+    write_u16(&odd_end[kDataLength], 201), odd_end.push_back(0);
+    const Bytes fits = join({sample_block(5, 10), odd_end});
     const std::string type = "Неверный тип блока", left = "Размер остатка блока: ";
     const struct {
         Bytes message;
@@ -140,10 +147,11 @@ TEST_F(DecoderTest, WalkReportsWhatIsLeft) {
         {two, -1, {}, {1, 1, 0}},
         {join({two, {0x12, 0x34}}), -1, {type, left + "2"}, {1, 1, 0}},
         {join({sample_block(5, 10), odd, sample_block(6, 10)}), -1, {type, left + "248"}, {1, 0, 0}},
-        {two, int(two.size()) - 10, {left + "-10"}, {1, 0, 0}},  // the last block cut short
+        {fits, -1, {}, {1, 1, 0}},
+        {fits, int(fits.size()) - 1, {left + "-1"}, {1, 0, 0}},  // one byte short
         {join({stuck, sample_block(5, 10)}), -1, {left + "148"}, {0, 0, 0}},
-        {join({sample_block(300, 10), sample_block(-1, 10), sample_block(255, 10)}), -1,
-         {"Неверный номер канала: 300", "Неверный номер канала: -1"}, {0, 0, 1}},
+        {join({sample_block(256, 10), sample_block(-1, 10), sample_block(255, 10)}), -1,
+         {"Неверный номер канала: 256", "Неверный номер канала: -1"}, {0, 0, 1}},
     };
     for (const auto& c : cases) {
         clear();
@@ -157,13 +165,56 @@ TEST_F(DecoderTest, WalkReportsWhatIsLeft) {
                   Ints({c.queued[0], c.queued[1], c.queued[2], c.queued[0] ? 10 : -1,
                         c.queued[1] ? 100 : -1}));
     }
+    // The longest message, 65,535 bytes, is one block; a longer length is cut to it.
+    Bytes longest = sample_block(6, 32735);
+    write_u16(&longest[kDataLength], 65471), longest.push_back(0);
+    decode(longest, kMaxMessage + 1);
+    Bytes taken(kMaxMessage);
+    EXPECT_EQ(Ints({int(reports().size()), queued_block_count(6),
+                    take_block(6, taken.data(), taken.size())}),
+              Ints({0, 1, 1}));
+}
+
+// Announcements at their edges: 256 roster entries (the 257th dropped), 16 group records (the
+// 17th ignored), a group's signed-byte channel numbers, list numbers 255 / 256 / -1.
+TEST_F(DecoderTest, AnnouncementBoundsAtTheirEdge) {
+    std::vector<Entry> many;
+    for (int i = 0; i < 257; ++i) many.push_back({i % 256, "C" + std::to_string(1000 + i).substr(1)});
+    std::vector<Group> records;
+    for (int g = 0; g < 17; ++g) records.push_back({100, 0, {{g, "G" + std::to_string(g)}}});
+    const struct {
+        Bytes announcement;
+        std::string last;  // the last entry and the roster's size
+    } cases[] = {
+        {list_block(many), "C255@255:0:0 256"},
+        {group_block(records), "G15@15:100:0 16"},
+        {group_block({{100, 0, {{127, "HI"}, {128, "LO"}, {255, "FF"}}}}), "FF@-1:100:0 3"},
+        {list_block({{255, "TOP", 100000000}, {256, "OVER"}, {-1, "NEG"}}), "NEG@-1:0:2 3"},
+    };
+    for (const auto& c : cases) {
+        clear();
+        decode(c.announcement);
+        const std::string all = roster();
+        const size_t cut = all.rfind(' ', all.rfind(' ') - 1);
+        EXPECT_EQ(all.substr(cut == std::string::npos ? 0 : cut + 1), c.last) << all;
+    }
+    // The group's numbers are signed bytes; only 0..255 of a list's numbers have a channel.
+    EXPECT_EQ(roster(), "TOP@255:100:0 OVER@256:0:1 NEG@-1:0:2 3");
+    const auto r = current_roster();
+    EXPECT_EQ(Ints({r->find(255) == &r->entries[0], r->find(256) == nullptr,
+                    r->find(-1) == nullptr}),
+              Ints({1, 1, 1}));
+    reports();
+    decode(join({sample_block(255, 10), sample_block(256, 10)}));
+    EXPECT_EQ(reports(), std::vector<std::string>{cp("Неверный номер канала: 256")});
+    EXPECT_EQ(handed("TOP"), 10);
 }
 
 TEST_F(DecoderTest, AnnouncementsOpenTheFlowAndBuildTheRoster) {
     decode(join({sample_block(5, 10), sample_block(6, 10)}));  // skipped silently
-    EXPECT_EQ(queued_block_count(5) + roster_count, 0);
+    EXPECT_EQ(queued_block_count(5) + current_roster()->announced, 0);
     decode(join({list_block({}), sample_block(5, 10)}));  // even an empty one opens it
-    EXPECT_EQ(queued_block_count(5) - roster_pending - roster_count, 1);
+    EXPECT_EQ(Ints({queued_block_count(5), current_roster()->announced}), Ints({1, 1}));
 
     clear();
     decode(group_block({{200, 4, {{1, "EHZ", 1}, {2, "EHN", 7}, {3, "EHE"}}},
@@ -174,8 +225,9 @@ TEST_F(DecoderTest, AnnouncementsOpenTheFlowAndBuildTheRoster) {
     EXPECT_EQ(roster(),
               "EHZ@1:200:4 EHN@2:200:4 EHE@3:200:4 BHZ@4:100:2 FULLNAME@5:100:2 NEG@-3:100:2 6");
     // Event-only: kind 7, or kind 1 at 200 per second.
-    EXPECT_EQ(Ints({slot_state(1).event_only, slot_state(2).event_only, slot_state(3).event_only,
-                    slot_state(4).event_only}),
+    const auto r = current_roster();
+    EXPECT_EQ(Ints({r->find(1)->event_only, r->find(2)->event_only, r->find(3)->event_only,
+                    r->find(4)->event_only}),
               Ints({1, 1, 0, 0}));
     // List rates are whole samples per second.
     clear();
@@ -188,6 +240,7 @@ TEST_F(DecoderTest, SampleBlocksStampEventsAndGoToSelectedChannels) {
     selected_channels = {"selz", "TWIN"};  // names that differ only in case
     const int32_t t = 1084799107;          // 2004-05-17 13:05:07
     decode(sample_block(5, 40, 1000, 51, 3));
+    const EventEntry* event_table = event_entries();
     EXPECT_EQ(Ints({slot_state(5).event_marked, event_table[0].event_type,
                     event_table[0].event_time, handed("SELZ"), handed("TWIN")}),
               Ints({1, 3, t + 2, 40, -1}));  // only the first entry of a slot

@@ -76,16 +76,16 @@ TEST_P(IndexTest, EventsStoredOnceAndGivenUpWhenRefused) {
 
 // Decoder and recorder share the table: each event stored once (ThreadSanitizer: the lock).
 TEST_P(IndexTest, EventTableRaceStoresEachEventOnce) {
-    std::memset(event_table, 0, sizeof event_table);
+    clear_event_table();
     constexpr int kEvents = 300;
     std::atomic<bool> done{false};
     std::thread decoder([&] {
         for (int i = 0; i < kEvents; ++i) record_event(1, 1000 + i);
         done.store(true);
     });
-    while (!done.load()) register_events("ABC", event_table, kEventTableSize);
+    while (!done.load()) register_events("ABC", event_entries(), kEventTableSize);
     decoder.join();
-    register_events("ABC", event_table, kEventTableSize);
+    register_events("ABC", event_entries(), kEventTableSize);
     // A full table may replace an event before it is stored; none twice.
     EXPECT_EQ(rows("select count(*) from eventlist")[0],
               rows("select count(distinct tbegin) from eventlist")[0]);

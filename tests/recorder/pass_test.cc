@@ -1,6 +1,7 @@
 // Channel turns: queued blocks joined into pieces, checked through ring files and index rows.
 #include "recorder/recorder_pass.h"
 #include "support.h"
+#include "tests/seed/log_capture.h"
 
 using namespace recorder_test;
 
@@ -11,8 +12,9 @@ struct PassTest : Harness {
     void put(int dt, int n, int tag, int event_type = 0, int channel = 3) {
         auto b = make_block(channel, kT0 + dt, n, [&](int i) { return tag * 1000 + i; });
         b[block_format::kEventType] = uint8_t(event_type);
-        put_block(channel, b.data(), int(b.size()));
+        put_block(channel, b.data(), int(b.size()), current_roster()->version);
     }
+    void turn(bool write_all) { channel_turn(*current_roster(), 0, write_all); }
     // "hhmmss|seconds" of every row; each file holds its row's seconds.
     Rows pieces(double rate) {
         Rows out;
@@ -40,7 +42,7 @@ TEST_F(PassTest, JoinToleranceIsOneSampleInterval) {
         SCOPED_TRACE(want[0] + " at " + std::to_string(rate));
         rows("delete from filelist"), set_roster_entry(0, 3, "SHZ", rate, 3);
         for (size_t i = 0; i < blocks.size(); ++i) put(blocks[i].first, blocks[i].second, i + 1);
-        channel_turn(0, false);
+        turn(false);
         EXPECT_EQ(queued_block_count(3), 0);
         EXPECT_EQ(pieces(rate), want);
     }
@@ -53,19 +55,19 @@ TEST_F(PassTest, JoinToleranceIsOneSampleInterval) {
 
 TEST_F(PassTest, AtMost250BlocksPerTurn) {
     for (int i = 0; i < 300; ++i) put(i, 100, 0);
-    channel_turn(0, false);
+    turn(false);
     EXPECT_EQ(queued_block_count(3), 50);
-    channel_turn(0, false);  // the rest continues the same file
+    turn(false);  // the rest continues the same file
     EXPECT_EQ(pieces(100), Rows{"130507|300"});
 }
 
 TEST_F(PassTest, EventOnlyWaitsForAnEventOrAFlush) {
     set_roster_entry(0, 3, "SHZ", 100.0, 3, 1);
-    put(0, 100, 1), channel_turn(0, false);
+    put(0, 100, 1), turn(false);
     EXPECT_EQ(queued_block_count(3), 1);
-    channel_turn(0, true);  // the flush request
+    turn(true);  // the flush request
     put(100, 100, 2), put(101, 100, 3, 2);  // an event brings the older block along
-    channel_turn(0, false);
+    turn(false);
     EXPECT_EQ(pieces(100), (Rows{"130507|1", "130647|2"}));
 }
 
@@ -73,10 +75,27 @@ TEST_F(PassTest, EventOnlyWaitsForAnEventOrAFlush) {
 TEST_F(PassTest, UnusableRatesAndChannelsAreRefused) {
     set_roster_entry(0, 3, "SHZ", 0.0, 0), set_roster_entry(1, -1, "NEG", 100.0, 0);
     set_roster_entry(2, 256, "BIG", 100.0, 0), set_roster_entry(3, 4, "FRC", 0.9, 0);
-    roster_count = 4, put(0, 100, 1), put(0, 100, 1, 0, 4);
+    put(0, 100, 1), put(0, 100, 1, 0, 4);
     make_pass();
     EXPECT_FALSE(exists(path("13")));
     EXPECT_EQ(queued_block_count(3) + queued_block_count(4), 0);
+}
+
+// A new roster: what is queued is written under the old one first (channel 4, never announced,
+// is dropped), the log says so, and the new roster's channels start new files.
+TEST_F(PassTest, NewRosterTakesOverAfterTheOldOneIsWritten) {
+    LogCapture log;
+    put(0, 100, 1), put(0, 100, 1, 0, 4);
+    std::vector<RosterEntry> next = test_roster;
+    snprintf(next[0].name, sizeof next[0].name, "BHZ");
+    publish_roster(next);
+    put(1, 100, 2);  // would continue the old file under the same roster
+    make_pass();
+    EXPECT_EQ(rows("select cpath,tqty from filelist order by cpath"),
+              (Rows{"13/130507-17052004-SHZ.ABC|1", "13/130508-17052004-BHZ.ABC|1"}));
+    EXPECT_EQ(queued_block_count(4), 0);
+    EXPECT_NE(log.text().find(utf8_to_cp1251("#Состав каналов станции изменился#")),
+              std::string::npos);
 }
 
 TEST_F(PassTest, PlaceSamplesBufferEdge) {

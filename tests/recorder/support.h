@@ -18,6 +18,7 @@
 #include "link/block_queue.h"
 #include "link/channel_table.h"
 #include "recorder/file_index.h"
+#include "recorder/recorder_pass.h"
 #include "recorder/ring_writer.h"
 
 namespace recorder_test {
@@ -51,20 +52,22 @@ std::vector<uint8_t> make_block(int c, time_t t, int n, F value) {
     return b;
 }
 
-// The one place that writes roster fields; it also clears the writer's file.
+// The one place that writes roster fields: entry k of a roster published at
+// once and taken up by the recorder (so every channel starts a new file).
+inline std::vector<RosterEntry> test_roster;
 inline void set_roster_entry(int k, int channel, const char* name, double rate, int gain,
                              int event_only = 0) {
-    RosterEntry& e = channel_roster[k];
+    if (test_roster.size() <= size_t(k)) test_roster.resize(size_t(k) + 1);
+    RosterEntry& e = test_roster[size_t(k)];
     memset(&e, 0, sizeof e);
     snprintf(e.name, sizeof e.name, "%s", name);
     e.channel = channel, e.sample_rate = rate, e.gain = gain, e.event_only = event_only;
-    set_slot_event_only(channel, event_only);
-    forget_ring_files();  // a new entry has no current file
+    publish_roster(test_roster), take_up_new_rosters();
 }
 
 // The one place that reads the writer's file fields: "name|start|seconds".
 inline std::string current_file(int k) {
-    const RingFileState f = current_ring_file(k);
+    const RingFileState f = current_ring_file(current_roster()->entries[size_t(k)].channel);
     return std::string(f.name) + "|" + std::to_string(long(f.start_time)) + "|" +
            std::to_string(long(f.duration));
 }
@@ -126,8 +129,8 @@ class Harness : public ::testing::Test {
                  dsn == "KVR" ? "" : dsn.c_str());
         snprintf(station_name, sizeof station_name, "ABC");
         for (int c = 0; c < kChannelCount; ++c) drain_channel(c);
-        set_roster_entry(0, 3, "SHZ", 100.0, 3);
-        config.use_gain = roster_count = 1;
+        test_roster.clear(), set_roster_entry(0, 3, "SHZ", 100.0, 3);
+        config.use_gain = 1;
         rows("delete from filelist"), rows("delete from eventlist");
         run_flag.store(1);
         start_database_thread();

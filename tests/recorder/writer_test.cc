@@ -29,7 +29,7 @@ struct WriterTest : Harness {
             for (size_t i = 0; i < kCap / 2; ++i) block_format::write_u16(&p[2 * i], 65 + i % 1136);
             return p;
         }();
-        write_piece(channel_roster[0], 0, piece.data(), kCap, t, seconds);
+        write_piece(current_roster()->entries[0], piece.data(), kCap, t, seconds);
     }
 };
 
