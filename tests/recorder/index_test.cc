@@ -24,7 +24,7 @@ TEST_P(IndexTest, RegisterExtendAndQuotes) {
     extend_file({"14/1'", "A'C", 1084802400, 300, 100, 8, 5, "SHZ"});  // no row yet: a whole one
     register_file({"x');delete from filelist;--", "A'C", 1, 1, 1, 1, 5, "Z"});
     register_file({std::string(300, '\'').c_str(), "A'C", 1, 1, 1, 1, 5, "Z"});  // never cut short
-    EXPECT_EQ(db_connected.load(), 1);
+    EXPECT_TRUE(index_connected());
     EXPECT_EQ(
         rows("select sta,tbegin,tqty,sps,gain,cpath,ch,creater from filelist order by tbegin"),
         (Rows{"A'C|1|1|1|1|x');delete from filelist;--|Z|VELDRUM",
@@ -67,7 +67,7 @@ TEST_P(IndexTest, EventsStoredOnceAndGivenUpWhenRefused) {
     events[6] = {kT0 + 4, 3, 0, 0}, events[7] = {kT0 + 5, 3, 0, 0};
     for (int pass = 1; pass <= 3; ++pass) {
         register_events("ABC", events, kEventTableSize);  // connected, the first held nothing back
-        EXPECT_EQ(db_connected.load() * 10 + events[7].attempts, 10 + pass);
+        EXPECT_EQ(int(index_connected()) * 10 + events[7].attempts, 10 + pass);
     }
     rows("alter table eventlist_away rename to eventlist");
     register_events("ABC", events, kEventTableSize);

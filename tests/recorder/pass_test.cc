@@ -14,7 +14,7 @@ struct PassTest : Harness {
         b[block_format::kEventType] = uint8_t(event_type);
         put_block(channel, b.data(), int(b.size()), current_roster()->version);
     }
-    void turn(bool write_all) { channel_turn(*current_roster(), 0, write_all); }
+    void turn(bool write_all) { channel_turn(station, *current_roster(), 0, write_all); }
     // "hhmmss|seconds" of every row; each file holds its row's seconds.
     Rows pieces(double rate) {
         Rows out;
@@ -40,7 +40,7 @@ TEST_F(PassTest, JoinToleranceIsOneSampleInterval) {
              Case{100, {{0, 100}, {1, 100}, {2, 100}, {3, 100}, {6, 100}, {6, 100}},
                   {"130507|4", "130513|1"}}}) {
         SCOPED_TRACE(want[0] + " at " + std::to_string(rate));
-        rows("delete from filelist"), set_roster_entry(0, 3, "SHZ", rate, 3);
+        rows("delete from filelist"), set_roster_entry(station, 0, 3, "SHZ", rate, 3);
         for (size_t i = 0; i < blocks.size(); ++i) put(blocks[i].first, blocks[i].second, i + 1);
         turn(false);
         EXPECT_EQ(queued_block_count(3), 0);
@@ -62,7 +62,7 @@ TEST_F(PassTest, AtMost250BlocksPerTurn) {
 }
 
 TEST_F(PassTest, EventOnlyWaitsForAnEventOrAFlush) {
-    set_roster_entry(0, 3, "SHZ", 100.0, 3, 1);
+    set_roster_entry(station, 0, 3, "SHZ", 100.0, 3, 1);
     put(0, 100, 1), turn(false);
     EXPECT_EQ(queued_block_count(3), 1);
     turn(true);  // the flush request
@@ -73,10 +73,10 @@ TEST_F(PassTest, EventOnlyWaitsForAnEventOrAFlush) {
 
 // Rates below 1 sps and channels outside 0..255 write nothing; their blocks are dropped.
 TEST_F(PassTest, UnusableRatesAndChannelsAreRefused) {
-    set_roster_entry(0, 3, "SHZ", 0.0, 0), set_roster_entry(1, -1, "NEG", 100.0, 0);
-    set_roster_entry(2, 256, "BIG", 100.0, 0), set_roster_entry(3, 4, "FRC", 0.9, 0);
+    set_roster_entry(station, 0, 3, "SHZ", 0.0, 0), set_roster_entry(station, 1, -1, "NEG", 100.0, 0);
+    set_roster_entry(station, 2, 256, "BIG", 100.0, 0), set_roster_entry(station, 3, 4, "FRC", 0.9, 0);
     put(0, 100, 1), put(0, 100, 1, 0, 4);
-    make_pass();
+    make_pass(station);
     EXPECT_FALSE(exists(path("13")));
     EXPECT_EQ(queued_block_count(3) + queued_block_count(4), 0);
 }
@@ -90,7 +90,7 @@ TEST_F(PassTest, NewRosterTakesOverAfterTheOldOneIsWritten) {
     snprintf(next[0].name, sizeof next[0].name, "BHZ");
     publish_roster(next);
     put(1, 100, 2);  // would continue the old file under the same roster
-    make_pass();
+    make_pass(station);
     EXPECT_EQ(rows("select cpath,tqty from filelist order by cpath"),
               (Rows{"13/130507-17052004-SHZ.ABC|1", "13/130508-17052004-BHZ.ABC|1"}));
     EXPECT_EQ(queued_block_count(4), 0);

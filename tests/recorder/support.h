@@ -55,14 +55,14 @@ std::vector<uint8_t> make_block(int c, time_t t, int n, F value) {
 // The one place that writes roster fields: entry k of a roster published at
 // once and taken up by the recorder (so every channel starts a new file).
 inline std::vector<RosterEntry> test_roster;
-inline void set_roster_entry(int k, int channel, const char* name, double rate, int gain,
-                             int event_only = 0) {
+inline void set_roster_entry(const StationContext& station, int k, int channel, const char* name,
+                             double rate, int gain, int event_only = 0) {
     if (test_roster.size() <= size_t(k)) test_roster.resize(size_t(k) + 1);
     RosterEntry& e = test_roster[size_t(k)];
     memset(&e, 0, sizeof e);
     snprintf(e.name, sizeof e.name, "%s", name);
     e.channel = channel, e.sample_rate = rate, e.gain = gain, e.event_only = event_only;
-    publish_roster(test_roster), take_up_new_rosters();
+    publish_roster(test_roster), take_up_new_rosters(station);
 }
 
 // The one place that reads the writer's file fields: "name|start|seconds".
@@ -127,16 +127,16 @@ class Harness : public ::testing::Test {
         snprintf(config.data_dir, sizeof config.data_dir, "%s", data.c_str());
         snprintf(config.data_source, sizeof config.data_source, "%s",
                  dsn == "KVR" ? "" : dsn.c_str());
-        snprintf(station_name, sizeof station_name, "ABC");
+        snprintf(station.station_name, sizeof station.station_name, "ABC");
         for (int c = 0; c < kChannelCount; ++c) drain_channel(c);
-        test_roster.clear(), set_roster_entry(0, 3, "SHZ", 100.0, 3);
+        test_roster.clear(), set_roster_entry(station, 0, 3, "SHZ", 100.0, 3);
         config.use_gain = 1;
         rows("delete from filelist"), rows("delete from eventlist");
         run_flag.store(1);
-        start_database_thread();
-        for (int i = 0; i < 200 && db_connected.load() == 0; ++i)
+        start_database_thread(station);
+        for (int i = 0; i < 200 && !index_connected(); ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        ASSERT_EQ(db_connected.load(), 1) << dsn;
+        ASSERT_TRUE(index_connected()) << dsn;
         wait_database_thread();
     }
     void TearDown() override {
@@ -150,6 +150,8 @@ class Harness : public ::testing::Test {
     }
     std::string path(const std::string& relative) { return data + "/" + relative; }
     std::string data, dsn = "KVR";
+    StationContext station;
+    Config& config = station.config;
 };
 
 }  // namespace recorder_test

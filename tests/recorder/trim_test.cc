@@ -15,6 +15,7 @@ struct TrimTest : Harness {
         std::ofstream(path("0/" + name)) << std::string(bytes, 'x');
         register_file({("0/" + name).c_str(), "ABC", tbegin, 10, 100, 1, 5, "SHZ"});
     }
+    void trim(uint64_t limit) { config.size_limit = limit, trim_ring(station); }
     Rows cpaths() { return rows("select cpath from filelist order by tbegin"); }
 };
 
@@ -28,7 +29,7 @@ TEST_F(TrimTest, OldestGoFirstUntilBelowTheLimit) {
         SCOPED_TRACE(limit);
         rows("delete from filelist"), add("c", 300, 2512), add("a", 100, 2512), add("b", 200, 2512);
         if (a_missing) unlink(path("0/a").c_str());
-        trim_ring(limit);
+        trim(limit);
         EXPECT_EQ(cpaths(), left);
         for (const char* name : {"0/a", "0/b", "0/c"})
             EXPECT_EQ(exists(path(name)), std::count(left.begin(), left.end(), name) == 1) << name;
@@ -43,10 +44,10 @@ TEST_F(TrimTest, StrangePathsAndADownIndexAreLeftAlone) {
     std::ofstream(outside) << "keep";
     register_file({climbing.c_str(), "ABC", 2, 10, 100, 1, 5, "SHZ"});
     register_file({std::string(250, 'n').c_str(), "ABC", 3, 10, 100, 1, 5, "SHZ"});
-    add("a", 100, 10), trim_ring(1);
+    add("a", 100, 10), trim(1);
     EXPECT_TRUE(exists(outside));
     EXPECT_EQ(cpaths(), Rows{climbing});
-    unlink(outside.c_str()), add("b", 200, 10), close_database(), trim_ring(1);
+    unlink(outside.c_str()), add("b", 200, 10), close_database(), trim(1);
     EXPECT_TRUE(exists(path("0/b")));
 }
 
@@ -56,9 +57,9 @@ TEST_F(TrimTest, LimitsBeyondFourGigabytes) {
         rows(std::string("insert into filelist (sta,tbegin,cpath,tqty,sps,gain,ch,datatype,creater)"
                          " values ('ABC', ") + row + ", 5000000, 100, 1,'SHZ', 5,'VELDRUM')");
     EXPECT_EQ(ring_size("ABC"), 3ull * 2000000512ull);
-    trim_ring(4097ull * 1048576);  // files missing: every row goes, measure unchanged
+    trim(4097ull * 1048576);  // files missing: every row goes, measure unchanged
     EXPECT_TRUE(cpaths().empty());
-    add("a", 100, 10), trim_ring(4097ull * 1048576);
+    add("a", 100, 10), trim(4097ull * 1048576);
     EXPECT_EQ(cpaths(), Rows{"0/a"});
 }
 

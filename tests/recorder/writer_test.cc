@@ -29,13 +29,13 @@ struct WriterTest : Harness {
             for (size_t i = 0; i < kCap / 2; ++i) block_format::write_u16(&p[2 * i], 65 + i % 1136);
             return p;
         }();
-        write_piece(current_roster()->entries[0], piece.data(), kCap, t, seconds);
+        write_piece(station, current_roster()->entries[0], piece.data(), kCap, t, seconds);
     }
 };
 
 // At 1 sps a file of exactly 12 hours is still appended to; one past them closes after it.
 TEST_F(WriterTest, TwelveHourCutKeepsTheAppend) {
-    set_roster_entry(0, 3, "SHZ", 1.0, 3);
+    set_roster_entry(station, 0, 3, "SHZ", 1.0, 3);
     write(kT0, 25000), write(kT0 + 25000, 18200);
     EXPECT_EQ(current_file(0), kFirst + "|1084799107|43200");
     write(kT0 + 43200, 10);
@@ -59,7 +59,7 @@ TEST_F(WriterTest, PieceFiguresOnDiskAndInTheIndex) {
           Case{1, 50.7, 3, 512 + 304, "3|50|8", "SpS=50.700000\r\nGain=3\r\n"}}) {
         SCOPED_TRACE(row);
         rows("delete from filelist"), config.use_gain = use_gain;
-        set_roster_entry(0, 3, "SHZ", rate, 3);
+        set_roster_entry(station, 0, 3, "SHZ", rate, 3);
         write(kT0, seconds), write(kT0 + std::atoi(row), 0);
         EXPECT_EQ(size_of(path(kFirst)), size);
         EXPECT_NE(read_file(path(kFirst)).substr(0, 512).find(header), std::string::npos);
