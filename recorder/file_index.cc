@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -15,6 +16,7 @@
 #include "common/calendar.h"
 #include "common/metrics.h"
 #include "common/oplog.h"
+#include "common/stop_token.h"
 #include "common/status_report.h"
 
 std::atomic<uint8_t> db_connected{0};
@@ -36,6 +38,9 @@ SQLHDBC connection = SQL_NULL_HDBC;
 // thread) and joined at the orderly stop.
 std::mutex thread_mutex;
 std::thread database_thread;
+// Wakes the retry pauses once the run flag is cleared; a fresh one for a
+// thread started after a stop (tests start and stop it many times).
+std::unique_ptr<StopToken> database_stop = std::make_unique<StopToken>();
 
 void release_connection() {
     if (connection != SQL_NULL_HDBC) {
@@ -51,9 +56,9 @@ void release_connection() {
 
 void show_connected(bool connected) { status_report.database_state(connected); }
 
-void database_thread_main() {
+void database_thread_main(const StopToken* stop) {
     for (;;) {
-        if (run_flag.load() == 0) {
+        if (run_flag.load() == 0 || stop->requested()) {
             if (db_connected.load() == 1) release_connection();
             return;
         }
@@ -66,7 +71,7 @@ void database_thread_main() {
         release_connection();
         if (SQLAllocEnv(&environment) != SQL_SUCCESS) {
             environment = SQL_NULL_HENV;
-            std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+            stop->wait_for(std::chrono::milliseconds(1000));
             continue;
         }
         const char* source = config.data_source[0] != '\0' ? config.data_source : "KVR";
@@ -81,7 +86,7 @@ void database_thread_main() {
         if (rc != SQL_SUCCESS && rc != SQL_SUCCESS_WITH_INFO) {
             release_connection();
             write_log_line("Ошибка подключения к БД");
-            std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+            stop->wait_for(std::chrono::milliseconds(2000));
             continue;
         }
         db_connected.store(1);
@@ -278,11 +283,18 @@ void start_database_thread() {
     // The previous thread has ended or is about to: it ends once connected,
     // and a reset only follows a connection.
     if (database_thread.joinable()) database_thread.join();
-    database_thread = std::thread(database_thread_main);
+    if (database_stop->requested()) database_stop = std::make_unique<StopToken>();
+    database_thread = std::thread(database_thread_main, database_stop.get());
 }
 
 void wait_database_thread() {
     std::lock_guard<std::mutex> guard(thread_mutex);
+    if (database_thread.joinable()) database_thread.join();
+}
+
+void stop_database_thread() {
+    std::lock_guard<std::mutex> guard(thread_mutex);
+    database_stop->request();
     if (database_thread.joinable()) database_thread.join();
 }
 
