@@ -205,11 +205,15 @@ int wait_ready(int fd, short events, bool bounded, Clock::time_point deadline,
                const StopToken& cancel) {
     for (;;) {
         if (cancel.requested()) return -2;
+        // A token without its eventfd (descriptors ran out) is looked at every 100 ms.
+        const int left = ms_left(bounded, deadline);
+        const bool slice = cancel.fd() < 0 && (left < 0 || left > 100);
         pollfd pfd[2] = {{fd, events, 0}, {cancel.fd(), POLLIN, 0}};
-        int r = poll(pfd, 2, ms_left(bounded, deadline));
+        int r = poll(pfd, 2, slice ? 100 : left);
         if (r < 0 && errno == EINTR) continue;
         if (r < 0) return -1;
         if (cancel.requested()) return -2;
+        if (r == 0 && slice) continue;
         return r == 0 ? 0 : 1;
     }
 }
