@@ -2,5 +2,9 @@
 #pragma once
 
 void start_recorder_thread();
-// Waits for the recorder thread, which ends once its stop command is handled.
-void join_recorder_thread();
+// With the run flag cleared: wakes the thread's wait, so it makes the final
+// pass and sends the stop command at once rather than at its next tick.
+void request_recorder_stop();
+// Requests the stop and waits for the thread, which ends once its stop
+// command is handled.
+void stop_recorder_thread();
