@@ -2,6 +2,7 @@
 // lines of different threads never interleave. The file is opened and closed
 // for every line, so other programs can read it while the server runs.
 #include "common/oplog.h"
+#include "common/oplog_testing.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -17,8 +17,3 @@ void write_log_linef(const char* format, ...) __attribute__((format(printf, 1, 2
 
 #include <ctime>
 #include <string>
-
-// Test hooks: a clock in place of the system's UTC time (nullptr: system),
-// and a log back in its state at process start.
-void log_set_clock_for_test(time_t (*clock)());
-void log_reset_for_test();

@@ -1,47 +1,41 @@
 // The NetBIOS session to the acquisition server. One NCB carries the whole
 // CALL -> RECEIVE -> ... -> HANG UP -> CALL cycle; on_ncb_complete resubmits
-// the record it was given, so exactly one command is outstanding at a time.
+// the record it was given, so exactly one command is outstanding at a time
+// and the decoder sees one message at a time.
+//
+// State, all private here: the NCB and the receive buffer (touched only by
+// the one outstanding command and its completion), the session number (set
+// by a completed CALL, read by close_session after the stop command has
+// closed the cycle) and `closing`, set by the stop command and by
+// close_session and never cleared.
 #include "link/session.h"
+#include "link/session_testing.h"
 
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
-#include <condition_variable>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
-#include <thread>
 
 #include "common/app_state.h"
 #include "common/oplog.h"
+#include "common/stop_token.h"
 #include "link/decoder.h"
 #include "link/station_indicator.h"
 
-NCB session_ncb;
-int32_t session_number = -1;
-std::atomic<int32_t> closing{0};
-
 namespace {
 
-uint8_t receive_buffer[65535];
-// The station this session serves; set before the first NetBIOS command.
+// The station this session serves; set by the first NetBIOS command.
 std::atomic<const StationContext*> station{nullptr};
 
-// Commands submitted whose completion has not returned yet: the stop waits
-// for them, so no completion runs while the process ends. Never destroyed:
-// a completion that outlives the stop's bounded wait still counts itself.
-struct InFlight {
-    std::mutex lock;
-    std::condition_variable changed;
-    int count = 0;
-};
-InFlight& in_flight = *new InFlight;
+NCB session_ncb;
+std::atomic<int32_t> session_number{-1};
+// Never destroyed: a completion may still look at it while the process exits.
+StopToken& closing = *new StopToken;
 
-void count_in_flight(int change) {
-    std::lock_guard<std::mutex> g(in_flight.lock);
-    in_flight.count += change;
-    in_flight.changed.notify_all();
-}
+uint8_t receive_buffer[65535];
 
 // Receive time-out in 500-ms units.
 std::atomic<UCHAR> receive_timeout{250};
@@ -60,29 +54,22 @@ void report(const char* text) {
 
 void on_ncb_complete(NCB* ncb);
 
-// One second in short slices, so that a stop is not held up; false when
-// the program is closing.
-bool pause_before_calling() {
-    for (int i = 0; i < 10 && !closing.load(); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    return !closing.load();
-}
+// One second, cut short by the stop; false when the program is closing.
+bool pause_before_calling() { return !closing.wait_for(std::chrono::seconds(1)); }
 
 // Submits an asynchronous command. A submission refused at once has no
 // completion to follow, so it is reported and tried again after a pause
 // instead of leaving the cycle stopped for good.
 void submit(NCB* ncb) {
     for (;;) {
-        count_in_flight(+1);
         UCHAR rc = Netbios(ncb);
         if (rc == NRC_PENDING || rc == NRC_GOODRET) return;
-        count_in_flight(-1);
-        if (closing.load()) return;
+        if (closing.requested()) return;
         char text[64];
         std::snprintf(text, sizeof text, "Код ошибки Netbios: %d", rc);
         beep();
         report(text);
-        std::this_thread::sleep_for(std::chrono::seconds(1));
+        if (closing.wait_for(std::chrono::seconds(1))) return;
     }
 }
 
@@ -98,18 +85,18 @@ void post(NCB* ncb, UCHAR command, uint8_t* buffer) {
 
 void post_receive(NCB* ncb) { post(ncb, NCBRECV, receive_buffer); }
 
-void handle_completion(NCB* ncb) {
-    if (closing.load()) {
-        station_connected.store(0);
-        update_station_indicator(station.load()->status);
+void call_server(NCB* ncb);
+
+void on_ncb_complete(NCB* ncb) {
+    if (closing.requested()) {
+        update_station_indicator(station.load()->status, false);
         return;
     }
     const UCHAR command = ncb->ncb_command & ~ASYNCH;
     if (ncb->ncb_retcode == NRC_GOODRET) {
-        station_connected.store(1);
-        update_station_indicator(station.load()->status);
+        update_station_indicator(station.load()->status, true);
         if (command == NCBCALL) {
-            session_number = ncb->ncb_lsn;
+            session_number.store(ncb->ncb_lsn);
             post_receive(ncb);
         } else if (command == NCBRECV) {
             decode_message(station.load()->status, receive_buffer, ncb->ncb_length);
@@ -122,8 +109,7 @@ void handle_completion(NCB* ncb) {
         return;
     }
     beep();
-    station_connected.store(0);
-    update_station_indicator(station.load()->status);
+    update_station_indicator(station.load()->status, false);
     char text[64];
     std::snprintf(text, sizeof text, "Код ошибки Netbios: %d", ncb->ncb_retcode);
     report(text);
@@ -139,9 +125,13 @@ void handle_completion(NCB* ncb) {
     }
 }
 
-void on_ncb_complete(NCB* ncb) {
-    handle_completion(ncb);
-    count_in_flight(-1);
+void call_server(NCB* ncb) {
+    clear_ncb(ncb);
+    ncb->ncb_command = NCBCALL | ASYNCH;
+    server_name(ncb->ncb_callname);
+    own_name(ncb->ncb_name);
+    ncb->ncb_post = on_ncb_complete;
+    submit(ncb);
 }
 
 }  // namespace
@@ -199,14 +189,9 @@ int add_client_name() {
     return ncb.ncb_retcode == NRC_GOODRET ? ncb.ncb_num : -1;
 }
 
-void call_server(NCB* ncb) {
-    clear_ncb(ncb);
-    ncb->ncb_command = NCBCALL | ASYNCH;
-    server_name(ncb->ncb_callname);
-    own_name(ncb->ncb_name);
-    ncb->ncb_post = on_ncb_complete;
-    submit(ncb);
-}
+void start_session() { call_server(&session_ncb); }
+
+void begin_closing_session() { closing.request(); }
 
 void delete_client_name() {
     NCB ncb;
@@ -219,16 +204,16 @@ void delete_client_name() {
 void set_receive_timeout_for_test(UCHAR units) { receive_timeout.store(units); }
 
 void close_session() {
-    closing.store(1);
-    if (session_number > 0) {
+    closing.request();
+    const int32_t number = session_number.load();
+    if (number > 0) {
         NCB ncb;
         clear_ncb(&ncb);
         ncb.ncb_command = NCBHANGUP;
-        ncb.ncb_lsn = static_cast<UCHAR>(session_number & 0xFF);
+        ncb.ncb_lsn = static_cast<UCHAR>(number & 0xFF);
         Netbios(&ncb);
     }
-    // The hang-up wakes an outstanding RECEIVE, and a CALL to a station that
-    // refuses ends at once; a CALL into silence is not waited for in full.
-    std::unique_lock<std::mutex> g(in_flight.lock);
-    in_flight.changed.wait_for(g, kCloseWait, [] { return in_flight.count == 0; });
+    // The hang-up has woken an outstanding RECEIVE; a CALL into silence is
+    // cancelled. The completion routine sees `closing` and submits nothing.
+    netbios_shutdown();
 }

@@ -1,13 +1,12 @@
-// Station state indicator: icon and log line at every change of station_connected.
+// Station state indicator: icon and log line at every change of the
+// station's state.
 #pragma once
-
-#include <atomic>
-#include <cstdint>
 
 #include "common/status_report.h"
 
-extern std::atomic<int32_t> station_connected;
-
-void update_station_indicator(const StatusReport& status);
-// Waits for the last indicator thread (main, at the stop).
-void wait_station_indicator_thread();
+// Records the session's state after a completion and shows it when it
+// changed: the icon on `status` and "Станция подключена" or "Станция отключена".
+// Called by the completion thread only.
+void update_station_indicator(const StatusReport& status, bool connected);
+// The state the last completion left.
+bool station_connected();

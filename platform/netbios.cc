@@ -5,6 +5,12 @@
 // adds the same name gets NRC_DUPNAME. Sessions are TCP connections keyed by
 // the local session number; a RECEIVE blocks in poll on the socket, and a
 // HANG UP shuts the socket down, which wakes it.
+//
+// ASYNCH commands run on completion threads the provider owns: a command
+// goes to an idle one, or to a new one when all are busy (a RECEIVE may
+// block for minutes), and a thread stays for the next command once its
+// completion routine has returned. netbios_shutdown cancels what still
+// waits (the cancel token's descriptor is in every poll) and joins them.
 #include "platform/netbios.h"
 
 #include <arpa/inet.h>
@@ -20,9 +26,11 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -32,6 +40,7 @@
 #include <vector>
 
 #include "common/descriptor.h"
+#include "common/stop_token.h"
 #include "platform/netbios_wire.h"
 #include "platform/profile.h"
 
@@ -59,12 +68,36 @@ struct Provider {
     std::map<int, std::shared_ptr<Session>> sessions;
     int next_lsn = 1;
     int next_num = 2;
+    // Requested by netbios_shutdown; replaced once the threads are joined.
+    std::shared_ptr<StopToken> cancel = std::make_shared<StopToken>();
 };
 
-// Never destroyed: provider threads may still run while the process exits.
+// The completion threads and the commands waiting for one.
+struct Completions {
+    std::mutex lock;
+    std::condition_variable ready;
+    std::deque<NCB*> queue;
+    std::vector<std::thread> threads;
+    size_t idle = 0;
+    bool stopping = false;  // submissions are refused while the threads are joined
+};
+
+// Never destroyed: a program that never shuts the provider down (a test)
+// leaves its idle completion threads waiting while the process exits.
 Provider& provider() {
     static Provider* p = new Provider;
     return *p;
+}
+
+Completions& completions() {
+    static Completions* c = new Completions;
+    return *c;
+}
+
+std::shared_ptr<StopToken> cancel_token() {
+    Provider& p = provider();
+    std::lock_guard<std::mutex> g(p.lock);
+    return p.cancel;
 }
 
 // Number of network interfaces, or -1 when it cannot be learnt (the look-up
@@ -164,15 +197,34 @@ int ms_left(bool bounded, Clock::time_point deadline) {
     return left < 0 ? 0 : static_cast<int>(left);
 }
 
-enum class Io { ok, timeout, closed };
+enum class Io { ok, timeout, closed, cancelled };
+
+// Waits for `events` on fd until the deadline or the cancel: 1 ready, 0 timed
+// out, -1 failed, -2 cancelled.
+int wait_ready(int fd, short events, bool bounded, Clock::time_point deadline,
+               const StopToken& cancel) {
+    for (;;) {
+        if (cancel.requested()) return -2;
+        // A token without its eventfd (descriptors ran out) is looked at every 100 ms.
+        const int left = ms_left(bounded, deadline);
+        const bool slice = cancel.fd() < 0 && (left < 0 || left > 100);
+        pollfd pfd[2] = {{fd, events, 0}, {cancel.fd(), POLLIN, 0}};
+        int r = poll(pfd, 2, slice ? 100 : left);
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0) return -1;
+        if (cancel.requested()) return -2;
+        if (r == 0 && slice) continue;
+        return r == 0 ? 0 : 1;
+    }
+}
 
 // Reads exactly n bytes, waiting at most until the deadline.
-Io read_full(int fd, uint8_t* out, size_t n, bool bounded, Clock::time_point deadline) {
+Io read_full(int fd, uint8_t* out, size_t n, bool bounded, Clock::time_point deadline,
+             const StopToken& cancel) {
     size_t got = 0;
     while (got < n) {
-        pollfd pfd{fd, POLLIN, 0};
-        int r = poll(&pfd, 1, ms_left(bounded, deadline));
-        if (r < 0 && errno == EINTR) continue;
+        int r = wait_ready(fd, POLLIN, bounded, deadline, cancel);
+        if (r == -2) return Io::cancelled;
         if (r < 0) return Io::closed;
         if (r == 0) return Io::timeout;
         ssize_t k = recv(fd, out + got, n - got, 0);
@@ -203,6 +255,7 @@ UCHAR call(NCB* ncb) {
 
     bool bounded = ncb->ncb_sto != 0;
     Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(500 * ncb->ncb_sto);
+    const std::shared_ptr<StopToken> cancel = cancel_token();
 
     auto s = std::make_shared<Session>();
     s->sock.fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
@@ -213,10 +266,8 @@ UCHAR call(NCB* ncb) {
     addr.sin_addr.s_addr = where.ip;
     if (connect(s->sock.fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
         if (errno != EINPROGRESS) return NRC_NOCALL;
-        pollfd pfd{s->sock.fd, POLLOUT, 0};
-        int r;
-        do r = poll(&pfd, 1, ms_left(bounded, deadline));
-        while (r < 0 && errno == EINTR);
+        int r = wait_ready(s->sock.fd, POLLOUT, bounded, deadline, *cancel);
+        if (r == -2) return NRC_CMDCAN;
         if (r == 0) return NRC_CMDTMO;
         int err = 0;
         socklen_t elen = sizeof err;
@@ -233,7 +284,8 @@ UCHAR call(NCB* ncb) {
     if (!send_full(s->sock.fd, request, sizeof request)) return NRC_NOCALL;
 
     uint8_t head[4];
-    Io io = read_full(s->sock.fd, head, 4, bounded, deadline);
+    Io io = read_full(s->sock.fd, head, 4, bounded, deadline, *cancel);
+    if (io == Io::cancelled) return NRC_CMDCAN;
     if (io == Io::timeout) return NRC_CMDTMO;
     if (io != Io::ok || head[0] != netbios_wire::kPositiveResponse) return NRC_NOCALL;
 
@@ -271,18 +323,20 @@ UCHAR receive(NCB* ncb) {
     bool bounded = ncb->ncb_rto != 0;
     Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(500 * ncb->ncb_rto);
     const WORD room = ncb->ncb_length;
+    const std::shared_ptr<StopToken> cancel = cancel_token();
 
+    // A cancelled RECEIVE may leave a message half read: the session goes too.
     auto fail = [&](Io io) -> UCHAR {
         ncb->ncb_length = 0;
         if (io == Io::timeout && !s->hung) return NRC_CMDTMO;
         forget_session(ncb->ncb_lsn, s);
-        return NRC_SCLOSED;
+        return io == Io::cancelled && !s->hung ? NRC_CMDCAN : NRC_SCLOSED;
     };
 
     uint32_t length = s->rest;
     while (length == 0) {
         uint8_t head[4];
-        Io io = read_full(s->sock.fd, head, 4, bounded, deadline);
+        Io io = read_full(s->sock.fd, head, 4, bounded, deadline, *cancel);
         if (io != Io::ok || s->hung) return fail(s->hung ? Io::closed : io);
         uint32_t n = (static_cast<uint32_t>(head[1] & 1) << 16) | (head[2] << 8) | head[3];
         if (head[0] == netbios_wire::kSessionMessage) {
@@ -296,17 +350,18 @@ UCHAR receive(NCB* ncb) {
             uint8_t skip[512];
             while (n > 0) {
                 size_t k = n < sizeof skip ? n : sizeof skip;
-                io = read_full(s->sock.fd, skip, k, bounded, deadline);
+                io = read_full(s->sock.fd, skip, k, bounded, deadline, *cancel);
                 if (io != Io::ok) return fail(io);
                 n -= static_cast<uint32_t>(k);
             }
         }
     }
     uint32_t take = length < room ? length : room;
-    Io io = read_full(s->sock.fd, ncb->ncb_buffer, take, bounded, deadline);
+    Io io = read_full(s->sock.fd, ncb->ncb_buffer, take, bounded, deadline, *cancel);
     if (io != Io::ok || s->hung) {
         s->rest = 0;
-        return fail(Io::closed);  // a message cut in the middle cannot be resumed
+        // A message cut in the middle cannot be resumed.
+        return fail(io == Io::cancelled ? io : Io::closed);
     }
     s->rest = length - take;
     ncb->ncb_length = static_cast<WORD>(take);
@@ -348,6 +403,47 @@ UCHAR execute(NCB* ncb) {
     }
 }
 
+void complete(NCB* ncb) {
+    UCHAR rc = execute(ncb);
+    ncb->ncb_retcode = rc;
+    ncb->ncb_cmd_cplt = rc;
+    if (ncb->ncb_post) ncb->ncb_post(ncb);
+}
+
+void completion_thread() {
+    Completions& c = completions();
+    std::unique_lock<std::mutex> g(c.lock);
+    for (;;) {
+        ++c.idle;
+        c.ready.wait(g, [&] { return c.stopping || !c.queue.empty(); });
+        --c.idle;
+        if (c.queue.empty()) return;  // stopping, and nothing left to complete
+        NCB* ncb = c.queue.front();
+        c.queue.pop_front();
+        g.unlock();
+        complete(ncb);
+        g.lock();
+    }
+}
+
+// Hands the command to a completion thread; false when none can take it.
+bool queue_command(NCB* ncb) {
+    Completions& c = completions();
+    std::lock_guard<std::mutex> g(c.lock);
+    if (c.stopping) return false;
+    c.queue.push_back(ncb);
+    if (c.queue.size() > c.idle) {
+        try {
+            c.threads.emplace_back(completion_thread);
+        } catch (...) {
+            c.queue.pop_back();
+            return false;
+        }
+    }
+    c.ready.notify_one();
+    return true;
+}
+
 }  // namespace
 
 UCHAR Netbios(NCB* ncb) {
@@ -359,17 +455,31 @@ UCHAR Netbios(NCB* ncb) {
     }
     ncb->ncb_retcode = NRC_PENDING;
     ncb->ncb_cmd_cplt = NRC_PENDING;
-    try {
-        std::thread([ncb] {
-            UCHAR rc = execute(ncb);
-            ncb->ncb_retcode = rc;
-            ncb->ncb_cmd_cplt = rc;
-            if (ncb->ncb_post) ncb->ncb_post(ncb);
-        }).detach();
-    } catch (...) {  // no thread: the submission is refused at once
+    if (!queue_command(ncb)) {  // no thread, or shutting down: refused at once
         ncb->ncb_retcode = NRC_NORES;
         ncb->ncb_cmd_cplt = NRC_NORES;
         return NRC_NORES;
     }
     return NRC_PENDING;
+}
+
+void netbios_shutdown() {
+    Completions& c = completions();
+    std::vector<std::thread> threads;
+    {
+        std::lock_guard<std::mutex> g(c.lock);
+        if (c.stopping) return;
+        c.stopping = true;
+        threads.swap(c.threads);
+    }
+    cancel_token()->request();
+    c.ready.notify_all();
+    for (std::thread& t : threads) t.join();
+    {
+        Provider& p = provider();
+        std::lock_guard<std::mutex> g(p.lock);
+        p.cancel = std::make_shared<StopToken>();
+    }
+    std::lock_guard<std::mutex> g(c.lock);
+    c.stopping = false;
 }

@@ -1,7 +1,7 @@
 // NetBIOS provider: the NCB interface over the NetBIOS session service on TCP
 // (RFC 1001/1002), names resolved through an lmhosts file beside KVR.ini.
-// ASYNCH commands return NRC_PENDING at once and complete on a provider
-// thread, which calls ncb_post there.
+// ASYNCH commands return NRC_PENDING at once and complete on a completion
+// thread the provider owns, which calls ncb_post there.
 #pragma once
 
 #include <cstdint>
@@ -65,3 +65,9 @@ inline constexpr UCHAR NRC_PENDING = 0xFF;
 
 // Executes one command; returns ncb_retcode (NRC_PENDING for ASYNCH submissions).
 UCHAR Netbios(NCB* ncb);
+
+// Cancels every command still waiting (it completes with NRC_CMDCAN; a
+// RECEIVE's session is closed) and joins the completion threads; commands
+// submitted meanwhile are refused with NRC_NORES. The provider serves again
+// afterwards. Not to be called from a completion routine.
+void netbios_shutdown();

@@ -1,12 +1,17 @@
 // Message queue of the user-interface thread.
 //
-// Signals are taken by sigwait on a thread of their own, so the handler
+// Signals are read from a signalfd on a thread of their own, so the handler
 // side never runs in signal context and may use the queue's lock freely.
 #include "platform/ui.h"
+#include "platform/ui_testing.h"
 
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -16,6 +21,7 @@
 #include <thread>
 
 #include "common/commands.h"
+#include "common/stop_token.h"
 
 namespace {
 
@@ -37,6 +43,9 @@ struct UiState {
     std::thread::id ui_thread_id;
     bool loop_running = false;
     bool loop_ended = false;  // a send after the loop would wait for ever
+    // The thread that turns SIGINT and SIGTERM into the stop menu command.
+    std::thread signal_thread;
+    StopToken signal_stop;
 };
 UiState& ui = *new UiState;
 
@@ -163,12 +172,36 @@ void ui_install_stop_signals() {
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
-    std::thread([set] {
-        for (;;) {
-            int signal_number = 0;
-            if (sigwait(&set, &signal_number) == 0) ui_post_command(kStopMenuCommandId);
+    const int fd = signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
+    if (fd >= 0) {
+        try {
+            ui.signal_thread = std::thread([fd] {
+                // Without an eventfd the stop is looked for every 100 ms.
+                const int timeout = ui.signal_stop.fd() < 0 ? 100 : -1;
+                pollfd p[2] = {{fd, POLLIN, 0}, {ui.signal_stop.fd(), POLLIN, 0}};
+                while (!ui.signal_stop.requested()) {
+                    if (poll(p, 2, timeout) < 0 && errno != EINTR) break;
+                    signalfd_siginfo info;
+                    while (read(fd, &info, sizeof info) == static_cast<ssize_t>(sizeof info))
+                        ui_post_command(kStopMenuCommandId);
+                }
+                close(fd);
+            });
+            return;
+        } catch (...) {
+            close(fd);
         }
-    }).detach();
+    }
+    // Blocked with nobody to read them, the signals would be lost: they keep
+    // their default action, which ends the process without the stop.
+    std::fprintf(stderr, "SIGINT и SIGTERM завершают программу без остановки\n");
+    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+}
+
+void ui_remove_stop_signals() {
+    if (!ui.signal_thread.joinable()) return;
+    ui.signal_stop.request();
+    ui.signal_thread.join();
 }
 
 void ui_reset_for_test() {

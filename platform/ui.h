@@ -34,8 +34,8 @@ bool ui_on_ui_thread();
 
 // Blocks SIGINT and SIGTERM in the calling thread (and so in every thread it
 // starts later) and starts a thread that turns them into command 40002.
-// Call before any other thread exists.
+// Call before any other thread exists. Says on stderr when it cannot, and
+// leaves the signals their default action then.
 void ui_install_stop_signals();
-
-// Test hook: empties the queue and forgets the handlers.
-void ui_reset_for_test();
+// Ends and joins that thread; later signals stay blocked and are dropped.
+void ui_remove_stop_signals();

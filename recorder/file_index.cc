@@ -5,12 +5,15 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 
+#include "common/app_state.h"
 #include "common/calendar.h"
 #include "common/oplog.h"
 #include "common/station_context.h"
+#include "common/stop_token.h"
 #include "recorder/odbc_statement.h"
 
 namespace {
@@ -35,12 +38,15 @@ OdbcConnection connection;
 // thread) and joined at the orderly stop.
 std::mutex thread_mutex;
 std::thread database_thread;
+// Wakes the retry pauses once the run flag is cleared; a fresh one for a
+// thread started after a stop (tests start and stop it many times).
+std::unique_ptr<StopToken> database_stop = std::make_unique<StopToken>();
 
 void show_connected(bool connected) { station.load()->status.database_state(connected); }
 
-void database_thread_main() {
+void database_thread_main(const StopToken* stop) {
     for (;;) {
-        if (run_flag.load() == 0) {
+        if (run_flag.load() == 0 || stop->requested()) {
             if (db_connected.load() == 1) connection.disconnect();
             return;
         }
@@ -53,12 +59,12 @@ void database_thread_main() {
         connection.disconnect();
         const OdbcConnect outcome = connection.connect(station.load()->config);
         if (outcome == OdbcConnect::kNoEnvironment) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+            stop->wait_for(std::chrono::milliseconds(1000));
             continue;
         }
         if (outcome != OdbcConnect::kConnected) {
             write_log_line("Ошибка подключения к БД");
-            std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+            stop->wait_for(std::chrono::milliseconds(2000));
             continue;
         }
         db_connected.store(1);
@@ -73,7 +79,8 @@ void launch_database_thread() {
     // The previous thread has ended or is about to: it ends once connected,
     // and a reset only follows a connection.
     if (database_thread.joinable()) database_thread.join();
-    database_thread = std::thread(database_thread_main);
+    if (database_stop->requested()) database_stop = std::make_unique<StopToken>();
+    database_thread = std::thread(database_thread_main, database_stop.get());
 }
 
 void reset_connection() {
@@ -221,6 +228,12 @@ bool index_connected() { return db_connected.load() != 0; }
 
 void wait_database_thread() {
     std::lock_guard<std::mutex> guard(thread_mutex);
+    if (database_thread.joinable()) database_thread.join();
+}
+
+void stop_database_thread() {
+    std::lock_guard<std::mutex> guard(thread_mutex);
+    database_stop->request();
     if (database_thread.joinable()) database_thread.join();
 }
 

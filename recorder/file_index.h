@@ -22,8 +22,11 @@
 void start_database_thread(const StationContext& context);
 // Whether the index is connected now (any thread).
 bool index_connected();
-// Waits for the database thread to end.
+// Waits for the database thread to end (it ends once connected).
 void wait_database_thread();
+// For the stop, with the run flag cleared: a thread still retrying looks at
+// the flag at once instead of after its pause; then joined.
+void stop_database_thread();
 // Drops the connection and marks it down. Only when no statement or database
 // thread runs (tests, and switching data sources).
 void close_database();

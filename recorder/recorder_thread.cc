@@ -1,14 +1,17 @@
 // The recorder thread: waits in 5-second ticks, makes a pass every flush
 // interval (or sooner), and ends the program with the stop command once
-// the run flag has been cleared.
+// the run flag has been cleared. The tick is a wait on the stop token, which
+// the command that clears the run flag requests, so the stop begins at once.
 #include "recorder/recorder_thread.h"
 
 #include <chrono>
+#include <memory>
 #include <thread>
 
 #include "common/app_state.h"
 #include "common/commands.h"
 #include "common/oplog.h"
+#include "common/stop_token.h"
 #include "link/block_queue.h"
 #include "platform/ui.h"
 #include "recorder/file_index.h"
@@ -17,7 +20,7 @@
 namespace {
 
 constexpr auto kWaitTick = std::chrono::milliseconds(5000);
-constexpr auto kStopDelay = std::chrono::milliseconds(1000);
+constexpr auto kStopDelay = std::chrono::milliseconds(1000);  // the orderly stop's pause
 constexpr int kEarlyWriteThreshold = 880;
 
 bool continuous_ring_filling() { return fullest_continuous_ring() > kEarlyWriteThreshold; }
@@ -29,20 +32,21 @@ void send_stop() {
 }
 
 std::thread recorder;
-// The station the recorder serves; set before its thread starts.
-const StationContext* station = nullptr;
+std::unique_ptr<StopToken> recorder_stop;
 
-void recorder_main() {
+bool stopping(const StopToken& stop) { return run_flag.load() == 0 || stop.requested(); }
+
+void recorder_main(const StationContext* station, const StopToken* stop) {
     write_log_line("START");
 
-    while (run_flag.load() != 0) {
+    while (!stopping(*stop)) {
         for (int round = 0; round < station->config.flush_rounds; ++round) {
-            std::this_thread::sleep_for(kWaitTick);
+            stop->wait_for(kWaitTick);
             if (flush_request.load() != 0) break;
             if (continuous_ring_filling()) break;
-            if (run_flag.load() == 0) break;
+            if (stopping(*stop)) break;
         }
-        if (run_flag.load() == 0) break;
+        if (stopping(*stop)) break;
         make_pass(*station);
         flush_request.store(0);
     }
@@ -54,17 +58,22 @@ void recorder_main() {
 
     std::this_thread::sleep_for(kStopDelay);
     // The database thread still sees the cleared run flag and gives up.
-    wait_database_thread();
+    stop_database_thread();
     send_stop();
 }
 
 }  // namespace
 
-void start_recorder_thread(const StationContext& context) {
-    station = &context;
-    recorder = std::thread(recorder_main);
+void start_recorder_thread(const StationContext& station) {
+    recorder_stop = std::make_unique<StopToken>();
+    recorder = std::thread(recorder_main, &station, recorder_stop.get());
 }
 
-void join_recorder_thread() {
+void request_recorder_stop() {
+    if (recorder_stop) recorder_stop->request();
+}
+
+void stop_recorder_thread() {
+    request_recorder_stop();
     if (recorder.joinable()) recorder.join();
 }

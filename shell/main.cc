@@ -14,7 +14,9 @@
 #include "link/channel_table.h"
 #include "link/decoder.h"
 #include "link/session.h"
-#include "link/station_indicator.h"
+#ifdef VELDRUM_TEST_HOOKS
+#include "link/session_testing.h"
+#endif
 #include "live/live_feed.h"
 #include "live/record_ring.h"
 #include "live/seedlink_server.h"
@@ -56,8 +58,8 @@ void report_unusable_settings(const Config& config) {
         startup_warning("Неверное значение SPORT: " + std::to_string(config.liss_port));
 }
 
-// Built before any thread starts; every service is handed it. File-scope so
-// that a completion outliving the stop's bounded wait still finds it.
+// Built before any thread starts and handed to every service; at file scope
+// for the block sink, a plain function.
 StationContext station;
 
 // Each decoded block: queued for the recorder, counted, then the samples of
@@ -122,21 +124,23 @@ int main(int argc, char** argv) {
     start_status_server(station, kVeldrumIni);
 
     start_database_thread(station);
-    call_server(&session_ncb);
+    start_session();
 
+    // Ends with the stop command, which the recorder thread sends once it has
+    // made its final pass and the database thread has ended.
     int exit_code = ui_run_message_loop();
-    // Everything that runs is stopped and waited for before main returns,
-    // so that no thread touches what the process's exit destroys.
-    stop_status_server();
-    close_index_connections();  // the FDSN services' own, idle once the server stopped
-    join_recorder_thread();
-    stop_seed_service();
-
+    // Everything started is stopped, in reverse, and joined before main
+    // returns, so that no thread touches what the process's exit destroys.
+    // The session first: no sample reaches a service that has stopped.
     delete_client_name();
     close_session();
+    stop_status_server();
+    close_index_connections();  // the FDSN services' own, idle once the server stopped
+    stop_recorder_thread();
     stop_seedlink_server();
     stop_live_feed();
-    wait_station_indicator_thread();
+    stop_seed_service();
+    ui_remove_stop_signals();
     for (int c = 0; c < kChannelCount; ++c) drain_channel(c);
     return exit_code;
 }

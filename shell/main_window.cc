@@ -2,7 +2,6 @@
 // stands in for the window, so "activate" has nothing to bring forward.
 #include "shell/main_window.h"
 
-#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -10,19 +9,20 @@
 #include "common/oplog.h"
 #include "link/session.h"
 #include "platform/ui.h"
+#include "recorder/recorder_thread.h"
 #include "shell/config.h"
 #include "shell/status_dialog.h"
 
 namespace {
-std::atomic<int> stop_wait_ms{3000};
+constexpr auto kStopWait = std::chrono::milliseconds(3000);
 }
 
 void main_window_command(int id) {
     if (id == kStopCommandId) {
         // Completions stop submitting commands before the session is closed.
         flush_request.store(1);
-        closing.store(1);
-        std::this_thread::sleep_for(std::chrono::milliseconds(stop_wait_ms.load()));
+        begin_closing_session();
+        std::this_thread::sleep_for(kStopWait);
         write_log_line("STOP");
         dialog_save_column_widths(kVeldrumIni);
         ui_post_quit(0);
@@ -30,6 +30,7 @@ void main_window_command(int id) {
         // The status page is always reachable; nothing to bring to the front.
     } else if (id == kStopMenuCommandId) {
         run_flag.store(0);
+        request_recorder_stop();  // rather than at its next 5-second tick
     } else {
         dialog_command(id);
     }
@@ -37,4 +38,3 @@ void main_window_command(int id) {
 
 void main_window_tick() { dialog_tick(); }
 
-void set_stop_wait_for_test(int milliseconds) { stop_wait_ms.store(milliseconds); }

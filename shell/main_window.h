@@ -7,6 +7,3 @@
 void main_window_command(int id);
 // The 3-second timer of the status dialog.
 void main_window_tick();
-
-// Test hook: the stop command's pause (3000 ms by default).
-void set_stop_wait_for_test(int milliseconds);

@@ -136,7 +136,7 @@ std::string metrics_text(const StationContext& station) {
            "File rows inserted or extended and events stored in the index.");
     out << "veldrum_index_rows_written_total " << metrics.rows_written.load() << '\n';
     family(out, "veldrum_station_connected", "gauge", "1 while the station's session is open.");
-    out << "veldrum_station_connected " << (station_connected.load() == 1 ? 1 : 0) << '\n';
+    out << "veldrum_station_connected " << (station_connected() ? 1 : 0) << '\n';
     family(out, "veldrum_liss_clients", "gauge", "LISS clients connected (at most one).");
     out << "veldrum_liss_clients " << metrics.liss_clients.load() << '\n';
     family(out, "veldrum_seedlink_up", "gauge",
@@ -167,7 +167,7 @@ std::vector<ChannelHealth> channel_health(const StationContext& station) {
 }
 
 bool health_report(const Config& config, std::string* json) {
-    const bool station = station_connected.load() == 1;
+    const bool station = station_connected();
     const bool index = index_connected();
     // A configured SeedLink feed that is off degrades the report but does not
     // fail the probe: a restart would cost recording and not mend a disk.

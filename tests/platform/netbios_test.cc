@@ -180,3 +180,26 @@ TEST_F(NetbiosTest, MessagesArriveWholeOrInPartsUntilThePeerCloses) {
 }
 
 }  // namespace
+
+// The shutdown cancels what still waits, a CALL into silence and a RECEIVE
+// on a quiet session, joins their completion threads (so both have completed
+// when it returns) and refuses nothing afterwards.
+TEST_F(NetbiosTest, ShutdownCancelsWaitingCommandsAndServesAgain) {
+    NCB session, silent, receive;
+    int peer = call(&session);
+    int quiet = call(&silent, false);
+    std::vector<uint8_t> buffer(100);
+    EXPECT_EQ(run(NCBRECV | ASYNCH, session.ncb_lsn, buffer.data(), 100, 250, &receive),
+              NRC_PENDING);
+    netbios_shutdown();
+    for (NCB* ncb : {&silent, &receive}) {
+        std::unique_lock<std::mutex> g(lock);
+        EXPECT_EQ(done.erase(ncb), 1u);
+        EXPECT_EQ(ncb->ncb_retcode, NRC_CMDCAN);
+    }
+    EXPECT_EQ(run(NCBRECV, session.ncb_lsn, buffer.data(), 100), NRC_SNUMOUT);  // closed with it
+    close(quiet), close(peer);
+    peer = call(&session);
+    EXPECT_EQ(run(NCBHANGUP, session.ncb_lsn), NRC_GOODRET);
+    close(peer);
+}

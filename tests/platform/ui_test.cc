@@ -1,4 +1,5 @@
 #include "platform/ui.h"
+#include "platform/ui_testing.h"
 
 #include <gtest/gtest.h>
 

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "common/oplog.h"
+#include "common/oplog_testing.h"
 
 struct LogCapture {
     std::string dir;

@@ -156,15 +156,13 @@ TEST(ConfigTest, PortsAndRingPathAtTheirEdges) {
         bool off = false, ok = parse_http_setting(text, &host, &port, &off);
         EXPECT_EQ(ok ? host + ":" + std::to_string(port) : off ? "off" : "refused", expected);
     }
-    // The LISS server refuses what is no port (-1) and tries the others;
-    // with the run flag down it returns as soon as it has tried.
+    // The LISS server refuses what is no port (-1) and serves the highest one.
     RecordPipe pipe(512);
-    const int32_t saved = run_flag.exchange(0);
-    for (auto [port, result] : {std::pair{65535, 0}, {65536, -1}, {0, -1}, {-1, -1}}) {
-        config.liss_port = port;
-        EXPECT_EQ(lissServerThread(&pipe), result) << port;
+    for (auto [port, result] : {std::pair{65535, 1}, {65536, -1}, {0, -1}, {-1, -1}}) {
+        LissServer liss;
+        EXPECT_EQ(liss.start(&pipe, port), result) << port;
+        liss.stop();
     }
-    run_flag.store(saved);
 
     char pattern[] = "/tmp/config_ring.XXXXXX", relative[64];
     const std::string base = mkdtemp(pattern);
@@ -179,7 +177,7 @@ TEST(ConfigTest, PortsAndRingPathAtTheirEdges) {
         ASSERT_EQ(mkdir(data.c_str(), 0777), 0);
         reset_config_for_test(), std::snprintf(station_name, sizeof station_name, "ABC");
         parse_command_line(3, argv), forget_ring_files();
-        write_piece(RosterEntry{1, "SHZ", 100.0, 0, 0}, 0, piece.data(), piece.size(), t, 1);
+        write_piece(RosterEntry{1, "SHZ", 100.0, 0, 0}, piece.data(), piece.size(), t, 1);
         EXPECT_EQ(std::filesystem::exists(data + "/" + relative), length == kMaxRingPath);
     }
     forget_ring_files(), std::filesystem::remove_all(base), reset_config_for_test();

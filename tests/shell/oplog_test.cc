@@ -1,4 +1,5 @@
 #include "common/oplog.h"
+#include "common/oplog_testing.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

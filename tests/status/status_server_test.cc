@@ -15,6 +15,7 @@
 #include "common/app_state.h"
 #include "link/station_indicator.h"
 #include "platform/ui.h"
+#include "platform/ui_testing.h"
 #include "recorder/file_index.h"
 #include "shell/main_window.h"
 #include "shell/status_dialog.h"
@@ -260,12 +261,12 @@ TEST_F(ServerTest, HostileClientsAreCutOffAndLimited) {
     }
     EXPECT_EQ(refused, 200 - limits.max_connections);
     // Every slot is held, and a health check from loopback still gets its answer.
-    station_connected.store(1), db_connected.store(1);
+    update_station_indicator(true), db_connected.store(1);
     auto health = httplib::Client("127.0.0.1", port).Get("/api/health");
     EXPECT_TRUE(health && health->status == 200 && health->body.find("ok") != std::string::npos);
     auto status = httplib::Client("127.0.0.1", port).Get("/api/status");
     EXPECT_TRUE(status && status->status == 503) << "a health slot serves more than health";
-    station_connected.store(0), db_connected.store(0);
+    update_station_indicator(false), db_connected.store(0);
     auto t0 = steady_clock::now();
     status_server_stop();
     // Well below the 10 s a slow client may take: the stop does not wait for them.
