@@ -226,6 +226,8 @@ void start_database_thread(const StationContext& context) {
 
 bool index_connected() { return db_connected.load() != 0; }
 
+void set_index_connected_for_test(bool connected) { db_connected.store(connected ? 1 : 0); }
+
 void wait_database_thread() {
     std::lock_guard<std::mutex> guard(thread_mutex);
     if (database_thread.joinable()) database_thread.join();

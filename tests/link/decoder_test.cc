@@ -9,9 +9,11 @@
 #include <cmath>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <string>
 
 #include "common/app_state.h"
+#include "common/station_context.h"
 #include "common/calendar.h"
 #include "link/block_queue.h"
 #include "link/channel_table.h"
@@ -71,9 +73,12 @@ Bytes list_block(const std::vector<Entry>& entries) {
 
 std::string cp(const std::string& utf8) { return utf8_to_cp1251(utf8.c_str()); }
 
+// The station of the case being run; a fresh one for each.
+std::unique_ptr<StationContext> station;
+
 // What main wires: the block queue, then the SEED service for announced channels.
 void wire(const DecodedBlock& b) {
-    if (queue_decoded_block(b) && b.entry != nullptr)
+    if (queue_decoded_block(b, station->status) && b.entry != nullptr)
         seed_take_samples(b.entry->name, b.rate, b.time, b.sample_count, b.samples);
 }
 
@@ -84,17 +89,19 @@ class DecoderTest : public ::testing::Test {
     // Every slot empty, no roster, and a fresh station in the stream registry.
     static void clear() {
         static int runs = 0;
-        std::snprintf(station_name, sizeof station_name, "D%d", ++runs);
+        auto fresh = std::make_unique<StationContext>();
+        std::snprintf(fresh->station_name, sizeof fresh->station_name, "D%d", ++runs);
+        start_seed_service(*fresh);
+        station = std::move(fresh);
         for (int c = 0; c < kChannelCount; ++c)
             drain_channel(c), reset_slot_queue(c), reset_slot_marks(c);
         publish_roster({}, false), clear_event_table();
-        selected_channels.clear();
     }
     // Decodes a copy laid into a receive buffer, as the session does.
     void decode(const Bytes& message, int length = -1) {
         Bytes buffer(kMaxMessage + 1, 0);  // a walk past the maximum fails the test, not the run
         std::memcpy(buffer.data(), message.data(), message.size());
-        decode_message(buffer.data(), length < 0 ? static_cast<int>(message.size()) : length);
+        decode_message(station->status, buffer.data(), length < 0 ? static_cast<int>(message.size()) : length);
     }
     // The log's texts since the last call, in order.
     std::vector<std::string> reports() {
@@ -118,7 +125,8 @@ class DecoderTest : public ::testing::Test {
     }
     // The SEED service's stream of the channel; null when none was handed over.
     static const ChannelStream* stream(const char* name) {
-        StationStreams* st = streamRegistry.station(streamRegistry.findOrAddStation(station_name));
+        StreamRegistry& streams = seed_streams();
+        StationStreams* st = streams.station(streams.findOrAddStation(station->station_name));
         for (int i = 0; i < st->channels.size(); ++i)
             if (st->channel(i)->name.equalsIgnoreCase(name)) return st->channel(i);
         return nullptr;
@@ -237,7 +245,7 @@ TEST_F(DecoderTest, AnnouncementsOpenTheFlowAndBuildTheRoster) {
 
 TEST_F(DecoderTest, SampleBlocksStampEventsAndGoToSelectedChannels) {
     decode(group_block({{100, 3, {{5, "SELZ"}, {6, "UNSEL"}, {5, "TWIN"}}}}));
-    selected_channels = {"selz", "TWIN"};  // names that differ only in case
+    station->selected_channels = {"selz", "TWIN"};  // names that differ only in case
     const int32_t t = 1084799107;          // 2004-05-17 13:05:07
     decode(sample_block(5, 40, 1000, 51, 3));
     const EventEntry* event_table = event_entries();
@@ -249,7 +257,7 @@ TEST_F(DecoderTest, SampleBlocksStampEventsAndGoToSelectedChannels) {
     EXPECT_EQ(handed("UNSEL"), -1);
     decode(sample_block(5, 40));
     EXPECT_EQ(slot_state(5).event_marked, 0);
-    selected_channels.clear();  // none selected: every channel goes
+    station->selected_channels.clear();  // none selected: every channel goes
     decode(sample_block(6, 40));
     EXPECT_EQ(handed("UNSEL"), 40);
     // Event times beyond 32 bits stay at the edge; the type is sign-extended.

@@ -60,21 +60,21 @@ TEST(LissServer, QuietAndStalledClientsAreDropped) {
     RecordPipe pipe(60000);
     LissServer server;
     run_flag = 1;
-    config.liss_port = liss_client::free_port();
-    ASSERT_EQ(server.start(&pipe, config.liss_port, {20ms, 1ms, 1500ms}), 1);
+    const int port = liss_client::free_port();
+    ASSERT_EQ(server.start(&pipe, port, {20ms, 1ms, 1500ms}), 1);
     int fds[3];  // quiet, stalled, next
-    fds[0] = liss_client::connect_to(config.liss_port);
+    fds[0] = liss_client::connect_to(port);
     // Nothing queued: after the (shortened) limit the server closes.
     uint8_t b[512] = {};
     ASSERT_TRUE(liss_client::readable_within(fds[0], 20000));
     EXPECT_EQ(recv(fds[0], b, 1, 0), 0);
     // More records than the stalled client's buffers hold.
     for (int i = 0; i < 93; ++i) pipe.put(b, 512);
-    fds[1] = liss_client::connect_to(config.liss_port, 2048);
+    fds[1] = liss_client::connect_to(port, 2048);
     ASSERT_TRUE(liss_client::readable_within(fds[1], 10000));
     std::this_thread::sleep_for(300ms);  // until its buffers are full
     const auto before = thread_cpu();
-    fds[2] = liss_client::connect_to(config.liss_port);
+    fds[2] = liss_client::connect_to(port);
     // Served only once the stalled client has been dropped.
     ASSERT_TRUE(liss_client::read_exact(fds[2], b, 1, 30000));
     // A send loop that spins would use the whole 1.5 s limit.

@@ -16,7 +16,6 @@
 #include "seed/liss_server.h"
 #include "seed/record_pipe.h"
 #include "seed/stream_registry.h"
-#include "shell/config_testing.h"
 #include "shell/status_server.h"
 
 namespace {
@@ -26,18 +25,19 @@ TEST(ConfigTest, StationNameIsUpperCasedAndBoundedForNetbios) {
     for (auto [in, out] :
          {std::pair{"кев", "КЕВ"}, {"abcdef", "ABCDEF"}, {"abcdefg", ""}, {"абвг", ""}, {"", ""}}) {
         std::string error;
-        station_name[0] = '\0';
-        EXPECT_EQ(set_station_name(in, &error), *out != '\0') << in;
-        EXPECT_STREQ(station_name, out) << in;
+        StationContext station;
+        EXPECT_EQ(set_station_name(station, in, &error), *out != '\0') << in;
+        EXPECT_STREQ(station.station_name, out) << in;
     }
     EXPECT_EQ(upper_case("abc-xyz 09 абвгдеёжзийклмнопрстуфхцчшщъыьэюя ПРИВЕТ"),
               "ABC-XYZ 09 АБВГДЕЁЖЗИЙКЛМНОПРСТУФХЦЧШЩЪЫЬЭЮЯ ПРИВЕТ");
 }
 
 // What start-up makes of the command line, VELDRUM.INI and KVR.ini.
-std::string summary(const StreamRegistry& r) {
+std::string summary(const StationContext& station, const StreamRegistry& r) {
+    const Config& config = station.config;
     std::string sch;
-    for (const std::string& n : selected_channels) sch += (sch.empty() ? "" : ",") + n;
+    for (const std::string& n : station.selected_channels) sch += (sch.empty() ? "" : ",") + n;
     std::ostringstream s;
     s << " odbc=" << config.data_source << " user=" << config.db_user
       << " password=" << config.db_password << " flush=" << config.flush_rounds
@@ -111,9 +111,10 @@ TEST(ConfigTest, CommandLineAndIniFilesInTheirPrecedenceAndBounds) {
     char pattern[] = "/tmp/config_test.XXXXXX";
     const std::string dir = mkdtemp(pattern), ini = dir + "/VELDRUM.INI", kvr = dir + "/KVR.ini";
     for (const auto& c : cases) {
-        reset_config_for_test(), std::snprintf(station_name, sizeof station_name, "ABC");
+        StationContext station;
+        std::snprintf(station.station_name, sizeof station.station_name, "ABC");
         StreamRegistry registry;  // the precedence depends on its channel count
-        registry.findOrAddStation(station_name);
+        registry.findOrAddStation(station.station_name);
         std::ofstream(ini) << c.ini;
         std::ofstream(kvr) << c.kvr;
         std::vector<std::string> args = {"veldrum", "abc"};
@@ -122,12 +123,12 @@ TEST(ConfigTest, CommandLineAndIniFilesInTheirPrecedenceAndBounds) {
         std::vector<const char*> argv;
         for (const std::string& a : args) argv.push_back(a.c_str());
         testing::internal::CaptureStderr();
-        parse_command_line(static_cast<int>(argv.size()), argv.data(), registry);
-        read_port_and_channels(ini.c_str(), registry);
-        read_startup_keys(ini.c_str());
-        read_data_dir(kvr.c_str());
+        parse_command_line(station, static_cast<int>(argv.size()), argv.data(), registry);
+        read_port_and_channels(station, ini.c_str(), registry);
+        read_startup_keys(station, ini.c_str());
+        read_data_dir(station.config, kvr.c_str());
         const std::string said = testing::internal::GetCapturedStderr();
-        const std::string got = summary(registry);
+        const std::string got = summary(station, registry);
         const std::string label = c.args.substr(0, 40) + c.ini.substr(0, 40) + c.kvr.substr(0, 40);
         std::istringstream fragments(c.expected);
         for (std::string f; fragments >> f;)
@@ -138,7 +139,6 @@ TEST(ConfigTest, CommandLineAndIniFilesInTheirPrecedenceAndBounds) {
             EXPECT_NE(said.find(w), std::string::npos) << label << ": " << w;
     }
     std::filesystem::remove_all(dir);
-    reset_config_for_test();
 }
 
 // The servers' own checks of what the configuration hands them, and the
@@ -175,12 +175,14 @@ TEST(ConfigTest, PortsAndRingPathAtTheirEdges) {
         const std::string arg = "DATA=" + data;
         const char* argv[] = {"veldrum", "abc", arg.c_str()};
         ASSERT_EQ(mkdir(data.c_str(), 0777), 0);
-        reset_config_for_test(), std::snprintf(station_name, sizeof station_name, "ABC");
-        parse_command_line(3, argv), forget_ring_files();
-        write_piece(RosterEntry{1, "SHZ", 100.0, 0, 0}, piece.data(), piece.size(), t, 1);
+        StationContext station;
+        StreamRegistry registry;
+        std::snprintf(station.station_name, sizeof station.station_name, "ABC");
+        parse_command_line(station, 3, argv, registry), forget_ring_files();
+        write_piece(station, RosterEntry{1, "SHZ", 100.0, 0, 0}, piece.data(), piece.size(), t, 1);
         EXPECT_EQ(std::filesystem::exists(data + "/" + relative), length == kMaxRingPath);
     }
-    forget_ring_files(), std::filesystem::remove_all(base), reset_config_for_test();
+    forget_ring_files(), std::filesystem::remove_all(base);
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 #include "platform/ui.h"
 #include "platform/ui_testing.h"
 #include "recorder/file_index.h"
+#include "recorder/file_index_testing.h"
 #include "shell/main_window.h"
 #include "shell/status_dialog.h"
 
@@ -46,11 +47,12 @@ struct ServerTest : ::testing::Test {
         status_server_stop();
         StatusServerOptions o;
         o.host = host, o.port = 0, o.post_command = main_window_command, o.limits = limits;
-        ASSERT_GT(port = status_server_start(o), 0);
+        ASSERT_GT(port = status_server_start(station, o), 0);
         own = "http://127.0.0.1:" + std::to_string(port);
     }
     void SetUp() override {
-        dialog_reset_for_test(), std::strcpy(station_name, "ABC");
+        dialog_reset_for_test(), std::strcpy(station.station_name, "ABC");
+        dialog_take_status_reports(station);
         run_flag.store(1), flush_request.store(0), dialog_create(nullptr);
     }
     void TearDown() override { status_server_stop(), dialog_reset_for_test(); }
@@ -68,6 +70,7 @@ struct ServerTest : ::testing::Test {
     HttpLimits limits;
     int port = 0;
     std::string own;
+    StationContext station;
 };
 
 // Cross-site posts, foreign Hosts (DNS rebinding), no or a wrong token off loopback, bad widths,
@@ -86,7 +89,7 @@ TEST_F(ServerTest, RefusedCommandsChangeNothingAndOwnOnesWork) {
     const std::string ini = testing::TempDir() + "status-" + std::to_string(getpid()) + ".ini";
     std::ofstream(ini) << "[VELDRUM]\nHTTP=0.0.0.0:" << port << "\nHTTPTOKEN=s3cret-key\n";
     status_server_stop();
-    ASSERT_EQ(start_status_server(ini.c_str()), 1);
+    ASSERT_EQ(start_status_server(station, ini.c_str()), 1);
     for (const char* path : {"/api/stop", "/api/flush"})
         for (const char* token : {"", "s3cret-kez"})
             EXPECT_EQ(post(path, {{"Origin", "OWN"}, {"X-VelDrum-Token", token}}), 401) << token;
@@ -261,12 +264,12 @@ TEST_F(ServerTest, HostileClientsAreCutOffAndLimited) {
     }
     EXPECT_EQ(refused, 200 - limits.max_connections);
     // Every slot is held, and a health check from loopback still gets its answer.
-    update_station_indicator(true), db_connected.store(1);
+    update_station_indicator(station.status, true), set_index_connected_for_test(true);
     auto health = httplib::Client("127.0.0.1", port).Get("/api/health");
     EXPECT_TRUE(health && health->status == 200 && health->body.find("ok") != std::string::npos);
     auto status = httplib::Client("127.0.0.1", port).Get("/api/status");
     EXPECT_TRUE(status && status->status == 503) << "a health slot serves more than health";
-    update_station_indicator(false), db_connected.store(0);
+    update_station_indicator(station.status, false), set_index_connected_for_test(false);
     auto t0 = steady_clock::now();
     status_server_stop();
     // Well below the 10 s a slow client may take: the stop does not wait for them.
