@@ -45,7 +45,7 @@ std::vector<uint8_t> sample_block(int c, int64_t t, int n) {
 
 // Runs `passes` passes over 3 channels of `rate` sps; `step` is the time
 // between blocks (1: continuous, 2: a gap after every block).
-double run(int passes, int rate, int step, int64_t* start) {
+double run(const StationContext& station, int passes, int rate, int step, int64_t* start) {
     int64_t samples = 0;
     double seconds = 0;
     for (int p = 0; p < passes; ++p) {
@@ -56,7 +56,7 @@ double run(int passes, int rate, int step, int64_t* start) {
             }
         *start += static_cast<int64_t>(kBlocksPerTurn) * step;
         auto t0 = std::chrono::steady_clock::now();
-        make_pass();
+        make_pass(station);
         seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
         samples += 3LL * kBlocksPerTurn * rate;
     }
@@ -78,15 +78,16 @@ int main(int argc, char** argv) {
     setenv("ODBCSYSINI", dir, 1);
     std::string data = std::string(dir) + "/data";
     mkdir(data.c_str(), 0777);
-    snprintf(config.data_dir, sizeof config.data_dir, "%s", data.c_str());
-    snprintf(station_name, sizeof station_name, "BENCH");
-    config.size_limit = ~0ull;
+    static StationContext station;
+    snprintf(station.config.data_dir, sizeof station.config.data_dir, "%s", data.c_str());
+    snprintf(station.station_name, sizeof station.station_name, "BENCH");
+    station.config.size_limit = ~0ull;
     run_flag.store(1);
-    start_database_thread();
-    for (int i = 0; i < 200 && db_connected.load() == 0; ++i)
+    start_database_thread(station);
+    for (int i = 0; i < 200 && !index_connected(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     wait_database_thread();
-    if (db_connected.load() == 0) {
+    if (!index_connected()) {
         fprintf(stderr, "no connection to the SQLite index\n");
         return 1;
     }
@@ -101,8 +102,8 @@ int main(int argc, char** argv) {
     }
     publish_roster(roster);
     int64_t start = 1084799107;
-    double appends = run(40, 100, 1, &start);
-    double news = run(4, 100, 2, &start);
+    double appends = run(station, 40, 100, 1, &start);
+    double news = run(station, 4, 100, 2, &start);
     printf("recorder, 3 channels at 100 sps, SQLite index:\n");
     printf("  pieces of 250 s (append + extend_file): %.0f samples/s\n", appends);
     printf("  one piece per 1-s block (new file + register_file): %.0f samples/s\n", news);

@@ -55,7 +55,9 @@ int connect_from(int port, uint32_t source) {
 
 int main(int argc, char** argv) {
     const long records = argc > 1 ? std::atol(argv[1]) : 20000;
-    std::snprintf(station_name, sizeof station_name, "BENCH");
+    static StationContext station;
+    Config& config = station.config;
+    std::snprintf(station.station_name, sizeof station.station_name, "BENCH");
     config.seedlink_clients = 1000;
     char dir[] = "/tmp/veldrum-slbench-XXXXXX";
     if (mkdtemp(dir) == nullptr) return 1;
@@ -70,7 +72,7 @@ int main(int argc, char** argv) {
     for (const int clients : {1, 10, 50, 100}) {
         const int port = 20000 + clients;
         config.seedlink_port = port;
-        if (!start_seedlink_server(ring)) return 1;
+        if (!start_seedlink_server(ring, station)) return 1;
         std::vector<int> fds;
         for (int i = 0; i < clients; ++i) fds.push_back(connect_from(port, 0x7F000A00u + 1 + static_cast<uint32_t>(i / 10)));
         const int stalled = connect_from(port, 0x7F000B01u);

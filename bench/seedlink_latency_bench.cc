@@ -117,7 +117,9 @@ void clients(int port, int count, double wall0, double data0, int seconds, int o
 
 int main(int argc, char** argv) {
     const int seconds = argc > 1 ? std::atoi(argv[1]) : 20;
-    std::snprintf(station_name, sizeof station_name, "BENCH");
+    static StationContext station;
+    Config& config = station.config;
+    std::snprintf(station.station_name, sizeof station.station_name, "BENCH");
     char dir[] = "/tmp/veldrum-latency-XXXXXX";
     if (mkdtemp(dir) == nullptr) return 1;
     std::snprintf(config.data_dir, sizeof config.data_dir, "%s", dir);
@@ -131,7 +133,7 @@ int main(int argc, char** argv) {
     for (const Load load : {Load{24, 100, 1}, Load{256, 200, 1}, Load{256, 200, 100}}) {
         config.seedlink_port = 21000 + load.channels + load.clients;
         std::remove((std::string(dir) + "/seedlink.ring").c_str());
-        if (!start_live_feed() || !start_seedlink_server(live_ring())) return 1;
+        if (!start_live_feed(station) || !start_seedlink_server(live_ring(), station)) return 1;
         const double wall0 = std::ceil(now()) + 2, data0 = 1.7e9;
         int pipe_fds[2];
         if (pipe(pipe_fds) != 0) return 1;

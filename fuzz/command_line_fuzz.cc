@@ -10,7 +10,6 @@
 #include "common/app_state.h"
 #include "seed/stream_registry.h"
 #include "shell/config.h"
-#include "shell/config_testing.h"
 
 namespace {
 
@@ -19,8 +18,8 @@ void check_terminated(const auto&... field) {
     if (((strnlen(field, sizeof field) == sizeof field) || ...)) std::abort();
 }
 
-void check_selection() {
-    for (const std::string& name : selected_channels)
+void check_selection(const StationContext& station) {
+    for (const std::string& name : station.selected_channels)
         if (name.empty() || name.size() > size_t(kMaxChannelListName) ||
             name.find_first_of(" ,;") != name.npos)
             std::abort();
@@ -40,23 +39,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<const char*> argv;
     for (const std::string& a : args) argv.push_back(a.c_str());
 
-    reset_config_for_test();
+    StationContext station;
+    const Config& config = station.config;
     StreamRegistry registry;
     std::string error;
-    const bool named = set_station_name(argv[1], &error);
+    const bool named = set_station_name(station, argv[1], &error);
     if (named == !error.empty()) std::abort();  // a refusal says why
-    check_terminated(station_name);
-    registry.findOrAddStation(named ? station_name : "X");
-    parse_command_line(static_cast<int>(argv.size()), argv.data(), registry);
+    check_terminated(station.station_name);
+    registry.findOrAddStation(named ? station.station_name : "X");
+    parse_command_line(station, static_cast<int>(argv.size()), argv.data(), registry);
     if (config.flush_rounds < 1 || std::strpbrk(config.data_dir, "'\"")) std::abort();
     check_terminated(config.data_source, config.data_dir, config.db_user, config.db_password);
-    check_selection();
-    if (registry.channelCount(0) > static_cast<int>(selected_channels.size())) std::abort();
+    check_selection(station);
+    if (registry.channelCount(0) > static_cast<int>(station.selected_channels.size())) std::abort();
 
-    selected_channels.clear();
-    parse_channel_list(input.c_str(), registry);
-    check_selection();
+    station.selected_channels.clear();
+    parse_channel_list(station, input.c_str(), registry);
+    check_selection(station);
     (void)upper_case(input);
-    reset_config_for_test();
     return 0;
 }

@@ -6,14 +6,17 @@
 #include <cstring>
 
 #include "common/app_state.h"
+#include "common/station_context.h"
 #include "link/block_queue.h"
 #include "link/channel_table.h"
 #include "link/decoder.h"
 #include "seed/seed_service.h"
 
 namespace {
+StationContext station;
+
 void take_block(const DecodedBlock& b) {
-    if (queue_decoded_block(b) && b.entry != nullptr)
+    if (queue_decoded_block(b, station.status) && b.entry != nullptr)
         seed_take_samples(b.entry->name, b.rate, b.time, b.sample_count, b.samples);
 }
 }  // namespace
@@ -24,16 +27,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const bool walked_by_none = take_first_roster() != nullptr;
     (void)walked_by_none;
     if (data[0] & 1) publish_roster({}, false);
-    std::snprintf(station_name, sizeof station_name, "FUZZ");
+    std::snprintf(station.station_name, sizeof station.station_name, "FUZZ");
     // A fixed selection keeps the stream registry from growing with every
     // random channel name while still exercising the hand-over.
-    selected_channels = {"SHZ", "shz", "BHN"};
+    station.selected_channels = {"SHZ", "shz", "BHN"};
+    start_seed_service(station);
     set_block_sink(take_block);
 
     const size_t n = size - 1;
     auto* message = static_cast<uint8_t*>(std::malloc(n ? n : 1));
     std::memcpy(message, data + 1, n);
-    decode_message(message, static_cast<int>(n));
+    decode_message(station.status, message, static_cast<int>(n));
     for (size_t i = 0; i < n; ++i)
         if (message[i] != 0xFF) std::abort();  // the buffer is cleared behind the walk
     std::free(message);

@@ -12,7 +12,6 @@
 #include "platform/profile.h"
 #include "seed/stream_registry.h"
 #include "shell/config.h"
-#include "shell/config_testing.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Memory-backed when there is one: every run writes and renames the file.
@@ -33,18 +32,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             (void)parse_decimal(v.c_str());
         }
 
-    reset_config_for_test();
-    std::snprintf(station_name, sizeof station_name, "ABC");
+    StationContext station;
+    const Config& config = station.config;
+    std::snprintf(station.station_name, sizeof station.station_name, "ABC");
     StreamRegistry registry;
-    registry.findOrAddStation(station_name);
-    read_port_and_channels(f, registry);
-    read_startup_keys(f);
+    registry.findOrAddStation(station.station_name);
+    read_port_and_channels(station, f, registry);
+    read_startup_keys(station, f);
     setenv("WINDIR", "/nonexistent", 1);
-    read_data_dir(f);
+    read_data_dir(station.config, f);
     if (config.size_limit == 0 || config.data_dir[sizeof config.data_dir - 1] != '\0') std::abort();
-    for (const std::string& name : selected_channels)
+    for (const std::string& name : station.selected_channels)
         if (name.empty() || name.size() > static_cast<size_t>(kMaxChannelListName)) std::abort();
-    reset_config_for_test();
 
     const char* widths = "80,60,90,150,200";
     if (profile_write_string("-LISTBOX-", "Width", widths, f) &&
