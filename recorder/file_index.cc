@@ -14,6 +14,7 @@
 #include "common/oplog.h"
 #include "common/station_context.h"
 #include "common/stop_token.h"
+#include "recorder/file_index_testing.h"
 #include "recorder/odbc_statement.h"
 
 namespace {

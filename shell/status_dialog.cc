@@ -12,6 +12,7 @@
 // After each change a fresh immutable snapshot is swapped in under
 // snapshot_mutex; readers copy the shared_ptr and never see a half-built one.
 #include "shell/status_dialog.h"
+#include "shell/status_dialog_testing.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -88,8 +88,6 @@ void dialog_set_column_widths(const int* widths, int count);
 void dialog_column_widths(int widths[kColumnCount]);
 // Any thread: the latest snapshot; never null.
 std::shared_ptr<const StatusSnapshot> dialog_snapshot();
-// Test hook: forget the dialog (no rows, default state, not created).
-void dialog_reset_for_test();
 
 // Formatting of the list's cells; out is always NUL-terminated.
 void format_rate(double sample_rate, char* out, size_t size);

@@ -20,6 +20,7 @@
 #include "recorder/file_index_testing.h"
 #include "shell/main_window.h"
 #include "shell/status_dialog.h"
+#include "shell/status_dialog_testing.h"
 
 namespace {
 
