@@ -10,10 +10,16 @@ inline void ignore() {}
 }  // namespace status_report_detail
 
 struct StatusReport {
-    void (*station_state)(bool connected) = status_report_detail::ignore_state;   // the station icon
-    void (*database_state)(bool connected) = status_report_detail::ignore_state;  // the database icon
-    void (*error_text)(const char* text) = status_report_detail::ignore_text;     // the error field
-    void (*roster_changed)() = status_report_detail::ignore;  // the channel list is rebuilt
-    void (*event_seen)() = status_report_detail::ignore;      // the event lamp blinks
-    void (*pass_started)() = status_report_detail::ignore;    // the flush button is enabled again
+    // The station icon.
+    void (*station_state)(bool connected) = status_report_detail::ignore_state;
+    // The database icon.
+    void (*database_state)(bool connected) = status_report_detail::ignore_state;
+    // The error field.
+    void (*error_text)(const char* text) = status_report_detail::ignore_text;
+    // The channel list is rebuilt.
+    void (*roster_changed)() = status_report_detail::ignore;
+    // The event lamp blinks.
+    void (*event_seen)() = status_report_detail::ignore;
+    // The flush button is enabled again.
+    void (*pass_started)() = status_report_detail::ignore;
 };

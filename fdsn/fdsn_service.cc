@@ -91,8 +91,8 @@ void overall_window(const FdsnRequest& request, int64_t* from, int64_t* to) {
 
 // The index's rows for the request's whole window, or the answer when the
 // index cannot give them.
-std::optional<FdsnResponse> read_rows(const StationContext& ctx, const FdsnRequest& request, const std::string& url,
-                                      std::vector<IndexRow>* rows) {
+std::optional<FdsnResponse> read_rows(const StationContext& ctx, const FdsnRequest& request,
+                                      const std::string& url, std::vector<IndexRow>* rows) {
     int64_t from = 0, to = 0;
     overall_window(request, &from, &to);
     const IndexResult got = index_rows(ctx.config, ctx.station_name, from, to, rows);
@@ -103,7 +103,8 @@ std::optional<FdsnResponse> read_rows(const StationContext& ctx, const FdsnReque
     return std::nullopt;
 }
 
-FdsnResponse dataselect(const StationContext& ctx, const FdsnRequest& request, const std::string& url) {
+FdsnResponse dataselect(const StationContext& ctx, const FdsnRequest& request,
+                        const std::string& url) {
     for (const Selection& s : request.selections) {
         const bool open = s.start == kFdsnTimeMin || s.end == kFdsnTimeMax;
         if (open || (s.end - s.start) / kMicros > kMaxWindowSeconds)
@@ -215,10 +216,12 @@ std::string rate_text(int rate) {
     return text;
 }
 
-FdsnResponse availability(const StationContext& ctx, const FdsnRequest& request, bool extent, const std::string& url) {
+FdsnResponse availability(const StationContext& ctx, const FdsnRequest& request, bool extent,
+                          const std::string& url) {
     std::vector<IndexRow> rows;
     if (std::optional<FdsnResponse> refused = read_rows(ctx, request, url, &rows)) return *refused;
-    std::vector<Source> sources = availability_sources(request, rows, station_codes(ctx.config.network, ctx.station_name));
+    std::vector<Source> sources =
+        availability_sources(request, rows, station_codes(ctx.config.network, ctx.station_name));
     if (sources.empty()) return no_data(request, url);
 
     const std::string* merge = request.option("merge");
@@ -361,7 +364,8 @@ struct StationChannel {
 std::vector<StationChannel> station_channels(const StationContext& ctx, bool* index_ok) {
     std::map<std::string, StationChannel> channels;
     std::vector<IndexRow> rows;
-    *index_ok = index_rows(ctx.config, ctx.station_name, -(1LL << 40), 1LL << 40, &rows) == IndexResult::kOk;
+    *index_ok = index_rows(ctx.config, ctx.station_name, -(1LL << 40), 1LL << 40, &rows) ==
+                IndexResult::kOk;
     for (const IndexRow& row : rows) {
         if (row.sps <= 0) continue;
         StationChannel& c = channels[channel_code(row.channel)];
@@ -470,7 +474,8 @@ std::string time_attributes(FdsnTime start, FdsnTime end) {
     return a;
 }
 
-FdsnResponse station(const StationContext& ctx, const FdsnRequest& request, const std::string& url) {
+FdsnResponse station(const StationContext& ctx, const FdsnRequest& request,
+                     const std::string& url) {
     const std::string level = request.option("level") ? *request.option("level") : "station";
     if (level == "response")
         return fdsn_error(

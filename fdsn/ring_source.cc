@@ -109,7 +109,8 @@ int open_beneath(int dir, const char* path) {
 
 }  // namespace
 
-IndexResult index_rows(const Config& config, const char* station, int64_t from, int64_t to, std::vector<IndexRow>* out) {
+IndexResult index_rows(const Config& config, const char* station, int64_t from, int64_t to,
+                       std::vector<IndexRow>* out) {
     out->clear();
     char quoted[64];
     if (!quote_sql(station, quoted, sizeof quoted)) return IndexResult::kUnavailable;

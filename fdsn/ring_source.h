@@ -31,7 +31,8 @@ enum class IndexResult { kOk, kTooMany, kUnavailable };
 
 // Rows of `station` (created by this program, tqty > 0) that overlap
 // [from, to] in whole seconds, ordered by channel and start.
-IndexResult index_rows(const Config& config, const char* station, int64_t from, int64_t to, std::vector<IndexRow>* out);
+IndexResult index_rows(const Config& config, const char* station, int64_t from, int64_t to,
+                       std::vector<IndexRow>* out);
 // Closes the pooled connections (shut-down, tests).
 void close_index_connections();
 

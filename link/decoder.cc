@@ -130,8 +130,9 @@ bool same_roster(const Announcement& a, const Roster& r) {
 // acquisition server was reconfigured) is published as a new version; the
 // recorder writes what is queued under the old one before it takes it up.
 // Returns the roster in force after the block.
-std::shared_ptr<const Roster> announce(const StatusReport& status, std::shared_ptr<const Roster> now,
-                                       const uint8_t* block, int avail, bool group) {
+std::shared_ptr<const Roster> announce(const StatusReport& status,
+                                       std::shared_ptr<const Roster> now, const uint8_t* block,
+                                       int avail, bool group) {
     static Announcement fresh;
     fresh = Announcement{};
     if (group)

@@ -53,8 +53,8 @@ void send(const std::string& channel, LiveStream& s) {
     if (s.count == 0) return;
     out.assign(flushBufferBytes(s.count), 0);
     const unsigned records =
-        buildRecords(station->config.network, station->station_name, channel.c_str(), s.sample_rate, s.start_time,
-                     s.samples, s.count, out.data());
+        buildRecords(station->config.network, station->station_name, channel.c_str(), s.sample_rate,
+                     s.start_time, s.samples, s.count, out.data());
     for (unsigned i = 0; i < records; ++i) {
         uint8_t* record = out.data() + static_cast<size_t>(i) * kSeedRecordLength;
         char digits[8];

@@ -126,8 +126,7 @@ int channel_turn(const StationContext& station, const Roster& roster, size_t k, 
         place_samples(capacity, piece_start, piece.data, t, block, r, n);
         expected = t + n / r;
     }
-    write_piece(station, entry, piece.data, capacity, piece_start,
-                static_cast<int32_t>(total / r));
+    write_piece(station, entry, piece.data, capacity, piece_start, static_cast<int32_t>(total / r));
     return taken;
 }
 
@@ -149,8 +148,7 @@ void make_pass(const StationContext& station) {
     register_events(station.station_name, event_entries(), kEventTableSize);
     trim_ring(station);
     const bool write_all = flush_request.load() != 0;
-    for (size_t k = 0; k < roster.entries.size(); ++k)
-        channel_turn(station, roster, k, write_all);
+    for (size_t k = 0; k < roster.entries.size(); ++k) channel_turn(station, roster, k, write_all);
 }
 
 void write_queued_blocks(const StationContext& station) {

@@ -14,9 +14,9 @@
 #include "common/app_state.h"
 #include "common/calendar.h"
 #include "common/descriptor.h"
-#include "common/station_context.h"
 #include "common/oplog.h"
 #include "common/samples.h"
+#include "common/station_context.h"
 #include "recorder/file_index.h"
 
 namespace {
@@ -87,8 +87,9 @@ bool still_ours(int fd, const RingFileState& file_state, const char* path) {
 
 // False when the piece is to start a new file instead of being lost: the
 // current file is gone (the trimming may remove it) or no longer ours.
-bool append_piece(const StationContext& station, const RosterEntry& entry, RingFileState& file_state, const uint8_t* piece,
-                  size_t length, int32_t duration, int gain_value) {
+bool append_piece(const StationContext& station, const RosterEntry& entry,
+                  RingFileState& file_state, const uint8_t* piece, size_t length, int32_t duration,
+                  int gain_value) {
     char path[kMaxRingPath + 2];
     Descriptor file;
     if (!full_path_of(station.config.data_dir, file_state.name, path, sizeof path)) {
@@ -113,7 +114,8 @@ bool append_piece(const StationContext& station, const RosterEntry& entry, RingF
     extend_file({file_state.name, station.station_name, static_cast<long>(file_state.start_time),
                  static_cast<long>(std::trunc(file_state.duration)) + duration,
                  static_cast<int>(entry.sample_rate), gain_value, kRingDataType, entry.name});
-    bump(channel_metrics(station.metrics, entry.channel).seconds_written, static_cast<uint64_t>(duration));
+    bump(channel_metrics(station.metrics, entry.channel).seconds_written,
+         static_cast<uint64_t>(duration));
     std::lock_guard<std::mutex> lock(ring_files_lock);
     file_state.duration += duration;
     file_state.bytes += static_cast<int64_t>(length);
@@ -121,9 +123,9 @@ bool append_piece(const StationContext& station, const RosterEntry& entry, RingF
     return true;
 }
 
-void create_piece_file(const StationContext& station, const RosterEntry& entry, RingFileState& file_state, const uint8_t* piece,
-                       size_t capacity, size_t length, double t, int32_t duration, int gain_field,
-                       int gain_value) {
+void create_piece_file(const StationContext& station, const RosterEntry& entry,
+                       RingFileState& file_state, const uint8_t* piece, size_t capacity,
+                       size_t length, double t, int32_t duration, int gain_field, int gain_value) {
     unsigned amin = capacity >= 2 ? sample_value(piece, 0) : 0;
     unsigned amax = amin;
     for (size_t i = 0; i < length / 2; ++i) {
@@ -132,8 +134,8 @@ void create_piece_file(const StationContext& station, const RosterEntry& entry, 
         if (v > amax) amax = v;
     }
     char header[kRingHeaderSize];
-    format_ring_header(header, t, duration, entry.sample_rate, gain_field, station.station_name, entry.name,
-                       amin, amax);
+    format_ring_header(header, t, duration, entry.sample_rate, gain_field, station.station_name,
+                       entry.name, amin, amax);
 
     CalendarTime start{};
     calendar_from_seconds(t, &start);
@@ -166,7 +168,8 @@ void create_piece_file(const StationContext& station, const RosterEntry& entry, 
     const int known = fstat(file.fd, &st);
     register_file({relative, station.station_name, static_cast<long>(std::trunc(t)), duration,
                    static_cast<int>(entry.sample_rate), gain_value, kRingDataType, entry.name});
-    bump(channel_metrics(station.metrics, entry.channel).seconds_written, static_cast<uint64_t>(duration));
+    bump(channel_metrics(station.metrics, entry.channel).seconds_written,
+         static_cast<uint64_t>(duration));
     std::lock_guard<std::mutex> lock(ring_files_lock);
     snprintf(file_state.name, sizeof file_state.name, "%s", relative);
     file_state.start_time = t;
@@ -223,15 +226,17 @@ void forget_ring_files() {
     for (RingFileState& file : ring_files) file = RingFileState{};
 }
 
-void write_piece(const StationContext& station, const RosterEntry& entry, const uint8_t* piece, size_t capacity, double t,
-                 int32_t duration) {
+void write_piece(const StationContext& station, const RosterEntry& entry, const uint8_t* piece,
+                 size_t capacity, double t, int32_t duration) {
     if (entry.channel < 0 || entry.channel >= kChannelCount || piece == nullptr) return;
     RingFileState& file = ring_files[entry.channel];
     size_t length = piece_bytes(entry.sample_rate, &duration, capacity);
-    int gain_value = station.config.use_gain ? static_cast<int>(std::trunc(std::pow(2.0, entry.gain))) : 1;
+    int gain_value =
+        station.config.use_gain ? static_cast<int>(std::trunc(std::pow(2.0, entry.gain))) : 1;
     int gain_field = station.config.use_gain ? entry.gain : 1;
     if (file.name[0] != '\0' && file.start_time + file.duration == t &&
         append_piece(station, entry, file, piece, length, duration, gain_value))
         return;
-    create_piece_file(station, entry, file, piece, capacity, length, t, duration, gain_field, gain_value);
+    create_piece_file(station, entry, file, piece, capacity, length, t, duration, gain_field,
+                      gain_value);
 }

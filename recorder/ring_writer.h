@@ -55,5 +55,5 @@ int format_ring_name(char* out, size_t size, double t, const char* channel, cons
 // logged, and followed by a new one too.
 // No result; failures are logged and leave the file, its row and the
 // channel's current file as they were before the piece.
-void write_piece(const StationContext& station, const RosterEntry& channel, const uint8_t* piece, size_t capacity, double t,
-                 int32_t duration);
+void write_piece(const StationContext& station, const RosterEntry& channel, const uint8_t* piece,
+                 size_t capacity, double t, int32_t duration);

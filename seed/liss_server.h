@@ -22,15 +22,15 @@ struct LissTimings {
 // connection is accepted and the next ones wait in the backlog of 1.
 class LissServer {
 public:
-    // Listens on `port` on every IPv4 address. -1 when the port is 0 or
-    // below (no server), 0 when the port cannot be had (said on stderr and
-    // in the log), 1 when serving. `clients` (if any) shows whether one is served.
-    int start(RecordPipe* pipe, int port, LissTimings timings = {},
-              std::atomic<int32_t>* clients = nullptr);
-    // Closes the client (with its log line) and the port; prompt, whatever
-    // the client does.
-    void stop() { listener_.stop(); }
-    int port() const { return listener_.port(); }
+  // Listens on `port` on every IPv4 address. -1 when the port is 0 or
+  // below (no server), 0 when the port cannot be had (said on stderr and
+  // in the log), 1 when serving. `clients` (if any) shows whether one is served.
+  int start(RecordPipe* pipe, int port, LissTimings timings = {},
+            std::atomic<int32_t>* clients = nullptr);
+  // Closes the client (with its log line) and the port; prompt, whatever
+  // the client does.
+  void stop() { listener_.stop(); }
+  int port() const { return listener_.port(); }
 
 private:
     void serve(Accepted client);

@@ -9,7 +9,6 @@
 #include "seed/record.h"
 #include "seed/record_pipe.h"
 
-
 namespace {
 
 char lower_ascii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }

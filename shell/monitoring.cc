@@ -7,10 +7,9 @@
 #include <ctime>
 #include <fstream>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "common/app_state.h"
 #include "common/cp1251.h"

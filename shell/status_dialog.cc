@@ -12,7 +12,6 @@
 // After each change a fresh immutable snapshot is swapped in under
 // snapshot_mutex; readers copy the shared_ptr and never see a half-built one.
 #include "shell/status_dialog.h"
-#include "shell/status_dialog_testing.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -27,6 +26,7 @@
 #include "link/channel_table.h"
 #include "platform/profile.h"
 #include "recorder/ring_writer.h"
+#include "shell/status_dialog_testing.h"
 
 namespace {
 

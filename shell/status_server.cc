@@ -22,8 +22,8 @@
 #include <atomic>
 #include <cctype>
 #include <cerrno>
-#include <cmath>
 #include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -35,8 +35,8 @@
 #include <vector>
 
 #include "common/app_state.h"
-#include "common/station_context.h"
 #include "common/oplog.h"
+#include "common/station_context.h"
 #include "fdsn/fdsn_service.h"
 #include "live/seedlink_server.h"
 #include "net/listener.h"
@@ -989,7 +989,8 @@ std::string status_json() {
                           {"latency_seconds", std::isnan(c.latency) ? nlohmann::json(nullptr) : nlohmann::json(c.latency)},
                           {"gaps_today", c.gaps_today}});
     body["channels"] = health;
-    body["ring"] = {{"bytes", context.metrics.ring_bytes.load()}, {"limit_bytes", config.size_limit}};
+    body["ring"] = {{"bytes", context.metrics.ring_bytes.load()},
+                    {"limit_bytes", config.size_limit}};
     body["liss_clients"] = context.metrics.liss_clients.load();
     return body.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }

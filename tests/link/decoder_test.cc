@@ -13,8 +13,8 @@
 #include <string>
 
 #include "common/app_state.h"
-#include "common/station_context.h"
 #include "common/calendar.h"
+#include "common/station_context.h"
 #include "link/block_queue.h"
 #include "link/channel_table.h"
 #include "link_blocks.h"
@@ -101,7 +101,8 @@ class DecoderTest : public ::testing::Test {
     void decode(const Bytes& message, int length = -1) {
         Bytes buffer(kMaxMessage + 1, 0);  // a walk past the maximum fails the test, not the run
         std::memcpy(buffer.data(), message.data(), message.size());
-        decode_message(station->status, buffer.data(), length < 0 ? static_cast<int>(message.size()) : length);
+        decode_message(station->status, buffer.data(),
+                       length < 0 ? static_cast<int>(message.size()) : length);
     }
     // The log's texts since the last call, in order.
     std::vector<std::string> reports() {

@@ -73,8 +73,10 @@ TEST_F(PassTest, EventOnlyWaitsForAnEventOrAFlush) {
 
 // Rates below 1 sps and channels outside 0..255 write nothing; their blocks are dropped.
 TEST_F(PassTest, UnusableRatesAndChannelsAreRefused) {
-    set_roster_entry(station, 0, 3, "SHZ", 0.0, 0), set_roster_entry(station, 1, -1, "NEG", 100.0, 0);
-    set_roster_entry(station, 2, 256, "BIG", 100.0, 0), set_roster_entry(station, 3, 4, "FRC", 0.9, 0);
+    set_roster_entry(station, 0, 3, "SHZ", 0.0, 0),
+        set_roster_entry(station, 1, -1, "NEG", 100.0, 0);
+    set_roster_entry(station, 2, 256, "BIG", 100.0, 0),
+        set_roster_entry(station, 3, 4, "FRC", 0.9, 0);
     put(0, 100, 1), put(0, 100, 1, 0, 4);
     make_pass(station);
     EXPECT_FALSE(exists(path("13")));

@@ -1,11 +1,11 @@
 // The status dialog's model: cell formats, saved widths and the lamp's ticks
 // (the rows and their cells are also checked by the browser test).
 #include "shell/status_dialog.h"
-#include "shell/status_dialog_testing.h"
 
 #include <gtest/gtest.h>
 
 #include "common/calendar.h"
+#include "shell/status_dialog_testing.h"
 
 namespace {
 
