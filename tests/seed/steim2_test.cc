@@ -14,8 +14,9 @@ using Ints = std::vector<int>;
 
 const double kStart = calendar_to_seconds(2004, 5, 17, 13, 5, 7) + 0.25;
 
-// Decodes every record and checks samples, X0/Xn, sequence numbers, start
-// times and codes against the input; returns the number of records.
+// Decodes every record and checks samples (libmseed starts from X0 and
+// checks Xn), sequence numbers, start times and codes against the input;
+// returns the number of records.
 size_t expect_round_trip(const std::vector<int32_t>& in, int16_t factor = 100,
                          int16_t multiplier = 1, double start = kStart) {
     const double rate = multiplier > 0 ? factor * multiplier : -double(factor) / multiplier;
@@ -28,7 +29,6 @@ size_t expect_round_trip(const std::vector<int32_t>& in, int16_t factor = 100,
         EXPECT_EQ(d.diagnostics + d.station + "." + d.channel + "." + std::to_string(d.sequence),
                   "ABC.SHZ." + std::to_string(11 + i));
         if (d.samples.empty()) break;
-        EXPECT_EQ(be32_at(&records[i][kSeedX0Offset]), d.samples.front());
         // Within one header tick of the first sample's exact time.
         EXPECT_NEAR(double(d.start) / HPTMODULUS, start + out.size() / rate, 1.01e-4);
         EXPECT_LE(d.samples.size(), 721u);
