@@ -3,7 +3,7 @@
 "use strict";
 
 const { chromium } = require("playwright-core");
-const { spawn } = require("child_process");
+const { spawn, spawnSync } = require("child_process");
 
 const [base, station, stationsim, simPort, shots] = process.argv.slice(2);
 const log = (text) => process.stderr.write("[browser] " + text + "\n");
@@ -20,6 +20,9 @@ function startSim(extra) {
     "--realtime", ...extra], { stdio: "ignore" });
 }
 process.on("exit", () => sim && sim.kill());
+// /api/health follows the station; /metrics is read by the Prometheus client's parser.
+const health = async (want) =>
+  check((await fetch(base + "/api/health")).status === want, "health " + want);
 
 // The drawn part of a channel's seismogram: its samples so far, the end of
 // its data and a picture of it.
@@ -82,6 +85,7 @@ async function main() {
   // The page comes up before the station is there.
   await page.goto(base + "/", { waitUntil: "load" });
   await until((t) => document.title === t, "[ " + station + " ] - Сервер дисковой петли");
+  await health(503);
   check(await page.locator("#rows tr").count() === 0 && await page.isVisible("#empty"), "an empty list first");
   await text("#db-text", "БД подключена");
   check((await page.getAttribute("#c1055", "src")) === "icons/db_on.svg", "the database icon");
@@ -103,6 +107,10 @@ async function main() {
     check(Math.abs(Date.UTC(m[6], m[5] - 1, m[4], m[1], m[2], m[3]) - Date.now()) < 120000, c[1] + " time " + c[4]);
   }
   await seismograms(browser, page, until);
+  await health(200);
+  const scrape = spawnSync("/usr/bin/python3", [__dirname + "/scrape.py", base],
+    { encoding: "utf8" });
+  check(scrape.status === 0, "/metrics " + scrape.stdout + scrape.stderr);
 
   const blinks = new Set();
   for (let i = 0; i < 60 && blinks.size < 2; i++, await sleep(250)) blinks.add(await lamp());
@@ -121,10 +129,12 @@ async function main() {
   sim.kill();
   await text("#station-text", "Станция отключена");
   check((await page.getAttribute("#c1056", "src")) === "icons/station_off.svg", "the station icon off");
+  await health(503);
   check(await page.$eval("#rows", (b) => b.classList.contains("stale")), "the rows are shown as old data");
   await until(() => document.getElementById("c1053").value.startsWith("Код ошибки Netbios: "));
   startSim([]);
   await text("#station-text", "Станция подключена");
+  await health(200);
   // Unmarked blocks take the mark off the rows.
   await until(() => Array.from(document.querySelectorAll("#rows tr")).every((tr) => tr.dataset.stateImage === "1"));
   // Ten ticks (3 s each) after the last mark the event group says there is none.

@@ -25,10 +25,6 @@ struct Decoded {
     std::string diagnostics;
 };
 
-inline int32_t be32_at(const uint8_t* p) {
-    return static_cast<int32_t>(uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3]);
-}
-
 inline Decoded mseed_decode(const uint8_t* record) {
     static std::string messages;
     static const bool init = [] {

@@ -10,25 +10,6 @@ using std::to_string;
 
 const std::string pg_dsn = getenv("VELDRUM_TEST_PG_DSN") ? getenv("VELDRUM_TEST_PG_DSN") : "";
 
-// The 512 header bytes a file must begin with; Amin and Amax are those of
-// its first piece, the samples taken unsigned.
-std::string expected_header(const RingFile& f, int gain, const std::string& station) {
-    const time_t start = f.start;
-    const tm s = *gmtime(&start);
-    const long long d = f.duration % 86400;
-    const auto [min, max] =
-        std::minmax_element(f.samples.begin(), f.samples.begin() + f.duration * (long long)f.sps);
-    char text[512] = {0};
-    snprintf(text, sizeof text,
-             "[KVR2.0]\r\nData offset=512\r\nStart time=%02d %02d %02d\r\nStart date=%02d %02d "
-             "%04d\r\nTime duration=%02lld %02lld %02lld\r\nData Type=SHORT\r\nSpS=%f\r\n"
-             "Gain=%d\r\nStation=%s\r\nChannels=\"%s\"\r\nAmin=%u.0\r\nAmax=%u.0\r\n",
-             s.tm_hour, s.tm_min, s.tm_sec, s.tm_mday, s.tm_mon + 1, s.tm_year + 1900, d / 3600,
-             d / 60 % 60, d % 60, f.sps, gain, station.c_str(), f.channel.c_str(), unsigned(*min),
-             unsigned(*max));
-    return std::string(text, sizeof text);
-}
-
 // Ten minutes of four channels, all still queued at the stop (far more than
 // one pass takes), are written whole by it; on PostgreSQL in its pass.
 TEST(RecorderSystem, QueuedRunIsRecordedWholeAndIndexedAtTheStop) {
@@ -52,13 +33,14 @@ TEST(RecorderSystem, QueuedRunIsRecordedWholeAndIndexedAtTheStop) {
     const std::vector<RingFile> files = s.files();
     for (int i = 0; i < 4; ++i)
         expect_channel(files, channels[i].first, channels[i].second, i, start, seconds);
+    // The header's layout and names are the writer's own tests; here what
+    // the announcement and the station's name put in it.
     for (const RingFile& f : files) {
-        ASSERT_TRUE(f.duration > 0 && f.duration <= f.seconds()) << f.relative;
-        EXPECT_EQ(f.header, expected_header(f, f.channel == "SHZ" ? 3 : 0, s.name));
-        char name[32];  // under the start hour, hhmmss-ddmmyyyy-channel.station
-        const time_t t = f.start;
-        strftime(name, sizeof name, "%-H/%H%M%S-%d%m%Y-", gmtime(&t));
-        EXPECT_EQ(f.relative, name + f.channel + "." + s.name);
+        const std::string gain = f.channel == "SHZ" ? "3" : "0";
+        EXPECT_TRUE(f.duration > 0 && f.duration <= f.seconds()) << f.relative;
+        EXPECT_NE(f.header.find("Gain=" + gain + "\r\nStation=" + s.name + "\r\n"),
+                  std::string::npos)
+            << f.header;
     }
     expect_rows_match(s, files);
     // Gain code 3 is 8 in the index; the quote broke no statement.

@@ -1,7 +1,6 @@
-// seisplotjs's own clients: SeedLink over WebSocket and FDSN dataselect.
-// Arguments: MODULES_DIR URL COUNT 3|4 [SeedLink command...], or MODULES_DIR
-// URL - dataselect NET STA CHA FROM_MS TO_MS. Prints "channel start_ms
-// samples..." a packet or segment, or "error ..." on the first failure.
+// seisplotjs's own SeedLink clients over WebSocket.
+// Arguments: MODULES_DIR URL COUNT 3|4 [SeedLink command...]. Prints
+// "channel start_ms samples..." a packet, or "error ..." on the first failure.
 import { pathToFileURL } from "node:url";
 
 const [modules, url, count, version, ...commands] = process.argv.slice(2);
@@ -25,18 +24,7 @@ function report(record) {
   if (++seen === Number(count)) end(0);
 }
 
-if (version === "dataselect") {
-  const [net, sta, cha, from, to] = commands, { hostname, port } = new URL(url);
-  const at = (ms) => sp.luxon.DateTime.fromMillis(Number(ms), { zone: "utc" });
-  // Node's fetch refuses the library's referrer "seisplotjs" (not a URL).
-  sp.util.setDefaultFetch((u, { referrer, ...rest } = {}) => globalThis.fetch(u, rest));
-  const seismograms = await new sp.fdsndataselect.DataSelectQuery().protocol("http:").host(hostname)
-    .port(Number(port)).networkCode(net).stationCode(sta).channelCode(cha).startTime(at(from))
-    .endTime(at(to)).querySeismograms().catch(fail);
-  for (const seg of seismograms.flatMap((s) => s.segments))
-    print([seg.channelCode, seg.startTime.toMillis(), ...seg.y].join(" "));
-  end(0);
-} else if (version === "3") {
+if (version === "3") {
   connection = new sp.seedlink.SeedlinkConnection(url, commands.filter((c) => !c.startsWith("DATA")),
     (p) => report(p.miniseed), fail);
   connection.command = commands.find((c) => c.startsWith("DATA")) ?? connection.command;
