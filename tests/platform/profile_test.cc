@@ -67,6 +67,7 @@ TEST_F(ProfileTest, WritingOneKeyKeepsTheRestOfTheFileAndItsLineEnds) {
         {"[ABC]\nLANA=1", "-LISTBOX-", "Width", "[ABC]\nLANA=1\n[-LISTBOX-]\nWidth=V\n"},
         {"\xEF\xBB\xBF[VELDRUM]\nLOG=/x\n", "VELDRUM", "LOG", "\xEF\xBB\xBF[VELDRUM]\nLOG=V\n"},
         {nullptr, "-LISTBOX-", "Width", "[-LISTBOX-]\nWidth=V\n"},  // the first run
+        {"[ABC]\r\nLANA=1\r\n[X]\r\n", "abc", "LANA", "[ABC]\r\nLANA=V\r\n[X]\r\n"},  // CR LF kept
     };
     for (const auto& c : cases) {
         path_ += "x";  // each case is another file, read for the first time
