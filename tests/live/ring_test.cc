@@ -129,10 +129,10 @@ struct SmallDisk {
     }
 };
 
-// Each failure: one line, then nothing stored or served. A ring that opens
-// first takes 40 records, with its disk full when it has one of its own (its
-// blocks were reserved), and is then cut by someone else.
-TEST(RecordRing, FailuresTurnItOffWithOneLine) {
+// A killed appender loses nothing it wrote. Each failure: one line, then nothing stored or
+// served. A ring that opens first takes 40 records, with its disk full when it has one of its
+// own (its blocks were reserved), and is then cut by someone else.
+TEST(RecordRing, FailuresTurnItOffWithOneLineAndAKillCostsNothingWritten) {
     // A directory in its place is the SeedLink system test's.
     struct Case { const char* what; bool small_disk; uint64_t size; const char* line; };
     const Case cases[] = {
@@ -142,6 +142,26 @@ TEST(RecordRing, FailuresTurnItOffWithOneLine) {
     };
     RingFile file;
     SmallDisk disk(file.log.dir, "size=64k");
+    int pipe_fds[2];
+    ASSERT_EQ(pipe(pipe_fds), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (!file.ring.open(file.path, kSixteenSlots * 64)) _exit(1);
+        for (;;)
+            if (file.ring.append(record_of(file.ring.next()).data()) == 5000) (void)!write(pipe_fds[1], "x", 1);
+    }
+    char x;
+    ASSERT_EQ(read(pipe_fds[0], &x, 1), 1);  // the ring has wrapped a few times
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    close(pipe_fds[0]);
+    close(pipe_fds[1]);
+    ASSERT_TRUE(file.ring.open(file.path, kSixteenSlots * 64));
+    ASSERT_GT(file.ring.next(), 5000u);
+    EXPECT_GE(file.ring.next() - file.ring.oldest(), file.ring.capacity() - 1);  // at most the slot being written is cut
+    expect_held(file.ring, file.ring.oldest(), file.ring.next());
+    file.ring.close();
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         if (c.small_disk && !disk.mounted) {
@@ -167,29 +187,6 @@ TEST(RecordRing, FailuresTurnItOffWithOneLine) {
         EXPECT_EQ(file.lines((std::string(c.line) + ", SeedLink выключен#").c_str()), 1u) << file.log.text();
         file.ring.close();
     }
-}
-
-TEST(RecordRing, KilledAppenderLosesNothingItWrote) {
-    RingFile file;
-    int pipe_fds[2];
-    ASSERT_EQ(pipe(pipe_fds), 0);
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        if (!file.ring.open(file.path, kSixteenSlots * 64)) _exit(1);
-        for (;;)
-            if (file.ring.append(record_of(file.ring.next()).data()) == 5000) (void)!write(pipe_fds[1], "x", 1);
-    }
-    char x;
-    ASSERT_EQ(read(pipe_fds[0], &x, 1), 1);  // the ring has wrapped a few times
-    kill(child, SIGKILL);
-    waitpid(child, nullptr, 0);
-    close(pipe_fds[0]);
-    close(pipe_fds[1]);
-    ASSERT_TRUE(file.ring.open(file.path, kSixteenSlots * 64));
-    ASSERT_GT(file.ring.next(), 5000u);
-    EXPECT_GE(file.ring.next() - file.ring.oldest(), file.ring.capacity() - 1);  // at most the slot being written is cut
-    expect_held(file.ring, file.ring.oldest(), file.ring.next());
 }
 
 }  // namespace
