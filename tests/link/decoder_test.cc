@@ -234,7 +234,7 @@ TEST_F(DecoderTest, AnnouncementsOpenTheFlowBuildTheRosterAndHoldAtTheirEdge) {
     EXPECT_EQ(roster(), "SHZ@5:100:0 LOW@6:0:1 SIXCHR@7:1:2 3");
 }
 
-TEST_F(DecoderTest, SampleBlocksStampEventsAndGoToSelectedChannels) {
+TEST_F(DecoderTest, SampleBlocksStampEventsGoToSelectedChannelsAndAreTimed) {
     decode(group_block({{100, 3, {{5, "SELZ"}, {6, "UNSEL"}, {5, "TWIN"}}}}));
     selected_channels = {"selz", "TWIN"};  // names that differ only in case
     const int32_t t = 1084799107;          // 2004-05-17 13:05:07
@@ -256,9 +256,8 @@ TEST_F(DecoderTest, SampleBlocksStampEventsAndGoToSelectedChannels) {
     for (int year : {-30000, 30000}) write_u16(&b[kEventYear], uint16_t(year)), decode(b);
     EXPECT_EQ(Ints({event_table[1].event_type, event_table[1].event_time, event_table[2].event_time}),
               Ints({-2, INT32_MIN, INT32_MAX}));
-}
 
-TEST(CalendarTest, SecondsMatchTheUsualCountAndRoundTrip) {
+    // The calendar that times the blocks.
     for (int year : {1901, 1969, 1972, 1999, 2000, 2004, 2100, 2400})
         for (int month : {1, 2, 3, 12}) {
             const int day = month == 2 ? 28 : 31;

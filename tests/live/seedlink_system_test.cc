@@ -155,9 +155,9 @@ class SeedLinkTest : public testing::Test {
     static inline double sim_start = 0;
 };
 
-// Each client reads, goes away and comes back for the record after its last
-// one (some across a restart of veldrum): every selected record comes once.
-TEST_F(SeedLinkTest, BothVersionsByteForByteWithWildcardsResumingWithoutGapOrDuplicate) {
+// Each client reads, goes away and comes back for the record after its last one (some across a
+// restart of veldrum): every selected record comes once. Time windows end with END.
+TEST_F(SeedLinkTest, BothVersionsByteForByteWithWildcardsResumingWithoutGapOrDuplicateAndWindows) {
     const std::string sta = station->name;
     // data: the first DATA; 3.1 without STATION starts with it.
     struct Case { int version; std::vector<std::string> commands; std::string data; std::set<std::string> channels; bool restart; };
@@ -199,20 +199,18 @@ TEST_F(SeedLinkTest, BothVersionsByteForByteWithWildcardsResumingWithoutGapOrDup
         EXPECT_EQ(seen, c.channels);
         if (c.channels.size() == 3) { EXPECT_EQ(got.back().sequence - got.front().sequence, 39u); }
     }
-}
 
-TEST_F(SeedLinkTest, TimeWindowsEndWithEnd) {
     wait_for_records(120);
     const double t1 = sim_start + 30, t2 = sim_start + 50;
     const std::string v3_window = "TIME " + utc(t1, true) + " " + utc(t2, true);
-    struct Case { int version; std::vector<std::string> commands; std::string starter; double until; };
-    const Case cases[] = {
+    struct Window { int version; std::vector<std::string> commands; std::string starter; double until; };
+    const Window windows[] = {
         {4, {"SLPROTO 4.0", "STATION " + id(), "DATA ALL " + utc(t1, false) + " " + utc(t2, false)}, "END", t2},
         {4, {"SLPROTO 4.0", "STATION " + id(), "DATA ALL " + utc(t1, false)}, "ENDFETCH", 1e18},
         {3, {"STATION " + station->name + " ZZ", v3_window}, "END", t2},
         {3, {}, v3_window, t2},
     };
-    for (const Case& c : cases) {
+    for (const Window& c : windows) {
         SCOPED_TRACE(c.commands.empty() ? c.starter : c.commands.back() + " " + c.starter);
         Peer p(port);
         start(p, id(), c.commands, c.starter);
@@ -233,7 +231,6 @@ TEST_F(SeedLinkTest, FiftyClientsAtOnceAllOnTheStatusPageAndInfo) {
     for (int i = 0; i < 50; ++i) {
         // Spread over addresses: one address may hold only a share of the slots.
         peers.push_back(std::make_unique<Peer>(port, "127.0.1." + std::to_string(1 + i / 10)));
-        ASSERT_TRUE(peers.back()->ok);
         start(*peers.back(), id(), {"SLPROTO 4.0", "STATION *", "DATA ALL"}, "END");
     }
     for (int round = 0; round < 20; ++round) {  // each gets the same packets

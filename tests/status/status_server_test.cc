@@ -24,23 +24,6 @@ namespace {
 
 using std::chrono::steady_clock;
 
-TEST(HttpSetting, Forms) {
-    const std::pair<const char*, const char*> forms[] = {
-        {"", "127.0.0.1:8660"}, {"0.0.0.0:9000", "0.0.0.0:9000"}, {"[::1]:8661", "::1:8661"},
-        {"8662", "127.0.0.1:8662"}, {"0", "off"}, {"host:", "refused"}, {":80", "refused"},
-        {"a:b", "refused"}, {"1.2.3.4:70000", "refused"}, {"::1:80", "refused"},
-        {"[::1]80", "refused"}, {"x:-1", "refused"}};
-    for (const auto& [text, expected] : forms) {
-        std::string host;
-        int port = 0;
-        bool off = false, ok = parse_http_setting(text, &host, &port, &off);
-        EXPECT_EQ(ok ? host + ":" + std::to_string(port) : off ? "off" : "refused", expected);
-    }
-    for (auto [h, loopback] : {std::pair{"127.0.0.1", true}, {"127.1.2.3", true}, {"::1", true},
-                               {"LocalHost", true}, {"0.0.0.0", false}, {"evil.example", false}})
-        EXPECT_EQ(is_loopback_host(h), loopback) << h;
-}
-
 struct ServerTest : ::testing::Test {
     void start(const std::string& host) {
         status_server_stop();
@@ -72,7 +55,21 @@ struct ServerTest : ::testing::Test {
 
 // Cross-site posts, foreign Hosts (DNS rebinding), no or a wrong token off loopback, bad widths,
 // big or compressed bodies: refused, nothing changed; a script's widths are taken.
-TEST_F(ServerTest, RefusedCommandsChangeNothingAndOwnOnesWork) {
+TEST_F(ServerTest, SettingsFormsRefusedCommandsChangeNothingAndOwnOnesWork) {
+    const std::pair<const char*, const char*> forms[] = {
+        {"", "127.0.0.1:8660"}, {"0.0.0.0:9000", "0.0.0.0:9000"}, {"[::1]:8661", "::1:8661"},
+        {"8662", "127.0.0.1:8662"}, {"0", "off"}, {"host:", "refused"}, {":80", "refused"},
+        {"a:b", "refused"}, {"1.2.3.4:70000", "refused"}, {"::1:80", "refused"},
+        {"[::1]80", "refused"}, {"x:-1", "refused"}};
+    for (const auto& [text, expected] : forms) {
+        std::string host;
+        int port = 0;
+        bool off = false, ok = parse_http_setting(text, &host, &port, &off);
+        EXPECT_EQ(ok ? host + ":" + std::to_string(port) : off ? "off" : "refused", expected);
+    }
+    for (auto [h, loopback] : {std::pair{"127.0.0.1", true}, {"127.1.2.3", true}, {"::1", true},
+                               {"LocalHost", true}, {"0.0.0.0", false}, {"evil.example", false}})
+        EXPECT_EQ(is_loopback_host(h), loopback) << h;
     struct Case { const char* path; httplib::Headers head; int status; std::string body = "{}"; };
     const Case cases[] = {
         {"flush", {{"Origin", "null"}}, 403}, {"stop", {{"Sec-Fetch-Site", "cross-site"}}, 403},

@@ -221,9 +221,7 @@ struct Station {
                 t.tm_mon -= 1, t.tm_year -= 1900;
                 f.start = timegm(&t), f.duration = h * 3600LL + m * 60 + s, f.channel = channel;
             }
-        std::sort(files.begin(), files.end(), [](const RingFile& a, const RingFile& b) {
-            return std::tie(a.channel, a.start) < std::tie(b.channel, b.start);
-        });
+        std::ranges::sort(files, {}, [](const RingFile& f) { return std::tie(f.channel, f.start); });
         return files;
     }
     // Columns joined by '|'.
