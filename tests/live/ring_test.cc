@@ -12,6 +12,7 @@
 
 #include "live/record_ring.h"
 #include "tests/seed/log_capture.h"
+#include "tests/system/system_run.h"
 
 namespace {
 
@@ -46,10 +47,7 @@ struct RingFile {
         for (int i = 0; i < n; ++i) ring.append(record_of(ring.next()).data());
     }
     size_t lines(const char* utf8) const {
-        const std::string text = log.text(), line = utf8_to_cp1251(utf8);
-        size_t n = 0;
-        for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1)) ++n;
-        return n;
+        return system_run::count(log.text(), utf8_to_cp1251(utf8));
     }
 };
 
