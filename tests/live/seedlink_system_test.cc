@@ -203,14 +203,14 @@ TEST_F(SeedLinkTest, BothVersionsByteForByteWithWildcardsResumingWithoutGapOrDup
     wait_for_records(120);
     const double t1 = sim_start + 30, t2 = sim_start + 50;
     const std::string v3_window = "TIME " + utc(t1, true) + " " + utc(t2, true);
-    struct Window { int version; std::vector<std::string> commands; std::string starter; double until; };
-    const Window windows[] = {
+    struct Span { int version; std::vector<std::string> commands; std::string starter; double until; };
+    const Span windows[] = {
         {4, {"SLPROTO 4.0", "STATION " + id(), "DATA ALL " + utc(t1, false) + " " + utc(t2, false)}, "END", t2},
         {4, {"SLPROTO 4.0", "STATION " + id(), "DATA ALL " + utc(t1, false)}, "ENDFETCH", 1e18},
         {3, {"STATION " + station->name + " ZZ", v3_window}, "END", t2},
         {3, {}, v3_window, t2},
     };
-    for (const Window& c : windows) {
+    for (const Span& c : windows) {
         SCOPED_TRACE(c.commands.empty() ? c.starter : c.commands.back() + " " + c.starter);
         Peer p(port);
         start(p, id(), c.commands, c.starter);
@@ -349,7 +349,10 @@ TEST(SeedLinkStore, StalledClientIsDroppedAloneAndUnusableRingTurnsSeedLinkOffAl
 
     const std::string ring = st.data_dir + "/seedlink.ring";
     ASSERT_TRUE(std::filesystem::remove(ring) && mkdir(ring.c_str(), 0755) == 0);
-    auto recorded = [&] { const auto f = st.files(); return f.empty() ? 0 : f.back().samples.size(); };
+    auto recorded = [&] {  // samples in the newest file of the last channel
+        const auto f = st.files();
+        return f.empty() ? 0 : f.back().samples.size();
+    };
     const size_t before = recorded();
     st.start_veldrum({"FLUSH=5"});
     const int client = liss_client::connect_to(liss, 0, 30000);

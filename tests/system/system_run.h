@@ -222,7 +222,8 @@ struct Station {
                 t.tm_mon -= 1, t.tm_year -= 1900;
                 f.start = timegm(&t), f.duration = h * 3600LL + m * 60 + s, f.channel = channel;
             }
-        std::ranges::sort(files, {}, [](const RingFile& f) { return std::tie(f.channel, f.start); });
+        std::ranges::sort(files, {},
+                          [](const RingFile& f) { return std::tie(f.channel, f.start); });
         return files;
     }
     // Columns joined by '|'.
