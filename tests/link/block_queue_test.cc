@@ -33,7 +33,7 @@ struct BlockQueueTest : ::testing::Test {
     }
 };
 
-TEST_F(BlockQueueTest, RingKeepsOrderDropsItsOldestWhenFullAndDrains) {
+TEST_F(BlockQueueTest, RingKeepsOrderDropsItsOldestWhenFullAndDrainsAndEventTable) {
     uint8_t exact[kHeaderSize + 22];
     std::memset(exact, 0xEE, sizeof exact);
     put(3, 10, 1);
@@ -66,6 +66,28 @@ TEST_F(BlockQueueTest, RingKeepsOrderDropsItsOldestWhenFullAndDrains) {
         EXPECT_EQ(has_event_block(1), k < 3);
         EXPECT_EQ(take(1), k < 3 ? 10 + k : -1);
     }
+
+    // The event table: one a second from the lowest index, then replacing the oldest.
+    clear_event_table();
+    EventEntry* const event_table = event_entries();
+    record_event(3, 1000);
+    record_event(-2, 1000);  // the same second: ignored
+    record_event(1, 20);
+    EXPECT_EQ(event_table[0].event_type * 100 + event_table[1].event_type, 301);
+    event_table[0].event_type = 0;  // a freed entry is reused first
+    record_event(2, 30);
+    EXPECT_EQ(event_table[0].event_time, 30);
+    for (int i = 2; i < kEventTableSize; ++i) record_event(1, 5000 - i);
+    record_event(5, 4990);  // full, but the same second: nothing replaced
+    EXPECT_EQ(event_table[10].event_type, 1);
+    // Full: the oldest goes even though stored, the lower index among equals.
+    event_table[1].stored = 1;
+    event_table[10].event_time = event_table[20].event_time = 10;
+    for (int t : {6000, 6001, 6002}) record_event(7, t);
+    EXPECT_EQ(Ints({event_table[10].event_time, event_table[20].event_time,
+                    event_table[1].event_time, event_table[1].stored}),
+              Ints({6000, 6001, 6002, 0}));
+    clear_event_table();
 }
 
 // Run in a ThreadSanitizer build (VELDRUM_TSAN) to check the locking; in
@@ -87,29 +109,6 @@ TEST_F(BlockQueueTest, PutAndTakeRaceFromTwoThreads) {
     }
     producer.join();
     EXPECT_TRUE(ordered && last == kBlocks - 1 && queued_block_count(11) == 0) << last;
-}
-
-TEST(EventTableTest, OneASecondFromTheLowestIndexThenReplacingTheOldest) {
-    clear_event_table();
-    EventEntry* const event_table = event_entries();
-    record_event(3, 1000);
-    record_event(-2, 1000);  // the same second: ignored
-    record_event(1, 20);
-    EXPECT_EQ(event_table[0].event_type * 100 + event_table[1].event_type, 301);
-    event_table[0].event_type = 0;  // a freed entry is reused first
-    record_event(2, 30);
-    EXPECT_EQ(event_table[0].event_time, 30);
-    for (int i = 2; i < kEventTableSize; ++i) record_event(1, 5000 - i);
-    record_event(5, 4990);  // full, but the same second: nothing replaced
-    EXPECT_EQ(event_table[10].event_type, 1);
-    // Full: the oldest goes even though stored, the lower index among equals.
-    event_table[1].stored = 1;
-    event_table[10].event_time = event_table[20].event_time = 10;
-    for (int t : {6000, 6001, 6002}) record_event(7, t);
-    EXPECT_EQ(std::vector<int>({event_table[10].event_time, event_table[20].event_time,
-                                event_table[1].event_time, event_table[1].stored}),
-              std::vector<int>({6000, 6001, 6002, 0}));
-    clear_event_table();
 }
 
 }  // namespace

@@ -186,7 +186,7 @@ TEST_F(DecoderTest, WalkReportsWhatIsLeft) {
 
 // Announcements at their edges: 256 roster entries (the 257th dropped), 16 group records (the
 // 17th ignored), a group's signed-byte channel numbers, list numbers 255 / 256 / -1.
-TEST_F(DecoderTest, AnnouncementBoundsAtTheirEdge) {
+TEST_F(DecoderTest, AnnouncementsOpenTheFlowBuildTheRosterAndHoldAtTheirEdge) {
     std::vector<Entry> many;
     for (int i = 0; i < 257; ++i) many.push_back({i % 256, "C" + std::to_string(1000 + i).substr(1)});
     std::vector<Group> records;
@@ -217,9 +217,8 @@ TEST_F(DecoderTest, AnnouncementBoundsAtTheirEdge) {
     decode(join({sample_block(255, 10), sample_block(256, 10)}));
     EXPECT_EQ(reports(), std::vector<std::string>{cp("Неверный номер канала: 256")});
     EXPECT_EQ(handed("TOP"), 10);
-}
 
-TEST_F(DecoderTest, AnnouncementsOpenTheFlowAndBuildTheRoster) {
+    clear();
     decode(join({sample_block(5, 10), sample_block(6, 10)}));  // skipped silently
     EXPECT_EQ(queued_block_count(5) + current_roster()->announced, 0);
     decode(join({list_block({}), sample_block(5, 10)}));  // even an empty one opens it
@@ -234,9 +233,9 @@ TEST_F(DecoderTest, AnnouncementsOpenTheFlowAndBuildTheRoster) {
     EXPECT_EQ(roster(),
               "EHZ@1:200:4 EHN@2:200:4 EHE@3:200:4 BHZ@4:100:2 FULLNAME@5:100:2 NEG@-3:100:2 6");
     // Event-only: kind 7, or kind 1 at 200 per second.
-    const auto r = current_roster();
-    EXPECT_EQ(Ints({r->find(1)->event_only, r->find(2)->event_only, r->find(3)->event_only,
-                    r->find(4)->event_only}),
+    const auto e = current_roster();
+    EXPECT_EQ(Ints({e->find(1)->event_only, e->find(2)->event_only, e->find(3)->event_only,
+                    e->find(4)->event_only}),
               Ints({1, 1, 0, 0}));
     // List rates are whole samples per second.
     clear();
@@ -244,7 +243,7 @@ TEST_F(DecoderTest, AnnouncementsOpenTheFlowAndBuildTheRoster) {
     EXPECT_EQ(roster(), "SHZ@5:100:0 LOW@6:0:1 SIXCHR@7:1:2 3");
 }
 
-TEST_F(DecoderTest, SampleBlocksStampEventsAndGoToSelectedChannels) {
+TEST_F(DecoderTest, SampleBlocksStampEventsGoToSelectedChannelsAndAreTimed) {
     decode(group_block({{100, 3, {{5, "SELZ"}, {6, "UNSEL"}, {5, "TWIN"}}}}));
     station->selected_channels = {"selz", "TWIN"};  // names that differ only in case
     const int32_t t = 1084799107;          // 2004-05-17 13:05:07
@@ -266,9 +265,8 @@ TEST_F(DecoderTest, SampleBlocksStampEventsAndGoToSelectedChannels) {
     for (int year : {-30000, 30000}) write_u16(&b[kEventYear], uint16_t(year)), decode(b);
     EXPECT_EQ(Ints({event_table[1].event_type, event_table[1].event_time, event_table[2].event_time}),
               Ints({-2, INT32_MIN, INT32_MAX}));
-}
 
-TEST(CalendarTest, SecondsMatchTheUsualCountAndRoundTrip) {
+    // The calendar that times the blocks.
     for (int year : {1901, 1969, 1972, 1999, 2000, 2004, 2100, 2400})
         for (int month : {1, 2, 3, 12}) {
             const int day = month == 2 ? 28 : 31;

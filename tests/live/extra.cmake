@@ -2,4 +2,4 @@ target_compile_definitions(test_live PRIVATE VELDRUM_SOURCE_DIR="${CMAKE_SOURCE_
                                             VELDRUM_BINARY_DIR="${CMAKE_BINARY_DIR}")
 # The SeedLink tests run the programs and decode what they serve with libmseed.
 add_dependencies(test_live veldrum-test stationsim)
-target_link_libraries(test_live PRIVATE mseed)
+target_link_libraries(test_live PRIVATE mseed PkgConfig::HTTPLIB)

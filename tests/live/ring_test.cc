@@ -12,6 +12,7 @@
 
 #include "live/record_ring.h"
 #include "tests/seed/log_capture.h"
+#include "tests/system/system_run.h"
 
 namespace {
 
@@ -46,10 +47,7 @@ struct RingFile {
         for (int i = 0; i < n; ++i) ring.append(record_of(ring.next()).data());
     }
     size_t lines(const char* utf8) const {
-        const std::string text = log.text(), line = utf8_to_cp1251(utf8);
-        size_t n = 0;
-        for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1)) ++n;
-        return n;
+        return system_run::count(log.text(), utf8_to_cp1251(utf8));
     }
 };
 
@@ -129,10 +127,10 @@ struct SmallDisk {
     }
 };
 
-// Each failure: one line, then nothing stored or served. A ring that opens
-// first takes 40 records, with its disk full when it has one of its own (its
-// blocks were reserved), and is then cut by someone else.
-TEST(RecordRing, FailuresTurnItOffWithOneLine) {
+// A killed appender loses nothing it wrote. Each failure: one line, then nothing stored or
+// served. A ring that opens first takes 40 records, with its disk full when it has one of its
+// own (its blocks were reserved), and is then cut by someone else.
+TEST(RecordRing, FailuresTurnItOffWithOneLineAndAKillCostsNothingWritten) {
     // A directory in its place is the SeedLink system test's.
     struct Case { const char* what; bool small_disk; uint64_t size; const char* line; };
     const Case cases[] = {
@@ -142,6 +140,26 @@ TEST(RecordRing, FailuresTurnItOffWithOneLine) {
     };
     RingFile file;
     SmallDisk disk(file.log.dir, "size=64k");
+    int pipe_fds[2];
+    ASSERT_EQ(pipe(pipe_fds), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (!file.ring.open(file.path, kSixteenSlots * 64)) _exit(1);
+        for (;;)
+            if (file.ring.append(record_of(file.ring.next()).data()) == 5000) (void)!write(pipe_fds[1], "x", 1);
+    }
+    char x;
+    ASSERT_EQ(read(pipe_fds[0], &x, 1), 1);  // the ring has wrapped a few times
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    close(pipe_fds[0]);
+    close(pipe_fds[1]);
+    ASSERT_TRUE(file.ring.open(file.path, kSixteenSlots * 64));
+    ASSERT_GT(file.ring.next(), 5000u);
+    EXPECT_GE(file.ring.next() - file.ring.oldest(), file.ring.capacity() - 1);  // at most the slot being written is cut
+    expect_held(file.ring, file.ring.oldest(), file.ring.next());
+    file.ring.close();
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         if (c.small_disk && !disk.mounted) {
@@ -167,29 +185,6 @@ TEST(RecordRing, FailuresTurnItOffWithOneLine) {
         EXPECT_EQ(file.lines((std::string(c.line) + ", SeedLink выключен#").c_str()), 1u) << file.log.text();
         file.ring.close();
     }
-}
-
-TEST(RecordRing, KilledAppenderLosesNothingItWrote) {
-    RingFile file;
-    int pipe_fds[2];
-    ASSERT_EQ(pipe(pipe_fds), 0);
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        if (!file.ring.open(file.path, kSixteenSlots * 64)) _exit(1);
-        for (;;)
-            if (file.ring.append(record_of(file.ring.next()).data()) == 5000) (void)!write(pipe_fds[1], "x", 1);
-    }
-    char x;
-    ASSERT_EQ(read(pipe_fds[0], &x, 1), 1);  // the ring has wrapped a few times
-    kill(child, SIGKILL);
-    waitpid(child, nullptr, 0);
-    close(pipe_fds[0]);
-    close(pipe_fds[1]);
-    ASSERT_TRUE(file.ring.open(file.path, kSixteenSlots * 64));
-    ASSERT_GT(file.ring.next(), 5000u);
-    EXPECT_GE(file.ring.next() - file.ring.oldest(), file.ring.capacity() - 1);  // at most the slot being written is cut
-    expect_held(file.ring, file.ring.oldest(), file.ring.next());
 }
 
 }  // namespace

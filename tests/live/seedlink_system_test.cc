@@ -1,6 +1,8 @@
 // The SeedLink server as its clients see it: veldrum fed by stationsim,
 // raw clients of both protocol versions read byte for byte and decoded with
 // libmseed, and hostile peers (seisplotjs's clients: tests/system/roads_test.cc).
+#include <httplib.h>
+
 #include <list>
 
 #include "tests/seed/mseed_check.h"
@@ -17,15 +19,8 @@ const std::string kChannels = "SHZBHNBHE";  // the simulator's channels 0, 1, 2
 struct Peer {
     int fd;
     bool ok = false, eof = false;
-    explicit Peer(int port, const std::string& from = "127.0.0.1", int receive_buffer = 0, int flags = 0)
-        : fd(socket(AF_INET, SOCK_STREAM | flags, 0)) {
-        if (receive_buffer > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
-        sockaddr_in a{AF_INET, 0, {}, {}};
-        inet_pton(AF_INET, from.c_str(), &a.sin_addr);
-        bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        a = {AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
-        ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    }
+    explicit Peer(int port, const std::string& from = "127.0.0.1", int rcvbuf = 0, int flags = 0)
+        : fd(liss_client::connect_from(from.c_str(), port, flags, rcvbuf)), ok(fd >= 0) {}
     ~Peer() { close(fd); }
     void send(const std::string& bytes) { ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
     std::string read(size_t n, int timeout_ms = 10000) {  // fewer at a close or time-out
@@ -108,6 +103,12 @@ std::map<std::string, std::pair<double, double>> expect_runs(const std::vector<P
     return span;
 }
 
+// The body of a GET on the loopback HTTP port; "" when there is none.
+std::string http_get(int port, const std::string& path) {
+    const auto r = httplib::Client("127.0.0.1", port).Get(path);
+    return r ? r->body : "";
+}
+
 // A UTC time as 3.1 (v3 true) or 4.0 writes it.
 std::string utc(double t, bool v3) {
     const time_t s = static_cast<time_t>(t);
@@ -154,9 +155,9 @@ class SeedLinkTest : public testing::Test {
     static inline double sim_start = 0;
 };
 
-// Each client reads, goes away and comes back for the record after its last
-// one (some across a restart of veldrum): every selected record comes once.
-TEST_F(SeedLinkTest, BothVersionsByteForByteWithWildcardsResumingWithoutGapOrDuplicate) {
+// Each client reads, goes away and comes back for the record after its last one (some across a
+// restart of veldrum): every selected record comes once. Time windows end with END.
+TEST_F(SeedLinkTest, BothVersionsByteForByteWithWildcardsResumingWithoutGapOrDuplicateAndWindows) {
     const std::string sta = station->name;
     // data: the first DATA; 3.1 without STATION starts with it.
     struct Case { int version; std::vector<std::string> commands; std::string data; std::set<std::string> channels; bool restart; };
@@ -198,20 +199,18 @@ TEST_F(SeedLinkTest, BothVersionsByteForByteWithWildcardsResumingWithoutGapOrDup
         EXPECT_EQ(seen, c.channels);
         if (c.channels.size() == 3) { EXPECT_EQ(got.back().sequence - got.front().sequence, 39u); }
     }
-}
 
-TEST_F(SeedLinkTest, TimeWindowsEndWithEnd) {
     wait_for_records(120);
     const double t1 = sim_start + 30, t2 = sim_start + 50;
     const std::string v3_window = "TIME " + utc(t1, true) + " " + utc(t2, true);
-    struct Case { int version; std::vector<std::string> commands; std::string starter; double until; };
-    const Case cases[] = {
+    struct Span { int version; std::vector<std::string> commands; std::string starter; double until; };
+    const Span windows[] = {
         {4, {"SLPROTO 4.0", "STATION " + id(), "DATA ALL " + utc(t1, false) + " " + utc(t2, false)}, "END", t2},
         {4, {"SLPROTO 4.0", "STATION " + id(), "DATA ALL " + utc(t1, false)}, "ENDFETCH", 1e18},
         {3, {"STATION " + station->name + " ZZ", v3_window}, "END", t2},
         {3, {}, v3_window, t2},
     };
-    for (const Case& c : cases) {
+    for (const Span& c : windows) {
         SCOPED_TRACE(c.commands.empty() ? c.starter : c.commands.back() + " " + c.starter);
         Peer p(port);
         start(p, id(), c.commands, c.starter);
@@ -227,12 +226,11 @@ TEST_F(SeedLinkTest, TimeWindowsEndWithEnd) {
     }
 }
 
-TEST_F(SeedLinkTest, FiftyClientsAtOnceAllOnTheStatusPage) {
+TEST_F(SeedLinkTest, FiftyClientsAtOnceAllOnTheStatusPageAndInfo) {
     std::vector<std::unique_ptr<Peer>> peers;
     for (int i = 0; i < 50; ++i) {
         // Spread over addresses: one address may hold only a share of the slots.
         peers.push_back(std::make_unique<Peer>(port, "127.0.1." + std::to_string(1 + i / 10)));
-        ASSERT_TRUE(peers.back()->ok);
         start(*peers.back(), id(), {"SLPROTO 4.0", "STATION *", "DATA ALL"}, "END");
     }
     for (int round = 0; round < 20; ++round) {  // each gets the same packets
@@ -243,9 +241,7 @@ TEST_F(SeedLinkTest, FiftyClientsAtOnceAllOnTheStatusPage) {
         }
     }
     EXPECT_TRUE(wait_until([&] { return count(http_get(http_port, "/api/status"), "\"SeedLink 4.0 TCP\"") == 50; }, 5000));
-}
-
-TEST_F(SeedLinkTest, InfoInBothVersions) {
+    // INFO of both versions beside them.
     Peer v4(port);
     v4.send("SLPROTO 4.0\r\nINFO STREAMS\r\n");
     ASSERT_EQ(v4.until("\r\n"), "OK\r\n");
@@ -323,13 +319,16 @@ TEST_F(SeedLinkTest, HostilePeersLeaveTheOthersServed) {
     start(fresh, id(), {}, "");
 }
 
-// A client that stops reading falls behind in the ring and is dropped;
-// the one that reads goes on without a gap.
-TEST(SeedLinkStall, ClientThatStopsReadingIsDroppedAlone) {
+// A client that stops reading falls behind in the ring and is dropped; the one that reads goes
+// on without a gap. Then a ring file the program cannot use (a directory in its place): one
+// line says so, recording and LISS go on, and every report says SeedLink is off.
+TEST(SeedLinkStore, StalledClientIsDroppedAloneAndUnusableRingTurnsSeedLinkOffAlone) {
     Station st('M');
-    const int port = free_port();
+    const int port = free_port(), liss = free_port(), http = free_port();
     st.program = "veldrum-test";
-    st.veldrum_keys = {{"SEEDLINK", std::to_string(port)}, {"SLRINGMB", "1"}, {"HTTP", "0"}};
+    st.veldrum_keys = {{"SEEDLINK", std::to_string(port)}, {"SLRINGMB", "1"},
+                       {"HTTP", "127.0.0.1:" + std::to_string(http)}};
+    st.station_keys = {{"LANA", "0"}, {"SPORT", std::to_string(liss)}, {"SCH", "C00"}};
     st.start_sim({"--many", "40:100", "--fast", "--speed", "20"});
     st.start_veldrum();
     std::unique_ptr<Peer> stalled;
@@ -347,28 +346,22 @@ TEST(SeedLinkStall, ClientThatStopsReadingIsDroppedAlone) {
     reader.reset();
     EXPECT_TRUE(stalled->closed_by_server());
     EXPECT_EQ(st.stop_veldrum(), 0);
-}
 
-}  // namespace
-
-// A ring file the program cannot use (a directory in its place): one line
-// says so, recording and LISS go on, and every report says SeedLink is off.
-TEST(SeedLinkStore, UnusableRingTurnsSeedLinkOffAlone) {
-    Station st('U');
-    st.program = "veldrum-test";
-    const int port = free_port(), liss = free_port(), http = free_port();
-    st.veldrum_keys = {{"SEEDLINK", std::to_string(port)}, {"HTTP", "127.0.0.1:" + std::to_string(http)}};
-    st.station_keys = {{"LANA", "0"}, {"SPORT", std::to_string(liss)}, {"SCH", "SHZ"}};
-    ASSERT_EQ(mkdir((st.data_dir + "/seedlink.ring").c_str(), 0755), 0);
-    st.start_sim({"--channels", "SHZ:100:0", "--fast", "--speed", "20"});
+    const std::string ring = st.data_dir + "/seedlink.ring";
+    ASSERT_TRUE(std::filesystem::remove(ring) && mkdir(ring.c_str(), 0755) == 0);
+    auto recorded = [&] {  // samples in the newest file of the last channel
+        const auto f = st.files();
+        return f.empty() ? 0 : f.back().samples.size();
+    };
+    const size_t before = recorded();
     st.start_veldrum({"FLUSH=5"});
     const int client = liss_client::connect_to(liss, 0, 30000);
     uint8_t record[512];
     ASSERT_TRUE(liss_client::read_exact(client, record, sizeof record, 30000)) << st.log();
     close(client);
-    EXPECT_TRUE(wait_until([&] { return !st.files().empty(); }, 30000)) << st.log();
-    EXPECT_EQ(st.log_count("Кольцо записей SeedLink: файл '" + st.data_dir +
-                           "/seedlink.ring' не открывается (на его месте каталог), SeedLink выключен"), 1u)
+    EXPECT_TRUE(wait_until([&] { return recorded() > before; }, 30000)) << st.log();
+    EXPECT_EQ(st.log_count("Кольцо записей SeedLink: файл '" + ring +
+                           "' не открывается (на его месте каталог), SeedLink выключен"), 1u)
         << st.log();
     EXPECT_FALSE(Peer(port).ok);
     for (const auto& [path, off] : {std::pair{"/api/status", "\"seedlink_failed\":true"}, {"/api/status", "\"seedlink_port\":0,"},
@@ -376,3 +369,5 @@ TEST(SeedLinkStore, UnusableRingTurnsSeedLinkOffAlone) {
         EXPECT_NE(http_get(http, path).find(off), std::string::npos) << path << " " << off;
     EXPECT_EQ(st.stop_veldrum(), 0);
 }
+
+}  // namespace

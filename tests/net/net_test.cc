@@ -1,5 +1,4 @@
 // The allow lists and the listener every server uses, on real loopback sockets.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -7,6 +6,7 @@
 #include <condition_variable>
 
 #include "net/listener.h"
+#include "tests/seed/liss_client.h"
 #include "tests/seed/log_capture.h"
 
 namespace {
@@ -44,16 +44,6 @@ TEST(AllowList, RangesEdgesAndBadEntries) {
                 << log.text();
         }
     }
-}
-
-// A client from a chosen loopback address (any of 127.0.0.0/8).
-int connect_from(const char* source, int port) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in from{AF_INET, 0, {}, {}}, to{AF_INET, htons(uint16_t(port)), {htonl(INADDR_LOOPBACK)}, {}};
-    inet_pton(AF_INET, source, &from.sin_addr);
-    const bool ok = bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) == 0 &&
-                    connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0;
-    return ok ? fd : (close(fd), -1);
 }
 
 // Per address and in total the last place is given and the next refused; a
@@ -103,7 +93,7 @@ TEST(Listener, LimitsHoldAtTheEdgeAndStopEndsAServedClient) {
     size_t n = 0;
     for (const auto& [source, expected] : steps) {
         if (source != nullptr) {
-            clients.push_back(connect_from(source, listener.port()));
+            clients.push_back(liss_client::connect_from(source, listener.port()));
             ASSERT_GE(clients.back(), 0) << source;
         } else if (expected == nullptr) {
             std::lock_guard<std::mutex> hold(lock);

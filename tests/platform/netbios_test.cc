@@ -2,9 +2,7 @@
 // system tests drive calls, hang-ups, refusals, time-outs and claimed names.
 #include "platform/netbios.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,6 +16,7 @@
 #include <tuple>
 
 #include "platform/netbios_wire.h"
+#include "tests/seed/liss_client.h"
 
 namespace {
 
@@ -48,25 +47,14 @@ void send(int fd, uint8_t type, const std::vector<uint8_t>& body, size_t cut = S
     ASSERT_EQ(::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL), ssize_t(bytes.size()));
 }
 
-// Exactly n bytes; false on end of stream or 10 s without data.
-bool read_exact(int fd, uint8_t* out, size_t n) {
-    pollfd pfd{fd, POLLIN, 0};
-    for (ssize_t k = 0; n > 0; out += k, n -= size_t(k))
-        if (poll(&pfd, 1, 10000) <= 0 || (k = recv(fd, out, n, 0)) <= 0) return false;
-    return true;
-}
-
 struct NetbiosTest : ::testing::Test {
     void SetUp() override {
         char tmpl[] = "/tmp/netbios_test.XXXXXX";
         dir_ = mkdtemp(tmpl);
-        listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-        socklen_t len = sizeof addr;
-        ASSERT_EQ(bind(listener_, (sockaddr*)&addr, len) | listen(listener_, 4), 0);
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &len);
+        ASSERT_GE(listener_ = liss_client::connect_to(0), 0);
         // In lower case: the look-up ignores case and trailing padding.
-        std::ofstream(dir_ + "/lmhosts") << "127.0.0.1:" << ntohs(addr.sin_port) << " nbtp.dch.srv";
+        std::ofstream(dir_ + "/lmhosts")
+            << "127.0.0.1:" << liss_client::local_port(listener_) << " nbtp.dch.srv";
         setenv("VELDRUM_LMHOSTS", (dir_ + "/lmhosts").c_str(), 1);
     }
     void TearDown() override {
@@ -94,7 +82,7 @@ struct NetbiosTest : ::testing::Test {
         EXPECT_EQ(run(NCBCALL | ASYNCH, 0, nullptr, 0, sto, ncb), NRC_PENDING);
         int peer = accept(listener_, nullptr, nullptr);
         request_.assign(4 + 2 * kEncodedNameSize, 0);
-        EXPECT_TRUE(read_exact(peer, request_.data(), request_.size()));
+        EXPECT_TRUE(liss_client::read_exact(peer, request_.data(), request_.size()));
         if (!answer) return peer;
         send(peer, kPositiveResponse, {});
         EXPECT_TRUE(completed(ncb));
@@ -133,13 +121,10 @@ TEST_F(NetbiosTest, SessionRequestCarriesBothNamesInEitherPadding) {
     ASSERT_TRUE(completed(&ncb));
     EXPECT_EQ(ncb.ncb_retcode, NRC_CMDTMO);
     close(peer);
-}
 
-// Keep-alives are skipped, messages come whole or, past the buffer, in parts;
-// what was sent before the peer closed is still delivered, a cut one is not.
-TEST_F(NetbiosTest, MessagesArriveWholeOrInPartsUntilThePeerCloses) {
-    NCB ncb;
-    int peer = call(&ncb);
+    // Keep-alives are skipped, messages come whole or, past the buffer, in parts;
+    // what was sent before the peer closed is still delivered, a cut one is not.
+    peer = call(&ncb);
     const UCHAR lsn = ncb.ncb_lsn;
     std::vector<uint8_t> small = pattern(300, 3), body = pattern(70000, 11), next = pattern(10, 99);
     for (const auto& [type, bytes] : {std::pair{kKeepAlive, std::vector<uint8_t>{}},
@@ -177,25 +162,20 @@ TEST_F(NetbiosTest, MessagesArriveWholeOrInPartsUntilThePeerCloses) {
     close(peer);
     EXPECT_EQ(run(NCBRECV, ncb.ncb_lsn, buffer.data(), 200), NRC_SCLOSED);
     EXPECT_EQ(length_, 0);
-}
 
-}  // namespace
-
-// The shutdown cancels what still waits, a CALL into silence and a RECEIVE
-// on a quiet session, joins their completion threads (so both have completed
-// when it returns) and refuses nothing afterwards.
-TEST_F(NetbiosTest, ShutdownCancelsWaitingCommandsAndServesAgain) {
+    // The shutdown cancels what still waits, a CALL into silence and a RECEIVE on a quiet
+    // session, joins their completion threads (so both have completed when it returns) and
+    // refuses nothing afterwards.
     NCB session, silent, receive;
-    int peer = call(&session);
+    peer = call(&session);
     int quiet = call(&silent, false);
-    std::vector<uint8_t> buffer(100);
     EXPECT_EQ(run(NCBRECV | ASYNCH, session.ncb_lsn, buffer.data(), 100, 250, &receive),
               NRC_PENDING);
     netbios_shutdown();
-    for (NCB* ncb : {&silent, &receive}) {
+    for (NCB* n : {&silent, &receive}) {
         std::unique_lock<std::mutex> g(lock);
-        EXPECT_EQ(done.erase(ncb), 1u);
-        EXPECT_EQ(ncb->ncb_retcode, NRC_CMDCAN);
+        EXPECT_EQ(done.erase(n), 1u);
+        EXPECT_EQ(n->ncb_retcode, NRC_CMDCAN);
     }
     EXPECT_EQ(run(NCBRECV, session.ncb_lsn, buffer.data(), 100), NRC_SNUMOUT);  // closed with it
     close(quiet), close(peer);
@@ -203,3 +183,5 @@ TEST_F(NetbiosTest, ShutdownCancelsWaitingCommandsAndServesAgain) {
     EXPECT_EQ(run(NCBHANGUP, session.ncb_lsn), NRC_GOODRET);
     close(peer);
 }
+
+}  // namespace

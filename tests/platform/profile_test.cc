@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -32,7 +31,7 @@ class ProfileTest : public ::testing::Test {
     std::string dir_, path_;
 };
 
-TEST_F(ProfileTest, NamesIgnoreCaseAndValuesAreTrimmedAndUnquoted) {
+TEST_F(ProfileTest, ReadIgnoringCaseTrimmedAndUnquotedWrittenKeepingTheRest) {
     EXPECT_EQ(get("VELDRUM", "LOG"), "<none>");  // no file
     write(                                       // an editor's byte-order mark hides no section
         "\xEF\xBB\xBF[veldrum]\r\n  log =  /var/log/x  \r\n[ABC]\nSCH=\"BHZ, BHN\"\n"
@@ -51,16 +50,11 @@ TEST_F(ProfileTest, NamesIgnoreCaseAndValuesAreTrimmedAndUnquoted) {
     for (const auto& [got, expected] : cases) EXPECT_EQ(got, expected);
     for (auto [text, value] : {std::pair{"  -42xyz", -42}, {"+7", 7}, {"abc", 0}, {"", 0}})
         EXPECT_EQ(parse_decimal(text), value) << text;
-    setenv("WINDIR", "/opt/win/", 1);
-    EXPECT_EQ(kvr_ini_path(), "/opt/win/KVR.ini");
-    unsetenv("WINDIR");
-    EXPECT_EQ(kvr_ini_path(), "/etc/KVR.ini");
-}
 
-TEST_F(ProfileTest, WritingOneKeyKeepsTheRestOfTheFileAndItsLineEnds) {
+    // Writing one key keeps the rest of the file and its line ends.
     struct {
         const char *before, *section, *key, *after;  // before nullptr: no file yet
-    } const cases[] = {
+    } const writes[] = {
         // A new key goes after the section's last line, a new section last.
         {"[VELDRUM]\nLOG=/x\n\n[ABC]\nLANA=1\n", "veldrum", "SIZEMB",
          "[VELDRUM]\nLOG=/x\nSIZEMB=V\n\n[ABC]\nLANA=1\n"},
@@ -69,7 +63,7 @@ TEST_F(ProfileTest, WritingOneKeyKeepsTheRestOfTheFileAndItsLineEnds) {
         {nullptr, "-LISTBOX-", "Width", "[-LISTBOX-]\nWidth=V\n"},  // the first run
         {"[ABC]\r\nLANA=1\r\n[X]\r\n", "abc", "LANA", "[ABC]\r\nLANA=V\r\n[X]\r\n"},  // CR LF kept
     };
-    for (const auto& c : cases) {
+    for (const auto& c : writes) {
         path_ += "x";  // each case is another file, read for the first time
         if (c.before) write(c.before);
         ASSERT_TRUE(profile_write_string(c.section, c.key, "V", path_.c_str())) << c.after;

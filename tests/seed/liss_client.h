@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 
@@ -36,6 +37,20 @@ inline int connect_to(int port, int rcvbuf = 0, int timeoutMs = 5000) {
         close(fd);
     }
     return -1;
+}
+
+// A client from a chosen loopback address (any of 127.0.0.0/8); flags go to
+// socket() (a non-blocking connect is left under way). -1 on failure.
+inline int connect_from(const char* source, int port, int flags = 0, int rcvbuf = 0) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | flags, 0);
+    if (rcvbuf > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
+    sockaddr_in from{AF_INET, 0, {}, {}};
+    sockaddr_in to{AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
+    inet_pton(AF_INET, source, &from.sin_addr);
+    const bool ok = bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) == 0 &&
+                    (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0 ||
+                     errno == EINPROGRESS);
+    return ok ? fd : (close(fd), -1);
 }
 
 // A loopback port that nobody listens on just now.

@@ -8,6 +8,7 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -118,22 +119,6 @@ inline void expect_channel(const std::vector<RingFile>& files, const std::string
 }
 
 // A scratch station: its directory, INI files, index, and the two programs.
-// The body of a GET on the loopback HTTP port; "" when there is none.
-inline std::string http_get(int port, const std::string& path) {
-    const int fd = liss_client::connect_to(port, 0, 0);
-    std::string reply;
-    const std::string request =
-        "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
-    if (fd >= 0 && send(fd, request.data(), request.size(), MSG_NOSIGNAL) == ssize_t(request.size()))
-        for (char b[4096]; ssize_t n = recv(fd, b, sizeof b, 0);) {
-            if (n < 0) break;
-            reply.append(b, size_t(n));
-        }
-    if (fd >= 0) close(fd);
-    const size_t body = reply.find("\r\n\r\n");
-    return body == std::string::npos ? "" : reply.substr(body + 4);
-}
-
 struct Station {
     std::string name, dir, data_dir, log_dir;
     int sim_port = free_port();
@@ -154,10 +139,8 @@ struct Station {
         env = {"ODBCINI=" + dir + "/odbc.ini", "ODBCSYSINI=" + dir, "WINDIR=" + dir};
         mkdir(data_dir.c_str(), 0755);
         // The SQLite "KVR" here, beside the given ODBCINI's other sources.
-        EXPECT_EQ(
-            system(
-                ("sh " VELDRUM_SOURCE_DIR "/db/make-sqlite-dsn.sh " + dir + ">/dev/null").c_str()),
-            0);
+        const std::string make = "sh " VELDRUM_SOURCE_DIR "/db/make-sqlite-dsn.sh " + dir;
+        EXPECT_EQ(system((make + ">/dev/null").c_str()), 0);
         std::string ini = read_file(dir + "/odbc.ini"), line;
         static const std::string first = getenv("ODBCINI") ? read_file(getenv("ODBCINI")) : "";
         std::istringstream given(first);  // rows() changes ODBCINI
@@ -232,16 +215,15 @@ struct Station {
                 char channel[16] = "";
                 sscanf(f.header.c_str(),
                        "[KVR2.0] Data offset=512 Start time=%d %d %d Start date=%d %d %d Time "
-                       "duration="
-                       "%d %d %d Data Type=SHORT SpS=%lf Gain=%*d Station=%*s Channels=\"%15[^\"]",
+                       "duration=%d %d %d Data Type=SHORT SpS=%lf Gain=%*d Station=%*s "
+                       "Channels=\"%15[^\"]",
                        &t.tm_hour, &t.tm_min, &t.tm_sec, &t.tm_mday, &t.tm_mon, &t.tm_year, &h, &m,
                        &s, &f.sps, channel);
                 t.tm_mon -= 1, t.tm_year -= 1900;
                 f.start = timegm(&t), f.duration = h * 3600LL + m * 60 + s, f.channel = channel;
             }
-        std::sort(files.begin(), files.end(), [](const RingFile& a, const RingFile& b) {
-            return std::tie(a.channel, a.start) < std::tie(b.channel, b.start);
-        });
+        std::ranges::sort(files, {},
+                          [](const RingFile& f) { return std::tie(f.channel, f.start); });
         return files;
     }
     // Columns joined by '|'.
