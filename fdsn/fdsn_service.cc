@@ -12,6 +12,7 @@
 #include <set>
 
 #include "common/app_state.h"
+#include "common/json_text.h"
 #include "common/xml_text.h"
 #include "link/channel_table.h"
 
@@ -301,7 +302,7 @@ FdsnResponse availability(const StationContext& ctx, const FdsnRequest& request,
         const Json doc = {{"created", format_fdsn_time(now_micros())},
                           {"version", 1.0},
                           {"datasources", std::move(datasources)}};
-        r.body = doc.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
+        r.body = json_text(doc) + "\n";
         return r;
     }
     const bool geocsv = format != nullptr && *format == "geocsv";

@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "common/calendar.h"
+#include "common/json_text.h"
 #include "common/wildcard.h"
 #include "common/xml_text.h"
 
@@ -368,11 +369,6 @@ std::string v4_info_json(const InfoSource& s, std::string_view item,
             if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
         return u;
     };
-    // Names and texts come from clients and the station: bytes that are no
-    // UTF-8 are replaced rather than thrown about.
-    auto text = [](const Json& doc) {
-        return doc.dump(-1, ' ', false, Json::error_handler_t::replace);
-    };
     const std::string what = upper(item);
     auto add_formats = [&j] {
         j["format"] = {
@@ -382,14 +378,14 @@ std::string v4_info_json(const InfoSource& s, std::string_view item,
               {"subformat", {{"I", "seedlink-info"}, {"E", "seedlink-error"}}}}}};
         j["filter"] = {{"native", "records as stored"}};
     };
-    if (what == "ID") return text(j);
+    if (what == "ID") return json_text(j);
     if (what == "FORMATS") {
         add_formats();
-        return text(j);
+        return json_text(j);
     }
     if (what == "CAPABILITIES") {
         j["capability"] = {"SLPROTO:3.1", "SLPROTO:4.0", "TIME", "SEQWILDCARD"};
-        return text(j);
+        return json_text(j);
     }
     if (what == "STATIONS" || what == "STREAMS") {
         const std::string sp = station_pattern.empty() ? "*" : std::string(station_pattern);
@@ -422,7 +418,7 @@ std::string v4_info_json(const InfoSource& s, std::string_view item,
             stations.push_back(std::move(station));
         }
         j["station"] = std::move(stations);
-        return text(j);
+        return json_text(j);
     }
     if (what == "CONNECTIONS") {
         Json clients = Json::array();
@@ -435,11 +431,11 @@ std::string v4_info_json(const InfoSource& s, std::string_view item,
                                {"packets", c.packets},
                                {"connected", format_v4_time(c.connected_at)}});
         j["connections"] = {{"client", std::move(clients)}};
-        return text(j);
+        return json_text(j);
     }
     j["error"] = {{"code", "ARGUMENTS"},
                   {"message", "no INFO item " + std::string(item.substr(0, 32))}};
-    return text(j);
+    return json_text(j);
 }
 
 std::vector<std::string> v3_info_packets(const InfoSource& s, std::string_view level_text,

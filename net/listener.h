@@ -94,7 +94,6 @@ public:
     // Requests the stop, joins the accept loop and closes the socket. The
     // token stays requested until the next start, for the handlers' waits.
     void stop();
-    bool running() const { return thread_.joinable(); }
     int port() const { return port_; }
     const StopToken& stop_token() const { return *stop_; }
     // Connections admitted and not yet released.

@@ -13,6 +13,7 @@
 
 #include "common/app_state.h"
 #include "common/cp1251.h"
+#include "common/json_text.h"
 #include "common/metrics.h"
 #include "link/block_queue.h"
 #include "link/channel_table.h"
@@ -176,6 +177,6 @@ bool health_report(const Config& config, std::string* json) {
                                   {"station", station ? "connected" : "disconnected"},
                                   {"index", index ? "connected" : "disconnected"}};
     if (config.seedlink_port > 0) report["seedlink"] = seedlink ? "on" : "off";
-    *json = report.dump();
+    *json = json_text(report);
     return ok;
 }

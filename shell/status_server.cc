@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "common/app_state.h"
+#include "common/json_text.h"
 #include "common/oplog.h"
 #include "common/station_context.h"
 #include "fdsn/fdsn_service.h"
@@ -597,8 +598,7 @@ bool same_origin(const httplib::Request& req, std::string* why) {
 void send_json(httplib::Response& res, int status, const nlohmann::json& body) {
     res.status = status;
     res.set_header("Cache-Control", "no-store");
-    res.set_content(body.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace),
-                    "application/json; charset=utf-8");
+    res.set_content(json_text(body), "application/json; charset=utf-8");
 }
 
 void refuse(httplib::Response& res, int status, const std::string& why) {
@@ -992,7 +992,7 @@ std::string status_json() {
     body["ring"] = {{"bytes", context.metrics.ring_bytes.load()},
                     {"limit_bytes", config.size_limit}};
     body["liss_clients"] = context.metrics.liss_clients.load();
-    return body.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    return json_text(body);
 }
 
 int status_server_start(const StationContext& context, const StatusServerOptions& options) {
