@@ -13,17 +13,14 @@
 namespace {
 
 // Written by the completion thread; read by the status page and /metrics.
+// Nothing is shown at start, which reads as "not connected".
 std::atomic<int32_t> connected_state{0};
-// The state last shown; nothing is shown at start, which reads as "not connected".
-int32_t shown_state = 0;
 
 }  // namespace
 
 void update_station_indicator(const StatusReport& status, bool connected) {
     const int32_t state = connected ? 1 : 0;
-    connected_state.store(state);
-    if (shown_state == state) return;
-    shown_state = state;
+    if (connected_state.exchange(state) == state) return;
     status.station_state(connected);
     write_log_line(connected ? "Станция подключена" : "Станция отключена");
 }
