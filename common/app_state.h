@@ -36,6 +36,10 @@ struct Config {
     double seedlink_latency = 1.0;                   // SLLATENCY: seconds a record may wait
     int32_t seedlink_clients = 100;                  // SLCLIENTS
     std::string seedlink_allow;                      // SLALLOW: address ranges beside loopback
+    int32_t seedlink_tls_port = 0;                   // SLTLS: SeedLink over TLS; 0: none
+    // HTTPS: the page's server over TLS, an address like HTTP's; empty: none.
+    std::string https;
+    std::string tls_cert, tls_key;  // TLSCERT, TLSKEY: PEM files, read again on SIGHUP
     // Where the station stands, for the FDSN station service: [VELDRUM]
     // LATITUDE, LONGITUDE (degrees) and ELEVATION (metres), all three given.
     bool has_coordinates = false;

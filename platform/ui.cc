@@ -11,6 +11,7 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -40,10 +41,12 @@ struct UiState {
     std::deque<Message> queue;
     UiCommandHandler command_handler = nullptr;
     UiTickHandler tick_handler = nullptr;
+    std::atomic<UiHangupHandler> hangup_handler{nullptr};
     std::thread::id ui_thread_id;
     bool loop_running = false;
     bool loop_ended = false;  // a send after the loop would wait for ever
-    // The thread that turns SIGINT and SIGTERM into the stop menu command.
+    // The thread that turns SIGINT and SIGTERM into the stop menu command,
+    // and SIGHUP into a call of the hangup handler on the UI thread.
     std::thread signal_thread;
     StopToken signal_stop;
 };
@@ -171,6 +174,7 @@ void ui_install_stop_signals() {
     sigemptyset(&set);
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
     const int fd = signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
     if (fd >= 0) {
@@ -182,8 +186,13 @@ void ui_install_stop_signals() {
                 while (!ui.signal_stop.requested()) {
                     if (poll(p, 2, timeout) < 0 && errno != EINTR) break;
                     signalfd_siginfo info;
-                    while (read(fd, &info, sizeof info) == static_cast<ssize_t>(sizeof info))
-                        ui_post_command(kStopMenuCommandId);
+                    while (read(fd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+                        if (info.ssi_signo != SIGHUP) {
+                            ui_post_command(kStopMenuCommandId);
+                        } else if (UiHangupHandler h = ui.hangup_handler.load()) {
+                            ui_post_call(h);
+                        }
+                    }
                 }
                 close(fd);
             });
@@ -196,7 +205,11 @@ void ui_install_stop_signals() {
     // their default action, which ends the process without the stop.
     std::fprintf(stderr, "SIGINT и SIGTERM завершают программу без остановки\n");
     pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+    // A hangup must never end the server.
+    signal(SIGHUP, SIG_IGN);
 }
+
+void ui_set_hangup_handler(UiHangupHandler handler) { ui.hangup_handler.store(handler); }
 
 void ui_remove_stop_signals() {
     if (!ui.signal_thread.joinable()) return;

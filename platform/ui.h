@@ -1,7 +1,8 @@
 // The user-interface thread: one message queue served by the thread that
 // runs ui_run_message_loop. Other threads post to it (returns at once) or
 // send (waits until the handler has run). A 3000 ms timer calls the tick
-// handler on the same thread. SIGINT and SIGTERM arrive as command 40002.
+// handler on the same thread. SIGINT and SIGTERM arrive as command 40002,
+// SIGHUP as a call of the hangup handler.
 #pragma once
 
 #include <functional>
@@ -10,6 +11,7 @@ inline constexpr int kUiTimerMs = 3000;
 
 using UiCommandHandler = void (*)(int id);
 using UiTickHandler = void (*)();
+using UiHangupHandler = void (*)();
 
 // The main window's procedure for command messages.
 void ui_set_command_handler(UiCommandHandler handler);
@@ -32,10 +34,13 @@ int ui_run_message_loop();
 // True on the thread that runs (or last ran) the message loop.
 bool ui_on_ui_thread();
 
-// Blocks SIGINT and SIGTERM in the calling thread (and so in every thread it
+// Blocks SIGINT, SIGTERM and SIGHUP in the calling thread (and so in every thread it
 // starts later) and starts a thread that turns them into command 40002.
 // Call before any other thread exists. Says on stderr when it cannot, and
 // leaves the signals their default action then.
 void ui_install_stop_signals();
+// SIGHUP (blocked and read by the same thread, so it never ends the program)
+// runs handler on the UI thread; nullptr: SIGHUP is dropped.
+void ui_set_hangup_handler(UiHangupHandler handler);
 // Ends and joins that thread; later signals stay blocked and are dropped.
 void ui_remove_stop_signals();

@@ -75,6 +75,10 @@ void read_seedlink_keys(Config& config, const char* ini_file) {
     config.seedlink_clients =
         static_cast<int32_t>(veldrum_number("SLCLIENTS", 100, 1, 10000, ini_file));
     config.seedlink_allow = profile_get_string("VELDRUM", "SLALLOW", "", ini_file).substr(0, 4096);
+    config.seedlink_tls_port = static_cast<int32_t>(veldrum_number("SLTLS", 0, 0, 65535, ini_file));
+    config.https = profile_get_string("VELDRUM", "HTTPS", "", ini_file).substr(0, 300);
+    config.tls_cert = profile_get_string("VELDRUM", "TLSCERT", "", ini_file).substr(0, 4096);
+    config.tls_key = profile_get_string("VELDRUM", "TLSKEY", "", ini_file).substr(0, 4096);
 }
 
 // A decimal number from [VELDRUM] KEY in lo..hi; false when absent or unusable

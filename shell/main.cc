@@ -20,6 +20,7 @@
 #include "live/live_feed.h"
 #include "live/record_ring.h"
 #include "live/seedlink_server.h"
+#include "net/tls.h"
 #include "platform/profile.h"
 #include "platform/ui.h"
 #include "recorder/file_index.h"
@@ -56,6 +57,28 @@ void report_unusable_settings(const Config& config) {
         startup_warning(std::string("Каталог данных недоступен: ") + config.data_dir);
     if (config.liss_port > 65535)
         startup_warning("Неверное значение SPORT: " + std::to_string(config.liss_port));
+}
+
+// HTTPS and SeedLink over TLS share one certificate; without a usable one
+// both stay off and the plain services run on.
+void load_tls(const Config& config) {
+    if (config.seedlink_tls_port <= 0 && (config.https.empty() || config.https == "0")) return;
+    std::string why = "TLSCERT и TLSKEY не заданы";
+    if (!config.tls_cert.empty() && !config.tls_key.empty() &&
+        tls_credentials().load(config.tls_cert, config.tls_key, &why))
+        return;
+    startup_warning("TLS: сертификат не прочитан (" + why + "), HTTPS и SeedLink TLS выключены");
+}
+
+// SIGHUP: a renewed certificate is taken for the connections after it; one
+// that does not read leaves the one in force.
+void reload_tls() {
+    if (!tls_credentials().context()) return;
+    std::string why;
+    if (tls_credentials().reload(&why))
+        write_log_line("TLS: сертификат перечитан");
+    else
+        write_log_linef("TLS: сертификат не перечитан (%s), действует прежний", why.c_str());
 }
 
 // Built before any thread starts and handed to every service; at file scope
@@ -95,6 +118,8 @@ int main(int argc, char** argv) {
     // Before anything that may write to the log, so that no line is lost.
     log_init(kVeldrumIni);
     report_unusable_settings(station.config);
+    load_tls(station.config);
+    ui_set_hangup_handler(reload_tls);
 #ifdef VELDRUM_TEST_HOOKS
     // Tests see a silent station dropped in seconds rather than minutes.
     if (const char* units = std::getenv("VELDRUM_TEST_RECEIVE_TIMEOUT"))

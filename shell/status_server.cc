@@ -1,7 +1,9 @@
 // Status page server. See status_server.h for the endpoints and limits.
 //
-// Threads: the listener's accept loop (net/listener.h, which applies
-// HTTPALLOW and the connection limits) and one thread per connection.
+// Threads: the listeners' accept loops (net/listener.h, which apply
+// HTTPALLOW and the connection limits; one for HTTP, one for HTTPS) and one
+// thread per connection, which also makes the TLS handshake, bounded by the
+// request's read time like any slow client.
 // `state` is set up and torn down under server_mutex by start and stop
 // only; the connection list and the health slots are guarded by
 // conn_mutex. Every wait of every thread also watches the listener's stop
@@ -41,6 +43,7 @@
 #include "fdsn/fdsn_service.h"
 #include "live/seedlink_server.h"
 #include "net/listener.h"
+#include "net/tls.h"
 #include "platform/profile.h"
 #include "platform/ui.h"
 #include "shell/monitoring.h"
@@ -73,6 +76,7 @@ struct Connection {
     Slot slot;  // none in a health slot
     std::thread thread;
     bool health_probe = false;  // in a health slot: GET /api/health only
+    bool tls = false;           // came in on the HTTPS port
     bool done = false;
 };
 
@@ -86,7 +90,9 @@ std::mutex server_mutex;
 // The station shown; set before the server listens, for its whole run.
 std::atomic<const StationContext*> station{nullptr};
 ServerState state;
-Listener listener;
+Listener listener, tls_listener;
+// Requested by the stop; every connection's wait watches it.
+std::unique_ptr<StopToken> stopping = std::make_unique<StopToken>();
 
 std::mutex conn_mutex;
 std::list<Connection> connections;
@@ -149,7 +155,7 @@ int wait_for(int fd, short events, Clock::time_point deadline) {
     for (;;) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         int ms = left.count() < 0 ? 0 : int(std::min<long long>(left.count(), 60000));
-        pollfd p[2] = {{fd, events, 0}, {listener.stop_token().fd(), POLLIN, 0}};
+        pollfd p[2] = {{fd, events, 0}, {stopping->fd(), POLLIN, 0}};
         int r = poll(p, 2, ms);
         if (r < 0 && errno == EINTR) continue;
         if (r < 0 || p[1].revents != 0) return -1;
@@ -165,8 +171,9 @@ class ConnectionStream final : public httplib::Stream {
   public:
     enum Head { kReady, kNone, kTooLarge, kSlow, kMalformed, kBodyTooLarge, kBadLength };
 
-    ConnectionStream(const Connection& c, const HttpLimits& limits)
+    ConnectionStream(const Connection& c, Socket& socket, const HttpLimits& limits)
         : fd_(c.fd),
+          socket_(socket),
           address_(c.address),
           port_(c.port),
           limits_(limits),
@@ -177,6 +184,7 @@ class ConnectionStream final : public httplib::Stream {
     bool stalled() const { return stalled_; }
     void close_after() { close_after_ = true; }
     bool closing() const { return close_after_; }
+    bool tls() const { return socket_.tls(); }
     // Our own answer, and a short drain so that its client reads it before
     // the close resets the connection.
     void refuse(int status, const char* reason, const std::string& detail);
@@ -184,7 +192,7 @@ class ConnectionStream final : public httplib::Stream {
     bool asks_health() const;
 
     bool is_readable() const override {
-        return pos_ < end_ || wait_for(fd_, POLLIN, Clock::now()) == 1;
+        return pos_ < end_ || socket_.buffered() || wait_for(fd_, POLLIN, Clock::now()) == 1;
     }
     bool is_writable() const override {
         return wait_for(fd_, POLLOUT, Clock::now() + ms(limits_.write_stall_ms)) == 1;
@@ -210,11 +218,17 @@ class ConnectionStream final : public httplib::Stream {
     // The request line's target (quoted in error texts); may be cut short.
     std::string target() const;
     static std::chrono::milliseconds ms(int n) { return std::chrono::milliseconds(n); }
+    // What a socket that would block waits for: TLS may need to send while
+    // reading, or to read while sending.
+    short blocked_on(short plain) const {
+        return !socket_.tls() ? plain : socket_.wants_write() ? POLLOUT : POLLIN;
+    }
     // Reads what the socket has into the free end of buf_: >0 bytes, 0 at
     // the client's close, -1 on the deadline, the stop or an error.
     ssize_t fill();
 
     int fd_;
+    Socket& socket_;
     std::string address_;
     int port_;
     const HttpLimits& limits_;
@@ -251,14 +265,14 @@ const HeadRefusal& head_refusal(ConnectionStream::Head head) {
 
 ssize_t ConnectionStream::fill() {
     for (;;) {
-        ssize_t n = recv(fd_, buf_.data() + end_, buf_.size() - end_, MSG_DONTWAIT);
+        ssize_t n = socket_.read(buf_.data() + end_, buf_.size() - end_);
         if (n >= 0) {
             end_ += size_t(n);
             return n;
         }
         if (errno == EINTR) continue;
         if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
-        int r = wait_for(fd_, POLLIN, deadline_);
+        int r = wait_for(fd_, blocked_on(POLLIN), deadline_);
         if (r == 0) slow_ = true;
         if (r != 1) return -1;
     }
@@ -267,7 +281,8 @@ ssize_t ConnectionStream::fill() {
 ConnectionStream::Head ConnectionStream::read_head() {
     if (pos_ == end_) {
         pos_ = end_ = 0;
-        if (wait_for(fd_, POLLIN, Clock::now() + ms(limits_.idle_ms)) != 1) return kNone;
+        if (!socket_.buffered() && wait_for(fd_, POLLIN, Clock::now() + ms(limits_.idle_ms)) != 1)
+            return kNone;
     } else if (pos_ > 0) {
         std::memmove(buf_.data(), buf_.data() + pos_, end_ - pos_);
         end_ -= pos_;
@@ -383,14 +398,14 @@ ssize_t ConnectionStream::read(char* ptr, size_t size) {
 ssize_t ConnectionStream::write(const char* ptr, size_t size) {
     size_t sent = 0;
     while (sent < size) {
-        ssize_t n = send(fd_, ptr + sent, size - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
+        ssize_t n = socket_.write(ptr + sent, size - sent);
         if (n > 0) {
             sent += size_t(n);
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return -1;
-        int r = wait_for(fd_, POLLOUT, Clock::now() + ms(limits_.write_stall_ms));
+        int r = wait_for(fd_, blocked_on(POLLOUT), Clock::now() + ms(limits_.write_stall_ms));
         if (r == 0) stalled_ = true;
         if (r != 1) return -1;
     }
@@ -443,7 +458,9 @@ void serve_connection(Connection* c) {
         limits.request_read_ms = std::min(limits.request_read_ms, 1000);
         limits.idle_ms = std::min(limits.idle_ms, 1000);
     }
-    ConnectionStream stream(*c, limits);
+    Socket socket(c->fd);
+    if (c->tls && !socket.start_tls(tls_credentials().context())) limits.max_requests = 0;
+    ConnectionStream stream(*c, socket, limits);
     current_stream = &stream;
     for (int n = 0; n < limits.max_requests; ++n) {
         ConnectionStream::Head head = stream.read_head();
@@ -467,8 +484,8 @@ void serve_connection(Connection* c) {
         if (!ok || closed || last || stream.closing()) break;
     }
     current_stream = nullptr;
-    shutdown(c->fd, SHUT_RDWR);
-    close(c->fd);
+    if (!socket.tls()) shutdown(c->fd, SHUT_RDWR);
+    socket.close();
     c->slot.release();
     std::lock_guard<std::mutex> lock(conn_mutex);
     if (c->health_probe) --probe_count;
@@ -489,7 +506,7 @@ void join_finished() {
 }
 
 // Starts the connection's thread; without one the socket is closed.
-void start_connection(int fd, const Peer& peer, Slot slot, bool probe) {
+void start_connection(int fd, const Peer& peer, Slot slot, bool probe, bool tls) {
     join_finished();
     std::lock_guard<std::mutex> lock(conn_mutex);
     connections.emplace_back();
@@ -499,6 +516,7 @@ void start_connection(int fd, const Peer& peer, Slot slot, bool probe) {
     c.port = peer.port;
     c.slot = std::move(slot);
     c.health_probe = probe;
+    c.tls = tls;
     try {
         c.thread = std::thread(serve_connection, &c);
     } catch (const std::system_error&) {
@@ -509,15 +527,21 @@ void start_connection(int fd, const Peer& peer, Slot slot, bool probe) {
     if (probe) ++probe_count;
 }
 
-void admit(Accepted a) { start_connection(a.fd, a.peer, std::move(a.slot), false); }
+void admit(Accepted a) { start_connection(a.fd, a.peer, std::move(a.slot), false, false); }
+void admit_tls(Accepted a) { start_connection(a.fd, a.peer, std::move(a.slot), false, true); }
 
 // A client the listener refused: 403 for an address not allowed; past the
 // limits a loopback client gets a health slot while one is free, the others
-// 503 without waiting.
-void refuse_client(int fd, const Peer& peer, Refusal why, int) {
+// 503 without waiting. On the HTTPS port a refusal in plain text would
+// not be read: the socket is closed.
+void refuse_client(int fd, const Peer& peer, Refusal why, bool tls) {
     if (fd < 0) return;  // out of descriptors: the listener pauses
     if (why == Refusal::kAddress) {
         report_cut(kCutRefused, peer.address);
+        if (tls) {
+            close(fd);
+            return;
+        }
         std::string r = plain_response(403, "Forbidden", "This address is not allowed", "");
         (void)!send(fd, r.data(), r.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
         close(fd);
@@ -529,10 +553,14 @@ void refuse_client(int fd, const Peer& peer, Refusal why, int) {
         probe = probe_count < state.options.limits.health_slots;
     }
     if (probe) {
-        start_connection(fd, peer, Slot(), true);
+        start_connection(fd, peer, Slot(), true, tls);
         return;
     }
     report_cut(kCutBusy, peer.address);
+    if (tls) {
+        close(fd);
+        return;
+    }
     std::string r = plain_response(503, "Service Unavailable", "Too many connections", "");
     (void)!send(fd, r.data(), r.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
     close(fd);
@@ -569,7 +597,8 @@ bool constant_time_equal(const std::string& a, const std::string& b) {
 // driven by another site's page.
 bool same_origin(const httplib::Request& req, std::string* why) {
     std::string host = req.get_header_value("Host");
-    std::string own = "http://" + lower(host);
+    const bool tls = current_stream != nullptr && current_stream->tls();
+    std::string own = (tls ? "https://" : "http://") + lower(host);
     if (req.has_header("Sec-Fetch-Site")) {
         std::string site = lower(req.get_header_value("Sec-Fetch-Site"));
         if (site != "same-origin" && site != "none") {
@@ -653,11 +682,12 @@ void add_security_headers(const httplib::Request& req, httplib::Response& res) {
     const Config& config = station.load()->config;
     std::string connect = "connect-src 'self'";
     const std::string host = page_host(req);
-    if (config.seedlink_port > 0 && !host.empty()) {
-        const bool v6 = host.find(':') != std::string::npos && host.front() != '[';
-        connect += " ws://" + (v6 ? "[" + host + "]" : host) + ":" +
-                   std::to_string(config.seedlink_port);
-    }
+    const bool v6 = host.find(':') != std::string::npos && host.front() != '[';
+    const std::string named = v6 ? "[" + host + "]" : host;
+    if (config.seedlink_port > 0 && !host.empty())
+        connect += " ws://" + named + ":" + std::to_string(config.seedlink_port);
+    if (config.seedlink_tls_port > 0 && !host.empty())
+        connect += " wss://" + named + ":" + std::to_string(config.seedlink_tls_port);
     res.set_header("Content-Security-Policy",
                    "default-src 'self'; img-src 'self'; style-src 'self' 'unsafe-inline'; "
                    "script-src 'self'; " + connect + "; frame-ancestors 'none'");
@@ -982,6 +1012,8 @@ std::string status_json() {
     // The port only while it serves; failed: configured, but the ring or the port would not do.
     body["seedlink_port"] = seedlink_serving() ? config.seedlink_port : 0;
     body["seedlink_failed"] = config.seedlink_port > 0 && !seedlink_serving();
+    // The page opened over HTTPS reads the feed here, over wss://.
+    body["seedlink_tls_port"] = seedlink_tls_serving() ? config.seedlink_tls_port : 0;
     body["network"] = config.network;
     nlohmann::json health = nlohmann::json::array();
     for (const ChannelHealth& c : channel_health(context))
@@ -995,22 +1027,44 @@ std::string status_json() {
     return json_text(body);
 }
 
-int status_server_start(const StationContext& context, const StatusServerOptions& options) {
-    std::lock_guard<std::mutex> lock(server_mutex);
-    if (state.server) return 0;
-    station.store(&context);
-    state.options = options;
-    state.loopback = is_loopback_host(options.host);
+namespace {
+
+// One listener of the page's server; false (said on stderr and in the log)
+// when its address cannot be had.
+bool open_listener(Listener& into, const std::string& host, int port, bool tls) {
+    const StatusServerOptions& options = state.options;
     ListenerOptions listen;
-    listen.host = options.host;
-    listen.port = options.port;
+    listen.host = host;
+    listen.port = port;
     listen.allow = AllowList("HTTPALLOW", options.allow, AllowList::Empty::kEveryone);
     listen.max_total = options.limits.max_connections;
     listen.max_per_address = options.limits.max_per_address;
     // Out of descriptors or memory: give the others time to close.
     listen.descriptor_pause = std::chrono::milliseconds(100);
-    listen.on_accept = admit;
-    listen.on_refuse = refuse_client;
+    listen.on_accept = tls ? admit_tls : admit;
+    listen.on_refuse = [tls](int fd, const Peer& peer, Refusal why, int) {
+        refuse_client(fd, peer, why, tls);
+    };
+    if (into.start(std::move(listen))) return true;
+    const char* what = tls ? "Страница состояния (HTTPS)" : "Страница состояния";
+    std::fprintf(stderr, "%s: нет доступа к %s:%d\n", what, host.c_str(), port);
+    write_log_linef("%s: нет доступа к %s:%d", what, host.c_str(), port);
+    return false;
+}
+
+}  // namespace
+
+int status_server_start(const StationContext& context, const StatusServerOptions& options) {
+    std::lock_guard<std::mutex> lock(server_mutex);
+    if (state.server) return 0;
+    // HTTPS only with a certificate; main has said why there is none.
+    const bool https = options.https_port >= 0 && tls_credentials().context() != nullptr;
+    if (!options.http && !https) return 0;
+    station.store(&context);
+    state.options = options;
+    state.loopback = (!options.http || is_loopback_host(options.host)) &&
+                     (!https || is_loopback_host(options.https_host));
+    stopping = std::make_unique<StopToken>();
     state.server = std::make_unique<PageServer>();
     state.server->set_payload_max_length(options.limits.max_body_bytes);
     // What the responses announce in Keep-Alive.
@@ -1018,15 +1072,13 @@ int status_server_start(const StationContext& context, const StatusServerOptions
     state.server->set_keep_alive_timeout(options.limits.idle_ms / 1000);
     install_routes(*state.server);
     state.server->set_running(true);
-    if (!listener.start(std::move(listen))) {
-        std::fprintf(stderr, "Страница состояния: нет доступа к %s:%d\n", options.host.c_str(),
-                     options.port);
-        write_log_linef("Страница состояния: нет доступа к %s:%d", options.host.c_str(),
-                        options.port);
+    const bool plain_open = options.http && open_listener(listener, options.host, options.port, false);
+    const bool tls_open = https && open_listener(tls_listener, options.https_host, options.https_port, true);
+    if (!plain_open && !tls_open) {
         state = ServerState{};
         return 0;
     }
-    const int port = listener.port();
+    const int port = plain_open ? listener.port() : tls_listener.port();
     if (!state.loopback && options.token.empty()) {
         std::fprintf(stderr,
                      "status page on %s:%d: HTTPTOKEN is not set, the page's commands are off\n",
@@ -1035,12 +1087,19 @@ int status_server_start(const StationContext& context, const StatusServerOptions
     return port;
 }
 
+int status_server_https_port() {
+    std::lock_guard<std::mutex> lock(server_mutex);
+    return state.server ? tls_listener.port() : 0;
+}
+
 void status_server_stop() {
     std::lock_guard<std::mutex> lock(server_mutex);
     if (!state.server) return;
     state.server->set_running(-1);
     // The token stays requested, so every connection's wait ends too.
+    stopping->request();
     listener.stop();
+    tls_listener.stop();
     std::list<Connection> all;
     {
         std::lock_guard<std::mutex> conn_lock(conn_mutex);
@@ -1056,11 +1115,22 @@ int start_status_server_with(const StationContext& context, const std::string& h
     StatusServerOptions options;
     bool off = false;
     if (!parse_http_setting(http_setting, &options.host, &options.port, &off)) {
-        if (off) return 0;
-        std::fprintf(stderr, "Неверное значение HTTP: %s (host:port, port или 0)\n",
-                     http_setting.c_str());
-        write_log_linef("Неверное значение HTTP: %s", http_setting.c_str());
-        return 0;
+        if (!off) {
+            std::fprintf(stderr, "Неверное значение HTTP: %s (host:port, port или 0)\n",
+                         http_setting.c_str());
+            write_log_linef("Неверное значение HTTP: %s", http_setting.c_str());
+        }
+        options.http = false;
+    }
+    // HTTPS has no default address: empty or 0 is none.
+    const std::string& https = context.config.https;
+    if (!https.empty() && https != "0") {
+        if (!parse_http_setting(https, &options.https_host, &options.https_port, &off)) {
+            std::fprintf(stderr, "Неверное значение HTTPS: %s (host:port, port или 0)\n",
+                         https.c_str());
+            write_log_linef("Неверное значение HTTPS: %s", https.c_str());
+            options.https_port = -1;
+        }
     }
     options.token = token;
     options.allow = allow;

@@ -13,8 +13,8 @@
 // Every POST must come from the page itself (same origin); on a
 // non-loopback address it must also carry the token in X-VelDrum-Token.
 //
-// Connections: the shared listener (net/listener.h) and one thread per
-// connection; the limits below keep any client from holding memory,
+// Connections: the shared listener (net/listener.h), a second one for HTTPS,
+// and one thread per connection; the limits below keep any client from holding memory,
 // threads or the stop.
 // cpp-httplib only parses a request head we have already read and bounded,
 // and writes the response through the same connection. A body announced
@@ -59,6 +59,11 @@ struct HttpLimits {
 struct StatusServerOptions {
     std::string host = "127.0.0.1";
     int port = 8660;    // 0 picks a free port (tests)
+    bool http = true;   // false: HTTPS alone
+    // The same routes over TLS, with the process's certificate (net/tls.h);
+    // -1: none; 0 picks a free port (tests). Not started without a certificate.
+    std::string https_host = "127.0.0.1";
+    int https_port = -1;
     std::string token;  // required for POSTs when host is not loopback
     // Client addresses let in beside loopback ("10.0.0.0/8, 192.0.2.7");
     // empty: everyone who can reach the address.
@@ -84,9 +89,11 @@ bool is_loopback_host(const std::string& host);
 // bound port, or 0 (with a message on stderr and in the log) when it cannot listen.
 int status_server_start(const StationContext& station, const StatusServerOptions& options);
 void status_server_stop();
+// The HTTPS port bound, 0 when none.
+int status_server_https_port();
 
 // Start-up: starts the server from the [VELDRUM] HTTP, HTTPTOKEN and HTTPALLOW values of
-// ini_file (./VELDRUM.INI). Returns 1 when serving, 0 when switched off or
+// ini_file (./VELDRUM.INI), and HTTPS from the station's configuration. Returns 1 when serving, 0 when switched off or
 // when the value is malformed or the address cannot be had (message on
 // stderr and in the log; the program runs on without a page).
 int start_status_server(const StationContext& station, const char* ini_file = "./VELDRUM.INI");
