@@ -28,6 +28,7 @@
 #include "live/seedlink_session.h"
 #include "live/websocket.h"
 #include "net/listener.h"
+#include "net/tls.h"
 
 namespace {
 
@@ -68,6 +69,7 @@ enum class Mode { kFirst, kRaw, kHttpHead, kWebSocket };
 struct Client {
     uint64_t id = 0;
     int fd = -1;
+    Socket socket;  // owns fd: plain, or TLS on the SLTLS port
     std::string ip, name;  // "127.0.0.1", "127.0.0.1:40000"
     Mode mode = Mode::kFirst;
     std::string protocol_label;
@@ -95,7 +97,8 @@ struct Client {
 
 struct Server {
     RecordRing* ring = nullptr;
-    Listener listener;
+    Listener listener, tls_listener;
+    std::atomic<bool> tls_serving{false};
     int epoll = -1, wake = -1;
     std::thread thread;
     std::atomic<bool> stopping{false};
@@ -104,7 +107,7 @@ struct Server {
     uint64_t next_id = 16;
     // Admitted on the listener's thread, taken in by the loop at its wake.
     std::mutex incoming_lock;
-    std::vector<Accepted> incoming;
+    std::vector<Accepted> incoming, incoming_tls;
     // Touched by the listener's thread only.
     std::map<Refusal, Clock::time_point> refusal_logged;
     std::string station_id, organization;
@@ -159,7 +162,7 @@ void finish(Client& c, const std::string& why) {
 
 void close_client(Client& c) {
     epoll_ctl(server.epoll, EPOLL_CTL_DEL, c.fd, nullptr);
-    ::close(c.fd);
+    c.socket.close();
     c.fd = -1;
     c.slot.release();
     write_log_linef("SeedLink: клиент %s %s", c.name.c_str(),
@@ -486,7 +489,7 @@ void take_input(Client& c) {
 void read_client(Client& c) {
     char buffer[4096];
     while (!c.closing && c.lines.size() < kPendingLines && c.out.size() - c.out_at < kOutputHigh) {
-        const ssize_t n = recv(c.fd, buffer, sizeof buffer, 0);
+        const ssize_t n = c.socket.read(buffer, sizeof buffer);
         if (n > 0) {
             c.in.append(buffer, static_cast<size_t>(n));
             c.last_input = Clock::now();
@@ -495,15 +498,15 @@ void read_client(Client& c) {
         }
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
-        drop(c, "отключён");
+        drop(c, c.socket.failure().empty() ? "отключён"
+                                           : "отключён: ошибка TLS (" + c.socket.failure() + ")");
         return;
     }
 }
 
 void write_client(Client& c) {
     while (c.out_at < c.out.size()) {
-        const ssize_t n = send(c.fd, c.out.data() + c.out_at, c.out.size() - c.out_at,
-                               MSG_NOSIGNAL | MSG_DONTWAIT);
+        const ssize_t n = c.socket.write(c.out.data() + c.out_at, c.out.size() - c.out_at);
         if (n > 0) {
             c.out_at += static_cast<size_t>(n);
             continue;
@@ -526,7 +529,8 @@ void update_events(Client& c) {
     uint32_t want = 0;
     if (!c.closing && c.lines.size() < kPendingLines && c.out.size() - c.out_at < kOutputHigh)
         want |= EPOLLIN;
-    if (c.out_at < c.out.size()) want |= EPOLLOUT;
+    // TLS may have to send before it can read on (a handshake's reply).
+    if (c.out_at < c.out.size() || c.socket.wants_write()) want |= EPOLLOUT;
     if (want == c.events) return;
     epoll_event e{};
     e.events = want;
@@ -557,24 +561,34 @@ void refuse(int fd, const Peer& peer, Refusal why, int held) {
     }
 }
 
-// On the listener's thread: queued for the loop, which is woken.
-void admit(Accepted a) {
+// On a listener's thread: queued for the loop, which is woken.
+void queue_incoming(Accepted a, bool tls) {
     {
         std::lock_guard<std::mutex> hold(server.incoming_lock);
-        server.incoming.push_back(std::move(a));
+        (tls ? server.incoming_tls : server.incoming).push_back(std::move(a));
     }
     const uint64_t one = 1;
     ssize_t written = write(server.wake, &one, sizeof one);
     (void)written;
 }
 
+void admit(Accepted a) { queue_incoming(std::move(a), false); }
+void admit_tls(Accepted a) { queue_incoming(std::move(a), true); }
+
 void take_incoming() {
-    std::vector<Accepted> taken;
+    std::vector<Accepted> taken, taken_tls;
     {
         std::lock_guard<std::mutex> hold(server.incoming_lock);
         taken.swap(server.incoming);
+        taken_tls.swap(server.incoming_tls);
     }
-    for (Accepted& a : taken) {
+    // The handshake is not made here: the loop's reads and writes drive it,
+    // so a client that stalls in it holds nobody else up.
+    const std::shared_ptr<SSL_CTX> context = tls_credentials().context();
+    const size_t plain = taken.size();
+    for (Accepted& a : taken_tls) taken.push_back(std::move(a));
+    for (size_t i = 0; i < taken.size(); ++i) {
+        Accepted& a = taken[i];
         const int fd = a.fd;
         const int on = 1, idle = 60, interval = 10, count = 6, send_buffer = kSocketSendBytes;
         // The kernel holds little for a client that stops reading, so the
@@ -588,6 +602,8 @@ void take_incoming() {
         auto c = std::make_unique<Client>();
         c->id = server.next_id++;
         c->fd = fd;
+        c->socket = Socket(fd);
+        if (i >= plain && !c->socket.start_tls(context)) continue;
         c->ip = a.peer.address;
         c->name = a.peer.name();
         c->slot = std::move(a.slot);
@@ -598,18 +614,17 @@ void take_incoming() {
         epoll_event e{};
         e.events = EPOLLIN;
         e.data.u64 = c->id;
-        if (epoll_ctl(server.epoll, EPOLL_CTL_ADD, fd, &e) != 0) {
-            ::close(fd);
-            continue;
-        }
-        write_log_linef("SeedLink: клиент %s подключён", c->name.c_str());
+        if (epoll_ctl(server.epoll, EPOLL_CTL_ADD, fd, &e) != 0) continue;
+        write_log_linef("SeedLink: клиент %s подключён%s", c->name.c_str(),
+                        c->socket.tls() ? " (TLS)" : "");
         server.clients[c->id] = std::move(c);
     }
 }
 
 std::string protocol_label(const Client& c) {
     std::string label = c.session->version() == 4 ? "SeedLink 4.0" : "SeedLink 3.1";
-    return label + (c.mode == Mode::kWebSocket ? " WebSocket" : " TCP");
+    return label + (c.mode == Mode::kWebSocket ? " WebSocket" : " TCP") +
+           (c.socket.tls() ? " TLS" : "");
 }
 
 void housekeeping() {
@@ -654,12 +669,16 @@ void run_loop() {
                 auto it = server.clients.find(id);
                 if (it == server.clients.end()) continue;
                 Client& c = *it->second;
-                if (events[i].events & (EPOLLIN | EPOLLHUP | EPOLLERR)) read_client(c);
+                if (events[i].events & (EPOLLIN | EPOLLHUP | EPOLLERR) ||
+                    ((events[i].events & EPOLLOUT) && c.socket.wants_write()))
+                    read_client(c);
             }
         }
         busy = false;
         for (auto it = server.clients.begin(); it != server.clients.end();) {
             Client& c = *it->second;
+            // Deciphered bytes the socket no longer shows as readable.
+            if (c.socket.buffered()) read_client(c);
             answer_lines(c);
             busy = pump(c) || busy;
             write_client(c);
@@ -684,8 +703,12 @@ void run_loop() {
     }
     // The port closes first, so that nobody is admitted while the rest go.
     server.listener.stop();
+    server.tls_listener.stop();
+    server.tls_serving.store(false);
     for (Accepted& a : server.incoming) ::close(a.fd);
+    for (Accepted& a : server.incoming_tls) ::close(a.fd);
     server.incoming.clear();
+    server.incoming_tls.clear();
     for (auto& [id, c] : server.clients) {
         c->leave = server.stopping.load() ? "отключён (сервер остановлен)"
                                           : "отключён (SeedLink выключен)";
@@ -714,6 +737,7 @@ bool start_seedlink_server(RecordRing& ring, const StationContext& station) {
     options.max_per_address = kClientsPerAddress;
     options.on_accept = admit;
     options.on_refuse = refuse;
+    ListenerOptions tls_options = options;
     if (!server.listener.start(std::move(options))) {
         std::fprintf(stderr, "SeedLink: нет доступа к порту %d\n", port);
         write_log_linef("SeedLink: нет доступа к порту %d", port);
@@ -734,6 +758,19 @@ bool start_seedlink_server(RecordRing& ring, const StationContext& station) {
         e.events = EPOLLIN;
         e.data.u64 = id;
         epoll_ctl(server.epoll, EPOLL_CTL_ADD, fd, &e);
+    }
+    // TLS beside the plain port, with the certificate main has read (none:
+    // main has said why).
+    const int tls_port = config.seedlink_tls_port;
+    if (tls_port > 0 && tls_credentials().context()) {
+        tls_options.port = tls_port;
+        tls_options.on_accept = admit_tls;
+        if (server.tls_listener.start(std::move(tls_options))) {
+            server.tls_serving.store(true);
+        } else {
+            std::fprintf(stderr, "SeedLink: нет доступа к порту TLS %d\n", tls_port);
+            write_log_linef("SeedLink: нет доступа к порту TLS %d", tls_port);
+        }
     }
     server.stopping.store(false);
     server.streams_valid = false;
@@ -757,6 +794,8 @@ void stop_seedlink_server() {
 }
 
 bool seedlink_serving() { return server.serving.load(); }
+
+bool seedlink_tls_serving() { return server.serving.load() && server.tls_serving.load(); }
 
 std::vector<SeedLinkClientView> seedlink_clients() {
     std::lock_guard<std::mutex> hold(views_lock);

@@ -1,7 +1,8 @@
 // The SeedLink server: SeedLink 3.1 and 4.0, over plain TCP and over
-// WebSocket on the same port, to many clients, from the record ring.
+// WebSocket on the same port, to many clients, from the record ring; the
+// same over TLS on a second port (SLTLS), whose handshake the loop drives.
 //
-// Threads: the listener (net/listener.h) accepts on a thread of its own,
+// Threads: the listeners (net/listener.h) accept on threads of their own,
 // applies SLALLOW and the limits, and queues admitted sockets; one thread
 // runs an epoll loop over every client, the ring's wakeup descriptor and a
 // wake descriptor (new sockets, the stop); it alone touches the clients. Each client has its own cursor in the ring and its own bounded
@@ -36,3 +37,5 @@ struct SeedLinkClientView {
     double lag_seconds;     // from the end of that packet's data to now
 };
 std::vector<SeedLinkClientView> seedlink_clients();
+// True while the SeedLink TLS port (SLTLS) is open beside the plain one.
+bool seedlink_tls_serving();

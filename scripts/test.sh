@@ -19,8 +19,10 @@ build() {  # build DIR [cmake options...]
 # From npm: playwright-core drives the system's Chromium for the browser
 # test; seisplotjs is the field's client in the SeedLink and FDSN tests,
 # with @xmldom/xmldom for StationXML, as Node has no DOM; esbuild bundles
-# seisplotjs for the page's seismograms at build time.
-node_packages=(playwright-core@1.65.1 seisplotjs@3.2.2 @xmldom/xmldom@0.9.12 esbuild@0.28.2)
+# seisplotjs for the page's seismograms at build time; ws is the WebSocket
+# client that takes a test CA, for seisplotjs over wss://.
+node_packages=(playwright-core@1.65.1 seisplotjs@3.2.2 @xmldom/xmldom@0.9.12 esbuild@0.28.2
+               ws@8.23.1)
 missing_node_packages() {
     for p in "${node_packages[@]}"; do
         [ -d "build/node/node_modules/${p%@*}" ] || { echo "${p%@*}"; return; }

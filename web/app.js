@@ -304,7 +304,8 @@ function connectFeed(generation) {
     d.box.dataset.samples = String(Number(d.box.dataset.samples) + h.numSamples);
     d.box.dataset.end = String(h.endTime.toMillis());
   };
-  const c = new sp.seedlink.SeedlinkConnection("ws://" + host + ":" + feed.where.port,
+  const scheme = location.protocol === "https:" ? "wss://" : "ws://";
+  const c = new sp.seedlink.SeedlinkConnection(scheme + host + ":" + feed.where.port,
     ["STATION " + feed.where.station + " " + feed.where.network], onPacket, retry);
   c.setTimeCommand(sp.luxon.DateTime.utc().minus({ minutes: PLOT_MINUTES }));
   c.setOnClose(retry);
@@ -313,7 +314,9 @@ function connectFeed(generation) {
 }
 
 function learnFeed(s) {
-  const where = { port: s.seedlink_port || 0, failed: !!s.seedlink_failed, network: s.network || "", station: s.station || "" };
+  // A page over HTTPS reads the feed over TLS, on its own port.
+  const port = location.protocol === "https:" ? s.seedlink_tls_port : s.seedlink_port;
+  const where = { port: port || 0, failed: !!s.seedlink_failed, network: s.network || "", station: s.station || "" };
   const old = feed.where;
   if (old && old.port === where.port && old.failed === where.failed && old.network === where.network &&
       old.station === where.station) return;
