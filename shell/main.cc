@@ -166,6 +166,8 @@ int main(int argc, char** argv) {
     stop_live_feed();
     stop_seed_service();
     ui_remove_stop_signals();
+    // Before the exit, while OpenSSL is whole: its own clean-up may run first.
+    tls_credentials().clear();
     for (int c = 0; c < kChannelCount; ++c) drain_channel(c);
     return exit_code;
 }
