@@ -7,19 +7,22 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 namespace {
 
-// OpenSSL's reasons waiting on this thread, joined, and the queue emptied.
+// The first of OpenSSL's reasons waiting on this thread ("No such file or
+// directory", "no start line", "key values mismatch"); the queue emptied.
 std::string ssl_reasons() {
-    std::string text;
-    char line[256];
-    for (unsigned long e = ERR_get_error(); e != 0; e = ERR_get_error()) {
-        ERR_error_string_n(e, line, sizeof line);
-        if (!text.empty()) text += "; ";
-        text += line;
-    }
-    return text.empty() ? "unknown error" : text;
+    const unsigned long first = ERR_get_error();
+    const char* reason = first != 0 ? ERR_reason_error_string(first) : nullptr;
+    char code[256] = "unknown error";
+    if (first != 0 && ERR_SYSTEM_ERROR(first))
+        reason = std::strerror(static_cast<int>(ERR_GET_REASON(first)));
+    else if (first != 0 && reason == nullptr)
+        ERR_error_string_n(first, code, sizeof code);
+    ERR_clear_error();
+    return reason != nullptr ? reason : code;
 }
 
 }  // namespace
