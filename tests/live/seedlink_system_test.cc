@@ -5,6 +5,8 @@
 
 #include <list>
 
+#include "live/seedlink_protocol.h"
+#include "seed/mseed3.h"
 #include "tests/seed/mseed_check.h"
 #include "tests/system/system_run.h"
 
@@ -43,7 +45,7 @@ struct Peer {
     bool closed_by_server() { while (!read(4096).empty()) {} return eof; }
 };
 
-struct Packet { uint64_t sequence = 0; std::string station, record; };  // station: 4.0 only
+struct Packet { uint64_t sequence = 0; std::string station, record; char format = '2'; };  // station: 4.0 only
 
 uint64_t little_endian(const std::string& bytes) {
     uint64_t v = 0;
@@ -61,9 +63,14 @@ bool next_packet(Peer& p, int version, Packet* out, bool* end = nullptr, int tim
         if (head.size() != 8 || !head.starts_with("SL")) return false;
         out->sequence = std::stoull(head.substr(2), nullptr, 16);
     } else {
-        if (head.size() != 17 || !head.starts_with("SE2D") || little_endian(head.substr(4, 4)) != 512) return false;
+        out->format = head[2];
+        const uint64_t length = little_endian(head.substr(4, 4));
+        if (head.size() != 17 || !(head.starts_with("SE2D") ? length == 512 : head.starts_with("SE3D") && length <= 16384))
+            return false;
         out->sequence = little_endian(head.substr(8, 8));
         out->station = p.read(static_cast<uint8_t>(head[16]));
+        out->record = p.read(length);
+        return out->record.size() == length;
     }
     out->record = p.read(512);
     return out->record.size() == 512;
@@ -264,6 +271,52 @@ TEST_F(SeedLinkTest, FiftyClientsAtOnceAllOnTheStatusPageAndInfo) {
         EXPECT_NE(xml.find(part), std::string::npos) << xml;
 }
 
+// miniSEED 3 for the connection that selects it, one record per block, each of its own length
+// and CRC, channels seamless; both formats at once are refused. INFO tells of both.
+TEST_F(SeedLinkTest, Mseed3ForTheConnectionThatSelectsItAndInfoOfBothFormats) {
+    Peer mixed(port);
+    mixed.send("SLPROTO 4.0\r\nSTATION *\r\nSELECT *.2D *:3\r\n");
+    const std::string refusal = "OK\r\nOK\r\nERROR ARGUMENTS miniSEED 2 and 3 cannot be mixed in one connection\r\n";
+    EXPECT_EQ(mixed.read(refusal.size()), refusal);
+    Peer p(port);
+    start(p, id(), {"SLPROTO 4.0", "STATION *", "SELECT *_B_H_?:3", "DATA ALL"}, "END");
+    std::map<std::string, double> ends;
+    uint64_t last = 0;
+    for (int i = 0; i < 20; ++i) {
+        Packet k;
+        ASSERT_TRUE(next_packet(p, 4, &k)) << "packet " << i;
+        const auto* r = reinterpret_cast<const uint8_t*>(k.record.data());
+        seedlink::RecordInfo info;
+        ASSERT_TRUE(k.format == '3' && seedlink::parse_record3(r, k.record.size(), &info)) << k.format;
+        uint32_t data_length, crc;
+        std::memcpy(&data_length, r + 36, 4);
+        std::memcpy(&crc, r + 28, 4);
+        std::string zeroed = k.record;
+        zeroed.replace(28, 4, 4, '\0');
+        EXPECT_EQ(crc, crc32c(reinterpret_cast<const uint8_t*>(zeroed.data()), zeroed.size()));
+        EXPECT_EQ(k.record.size(), 40u + r[33] + (r[34] | r[35] << 8) + data_length);
+        EXPECT_TRUE(k.sequence > last && k.station == id() && info.station_id == id() &&
+                    (info.channel == "BHN" || info.channel == "BHE"))
+            << k.sequence << " " << k.station << " " << info.channel;
+        if (ends.count(info.channel)) { EXPECT_NEAR(info.start, ends[info.channel], 0.001) << info.channel; }
+        ends[info.channel] = info.end;
+        last = k.sequence;
+    }
+    Peer v4(port);
+    v4.send("SLPROTO 4.0\r\n");
+    ASSERT_EQ(v4.until("\r\n"), "OK\r\n");
+    for (const std::string item : {"FORMATS", "STREAMS * *.3D"}) {
+        v4.send("INFO " + item + "\r\n");
+        const std::string head = v4.read(17);
+        ASSERT_TRUE(head.starts_with("SEJI")) << head;
+        const std::string json = v4.read(little_endian(head.substr(4, 4)));
+        for (const char* part : {"\"3\":{\"mimetype\":\"application/vnd.fdsn.mseed3\"", "\"id\":\"_B_H_N\",\"format\":\"3\"",
+                                 "\"format_seq\":{\"2\":{\"start_seq\":"})
+            EXPECT_TRUE(json.find(part) != std::string::npos || (item == "FORMATS" && part[1] != '3'))
+                << item << ": " << part << " in " << json;
+    }
+}
+
 // A WebSocket upgrade on a raw peer; true when the server switched.
 bool upgrade(Peer& p, const std::string& protocol) {
     p.send("GET / HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: "
@@ -320,8 +373,9 @@ TEST_F(SeedLinkTest, HostilePeersLeaveTheOthersServed) {
 }
 
 // A client that stops reading falls behind in the ring and is dropped; the one that reads goes
-// on without a gap. Then a ring file the program cannot use (a directory in its place): one
-// line says so, recording and LISS go on, and every report says SeedLink is off.
+// on without a gap, while miniSEED 3's ring, which cannot be used, turned off only itself. Then
+// the miniSEED 2 ring file the program cannot use (a directory in its place): one line says so,
+// recording and LISS go on, and every report says SeedLink is off.
 TEST(SeedLinkStore, StalledClientIsDroppedAloneAndUnusableRingTurnsSeedLinkOffAlone) {
     Station st('M');
     const int port = free_port(), liss = free_port(), http = free_port();
@@ -330,6 +384,8 @@ TEST(SeedLinkStore, StalledClientIsDroppedAloneAndUnusableRingTurnsSeedLinkOffAl
                        {"HTTP", "127.0.0.1:" + std::to_string(http)}};
     st.station_keys = {{"LANA", "0"}, {"SPORT", std::to_string(liss)}, {"SCH", "C00"}};
     st.start_sim({"--many", "40:100", "--fast", "--speed", "20"});
+    const std::string ring3 = st.data_dir + "/seedlink3.ring";
+    ASSERT_EQ(mkdir(ring3.c_str(), 0755), 0);
     st.start_veldrum();
     std::unique_ptr<Peer> stalled;
     ASSERT_TRUE(wait_until([&] { return (stalled = std::make_unique<Peer>(port, "127.0.0.5", 4096))->ok; }, 10000));
@@ -343,6 +399,12 @@ TEST(SeedLinkStore, StalledClientIsDroppedAloneAndUnusableRingTurnsSeedLinkOffAl
         if (i > 0) { ASSERT_EQ(k[i % 2].sequence, k[(i + 1) % 2].sequence + 1); }
     }
     EXPECT_EQ(st.log_count(line), 1u);
+    EXPECT_EQ(st.log_count("Кольцо записей miniSEED 3: файл '" + ring3 +
+                           "' не открывается (на его месте каталог), miniSEED 3 в SeedLink выключен"), 1u);
+    Peer refused(port);
+    refused.send("SLPROTO 4.0\r\nSTATION *\r\nSELECT *:3\r\n");
+    const std::string refusal = "OK\r\nOK\r\nERROR UNSUPPORTED miniSEED 3 is not available\r\n";
+    EXPECT_EQ(refused.read(refusal.size()), refusal);
     reader.reset();
     EXPECT_TRUE(stalled->closed_by_server());
     EXPECT_EQ(st.stop_veldrum(), 0);

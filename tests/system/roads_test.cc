@@ -1,8 +1,9 @@
 // One run of the whole program read on every live road. stationsim sends
 // its pattern (values from 0 to 65,535); LISS gives the selected channels
-// whole and in order (libmseed), and LISS and SeedLink 4.0 and 3.1 over
-// WebSocket (seisplotjs in Node) give back SHZ's values exactly as sent,
-// unsigned, as does the ring file's range. FDSN dataselect has its own test.
+// whole and in order (libmseed), and LISS and SeedLink 4.0 (miniSEED 2 and
+// 3) and 3.1 over WebSocket (seisplotjs in Node) give back SHZ's values
+// exactly as sent, unsigned, as does the ring file's range. FDSN dataselect
+// has its own test.
 #include <cmath>
 
 #include "tests/seed/mseed_check.h"
@@ -16,19 +17,49 @@ using std::to_string;
 // SHZ's values as a road gave them, by position in the simulator's run.
 using Values = std::map<long long, long long>;
 
-// Reads the lines "channel start_ms samples..." of a seisplotjs client;
-// returns what it did not expect.
-std::string read_client(FILE* out, long long start, Values* values) {
+// Reads the lines "format sequence channel start_ms samples..." of a
+// seisplotjs client; returns what it did not expect: another format or
+// channel, a value given twice. `last` gets the last sequence number.
+std::string read_client(FILE* out, long long start, Values* values, int format,
+                        unsigned long long* last = nullptr) {
     std::string errors;
     for (char line[65536]; out != nullptr && fgets(line, sizeof line, out) != nullptr;) {
         std::istringstream in(line);
         std::string channel;
+        int f = 0;
+        unsigned long long sequence = 0;
         double ms = 0;
-        if (!(in >> channel >> ms) || channel != "SHZ") errors += line;
+        if (!(in >> f >> sequence >> channel >> ms) || channel != "SHZ" || f != format)
+            errors += std::string(line).substr(0, 80) + "\n";
+        if (last != nullptr) *last = sequence;
         long long at = std::llround((ms / 1000 - double(start)) * 100);
-        for (long long v; in >> v;) values->emplace(at++, v);
+        for (long long v; in >> v; ++at)
+            if (!values->emplace(at, v).second) errors += "twice: " + to_string(at) + "\n";
     }
     return out == nullptr || pclose(out) != 0 ? errors + "the client failed" : errors;
+}
+
+std::string node_modules() {
+    const char* given = std::getenv("VELDRUM_NODE_MODULES");
+    return given && *given ? given : VELDRUM_BINARY_DIR "/node/node_modules";
+}
+
+// A seisplotjs client's output: COUNT packets read at URL with the commands.
+FILE* seisplotjs(const std::string& arguments) {
+    return popen(("node --experimental-websocket --no-warnings " VELDRUM_SOURCE_DIR
+                  "/tests/system/seisplotjs_clients.mjs '" +
+                  node_modules() + "' " + arguments)
+                     .c_str(),
+                 "r");
+}
+
+// Every value as sent, from the cycle's first sample on without a gap.
+void expect_sent(const std::string& road, const Values& values) {
+    size_t differ = 0;
+    for (const auto& [at, v] : values) differ += v != stationsim::pattern_sample(0, at);
+    EXPECT_TRUE(differ == 0 && values.size() >= 100 && values.begin()->first == 0 &&
+                values.rbegin()->first == (long long)values.size() - 1)
+        << road << ": " << differ << " of " << values.size() << " values differ from the sent";
 }
 
 TEST(SystemRoads, LissSendsSelectedChannelsWholeAndEveryRoadTheSentValues) {
@@ -88,32 +119,55 @@ TEST(SystemRoads, LissSendsSelectedChannelsWholeAndEveryRoadTheSentValues) {
     for (const RingFile& f : s.files())  // each SHZ file's first piece holds a whole cycle
         EXPECT_TRUE(f.channel != "SHZ" || f.header.find("Amin=0.0\r\nAmax=65535.0\r\n") < 512)
             << f.header;
-    const char* given = std::getenv("VELDRUM_NODE_MODULES");
-    const std::string modules = given && *given ? given : VELDRUM_BINARY_DIR "/node/node_modules";
-    const bool node = exists(modules + "/seisplotjs/package.json");
-    const std::string js = "node --experimental-websocket --no-warnings " VELDRUM_SOURCE_DIR
-                           "/tests/system/seisplotjs_clients.mjs '" +
-                           modules + "' ";
+    const bool node = exists(node_modules() + "/seisplotjs/package.json");
     const std::string ws = "ws://127.0.0.1:" + to_string(seedlink) + "/ 5 ";
-    const std::pair<std::string, std::string> clients[] = {
-        {"SeedLink 4.0", ws + "4 'STATION XX_" + s.name + "' 'SELECT *_S_H_Z' 'DATA 1'"},
-        {"SeedLink 3.1", ws + "3 'STATION " + s.name + " XX' 'SELECT SHZ.D' 'DATA 000001'"},
+    // At once, each with its own format: miniSEED 3 one record a block.
+    const std::tuple<std::string, int, std::string> clients[] = {
+        {"SeedLink 4.0", 2, ws + "4 'STATION XX_" + s.name + "' 'SELECT *_S_H_Z' 'DATA 1'"},
+        {"SeedLink 4.0 miniSEED 3", 3, ws + "4 'STATION XX_" + s.name + "' 'SELECT *_S_H_Z.3D' 'DATA 1'"},
+        {"SeedLink 3.1", 2, ws + "3 'STATION " + s.name + " XX' 'SELECT SHZ.D' 'DATA 000001'"},
     };
     std::vector<FILE*> outs;
-    for (const auto& [road, args] : clients)
-        if (node) outs.push_back(popen((js + args).c_str(), "r"));
-    for (size_t i = 0; i < outs.size(); ++i)
-        EXPECT_EQ(read_client(outs[i], start, &roads[clients[i].first]), "") << clients[i].first;
-
-    // Every road from the cycle's first sample on, each value as sent.
-    for (const auto& [road, values] : roads) {
-        size_t differ = 0;
-        for (const auto& [at, v] : values) differ += v != stationsim::pattern_sample(0, at);
-        EXPECT_TRUE(differ == 0 && values.size() >= 100 && values.begin()->first == 0 &&
-                    values.rbegin()->first == (long long)values.size() - 1)
-            << road << ": " << differ << " of " << values.size() << " values differ from the sent";
+    for (const auto& [road, format, args] : clients)
+        if (node) outs.push_back(seisplotjs(args));
+    for (size_t i = 0; i < outs.size(); ++i) {
+        const auto& [road, format, args] = clients[i];
+        EXPECT_EQ(read_client(outs[i], start, &roads[road], format), "") << road;
     }
-    if (!node) GTEST_SKIP() << "no seisplotjs in " << modules << ": SeedLink unread";
+    for (const auto& [road, values] : roads) expect_sent(road, values);
+    if (!node) GTEST_SKIP() << "no seisplotjs in " << node_modules() << ": SeedLink unread";
+}
+
+// A miniSEED 3 client resumes by sequence number across a restart of the
+// program, from the ring that kept the records: no gap, no duplicate.
+TEST(SystemRoads, Mseed3ResumesAcrossARestartWithoutGapOrDuplicate) {
+    if (!exists(node_modules() + "/seisplotjs/package.json"))
+        GTEST_SKIP() << "no seisplotjs in " << node_modules();
+    const long long start = time(nullptr) - 3600;
+    Station s('T');
+    const int seedlink = free_port();
+    s.veldrum_keys["SEEDLINK"] = to_string(seedlink);
+    s.start_veldrum();
+    s.start_sim({"--channels", "SHZ:100:0", "--pattern", "--fast", "--start", to_string(start),
+                 "--seconds", "60", "--once"});
+    // A port that answers (a connection of its own, closed at once).
+    const auto listening = [&] {
+        const int fd = liss_client::connect_to(seedlink, 0, 20000);
+        return fd >= 0 && close(fd) == 0;
+    };
+    ASSERT_TRUE(listening());
+    const std::string select = "4 'STATION *' 'SELECT *.3D' ";
+    Values values;
+    unsigned long long last = 0;
+    const std::string ws = "ws://127.0.0.1:" + to_string(seedlink) + "/ ";
+    EXPECT_EQ(read_client(seisplotjs(ws + "4 " + select + "'DATA ALL'"), start, &values, 3, &last), "");
+    ASSERT_EQ(s.stop_veldrum(), 0);
+    s.start_veldrum();
+    ASSERT_TRUE(listening());
+    EXPECT_EQ(read_client(seisplotjs(ws + "6 " + select + "'DATA " + to_string(last + 1) + "'"),
+                          start, &values, 3),
+              "");
+    expect_sent("resumed", values);
 }
 
 }  // namespace
