@@ -18,7 +18,7 @@ typedef struct ssl_st SSL;
 typedef struct ssl_ctx_st SSL_CTX;
 
 class TlsCredentials {
-public:
+  public:
     // Reads the certificate chain and the key and checks that they belong
     // together. True on success; false with *why (the file and OpenSSL's
     // reason), the credentials held before left in force.
@@ -29,7 +29,7 @@ public:
     std::shared_ptr<SSL_CTX> context() const;
     void clear();
 
-private:
+  private:
     mutable std::mutex lock_;
     std::string cert_file_, key_file_;
     std::shared_ptr<SSL_CTX> context_;
@@ -44,7 +44,7 @@ TlsCredentials& tls_credentials();
 // driven by the first reads and writes, so a waiting loop only needs
 // wants_write() and buffered() beside the socket's own readiness.
 class Socket {
-public:
+  public:
     Socket() = default;
     explicit Socket(int fd) : fd_(fd) {}
     // TLS over fd with the given context; false when no session could be
@@ -71,7 +71,7 @@ public:
     // the socket closed.
     void close();
 
-private:
+  private:
     ssize_t finish(int result, bool reading);
 
     int fd_ = -1;
