@@ -1072,8 +1072,10 @@ int status_server_start(const StationContext& context, const StatusServerOptions
     state.server->set_keep_alive_timeout(options.limits.idle_ms / 1000);
     install_routes(*state.server);
     state.server->set_running(true);
-    const bool plain_open = options.http && open_listener(listener, options.host, options.port, false);
-    const bool tls_open = https && open_listener(tls_listener, options.https_host, options.https_port, true);
+    const bool plain_open =
+        options.http && open_listener(listener, options.host, options.port, false);
+    const bool tls_open =
+        https && open_listener(tls_listener, options.https_host, options.https_port, true);
     if (!plain_open && !tls_open) {
         state = ServerState{};
         return 0;
@@ -1085,11 +1087,6 @@ int status_server_start(const StationContext& context, const StatusServerOptions
                      options.host.c_str(), port);
     }
     return port;
-}
-
-int status_server_https_port() {
-    std::lock_guard<std::mutex> lock(server_mutex);
-    return state.server ? tls_listener.port() : 0;
 }
 
 void status_server_stop() {

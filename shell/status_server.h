@@ -89,8 +89,6 @@ bool is_loopback_host(const std::string& host);
 // bound port, or 0 (with a message on stderr and in the log) when it cannot listen.
 int status_server_start(const StationContext& station, const StatusServerOptions& options);
 void status_server_stop();
-// The HTTPS port bound, 0 when none.
-int status_server_https_port();
 
 // Start-up: starts the server from the [VELDRUM] HTTP, HTTPTOKEN and HTTPALLOW values of
 // ini_file (./VELDRUM.INI), and HTTPS from the station's configuration. Returns 1 when serving, 0 when switched off or
