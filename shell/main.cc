@@ -1,5 +1,6 @@
 // Entry of the disk loop server: start-up in its fixed order, the message
 // loop of the user-interface thread, then the NetBIOS side taken down.
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -102,6 +103,9 @@ void take_block(const DecodedBlock& b) {
 int main(int argc, char** argv) {
     // Before any thread exists, so that every thread inherits the blocked signals.
     ui_install_stop_signals();
+    // OpenSSL writes to a TLS client with write(), which raises SIGPIPE when
+    // the client has gone; every write here looks at its result instead.
+    signal(SIGPIPE, SIG_IGN);
 
     if (argc < 2) return message_box(" ", kUsageText, -1);
 
