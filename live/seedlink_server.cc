@@ -831,6 +831,7 @@ bool start_seedlink_server(RecordRing& ring, const StationContext& station, Reco
     if (tls_port > 0 && tls_credentials().context()) {
         tls_options.port = tls_port;
         tls_options.on_accept = admit_tls;
+        tls_options.counted_with = &server.listener;  // SLCLIENTS for both ports
         if (server.tls_listener.start(std::move(tls_options))) {
             server.tls_serving.store(true);
         } else {

@@ -154,18 +154,20 @@ void Listener::take(int fd, const Peer& peer) {
     Refusal why = Refusal::kAddress;
     int held = 0;
     bool admitted = false;
+    Listener& counts = options_.counted_with != nullptr ? *options_.counted_with : *this;
     if (options_.allow.admits(peer.address)) {
-        std::lock_guard<std::mutex> hold(lock_);
-        const int from = per_address_.count(peer.address) ? per_address_[peer.address] : 0;
-        if (options_.max_total > 0 && total_ >= options_.max_total) {
+        std::lock_guard<std::mutex> hold(counts.lock_);
+        auto& per_address = counts.per_address_;
+        const int from = per_address.count(peer.address) ? per_address[peer.address] : 0;
+        if (options_.max_total > 0 && counts.total_ >= options_.max_total) {
             why = Refusal::kTotal;
-            held = total_;
+            held = counts.total_;
         } else if (options_.max_per_address > 0 && from >= options_.max_per_address) {
             why = Refusal::kPerAddress;
             held = from;
         } else {
-            ++total_;
-            ++per_address_[peer.address];
+            ++counts.total_;
+            ++per_address[peer.address];
             admitted = true;
         }
     }
@@ -176,7 +178,7 @@ void Listener::take(int fd, const Peer& peer) {
             close(fd);
         return;
     }
-    Accepted c{fd, peer, Slot(this, peer.address)};
+    Accepted c{fd, peer, Slot(&counts, peer.address)};
     if (options_.on_accept)
         options_.on_accept(std::move(c));
     else

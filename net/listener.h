@@ -70,6 +70,9 @@ struct ListenerOptions {
     AllowList allow;
     int max_total = 0;        // 0: no limit
     int max_per_address = 0;  // 0: no limit
+    // Another listener whose counts this one's connections join (a TLS port
+    // beside its plain one), so that the limits hold for both together.
+    Listener* counted_with = nullptr;
     // After a failed accept for want of descriptors, the others get this
     // long to close some before the next try.
     std::chrono::milliseconds descriptor_pause{200};

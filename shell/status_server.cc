@@ -1042,6 +1042,7 @@ bool open_listener(Listener& into, const std::string& host, int port, bool tls) 
     // Out of descriptors or memory: give the others time to close.
     listen.descriptor_pause = std::chrono::milliseconds(100);
     listen.on_accept = tls ? admit_tls : admit;
+    listen.counted_with = tls ? &listener : nullptr;  // the limits hold for both ports
     listen.on_refuse = [tls](int fd, const Peer& peer, Refusal why, int) {
         refuse_client(fd, peer, why, tls);
     };

@@ -46,8 +46,9 @@ TEST(AllowList, RangesEdgesAndBadEntries) {
     }
 }
 
-// Per address and in total the last place is given and the next refused; a
-// released place is given again; the stop ends a client served in place.
+// Per address and in total the last place is given and the next refused, on
+// either of two ports counted together; a released place is given again; the
+// stop ends a client served in place.
 TEST(Listener, LimitsHoldAtTheEdgeAndStopEndsAServedClient) {
     std::mutex lock;
     std::condition_variable changed;
@@ -83,17 +84,23 @@ TEST(Listener, LimitsHoldAtTheEdgeAndStopEndsAServedClient) {
         note("R " + p.address + (why == Refusal::kTotal ? " total " : " per address ") +
              std::to_string(count));
     };
+    ListenerOptions beside = o;  // a second port in the same counts: 127.0.0.4 comes there
+    beside.counted_with = &listener;
     ASSERT_TRUE(listener.start(std::move(o)));
+    Listener second;
+    ASSERT_TRUE(second.start(std::move(beside)));
     const std::pair<const char*, const char*> steps[] = {
         {"127.0.0.1", "A 127.0.0.1"}, {"127.0.0.1", "A 127.0.0.1"},
         {"127.0.0.1", "R 127.0.0.1 per address 2"}, {"127.0.0.2", "A 127.0.0.2"},
-        {"127.0.0.3", "R 127.0.0.3 total 3"}, {nullptr, nullptr},  // one place given back
+        {"127.0.0.3", "R 127.0.0.3 total 3"}, {"127.0.0.4", "R 127.0.0.4 total 3"},
+        {nullptr, nullptr},  // one place given back
         {"127.0.0.9", "A 127.0.0.9"}, {nullptr, "stopped"}};
     std::vector<int> clients;
     size_t n = 0;
     for (const auto& [source, expected] : steps) {
         if (source != nullptr) {
-            clients.push_back(liss_client::connect_from(source, listener.port()));
+            const int port = (std::string(source) == "127.0.0.4" ? second : listener).port();
+            clients.push_back(liss_client::connect_from(source, port));
             ASSERT_GE(clients.back(), 0) << source;
         } else if (expected == nullptr) {
             std::lock_guard<std::mutex> hold(lock);
