@@ -22,10 +22,11 @@ set(CPACK_PACKAGE_NAME veldrum)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "VelDrum maintainers <veldrum@example.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "disk loop server for one seismic station")
-set(CPACK_PACKAGE_DESCRIPTION "VelDrum keeps a NetBIOS session to a station's acquisition \
-server, records its channels into ring files indexed in an ODBC database, and serves them as \
-Mini-SEED over LISS, SeedLink and the FDSN web services, with a status page and Prometheus \
-metrics. One systemd instance (veldrum@STATION) runs each station.")
+set(CPACK_PACKAGE_DESCRIPTION "VelDrum keeps a NetBIOS session to a station's acquisition server,
+records its channels into ring files indexed in an ODBC database, and
+serves them as Mini-SEED over LISS, SeedLink and the FDSN web services,
+with a status page and Prometheus metrics. One systemd instance
+(veldrum@STATION) runs each station.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
