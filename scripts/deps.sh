@@ -5,8 +5,10 @@ set -euo pipefail
 
 run_packages=(unixodbc libsqliteodbc sqlite3)
 build_packages=(cmake ninja-build g++ pkg-config googletest libgtest-dev libbenchmark-dev
-                unixodbc-dev libcpp-httplib-dev libssl-dev nlohmann-json3-dev libmseed-dev)
-test_packages=(openssl curl postgresql odbc-postgresql clang libfuzzer-14-dev libclang-rt-14-dev procps chromium
+                unixodbc-dev libcpp-httplib-dev libssl-dev nlohmann-json3-dev libmseed-dev
+                dpkg-dev file)
+test_packages=(openssl curl postgresql odbc-postgresql clang libfuzzer-14-dev libclang-rt-14-dev
+               procps chromium
                python3-prometheus-client)
 
 wanted=("${run_packages[@]}" "${build_packages[@]}")
