@@ -5,7 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 
 namespace {
 
@@ -15,15 +15,13 @@ class ProfileTest : public ::testing::Test {
   protected:
     void SetUp() override {
         char pattern[] = "/tmp/profile_test.XXXXXX";
-        dir_ = mkdtemp(pattern);
-        path_ = dir_ + "/VELDRUM.INI";
+        dir_ = mkdtemp(pattern), path_ = dir_ + "/VELDRUM.INI";
     }
     void TearDown() override { fs::remove_all(dir_); }
     void write(const std::string& text) { std::ofstream(path_, std::ios::binary) << text; }
     std::string read(const std::string& path = "") {
-        std::stringstream s;
-        s << std::ifstream(path.empty() ? path_ : path, std::ios::binary).rdbuf();
-        return s.str();
+        std::ifstream in(path.empty() ? path_ : path, std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), {}};
     }
     std::string get(const char* section, const char* key) {
         return profile_get_string(section, key, "<none>", path_.c_str());
