@@ -76,8 +76,7 @@ inline Rows query(const std::string& dsn, const std::string& sql) {
             char buf[512] = {0};
             SQLLEN ind = 0;
             SQLGetData(st, c, SQL_C_CHAR, buf, sizeof buf, &ind);
-            if (c > 1) row += '|';
-            row += ind == SQL_NULL_DATA ? "NULL" : buf;
+            row += (c > 1 ? "|" : "") + std::string(ind == SQL_NULL_DATA ? "NULL" : buf);
         }
     if (st != SQL_NULL_HSTMT) SQLFreeHandle(SQL_HANDLE_STMT, st);
     SQLDisconnect(dbc), SQLFreeHandle(SQL_HANDLE_DBC, dbc), SQLFreeHandle(SQL_HANDLE_ENV, env);
