@@ -27,15 +27,9 @@ namespace {
 using namespace link_blocks;
 using Ints = std::vector<int>;
 
-struct Entry {
-    int channel;
-    std::string name;
-    int kind = 0;  // in a list: the rate in micro-samples per second
-};
-struct Group {
-    int rate, gain;
-    std::vector<Entry> entries;
-};
+// kind: in a list, the rate in micro-samples per second.
+struct Entry { int channel; std::string name; int kind = 0; };
+struct Group { int rate, gain; std::vector<Entry> entries; };
 
 // Channel group and channel list blocks, 464 bytes or longer.
 Bytes group_block(const std::vector<Group>& groups) {
@@ -142,12 +136,8 @@ TEST_F(DecoderTest, WalkReportsWhatIsLeft) {
     write_u16(&odd_end[kDataLength], 201), odd_end.push_back(0);
     const Bytes fits = join({sample_block(5, 10), odd_end});
     const std::string type = "Неверный тип блока|", rest = "Размер остатка блока: ";
-    const struct {
-        Bytes message;
-        int length;
-        std::string reports;
-        Ints queued;  // on 5, 6 and 255
-    } cases[] = {
+    const struct { Bytes message; int length; std::string reports; Ints queued; } cases[] = {
+        // queued: on 5, 6 and 255
         {two, -1, "", {1, 1, 0}},
         {join({two, {0x12, 0x34}}), -1, type + rest + "2|", {1, 1, 0}},
         {join({sample_block(5, 10), odd, sample_block(6, 10)}), -1, type + rest + "248|", {1, 0, 0}},
@@ -183,10 +173,7 @@ TEST_F(DecoderTest, AnnouncementsOpenTheFlowBuildTheRosterAndHoldAtTheirEdge) {
     for (int i = 0; i < 257; ++i) many.push_back({i % 256, "C" + std::to_string(1000 + i).substr(1)});
     std::vector<Group> records;
     for (int g = 0; g < 17; ++g) records.push_back({100, 0, {{g, "G" + std::to_string(g)}}});
-    const struct {
-        Bytes announcement;
-        std::string last;  // the last entry and the roster's size
-    } cases[] = {
+    const struct { Bytes announcement; std::string last; } cases[] = {  // last entry, roster size
         {list_block(many), "C255@255:0:0 256"},
         {group_block(records), "G15@15:100:0 16"},
         {group_block({{100, 0, {{127, "HI"}, {128, "LO"}, {255, "FF"}}}}), "FF@-1:100:0 3"},

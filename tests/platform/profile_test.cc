@@ -49,10 +49,8 @@ TEST_F(ProfileTest, ReadIgnoringCaseTrimmedAndUnquotedWrittenKeepingTheRest) {
     for (auto [text, value] : {std::pair{"  -42xyz", -42}, {"+7", 7}, {"abc", 0}, {"", 0}})
         EXPECT_EQ(parse_decimal(text), value) << text;
 
-    // Writing one key keeps the rest of the file and its line ends.
-    struct {
-        const char *before, *section, *key, *after;  // before nullptr: no file yet
-    } const writes[] = {
+    // Writing one key keeps the rest of the file (if any: before not null) and its line ends.
+    struct { const char *before, *section, *key, *after; } const writes[] = {
         // A new key goes after the section's last line, a new section last.
         {"[VELDRUM]\nLOG=/x\n\n[ABC]\nLANA=1\n", "veldrum", "SIZEMB",
          "[VELDRUM]\nLOG=/x\nSIZEMB=V\n\n[ABC]\nLANA=1\n"},

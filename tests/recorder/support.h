@@ -25,7 +25,7 @@ namespace recorder_test {
 
 using Rows = std::vector<std::string>;
 inline std::string make_temp_dir() {
-    char pattern[] = "/tmp/veldrum-recorder-XXXXXX";
+    char pattern[] = "/tmp/veldrum-test-XXXXXX";
     return mkdtemp(pattern) ? pattern : "";
 }
 inline std::string read_file(const std::string& path) {

@@ -50,11 +50,8 @@ std::string x(size_t n, char c = 'X') { return std::string(n, c); }
 
 TEST(ConfigTest, CommandLineAndIniFilesInTheirPrecedenceAndBounds) {
     const std::string max_mb = std::to_string(kMaxSizeMb);
-    const struct {
-        std::string args, ini, kvr;  // args split at '|'
-        std::string expected;        // fragments of the summary
-        std::string warns;           // on stderr, split at '|'; "" for nothing
-    } cases[] = {
+    // Arguments split at '|', fragments of the summary, and what stderr says, split at '|'.
+    const struct { std::string args, ini, kvr, expected, warns; } cases[] = {
         {"odbc=myDsn|user=kvr2|Password=secret|bogus=1|FLUSHX", "", "",
          "odbc=MYDSN user=KVR2 password=SECRET flush=60", ""},
         // The last of a key wins; seconds become rounds of five, rounded down.

@@ -133,9 +133,7 @@ struct Station {
         static unsigned counter = 0;
         for (unsigned i = 0, v = getpid() * 37u + counter++; i < 4; ++i, v /= 36)
             name += "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789"[v % 36];
-        char pattern[] = "/tmp/veldrum-system-XXXXXX";
-        dir = mkdtemp(pattern) ? pattern : "";
-        data_dir = dir + "/data", log_dir = dir + "/log";
+        dir = recorder_test::make_temp_dir(), data_dir = dir + "/data", log_dir = dir + "/log";
         env = {"ODBCINI=" + dir + "/odbc.ini", "ODBCSYSINI=" + dir, "WINDIR=" + dir};
         mkdir(data_dir.c_str(), 0755);
         EXPECT_TRUE(recorder_test::make_index(dir));
