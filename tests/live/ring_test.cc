@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 
 #include <cstring>
+#include <map>
 
 #include "live/record_ring.h"
 #include "tests/seed/log_capture.h"
@@ -113,6 +114,55 @@ TEST(RecordRing, ADamagedSlotCostsItsOwnRecordOnly) {
     }
 }
 
+// miniSEED 3's ring: records of 1 byte to 33 slots, wrapped; what a reader
+// finds from the oldest on, and what damage to one part costs at reopening.
+TEST(RecordRing, APartsRecordIsWholeOrSkippedAndDamageCostsItsOwnRecord) {
+    constexpr uint64_t kPartsSize = 4096 + 256 * 528;
+    // Bits flipped at `offset` of `part` of a 33-part record, the newest or one in the middle.
+    struct Case { const char* what; bool newest; uint64_t part; int offset; };
+    const Case cases[] = {{"a middle part", false, 5, 16 + 100}, {"the newest record's last part torn", true, 32, 16 + 400}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        RingFile file;
+        RecordRing parts(RingLayout::kParts);
+        std::map<uint64_t, std::vector<uint8_t>> appended;  // by sequence number
+        ASSERT_TRUE(parts.open(file.path, kPartsSize));
+        for (int i = 0; i < 28; ++i) {
+            std::vector<uint8_t> r(std::array<size_t, 7>{40, 16384, 509, 3000, 1, 508, 16384}[i % 7], static_cast<uint8_t>(i));
+            appended[parts.append_record(r.data(), r.size())] = r;
+        }
+        // Every record that begins at or after the oldest slot but `lost` is found, and no other.
+        auto expect_held = [&](uint64_t lost) {
+            std::map<uint64_t, std::vector<uint8_t>> found, wanted;
+            std::vector<uint8_t> r;
+            for (uint64_t s = parts.oldest(), after = 0; s < parts.next(); s = after)
+                if (parts.read_record(s, r, &after) > 0) found[s] = r;
+            for (const auto& [seq, record] : appended)
+                if (seq >= parts.oldest() && seq != lost) wanted[seq] = record;
+            EXPECT_TRUE(found == wanted && !found.empty());
+        };
+        expect_held(0);  // wrapped: the oldest slot is inside a record
+        const uint64_t newest = appended.rbegin()->first, seq = c.newest ? newest : std::prev(appended.end(), 6)->first;
+        ASSERT_EQ(appended[seq].size(), 16384u);
+        std::vector<uint8_t> r;
+        uint64_t after = 0;  // a reader inside the record is sent to the one after it
+        EXPECT_TRUE(parts.read_record(seq + 7, r, &after) == 0 && after == seq + 33);
+        parts.close();
+        const int fd = open(file.path.c_str(), O_RDWR);
+        const off_t at = static_cast<off_t>(4096 + ((seq + c.part) % 256) * 528 + c.offset);
+        uint8_t byte = 0;
+        ASSERT_TRUE(pread(fd, &byte, 1, at) == 1 && (byte ^= 0x10, pwrite(fd, &byte, 1, at)) == 1 && close(fd) == 0);
+        for (int reopen = 0; reopen < 2; ++reopen) {  // dropped once, counted once
+            ASSERT_TRUE(parts.open(file.path, kPartsSize));
+            expect_held(seq);
+            // A torn newest record's number is given again, as in the other ring.
+            EXPECT_EQ(parts.next(), c.newest ? newest : newest + 33);
+            parts.close();
+        }
+        EXPECT_EQ(file.lines("Кольцо записей miniSEED 3: отброшено повреждённых записей: 1#"), 1u) << file.log.text();
+    }
+}
+
 // A tmpfs of its own, for a disk that fills.
 struct SmallDisk {
     std::string dir;
@@ -148,6 +198,12 @@ TEST(RecordRing, FailuresTurnItOffWithOneLineAndAKillCostsNothingWritten) {
         if (!file.ring.open(file.path, kSixteenSlots * 64)) _exit(1);
         for (;;)
             if (file.ring.append(record_of(file.ring.next()).data()) == 5000) (void)!write(pipe_fds[1], "x", 1);
+    }
+    if (disk.mounted) {  // the same for miniSEED 3's ring, which gives SeedLink up alone
+        RecordRing parts(RingLayout::kParts);
+        EXPECT_FALSE(parts.open(disk.dir + "/3", kSixteenSlots));
+        EXPECT_EQ(parts.append_record(record_of(1).data(), 512), 0u);
+        EXPECT_EQ(file.lines("не размещается на диске (нет места на диске), miniSEED 3 в SeedLink выключен#"), 1u);
     }
     char x;
     ASSERT_EQ(read(pipe_fds[0], &x, 1), 1);  // the ring has wrapped a few times

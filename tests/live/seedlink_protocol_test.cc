@@ -54,7 +54,7 @@ TEST(SeedLinkSession, RepliesOfBothVersionsAndEndStartsTheTransfer) {
           "DATA 18446744073709551615", "DATA 18446744073709551616", "DATA ALL 2024-05-01T12:00:00Z 2024-05-01T13:00:00.5+02:00",
           "FETCH", "USERAGENT slinktool/4.3 libslink/4.0", "AUTH USERPASS a b"},
          "OK\r\nERROR UNEXPECTED SELECT before STATION\r\nOK\r\nERROR ARGUMENTS empty SELECT is not allowed in v4\r\n"
-         "OK\r\nERROR ARGUMENTS the only filter is native\r\nOK\r\n"
+         "OK\r\nERROR UNSUPPORTED miniSEED 3 is not available\r\nOK\r\n"
          "ERROR ARGUMENTS DATA [seq|ALL [start [end]]], times as 2024-05-01T12:00:00Z\r\n"
          "ERROR ARGUMENTS DATA [seq|ALL [start [end]]], times as 2024-05-01T12:00:00Z\r\n"
          "ERROR UNSUPPORTED use DATA with a time window\r\nOK\r\nERROR UNSUPPORTED no authentication here\r\n"},
@@ -107,6 +107,14 @@ TEST(SeedLinkProtocol, SelectorsAndTimes) {
             << c.selector << ": " << why;
         EXPECT_EQ(seedlink::selected({s}, shz), c.shz) << c.selector;
         EXPECT_EQ(seedlink::selected({s}, bhn), c.bhn) << c.selector;
+    }
+    // The format a selector asks for; 0 leaves it open (miniSEED 2 then). Mixing is the system test's.
+    const std::pair<const char*, int> formats[] = {{"*", 0}, {"*.D", 0}, {"*.*", 0}, {"!*.3D", 0}, {"*.2?", 2},
+                                                   {"*.3D", 3}, {"*.3", 3}, {"*:3", 3}, {"*:native", 0}};
+    for (const auto& [text, format] : formats) {
+        seedlink::Selector s;
+        std::string why;
+        EXPECT_TRUE(seedlink::parse_v4_selector(text, &s, &why) && seedlink::selector_format(s) == format) << text;
     }
     double t = 0;  // times in Z are the system test's windows
     EXPECT_TRUE(seedlink::parse_v4_time("2024-05-01T15:00:07.000+03:00", &t));
