@@ -56,8 +56,7 @@ TEST(Listener, LimitsHoldAtTheEdgeAndStopEndsAServedClient) {
     std::vector<std::string> seen;
     auto note = [&](std::string e) {
         std::lock_guard<std::mutex> hold(lock);
-        seen.push_back(std::move(e));
-        changed.notify_all();
+        seen.push_back(std::move(e)), changed.notify_all();
     };
     auto event = [&](size_t n) {  // the nth, once the listener has had it (a hang guard only)
         std::unique_lock<std::mutex> hold(lock);
@@ -66,9 +65,7 @@ TEST(Listener, LimitsHoldAtTheEdgeAndStopEndsAServedClient) {
     };
     Listener listener;
     ListenerOptions o;
-    o.host = "127.0.0.1";
-    o.max_total = 3;
-    o.max_per_address = 2;
+    o.host = "127.0.0.1", o.max_total = 3, o.max_per_address = 2;
     o.on_accept = [&](Accepted a) {
         note("A " + a.peer.address);
         if (a.peer.address == "127.0.0.9") {  // served in place, as LISS does, until the stop

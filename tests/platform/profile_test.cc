@@ -5,7 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 
 namespace {
 
@@ -15,15 +15,13 @@ class ProfileTest : public ::testing::Test {
   protected:
     void SetUp() override {
         char pattern[] = "/tmp/profile_test.XXXXXX";
-        dir_ = mkdtemp(pattern);
-        path_ = dir_ + "/VELDRUM.INI";
+        dir_ = mkdtemp(pattern), path_ = dir_ + "/VELDRUM.INI";
     }
     void TearDown() override { fs::remove_all(dir_); }
     void write(const std::string& text) { std::ofstream(path_, std::ios::binary) << text; }
     std::string read(const std::string& path = "") {
-        std::stringstream s;
-        s << std::ifstream(path.empty() ? path_ : path, std::ios::binary).rdbuf();
-        return s.str();
+        std::ifstream in(path.empty() ? path_ : path, std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), {}};
     }
     std::string get(const char* section, const char* key) {
         return profile_get_string(section, key, "<none>", path_.c_str());
@@ -51,10 +49,8 @@ TEST_F(ProfileTest, ReadIgnoringCaseTrimmedAndUnquotedWrittenKeepingTheRest) {
     for (auto [text, value] : {std::pair{"  -42xyz", -42}, {"+7", 7}, {"abc", 0}, {"", 0}})
         EXPECT_EQ(parse_decimal(text), value) << text;
 
-    // Writing one key keeps the rest of the file and its line ends.
-    struct {
-        const char *before, *section, *key, *after;  // before nullptr: no file yet
-    } const writes[] = {
+    // Writing one key keeps the rest of the file (if any: before not null) and its line ends.
+    struct { const char *before, *section, *key, *after; } const writes[] = {
         // A new key goes after the section's last line, a new section last.
         {"[VELDRUM]\nLOG=/x\n\n[ABC]\nLANA=1\n", "veldrum", "SIZEMB",
          "[VELDRUM]\nLOG=/x\nSIZEMB=V\n\n[ABC]\nLANA=1\n"},

@@ -14,18 +14,18 @@
 #include <thread>
 
 #include "common/app_state.h"
-#include "link/block_format.h"
 #include "link/block_queue.h"
 #include "link/channel_table.h"
 #include "recorder/file_index.h"
 #include "recorder/recorder_pass.h"
 #include "recorder/ring_writer.h"
+#include "tests/link/link_blocks.h"
 
 namespace recorder_test {
 
 using Rows = std::vector<std::string>;
 inline std::string make_temp_dir() {
-    char pattern[] = "/tmp/veldrum-recorder-XXXXXX";
+    char pattern[] = "/tmp/veldrum-test-XXXXXX";
     return mkdtemp(pattern) ? pattern : "";
 }
 inline std::string read_file(const std::string& path) {
@@ -36,21 +36,6 @@ inline off_t size_of(const std::string& path) {
     return stat(path.c_str(), &st) == 0 ? st.st_size : -1;
 }
 inline bool exists(const std::string& path) { return size_of(path) >= 0; }
-
-// A sample block of channel c starting at whole second t, samples value(i).
-template <typename F>
-std::vector<uint8_t> make_block(int c, time_t t, int n, F value) {
-    using namespace block_format;
-    std::vector<uint8_t> b(64 + 2 * n, 0);
-    struct tm tm {};
-    gmtime_r(&t, &tm);
-    write_u16(&b[kType], kSampleBlock), write_u16(&b[kHeaderLength], 64);
-    write_u16(&b[kDataLength], uint16_t(2 * n)), write_u16(&b[kYear], uint16_t(tm.tm_year + 1900));
-    b[kChannel] = c, b[kMinute] = tm.tm_min, b[kHour] = tm.tm_hour, b[kSecond] = tm.tm_sec;
-    b[kDay] = tm.tm_mday, b[kMonth] = tm.tm_mon + 1;
-    for (int i = 0; i < n; ++i) write_u16(&b[64 + 2 * i], uint16_t(value(i)));
-    return b;
-}
 
 // The one place that writes roster fields: entry k of a roster published at
 // once and taken up by the recorder (so every channel starts a new file).
@@ -91,23 +76,28 @@ inline Rows query(const std::string& dsn, const std::string& sql) {
             char buf[512] = {0};
             SQLLEN ind = 0;
             SQLGetData(st, c, SQL_C_CHAR, buf, sizeof buf, &ind);
-            if (c > 1) row += '|';
-            row += ind == SQL_NULL_DATA ? "NULL" : buf;
+            row += (c > 1 ? "|" : "") + std::string(ind == SQL_NULL_DATA ? "NULL" : buf);
         }
     if (st != SQL_NULL_HSTMT) SQLFreeHandle(SQL_HANDLE_STMT, st);
     SQLDisconnect(dbc), SQLFreeHandle(SQL_HANDLE_DBC, dbc), SQLFreeHandle(SQL_HANDLE_ENV, env);
     return rows;
 }
 
-// One SQLite index "KVR" per process, beside the other data sources of the ODBCINI it started
-// with (the run's PostgreSQL one), so the environment is set once.
+// The SQLite index "KVR" in dir, beside the other data sources of the ODBCINI the process
+// started with (the run's PostgreSQL one).
+inline bool make_index(const std::string& dir) {
+    static const std::string given = getenv("ODBCINI") ? getenv("ODBCINI") : "";
+    const std::string command = "sh '" VELDRUM_SOURCE_DIR "/db/make-sqlite-dsn.sh' " + dir +
+                                " >/dev/null && { awk '/^\\[/ { skip = /^\\[KVR\\]/ } !skip' '" +
+                                given + "' >> " + dir + "/odbc.ini 2>/dev/null || true; }";
+    return !dir.empty() && system(command.c_str()) == 0;
+}
+
+// One index per process, so the environment is set once.
 inline std::string index_dir() {
     static std::string dir = [] {
-        std::string d = make_temp_dir(), given = getenv("ODBCINI") ? getenv("ODBCINI") : "";
-        std::string command = "sh '" VELDRUM_SOURCE_DIR "/db/make-sqlite-dsn.sh' " + d +
-                              " >/dev/null && { awk '/^\\[/ { skip = /^\\[KVR\\]/ } !skip' '" +
-                              given + "' >> " + d + "/odbc.ini 2>/dev/null || true; }";
-        if (d.empty() || system(command.c_str()) != 0) return std::string();
+        std::string d = make_temp_dir();
+        if (!make_index(d)) return std::string();
         setenv("ODBCINI", (d + "/odbc.ini").c_str(), 1), setenv("ODBCSYSINI", d.c_str(), 1);
         static std::string made = d;
         atexit([] { std::error_code ec; std::filesystem::remove_all(made, ec); });

@@ -98,11 +98,12 @@ TEST_F(WriterTest, FailedOpensChangeNothing) {
     EXPECT_EQ(rows(), before);
     EXPECT_EQ(current_file(0), state);
 
-    // None changes files, rows or state: a lock, a path past 127 characters, a full disk.
+    // None changes files, rows or state: a lock, a path of 128 characters, a full disk.
     int fd = open(path(after).c_str(), O_RDONLY);
     ASSERT_EQ(flock(fd, LOCK_EX), 0);
     write(kT0 + 20, 10), close(fd);
-    const std::string deep = path(std::string(100, 'd'));
+    const std::string at_100 = "/13/130647-17052004-SHZ.ABC";  // a piece at kT0 + 100
+    std::string deep = path(std::string(kMaxRingPath - data.size() - at_100.size(), 'd'));
     mkdir(deep.c_str(), 0777), snprintf(config.data_dir, sizeof config.data_dir, "%s", &deep[0]);
     write(kT0 + 100, 10), snprintf(config.data_dir, sizeof config.data_dir, "%s", data.c_str());
     struct rlimit saved {}, small {};
@@ -110,10 +111,15 @@ TEST_F(WriterTest, FailedOpensChangeNothing) {
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
     write(kT0 + 300, 10), setrlimit(RLIMIT_FSIZE, &saved), signal(SIGXFSZ, SIG_DFL);
     EXPECT_EQ(size_of(path(after)), 2512);
-    EXPECT_FALSE(exists(deep + "/13"));
+    EXPECT_FALSE(exists(deep + at_100));
     EXPECT_FALSE(exists(path("13/131007-17052004-SHZ.ABC")));
     EXPECT_EQ(rows(), before);
     EXPECT_EQ(current_file(0), state);
+    // A path of exactly 127 characters is written.
+    deep.pop_back(), mkdir(deep.c_str(), 0777);
+    snprintf(config.data_dir, sizeof config.data_dir, "%s", &deep[0]), write(kT0 + 100, 10);
+    EXPECT_EQ(deep.size() + at_100.size(), size_t(kMaxRingPath));
+    EXPECT_TRUE(exists(deep + at_100));
 }
 
 }  // namespace

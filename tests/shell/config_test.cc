@@ -1,10 +1,7 @@
 #include "shell/config.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -12,7 +9,6 @@
 #include <vector>
 
 #include "common/app_state.h"
-#include "recorder/ring_writer.h"
 #include "seed/liss_server.h"
 #include "seed/record_pipe.h"
 #include "seed/stream_registry.h"
@@ -54,17 +50,13 @@ std::string x(size_t n, char c = 'X') { return std::string(n, c); }
 
 TEST(ConfigTest, CommandLineAndIniFilesInTheirPrecedenceAndBounds) {
     const std::string max_mb = std::to_string(kMaxSizeMb);
-    const struct {
-        std::string args, ini, kvr;  // args split at '|'
-        std::string expected;        // fragments of the summary
-        std::string warns;           // on stderr, split at '|'; "" for nothing
-    } cases[] = {
+    // Arguments split at '|', fragments of the summary, and what stderr says, split at '|'.
+    const struct { std::string args, ini, kvr, expected, warns; } cases[] = {
         {"odbc=myDsn|user=kvr2|Password=secret|bogus=1|FLUSHX", "", "",
          "odbc=MYDSN user=KVR2 password=SECRET flush=60", ""},
-        {"USER=A|USER=B|ODBC=X|ODBC=", "", "", "user=B odbc=", ""},  // the last wins
-        // Seconds become rounds of five, rounded down.
+        // The last of a key wins; seconds become rounds of five, rounded down.
+        {"USER=A|USER=B|ODBC=X|ODBC=|FLUSH=600", "", "", "user=B odbc= flush=120", ""},
         {"FLUSH=7", "", "", "flush=1", ""},
-        {"FLUSH=600", "", "", "flush=120", ""},
         // DATA= loses its quotes and one trailing separator, keeps its case;
         // empty or missing defers to KVR.ini, then the default.
         {"data='/srv/Loop'", "", "[DATA]\nDIR=/x\n", "data=/srv/Loop", ""},
@@ -141,16 +133,11 @@ TEST(ConfigTest, CommandLineAndIniFilesInTheirPrecedenceAndBounds) {
     std::filesystem::remove_all(dir);
 }
 
-// The servers' own checks of what the configuration hands them, and the
-// ring files' full paths that DATA= decides, which hold 127 characters.
-TEST(ConfigTest, PortsAndRingPathAtTheirEdges) {
-    for (auto [text, expected] : {std::pair{"65535", "127.0.0.1:65535"},
-                                  {"1", "127.0.0.1:1"},
-                                  {"65536", "refused"},
-                                  {"[::1]:65536", "refused"},
-                                  {"000065535", "refused"},
-                                  {"-1", "refused"},
-                                  {"0", "off"}}) {
+// The servers' own checks of the ports the configuration hands them.
+TEST(ConfigTest, PortsAtTheirEdges) {
+    for (auto [text, expected] : {std::pair{"65535", "127.0.0.1:65535"}, {"1", "127.0.0.1:1"},
+                                  {"65536", "refused"}, {"[::1]:65536", "refused"},
+                                  {"000065535", "refused"}, {"-1", "refused"}}) {
         std::string host;
         int port = 0;
         bool off = false, ok = parse_http_setting(text, &host, &port, &off);
@@ -163,26 +150,6 @@ TEST(ConfigTest, PortsAndRingPathAtTheirEdges) {
         EXPECT_EQ(liss.start(&pipe, port), result) << port;
         liss.stop();
     }
-
-    char pattern[] = "/tmp/config_ring.XXXXXX", relative[64];
-    const std::string base = mkdtemp(pattern);
-    const double t = 1084799107;
-    ASSERT_TRUE(format_ring_name(relative, sizeof relative, t, "SHZ", "ABC"));
-    std::vector<uint8_t> piece(200, 1);
-    for (size_t length : {size_t(kMaxRingPath), size_t(kMaxRingPath) + 1}) {
-        // DATA= is the base, "/" and padding; the file's path adds "/" and the name.
-        const std::string data = base + "/" + x(length - base.size() - 2 - strlen(relative), 'd');
-        const std::string arg = "DATA=" + data;
-        const char* argv[] = {"veldrum", "abc", arg.c_str()};
-        ASSERT_EQ(mkdir(data.c_str(), 0777), 0);
-        StationContext station;
-        StreamRegistry registry;
-        std::snprintf(station.station_name, sizeof station.station_name, "ABC");
-        parse_command_line(station, 3, argv, registry), forget_ring_files();
-        write_piece(station, RosterEntry{1, "SHZ", 100.0, 0, 0}, piece.data(), piece.size(), t, 1);
-        EXPECT_EQ(std::filesystem::exists(data + "/" + relative), length == kMaxRingPath);
-    }
-    forget_ring_files(), std::filesystem::remove_all(base);
 }
 
 }  // namespace

@@ -6,7 +6,7 @@
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 
 #include "shell/config.h"
 
@@ -18,9 +18,8 @@ TEST(OplogTest, LinesRepeatsCodePageMidnightAndNoLogKey) {
     char pattern[] = "/tmp/oplog_test.XXXXXX";
     const std::string dir = mkdtemp(pattern), ini = dir + "/VELDRUM.INI";
     auto read = [&](const char* name) {
-        std::stringstream s;
-        s << std::ifstream(dir + "/log/" + name, std::ios::binary).rdbuf();
-        return s.str();
+        std::ifstream in(dir + "/log/" + name, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
     };
     log_reset_for_test();
     std::ofstream(ini) << "[VELDRUM]\nLOG=" << dir << "/log/\n";  // the separator changes nothing

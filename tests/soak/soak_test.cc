@@ -51,9 +51,8 @@ struct PgCluster {
 
 TEST(Soak, BadDayLosesNothingAndEndsClean) {
     const char* given = getenv("VELDRUM_SOAK_SECONDS");
-    const long long seconds = given ? std::max(120LL, atoll(given)) : 480, speed = 4, every = 30;
-    const long long start = 1700000000;  // fixed, so the samples are known
-    const uint32_t seed = 7;
+    const long long seconds = given ? std::max(120LL, atoll(given)) : 480, speed = 4, every = 30,
+                    start = 1700000000, seed = 7;  // fixed, so the samples are known
     const std::vector<std::pair<std::string, int>> channels = {
         {"SHZ", 100}, {"SHN", 100}, {"SHE", 100}, {"BHZ", 50}, {"LHZ", 20}, {"HHZ", 200}};
 
@@ -115,12 +114,7 @@ TEST(Soak, BadDayLosesNothingAndEndsClean) {
     const long long losses = count(log, "#Станция отключена#"),
                     connections = count(log, "#БД подключена#"),
                     malformed = count(log, "#Неверный") + count(log, "#Размер остатка блока");
-    struct Line {
-        const char* what;
-        long long got;
-        bool ok;
-    };
-    const Line table[] = {
+    const std::tuple<const char*, long long, bool> table[] = {
         {"exit code", exit_code, exit_code == 0},
         {"ring files", (long long)files.size(), files.size() >= 1},
         {"events stored", (long long)events.size(),
@@ -140,9 +134,9 @@ TEST(Soak, BadDayLosesNothingAndEndsClean) {
     };
     printf("\n  soak: %lld s of data, %zu channels, %lld s a second, index %s\n", seconds,
            channels.size() + 1, speed, with_pg ? "PostgreSQL" : "SQLite");
-    for (const Line& l : table) {
-        printf("  | %-40s | %8lld |\n", l.what, l.got);
-        EXPECT_TRUE(l.ok) << l.what << ": " << l.got;
+    for (const auto& [what, got, ok] : table) {
+        printf("  | %-40s | %8lld |\n", what, got);
+        EXPECT_TRUE(ok) << what << ": " << got;
     }
 }
 

@@ -133,21 +133,10 @@ struct Station {
         static unsigned counter = 0;
         for (unsigned i = 0, v = getpid() * 37u + counter++; i < 4; ++i, v /= 36)
             name += "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789"[v % 36];
-        char pattern[] = "/tmp/veldrum-system-XXXXXX";
-        dir = mkdtemp(pattern) ? pattern : "";
-        data_dir = dir + "/data", log_dir = dir + "/log";
+        dir = recorder_test::make_temp_dir(), data_dir = dir + "/data", log_dir = dir + "/log";
         env = {"ODBCINI=" + dir + "/odbc.ini", "ODBCSYSINI=" + dir, "WINDIR=" + dir};
         mkdir(data_dir.c_str(), 0755);
-        // The SQLite "KVR" here, beside the given ODBCINI's other sources.
-        const std::string make = "sh " VELDRUM_SOURCE_DIR "/db/make-sqlite-dsn.sh " + dir;
-        EXPECT_EQ(system((make + ">/dev/null").c_str()), 0);
-        std::string ini = read_file(dir + "/odbc.ini"), line;
-        static const std::string first = getenv("ODBCINI") ? read_file(getenv("ODBCINI")) : "";
-        std::istringstream given(first);  // rows() changes ODBCINI
-        for (bool skip = false; std::getline(given, line);)
-            if (!(skip = line.rfind("[", 0) == 0 ? line.rfind("[KVR]", 0) == 0 : skip))
-                ini += line + "\n";
-        write(dir + "/odbc.ini", ini);
+        EXPECT_TRUE(recorder_test::make_index(dir));
     }
     ~Station() {
         server.stop(20000);
