@@ -23,5 +23,9 @@ void stop_live_feed();
 void live_take_samples(const char* channel, double sample_rate, double time, int samples,
                        const uint8_t* data);
 
-// The ring the feed writes; open only while the feed runs.
+// The rings the feed writes; open only while the feed runs. The miniSEED 3
+// ring ("seedlink3.ring", as large as the other) holds one record per
+// block, appended as the block arrives; a ring that cannot be opened or
+// fails leaves miniSEED 2 as it was.
 RecordRing& live_ring();
+RecordRing& live_ring3();

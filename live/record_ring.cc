@@ -16,12 +16,15 @@
 namespace {
 
 // File: a header page, then slots of a 16-byte head (sequence number and
-// checksum, little-endian) and one record.
+// checksum, little-endian) and one record, or one part of one.
 constexpr char kMagic[16] = "VELDRUM-SLRING1";
+constexpr char kPartsMagic[16] = "VELDRUM-SLRING3";
 constexpr uint64_t kHeaderBytes = 4096;
 constexpr uint64_t kSlotHead = 16;
 constexpr uint64_t kSlotBytes = kSlotHead + kRingRecordLength;
 constexpr uint64_t kMinSlots = 16;
+// A parts ring holds a few of the longest records at least.
+constexpr uint64_t kMinPartSlots = 4 * kRingMaxParts;
 // Beyond this a header's slot count is damage, not a ring (1 TiB).
 constexpr uint64_t kMaxSlots = (1ull << 40) / kSlotBytes;
 // Slots read back at a time when the ring is opened.
@@ -78,6 +81,62 @@ uint64_t newest_in_old_file(int fd, uint64_t slots) {
     return newest;
 }
 
+uint16_t load_u16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+
+// Parts layout: clears from `whole` every slot of a record that lacks a part
+// (damaged, or never written when a crash cut the append short); returns
+// how many records were lost, and lowers `newest` below a torn newest
+// record, whose number is then given again. `part` holds each slot's part index and count;
+// `used`, whether the slot held any bytes. Parts before the first record
+// that begins are the tail of one the ring wrote over, not damage.
+uint64_t drop_broken_records(std::vector<uint64_t>& whole, const std::vector<uint8_t>& part,
+                             const std::vector<bool>& used, uint64_t slots, uint64_t& newest) {
+    if (newest == 0) return 0;
+    uint64_t broken = 0, start = 0, count = 0, index = 0;
+    bool counted = false, started = false, torn_first = false;
+    auto forget = [&](uint64_t first, uint64_t end) {
+        for (uint64_t s = first; s < end; ++s) whole[s % slots] = 0;
+        count = 0;
+        if (!counted) ++broken;
+        counted = true;
+    };
+    const uint64_t from = newest >= slots ? newest - slots + 1 : 1;
+    for (uint64_t seq = from; seq <= newest; ++seq) {
+        const uint64_t i = seq % slots;
+        const bool here = whole[i] == seq;
+        if (seq == from) torn_first = !here && used[i];
+        const uint8_t at = part[2 * i], of = part[2 * i + 1];
+        if (here && at == 0 && of > 0) {
+            if (count > 0) forget(start, seq);  // the one before lacks its last parts
+            counted = false;
+            started = true;
+            start = seq;
+            count = of == 1 ? 0 : of;
+            index = 1;
+            continue;
+        }
+        if (here && count > 0 && at == index && of == count) {
+            if (++index == count) count = 0;
+            continue;
+        }
+        if (here && !started) continue;
+        if (!here && !used[i] && count == 0) continue;  // never written, or cleared before
+        if (count > 0)
+            forget(start, seq);
+        else if (!counted)
+            forget(seq, seq);
+        whole[i] = 0;
+    }
+    // The newest record lacks its last parts: the damaged slot after it,
+    // counted as the oldest, was the one torn.
+    if (count > 0) {
+        counted = torn_first;
+        forget(start, newest + 1);
+        newest = start - 1;
+    }
+    return broken;
+}
+
 bool write_all(int fd, const void* data, size_t n, off_t at) {
     const ssize_t done = pwrite(fd, data, n, at);
     if (done == static_cast<ssize_t>(n)) return true;
@@ -112,11 +171,16 @@ std::string cause(int error) {
 
 RecordRing::~RecordRing() { close(); }
 
+const char* RecordRing::name() const {
+    return layout_ == RingLayout::kParts ? "Кольцо записей miniSEED 3" : "Кольцо записей SeedLink";
+}
+
 // One line for the first failure only: what follows from it says nothing new.
 bool RecordRing::fail(const char* what, int error) {
     if (!failed_.exchange(true))
-        write_log_linef("Кольцо записей SeedLink: файл '%s' %s%s, SeedLink выключен", path_.c_str(),
-                        what, cause(error).c_str());
+        write_log_linef("%s: файл '%s' %s%s, %s выключен", name(), path_.c_str(), what,
+                        cause(error).c_str(),
+                        layout_ == RingLayout::kParts ? "miniSEED 3 в SeedLink" : "SeedLink");
     wake();
     return false;
 }
@@ -133,6 +197,7 @@ bool RecordRing::open(const std::string& path, uint64_t bytes) {
     path_ = path;
     uint64_t slots = bytes > kHeaderBytes ? (bytes - kHeaderBytes) / kSlotBytes : 0;
     if (slots < kMinSlots) slots = kMinSlots;
+    if (layout_ == RingLayout::kParts && slots < kMinPartSlots) slots = kMinPartSlots;
     if (slots > kMaxSlots) slots = kMaxSlots;
     slots_ = slots;
     size_ = kHeaderBytes + slots * kSlotBytes;
@@ -144,9 +209,10 @@ bool RecordRing::open(const std::string& path, uint64_t bytes) {
     if (!S_ISREG(st.st_mode)) return fail("не открывается", kNotAFile);
     wakeup_fd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
 
+    const char* magic = layout_ == RingLayout::kParts ? kPartsMagic : kMagic;
     FileHeader header{};
     const bool known = pread(fd_, &header, sizeof header, 0) == sizeof header &&
-                       std::memcmp(header.magic, kMagic, sizeof kMagic) == 0;
+                       std::memcmp(header.magic, magic, sizeof kMagic) == 0;
     const uint64_t length = static_cast<uint64_t>(st.st_size);
     const uint64_t expected = header.slots >= kMinSlots && header.slots <= kMaxSlots
                                   ? kHeaderBytes + header.slots * kSlotBytes
@@ -161,23 +227,20 @@ bool RecordRing::open(const std::string& path, uint64_t bytes) {
         // What was cut off may have been newer, but not by a whole ring: no number twice.
         if (length < expected) first += header.slots;
         if (length != expected)
-            write_log_linef(
-                "Кольцо записей SeedLink: файл '%s' длиной %llu байт вместо %llu, записи начаты "
-                "заново",
-                path.c_str(), static_cast<unsigned long long>(length),
-                static_cast<unsigned long long>(expected));
+            write_log_linef("%s: файл '%s' длиной %llu байт вместо %llu, записи начаты заново",
+                            name(), path.c_str(), static_cast<unsigned long long>(length),
+                            static_cast<unsigned long long>(expected));
         else
-            write_log_linef("Кольцо записей SeedLink: размер изменился, записи начаты заново");
+            write_log_linef("%s: размер изменился, записи начаты заново", name());
     } else if (!known && length > 0) {
-        write_log_linef(
-            "Кольцо записей SeedLink: файл '%s' не похож на кольцо, записи начаты заново",
-            path.c_str());
+        write_log_linef("%s: файл '%s' не похож на кольцо, записи начаты заново", name(),
+                        path.c_str());
     }
     if (!reserve(fresh)) return false;
     if (fresh || header.slots != slots) {
         // A new ring: no slot of the old geometry may be read as one of ours.
         FileHeader head{};
-        std::memcpy(head.magic, kMagic, sizeof kMagic);
+        std::memcpy(head.magic, magic, sizeof kMagic);
         head.slots = slots;
         head.first = first;
         if (!write_all(fd_, &head, sizeof head, 0)) return fail("не записывается", errno);
@@ -199,10 +262,12 @@ bool RecordRing::reserve(bool fresh) {
 // Reads every slot back. The newest whole record fixes where each sequence
 // number of the ring lives; a slot that holds its own record whole is kept,
 // and any other slot with bytes in it is a record lost: counted and cleared,
-// so that a reader finds its number missing and skips it.
+// so that a reader finds its number missing and skips it. In the parts
+// layout a record lacking a part goes whole, and the count is of records.
 bool RecordRing::scan(uint64_t first) {
     std::vector<uint64_t> whole(slots_, 0);
     std::vector<bool> used(slots_, false);
+    std::vector<uint8_t> part(layout_ == RingLayout::kParts ? 2 * slots_ : 0);
     std::vector<uint8_t> chunk(kScanSlots * kSlotBytes);
     uint64_t newest = 0;
     for (uint64_t i = 0; i < slots_; i += kScanSlots) {
@@ -214,26 +279,31 @@ bool RecordRing::scan(uint64_t first) {
             const uint64_t seq = whole_seq(s);
             if (seq % slots_ == i + j) whole[i + j] = seq;
             if (whole[i + j] > newest) newest = whole[i + j];
+            if (!part.empty()) std::memcpy(&part[2 * (i + j)], s + kSlotHead, 2);
             for (uint64_t b = 0; b < kSlotBytes && !used[i + j]; ++b) used[i + j] = s[b] != 0;
         }
     }
-    uint64_t oldest = 0, dropped = 0;
-    const uint8_t blank[kSlotBytes] = {};
+    uint64_t dropped = 0;
     for (uint64_t i = 0; i < slots_; ++i) {
         // The newest sequence number that lives in slot i, 0 for none yet.
         const uint64_t back = (newest % slots_ + slots_ - i) % slots_;
         const uint64_t own = back < newest ? newest - back : 0;
-        if (own != 0 && whole[i] == own) {
-            if (oldest == 0 || own < oldest) oldest = own;
-            continue;
-        }
-        if (!used[i]) continue;
-        ++dropped;
-        if (!write_all(fd_, blank, sizeof blank, slot_offset(i)))
+        if (own != 0 && whole[i] == own) continue;
+        whole[i] = 0;
+        if (used[i]) ++dropped;
+    }
+    if (!part.empty()) dropped = drop_broken_records(whole, part, used, slots_, newest);
+    uint64_t oldest = 0;
+    const uint8_t blank[kSlotBytes] = {};
+    for (uint64_t i = 0; i < slots_; ++i) {
+        if (whole[i] != 0) {
+            if (oldest == 0 || whole[i] < oldest) oldest = whole[i];
+        } else if (used[i] && !write_all(fd_, blank, sizeof blank, slot_offset(i))) {
             return fail("не записывается", errno);
+        }
     }
     if (dropped > 0)
-        write_log_linef("Кольцо записей SeedLink: отброшено повреждённых записей: %llu",
+        write_log_linef("%s: отброшено повреждённых записей: %llu", name(),
                         static_cast<unsigned long long>(dropped));
     // Records of a ring begun at `first` are numbered from there, so only an
     // empty ring needs it.
@@ -273,50 +343,122 @@ void RecordRing::close() {
 }
 
 uint64_t RecordRing::append(const uint8_t* record) {
+    if (layout_ != RingLayout::kRecords) return 0;
+    return append_slots(record, 1);
+}
+
+uint64_t RecordRing::append_record(const uint8_t* record, size_t length) {
+    const uint64_t count = (length + kRingPartBytes - 1) / kRingPartBytes;
+    if (layout_ != RingLayout::kParts || count == 0 || count > kRingMaxParts) return 0;
+    uint8_t parts[kRingMaxParts * kRingRecordLength] = {};
+    for (uint64_t k = 0; k < count; ++k) {
+        uint8_t* p = parts + k * kRingRecordLength;
+        const size_t used = std::min<size_t>(kRingPartBytes, length - k * kRingPartBytes);
+        p[0] = static_cast<uint8_t>(k);
+        p[1] = static_cast<uint8_t>(count);
+        p[2] = static_cast<uint8_t>(used);
+        p[3] = static_cast<uint8_t>(used >> 8);
+        std::memcpy(p + kRingPartHead, record + k * kRingPartBytes, used);
+    }
+    return append_slots(parts, count);
+}
+
+// Writes `count` records into consecutive slots at once (twice where the
+// ring wraps) and publishes them together.
+uint64_t RecordRing::append_slots(const uint8_t* records, uint64_t count) {
     std::lock_guard<std::mutex> guard(append_lock_);
     if (!usable()) return 0;
     const uint64_t seq = next_.load();
-    // The record the slot held leaves before its bytes change.
-    if (seq + 1 - oldest_.load() > slots_) oldest_.store(seq + 1 - slots_);
-    uint8_t slot[kSlotBytes];
-    store_u64(slot, seq);
-    store_u64(slot + 8, checksum(seq, record));
-    std::memcpy(slot + kSlotHead, record, kRingRecordLength);
-    if (!write_all(fd_, slot, sizeof slot, slot_offset(seq % slots_))) {
+    // The records the slots held leave before their bytes change.
+    if (seq + count - oldest_.load() > slots_) oldest_.store(seq + count - slots_);
+    uint8_t slots[kRingMaxParts * kSlotBytes];
+    for (uint64_t k = 0; k < count; ++k) {
+        const uint8_t* record = records + k * kRingRecordLength;
+        uint8_t* slot = slots + k * kSlotBytes;
+        store_u64(slot, seq + k);
+        store_u64(slot + 8, checksum(seq + k, record));
+        std::memcpy(slot + kSlotHead, record, kRingRecordLength);
+    }
+    const uint64_t at = seq % slots_, before_end = std::min(count, slots_ - at);
+    if (!write_all(fd_, slots, before_end * kSlotBytes, slot_offset(at)) ||
+        (before_end < count && !write_all(fd_, slots + before_end * kSlotBytes,
+                                          (count - before_end) * kSlotBytes, slot_offset(0)))) {
         fail("не записывается", errno);
         return 0;
     }
     {
         std::lock_guard<std::mutex> hold(mirror_lock_);
-        std::memcpy(mirror_.data() + (seq % mirror_slots_) * kSlotBytes, slot, kSlotBytes);
-        next_.store(seq + 1);
+        for (uint64_t k = 0; k < count; ++k)
+            std::memcpy(mirror_.data() + ((seq + k) % mirror_slots_) * kSlotBytes,
+                        slots + k * kSlotBytes, kSlotBytes);
+        next_.store(seq + count);
     }
     wake();
     return seq;
 }
 
-bool RecordRing::read(uint64_t seq, uint8_t* out) const {
+// Copies the slots of `count` records from `seq` on, heads included; false
+// when any of them is not yet written or has left the ring. A slot that
+// names another number was lost to damage; the caller checks.
+bool RecordRing::copy_slots(uint64_t seq, uint64_t count, uint8_t* slots) const {
     if (!usable() || seq < oldest_.load()) return false;
     {
         std::lock_guard<std::mutex> hold(mirror_lock_);
         const uint64_t next = next_.load();
-        if (seq >= next) return false;
+        if (seq + count > next) return false;
         if (seq + mirror_slots_ >= next) {
-            const uint8_t* m = mirror_.data() + (seq % mirror_slots_) * kSlotBytes;
-            if (load_u64(m) != seq) return false;  // lost to damage
-            std::memcpy(out, m + kSlotHead, kRingRecordLength);
+            for (uint64_t k = 0; k < count; ++k)
+                std::memcpy(slots + k * kSlotBytes,
+                            mirror_.data() + ((seq + k) % mirror_slots_) * kSlotBytes, kSlotBytes);
             return true;
         }
     }
+    const uint64_t at = seq % slots_, before_end = std::min(count, slots_ - at);
+    const bool copied =
+        read_all(fd_, slots, before_end * kSlotBytes, slot_offset(at)) &&
+        (before_end == count || read_all(fd_, slots + before_end * kSlotBytes,
+                                         (count - before_end) * kSlotBytes, slot_offset(0)));
+    // The copy is a system call, finished before oldest_ is loaded again:
+    // a slot the appender began to overwrite meanwhile has left the ring.
+    return copied && seq >= oldest_.load();
+}
+
+bool RecordRing::read(uint64_t seq, uint8_t* out) const {
     uint8_t slot[kSlotBytes];
-    const bool copied = pread(fd_, slot, sizeof slot, slot_offset(seq % slots_)) ==
-                        static_cast<ssize_t>(sizeof slot);
-    // The copy is a system call, finished before oldest_ is loaded again.
-    // A cleared slot names no record; one the appender began to overwrite
-    // while it was copied has left the ring.
-    if (!copied || load_u64(slot) != seq || seq < oldest_.load()) return false;
+    // A cleared slot names no record.
+    if (layout_ != RingLayout::kRecords || !copy_slots(seq, 1, slot) || load_u64(slot) != seq)
+        return false;
     std::memcpy(out, slot + kSlotHead, kRingRecordLength);
     return true;
+}
+
+size_t RecordRing::read_record(uint64_t seq, std::vector<uint8_t>& out, uint64_t* after) const {
+    *after = seq + 1;
+    uint8_t first[kSlotBytes];
+    if (layout_ != RingLayout::kParts || !copy_slots(seq, 1, first) || load_u64(first) != seq)
+        return 0;
+    const uint8_t at = first[kSlotHead], count = first[kSlotHead + 1];
+    if (count == 0 || at >= count) return 0;
+    if (at > 0) {
+        *after = seq + (count - at);  // inside a record: the next one begins there
+        return 0;
+    }
+    uint8_t slots[kRingMaxParts * kSlotBytes];
+    if (count > kRingMaxParts || !copy_slots(seq, count, slots)) return 0;
+    out.clear();
+    for (uint64_t k = 0; k < count; ++k) {
+        const uint8_t* slot = slots + k * kSlotBytes;
+        const uint8_t* p = slot + kSlotHead;
+        const size_t used = load_u16(p + 2);
+        // A part lost: the slot where it should be may begin the next record.
+        if (load_u64(slot) != seq + k || p[0] != k || p[1] != count || used > kRingPartBytes) {
+            *after = seq + std::max<uint64_t>(k, 1);
+            return 0;
+        }
+        out.insert(out.end(), p + kRingPartHead, p + kRingPartHead + used);
+    }
+    *after = seq + count;
+    return out.size();
 }
 
 void RecordRing::sync() {

@@ -28,6 +28,14 @@
 //   nothing, the wakeup descriptor fires so the SeedLink server sees it and
 //   goes off. Recording and LISS do not depend on the ring.
 //
+// The same ring also holds miniSEED 3 records, which have any length (the
+// parts layout): a record spans as many consecutive slots as it needs, each
+// slot's record bytes beginning with a part head (part index, part count,
+// bytes used), all its slots written at once and published together. The
+// record is known by its first slot's sequence number, so numbers have gaps
+// where records span slots. A damaged slot costs the record it is part of;
+// a reader that lands inside a record skips to the next one that begins.
+//
 // The newest records (up to 32768, 16 MiB) are also kept in memory, so that
 // live clients, who read what was just appended, cost no system call each.
 //
@@ -47,10 +55,16 @@
 #include <vector>
 
 inline constexpr int kRingRecordLength = 512;
+// Parts layout: the part head, and the record bytes a slot holds.
+inline constexpr int kRingPartHead = 4;
+inline constexpr int kRingPartBytes = kRingRecordLength - kRingPartHead;
+inline constexpr int kRingMaxParts = 64;
+
+enum class RingLayout { kRecords, kParts };
 
 class RecordRing {
   public:
-    RecordRing() = default;
+    explicit RecordRing(RingLayout layout = RingLayout::kRecords) : layout_(layout) {}
     RecordRing(const RecordRing&) = delete;
     RecordRing& operator=(const RecordRing&) = delete;
     ~RecordRing();
@@ -70,6 +84,15 @@ class RecordRing {
     // Copies record `seq` into `out` (512 bytes); false when it has left
     // the ring, does not exist yet, or was lost to damage (skip it then).
     bool read(uint64_t seq, uint8_t* out) const;
+    // Parts layout: stores a record of 1 to kRingMaxParts * kRingPartBytes
+    // bytes; returns its sequence number, 0 when not usable or too long.
+    uint64_t append_record(const uint8_t* record, size_t length);
+    // Parts layout: copies the record that begins at slot `seq` into `out`
+    // and returns its length; `*after` is where the next record may begin.
+    // 0 when no whole record begins there (left the ring, not yet written,
+    // a part lost to damage, or `seq` is inside a record); `*after` is then
+    // the next slot worth trying.
+    size_t read_record(uint64_t seq, std::vector<uint8_t>& out, uint64_t* after) const;
     // The oldest sequence number held; equal to next() when empty.
     uint64_t oldest() const { return oldest_.load(); }
     // The sequence number the next record will get (the first is 1).
@@ -83,12 +106,16 @@ class RecordRing {
     int wakeup_fd() const { return wakeup_fd_; }
 
   private:
+    uint64_t append_slots(const uint8_t* records, uint64_t count);
+    bool copy_slots(uint64_t seq, uint64_t count, uint8_t* slots) const;
+    const char* name() const;
     bool reserve(bool fresh);
     bool scan(uint64_t first);
     bool mirror_from_file();
     bool fail(const char* what, int error);
     void wake() const;
 
+    const RingLayout layout_;
     std::mutex append_lock_;
     std::string path_;
     int fd_ = -1;

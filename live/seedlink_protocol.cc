@@ -147,6 +147,50 @@ bool parse_record(const uint8_t* r, RecordInfo* out) {
     return true;
 }
 
+namespace {
+
+uint32_t le32(const uint8_t* p) { return static_cast<uint32_t>(le16(p) | le16(p + 2) << 16); }
+
+}  // namespace
+
+bool parse_record3(const uint8_t* r, size_t length, RecordInfo* out) {
+    constexpr size_t kHeader = 40;
+    if (length < kHeader || r[0] != 'M' || r[1] != 'S' || r[2] != 3) return false;
+    const size_t id_length = r[33];
+    if (kHeader + id_length > length) return false;
+    const int year = le16(r + 8), day = le16(r + 10);
+    if (year < 1900 || year > 2200 || day < 1 || day > 366 || r[12] > 23 || r[13] > 59 ||
+        r[14] > 60)
+        return false;
+    // "FDSN:NET_STA_LOC_B_S_SS": the station ID is what comes before the
+    // location, the stream ID the rest.
+    const std::string id(reinterpret_cast<const char*>(r + kHeader), id_length);
+    if (id.compare(0, 5, "FDSN:") != 0) return false;
+    std::vector<std::string> codes;
+    for (size_t at = 5;;) {
+        const size_t cut = id.find('_', at);
+        codes.push_back(id.substr(at, cut == std::string::npos ? cut : cut - at));
+        if (cut == std::string::npos) break;
+        at = cut + 1;
+    }
+    if (codes.size() != 6) return false;
+    out->format = '3';
+    out->type = 'D';
+    out->network = codes[0];
+    out->station = codes[1];
+    out->location = codes[2];
+    out->channel = codes[3] + codes[4] + codes[5];
+    out->station_id = codes[0] + "_" + codes[1];
+    out->stream_id = codes[2] + "_" + codes[3] + "_" + codes[4] + "_" + codes[5];
+    double rate;
+    std::memcpy(&rate, r + 16, sizeof rate);  // little-endian, as the host
+    if (rate < 0) rate = -1 / rate;           // a period
+    out->start = calendar_to_seconds(year, 1, 1, r[12], r[13], r[14]) + (day - 1) * 86400.0 +
+                 le32(r + 4) / 1e9;
+    out->end = rate > 0 && std::isfinite(rate) ? out->start + le32(r + 24) / rate : out->start;
+    return true;
+}
+
 bool glob_match(std::string_view p, std::string_view t) { return wildcard_match(p, t, true); }
 
 bool parse_v3_time(std::string_view text, double* out) {
@@ -273,8 +317,10 @@ bool parse_v4_selector(std::string_view arg, Selector* out, std::string* why) {
             *why = "a filter cannot follow !";
             return false;
         }
-        if (!(filter.size() == 6 && glob_match("native", filter))) {
-            *why = "the only filter is native";
+        if (filter == "3") {
+            out->to3 = true;
+        } else if (!(filter.size() == 6 && glob_match("native", filter))) {
+            *why = "the filters are native and 3";
             return false;
         }
         arg = arg.substr(0, colon);
@@ -283,7 +329,7 @@ bool parse_v4_selector(std::string_view arg, Selector* out, std::string* why) {
     out->stream = std::string(arg.substr(0, dot));
     out->format = dot == std::string_view::npos ? "" : std::string(arg.substr(dot + 1));
     if (out->stream.empty() || out->format.size() > 2) {
-        *why = "selector is STREAM[.FORMAT][:native]";
+        *why = "selector is STREAM[.FORMAT][:native|:3]";
         return false;
     }
     for (char c : arg)
@@ -294,15 +340,28 @@ bool parse_v4_selector(std::string_view arg, Selector* out, std::string* why) {
     return true;
 }
 
+namespace {
+
+// A lone letter is taken as the subformat, as older selectors wrote the
+// record type (".D"); the format is then the one the connection gets.
+bool format_matches(const Selector& s, char format, char type) {
+    const bool legacy = s.format.size() == 1 && (s.format[0] < '0' || s.format[0] > '9');
+    const std::string code{format, type};
+    return legacy ? glob_match(s.format, code.substr(1)) : glob_match(s.format + "*", code);
+}
+
+}  // namespace
+
+int selector_format(const Selector& s) {
+    if (s.version != 4 || s.negate) return 0;
+    const bool two = format_matches(s, '2', 'D'), three = format_matches(s, '3', 'D');
+    if (s.to3 || (three && !two)) return 3;
+    return two && !three ? 2 : 0;
+}
+
 bool selector_matches(const Selector& s, const RecordInfo& r) {
-    if (s.version == 4) {
-        // A lone letter is taken as the subformat, as older selectors wrote
-        // the record type (".D"); the format is the one we serve.
-        const bool legacy = s.format.size() == 1 && (s.format[0] < '0' || s.format[0] > '9');
-        const std::string code = std::string("2") + r.type;
-        return glob_match(s.stream, r.stream_id) &&
-               (legacy ? glob_match(s.format, code.substr(1)) : glob_match(s.format + "*", code));
-    }
+    if (s.version == 4)
+        return glob_match(s.stream, r.stream_id) && format_matches(s, r.format, r.type);
     if (s.type != 0 && s.type != r.type) return false;
     std::string location = r.location, channel = r.channel;
     location.resize(2, ' ');
@@ -338,14 +397,17 @@ std::string v3_packet(uint64_t sequence, const uint8_t* record) {
     return p;
 }
 
-std::string v4_packet(uint64_t sequence, std::string_view station_id, const uint8_t* record) {
-    std::string p = "SE2D";
-    put_le(p, kRecordBytes, 4);
+std::string v4_packet(uint64_t sequence, std::string_view station_id, const uint8_t* record,
+                      size_t length, char format) {
+    std::string p = "SE";
+    p += format;
+    p += 'D';
+    put_le(p, length, 4);
     put_le(p, sequence, 8);
     const size_t id_length = station_id.size() > 255 ? 255 : station_id.size();
     p += static_cast<char>(id_length);
     p.append(station_id.substr(0, id_length));
-    p.append(reinterpret_cast<const char*>(record), kRecordBytes);
+    p.append(reinterpret_cast<const char*>(record), length);
     return p;
 }
 
@@ -370,13 +432,16 @@ std::string v4_info_json(const InfoSource& s, std::string_view item,
         return u;
     };
     const std::string what = upper(item);
-    auto add_formats = [&j] {
+    auto add_formats = [&j, &s] {
         j["format"] = {
-            {"2", {{"mimetype", "application/vnd.fdsn.mseed"}, {"subformat", {{"D", "data"}}}}},
-            {"J",
-             {{"mimetype", "application/json"},
-              {"subformat", {{"I", "seedlink-info"}, {"E", "seedlink-error"}}}}}};
+            {"2", {{"mimetype", "application/vnd.fdsn.mseed"}, {"subformat", {{"D", "data"}}}}}};
+        if (s.has3)
+            j["format"]["3"] = {{"mimetype", "application/vnd.fdsn.mseed3"},
+                                {"subformat", {{"D", "data"}}}};
+        j["format"]["J"] = {{"mimetype", "application/json"},
+                            {"subformat", {{"I", "seedlink-info"}, {"E", "seedlink-error"}}}};
         j["filter"] = {{"native", "records as stored"}};
+        if (s.has3) j["filter"]["3"] = "miniSEED 3, one record per block";
     };
     if (what == "ID") return json_text(j);
     if (what == "FORMATS") {
@@ -389,25 +454,33 @@ std::string v4_info_json(const InfoSource& s, std::string_view item,
     }
     if (what == "STATIONS" || what == "STREAMS") {
         const std::string sp = station_pattern.empty() ? "*" : std::string(station_pattern);
+        const size_t dot = stream_pattern.find('.');
         const std::string tp =
-            stream_pattern.empty()
-                ? "*"
-                : std::string(stream_pattern.substr(0, stream_pattern.find('.')));
+            stream_pattern.empty() ? "*" : std::string(stream_pattern.substr(0, dot));
+        const std::string fp =
+            dot == std::string_view::npos ? "*" : std::string(stream_pattern.substr(dot + 1)) + "*";
         add_formats();
         Json stations = Json::array();
         for (const auto& [id, streams] : by_station(s)) {
             if (!glob_match(sp, id)) continue;
+            const bool three = s.has3 && s.format == '3';
             Json station = {{"id", id},
                             {"description", s.organization},
-                            {"start_seq", s.oldest},
-                            {"end_seq", s.next},
+                            {"start_seq", three ? s.oldest3 : s.oldest},
+                            {"end_seq", three ? s.next3 : s.next},
                             {"backfill", 0}};
+            // Each format has its own numbers.
+            if (s.has3)
+                station["format_seq"] = {{"2", {{"start_seq", s.oldest}, {"end_seq", s.next}}},
+                                         {"3", {{"start_seq", s.oldest3}, {"end_seq", s.next3}}}};
             if (what == "STREAMS") {
                 Json list = Json::array();
                 for (const StreamSummary* st : streams) {
-                    if (!glob_match(tp, st->stream_id)) continue;
+                    if (!glob_match(tp, st->stream_id) ||
+                        !glob_match(fp, std::string{st->format, 'D'}))
+                        continue;
                     list.push_back({{"id", st->stream_id},
-                                    {"format", "2"},
+                                    {"format", std::string(1, st->format)},
                                     {"subformat", "D"},
                                     {"origin", "native"},
                                     {"start_time", format_v4_time(st->start)},
@@ -468,12 +541,13 @@ std::vector<std::string> v3_info_packets(const InfoSource& s, std::string_view l
             std::string inner;
             if (level == "STREAMS" || level == "GAPS" || all)
                 for (const StreamSummary* st : streams)
-                    inner += "  <stream location=\"" + xml_escape(st->location) + "\" seedname=\"" +
-                             xml_escape(st->channel) + "\" type=\"D\" begin_time=\"" +
-                             format_v3_time(st->start) + "\" end_time=\"" +
-                             format_v3_time(st->end) +
-                             "\" begin_recno=\"0\" end_recno=\"0\" gap_check=\"disabled\" "
-                             "gap_treshold=\"0\"/>\n";
+                    if (st->format == '2')  // 3.1 clients know no other
+                        inner += "  <stream location=\"" + xml_escape(st->location) +
+                                 "\" seedname=\"" + xml_escape(st->channel) +
+                                 "\" type=\"D\" begin_time=\"" + format_v3_time(st->start) +
+                                 "\" end_time=\"" + format_v3_time(st->end) +
+                                 "\" begin_recno=\"0\" end_recno=\"0\" gap_check=\"disabled\" "
+                                 "gap_treshold=\"0\"/>\n";
             if (level == "CONNECTIONS" || all)
                 for (const ConnectionSummary& c : s.connections) {
                     const size_t colon = c.address.rfind(':');

@@ -19,18 +19,22 @@ inline constexpr int kV4FixedHeaderBytes = 17;
 // sent modulo this and mapped back on resume.
 inline constexpr uint64_t kV3SequenceMask = 0xFFFFFF;
 
-// What a client selects on, read from a Mini-SEED 2 record's fixed header.
+// What a client selects on, read from a record's header.
 struct RecordInfo {
     std::string network, station, location, channel;  // blanks trimmed
     std::string station_id;                           // NET_STA
     std::string stream_id;                            // LOC_B_S_SS, from a three-letter channel
     char type = 'D';                                  // SeedLink 3 record type: D data, L log
+    char format = '2';                                // miniSEED 2 or 3
     double start = 0;                                 // seconds since 1970, UTC
     double end = 0;                                   // time of the sample after the last
 };
 
 // False when the bytes are not a record we can read (no sane time or rate).
 bool parse_record(const uint8_t* record, RecordInfo* out);
+// The same from a miniSEED 3 record of `length` bytes with an FDSN source
+// identifier.
+bool parse_record3(const uint8_t* record, size_t length, RecordInfo* out);
 
 // Glob with "*" and "?", anchored at both ends, case-insensitive.
 bool glob_match(std::string_view pattern, std::string_view text);
@@ -52,8 +56,12 @@ struct Selector {
     char type = 0;         // 3.1: record type, 0 any
     std::string stream;    // 4.0: glob on the stream ID
     std::string format;    // 4.0: glob on "2D", anchored at the start only
+    bool to3 = false;      // 4.0: the filter ":3"
     std::string text;      // as the client wrote it
 };
+// The record format a positive selector asks for: 3 when it matches "3D"
+// only or filters to 3, 2 when it matches "2D" only, 0 when either serves.
+int selector_format(const Selector& s);
 // False when the argument is malformed (why says how).
 bool parse_v3_selector(std::string_view arg, Selector* out, std::string* why);
 bool parse_v4_selector(std::string_view arg, Selector* out, std::string* why);
@@ -64,12 +72,14 @@ bool selected(const std::vector<Selector>& selectors, const RecordInfo& r);
 
 // A data packet: header and the 512-byte record.
 std::string v3_packet(uint64_t sequence, const uint8_t* record);
-std::string v4_packet(uint64_t sequence, std::string_view station_id, const uint8_t* record);
+std::string v4_packet(uint64_t sequence, std::string_view station_id, const uint8_t* record,
+                      size_t length = kRecordBytes, char format = '2');
 // A 4.0 JSON packet (format J, subformat I or E).
 std::string v4_json_packet(char subformat, std::string_view json);
 
 // What INFO reports.
 struct StreamSummary {
+    char format = '2';
     std::string network, station, location, channel, stream_id;
     double start = 0, end = 0;
 };
@@ -84,6 +94,9 @@ struct InfoSource {
     std::string organization;  // the second HELLO line
     std::string network, station;
     uint64_t oldest = 0, next = 0;  // the ring's sequence numbers
+    bool has3 = false;              // miniSEED 3 is served, from its own ring
+    uint64_t oldest3 = 0, next3 = 0;
+    char format = '2';  // whose numbers a station's start_seq and end_seq are
     std::vector<StreamSummary> streams;
     std::vector<ConnectionSummary> connections;
 };

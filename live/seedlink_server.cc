@@ -79,9 +79,11 @@ struct Client {
     size_t out_at = 0;
     std::unique_ptr<seedlink::Session> session;
     bool streaming = false;
-    bool ended = false;    // END sent after a dial-up or a window
-    bool closing = false;  // closes once `out` is sent
-    std::string leave;     // the log's words when it goes
+    bool ended = false;          // END sent after a dial-up or a window
+    bool closing = false;        // closes once `out` is sent
+    std::string leave;           // the log's words when it goes
+    RecordRing* ring = nullptr;  // of the format it gets, from the start of the transfer
+    char format = '2';
     uint64_t cursor = 0;
     std::vector<uint64_t> first_of;  // per request (the uni request last)
     uint64_t last_sequence = 0;
@@ -95,6 +97,7 @@ struct Client {
 
 struct Server {
     RecordRing* ring = nullptr;
+    RecordRing* ring3 = nullptr;  // miniSEED 3; null when there is none
     Listener listener;
     int epoll = -1, wake = -1;
     std::thread thread;
@@ -119,7 +122,9 @@ Server server;
 std::mutex views_lock;
 std::vector<SeedLinkClientView> views;
 
-constexpr uint64_t kWakeId = 2, kRingId = 3;
+constexpr uint64_t kWakeId = 2, kRingId = 3, kRing3Id = 4;
+
+bool serves3() { return server.ring3 != nullptr && server.ring3->usable(); }
 
 double wall_now() {
     timespec ts{};
@@ -172,20 +177,29 @@ const std::vector<seedlink::StreamSummary>& stream_list() {
     if (server.streams_valid && Clock::now() - server.streams_at < kStreamScanAge)
         return server.streams;
     std::map<std::string, seedlink::StreamSummary> found;
-    uint8_t record[kRingRecordLength];
-    const uint64_t end = server.ring->next();
-    for (uint64_t s = server.ring->oldest(); s < end; ++s) {
-        seedlink::RecordInfo info;
-        if (!server.ring->read(s, record) || !seedlink::parse_record(record, &info)) continue;
-        const std::string key = info.station_id + "/" + info.stream_id;
+    auto take = [&found](const seedlink::RecordInfo& info) {
+        const std::string key = info.format + info.station_id + "/" + info.stream_id;
         auto it = found.find(key);
         if (it == found.end()) {
-            found[key] = {info.network,   info.station, info.location, info.channel,
-                          info.stream_id, info.start,   info.end};
+            found[key] = {info.format,  info.network,   info.station, info.location,
+                          info.channel, info.stream_id, info.start,   info.end};
         } else {
             it->second.start = std::min(it->second.start, info.start);
             it->second.end = std::max(it->second.end, info.end);
         }
+    };
+    uint8_t record[kRingRecordLength];
+    const uint64_t end = server.ring->next();
+    for (uint64_t s = server.ring->oldest(); s < end; ++s) {
+        seedlink::RecordInfo info;
+        if (server.ring->read(s, record) && seedlink::parse_record(record, &info)) take(info);
+    }
+    std::vector<uint8_t> record3;
+    for (uint64_t s = serves3() ? server.ring3->oldest() : 0, after = 0;
+         serves3() && s < server.ring3->next(); s = after) {
+        seedlink::RecordInfo info;
+        const size_t n = server.ring3->read_record(s, record3, &after);
+        if (n > 0 && seedlink::parse_record3(record3.data(), n, &info)) take(info);
     }
     server.streams.clear();
     for (auto& [key, summary] : found) server.streams.push_back(summary);
@@ -194,7 +208,7 @@ const std::vector<seedlink::StreamSummary>& stream_list() {
     return server.streams;
 }
 
-seedlink::InfoSource info_source(bool with_streams, bool with_connections) {
+seedlink::InfoSource info_source(bool with_streams, bool with_connections, char format) {
     seedlink::InfoSource s;
     const std::string hello = seedlink::hello_software();
     s.software = hello.substr(0, hello.find(" ::"));
@@ -203,6 +217,12 @@ seedlink::InfoSource info_source(bool with_streams, bool with_connections) {
     s.station = server.station;
     s.oldest = server.ring->oldest();
     s.next = server.ring->next();
+    s.has3 = serves3();
+    if (s.has3) {
+        s.oldest3 = server.ring3->oldest();
+        s.next3 = server.ring3->next();
+        s.format = format;
+    }
     if (with_streams) s.streams = stream_list();
     if (with_connections)
         for (const auto& [id, c] : server.clients) {
@@ -219,7 +239,14 @@ void answer_info(Client& c) {
     const std::string& item = session.info_item;
     const bool streams = item == "STREAMS" || item == "GAPS" || item == "ALL";
     const bool connections = item == "CONNECTIONS" || item == "ALL";
-    const seedlink::InfoSource source = info_source(streams, connections);
+    // A station's numbers are those of the format the client gets, or asks about.
+    const std::string& pattern = session.info_stream;
+    const size_t dot = pattern.find('.');
+    const bool ask3 = dot != std::string::npos &&
+                      seedlink::glob_match(pattern.substr(dot + 1) + "*", "3D") &&
+                      !seedlink::glob_match(pattern.substr(dot + 1) + "*", "2D");
+    const seedlink::InfoSource source =
+        info_source(streams, connections, ask3 ? '3' : session.format());
     if (session.version() == 4) {
         static const char* const items[] = {"ID",       "FORMATS", "CAPABILITIES",
                                             "STATIONS", "STREAMS", "CONNECTIONS"};
@@ -242,8 +269,8 @@ void answer_info(Client& c) {
 // --- data transfer ------------------------------------------------------
 
 // Where a request starts in the ring.
-uint64_t first_sequence(const StationRequest& r) {
-    const uint64_t oldest = server.ring->oldest(), next = server.ring->next();
+uint64_t first_sequence(const StationRequest& r, const RecordRing& ring) {
+    const uint64_t oldest = ring.oldest(), next = ring.next();
     switch (r.start) {
         case StationRequest::Start::kNext:
             return next;
@@ -266,15 +293,18 @@ uint64_t first_sequence(const StationRequest& r) {
 
 void start_transfer(Client& c) {
     const seedlink::Session& session = *c.session;
+    c.format = session.format();
+    // Asked for when it was there, and gone since: the pump drops the client.
+    c.ring = c.format == '3' && server.ring3 != nullptr ? server.ring3 : server.ring;
     c.first_of.clear();
-    uint64_t cursor = server.ring->next();
+    uint64_t cursor = c.ring->next();
     for (const StationRequest& r : session.requests()) {
-        c.first_of.push_back(first_sequence(r));
+        c.first_of.push_back(first_sequence(r, *c.ring));
         if (r.accepted) cursor = std::min(cursor, c.first_of.back());
     }
     if (session.version() == 3 && session.requests().empty()) {
         // 3.1 without STATION: one request for whatever the station ID.
-        c.first_of.push_back(first_sequence(*session.request_for("")));
+        c.first_of.push_back(first_sequence(*session.request_for(""), *c.ring));
         cursor = c.first_of.back();
     }
     c.cursor = cursor;
@@ -318,15 +348,40 @@ bool transfer_complete(const Client& c) {
 // than this turn's budget allowed.
 bool pump(Client& c) {
     if (!c.streaming || c.ended || c.closing) return false;
-    RecordRing& ring = *server.ring;
+    RecordRing& ring = *c.ring;
+    if (c.format == '3' && !ring.usable()) {
+        drop(c, "отключён (miniSEED 3 выключен)");
+        return false;
+    }
     if (c.cursor < ring.oldest()) {
         drop(c, "отстал и отключён");
         return false;
     }
+    static std::vector<uint8_t> record3;  // the loop's thread alone pumps
     uint8_t record[kRingRecordLength];
     int budget = kScanBudget;
     while (c.out.size() - c.out_at < kOutputHigh && c.cursor < ring.next()) {
         if (budget-- == 0) return true;
+        if (c.format == '3') {
+            uint64_t after = 0;
+            const size_t n = ring.read_record(c.cursor, record3, &after);
+            if (n == 0 && c.cursor < ring.oldest()) {
+                drop(c, "отстал и отключён");
+                return false;
+            }
+            // Inside a record, or one lost to damage: on to where the next begins.
+            const uint64_t seq = c.cursor;
+            c.cursor = after;
+            seedlink::RecordInfo info;
+            if (n == 0 || !seedlink::parse_record3(record3.data(), n, &info) ||
+                !wanted(c, seq, info))
+                continue;
+            queue_message(c, seedlink::v4_packet(seq, info.station_id, record3.data(), n, '3'));
+            c.last_sequence = seq;
+            c.last_end = info.end;
+            ++c.packets;
+            continue;
+        }
         if (!ring.read(c.cursor, record)) {
             if (!ring.usable()) return false;  // the loop ends and closes every client
             if (c.cursor < ring.oldest()) {
@@ -548,8 +603,8 @@ void refuse(int fd, const Peer& peer, Refusal why, int held) {
                                  " (SLCLIENTS), отказано " + peer.address);
             break;
         case Refusal::kPerAddress:
-            log_refusal(why, "SeedLink: с адреса " + peer.address + " уже " +
-                                 std::to_string(held) + " клиентов, отказано");
+            log_refusal(why, "SeedLink: с адреса " + peer.address + " уже " + std::to_string(held) +
+                                 " клиентов, отказано");
             break;
         case Refusal::kDescriptors:
             log_refusal(why, "SeedLink: нет свободных дескрипторов, подключения отложены");
@@ -592,6 +647,7 @@ void take_incoming() {
         c->name = a.peer.name();
         c->slot = std::move(a.slot);
         c->session = std::make_unique<seedlink::Session>(server.station_id, server.organization);
+        c->session->offer_format3(serves3());
         c->last_input = Clock::now();
         c->connected_wall = wall_now();
         c->events = EPOLLIN;
@@ -609,7 +665,8 @@ void take_incoming() {
 
 std::string protocol_label(const Client& c) {
     std::string label = c.session->version() == 4 ? "SeedLink 4.0" : "SeedLink 3.1";
-    return label + (c.mode == Mode::kWebSocket ? " WebSocket" : " TCP");
+    label += c.mode == Mode::kWebSocket ? " WebSocket" : " TCP";
+    return c.streaming && c.format == '3' ? label + " miniSEED 3" : label;
 }
 
 void housekeeping() {
@@ -650,6 +707,8 @@ void run_loop() {
                 take_incoming();
             } else if (id == kRingId) {
                 drain(server.ring->wakeup_fd());
+            } else if (id == kRing3Id) {
+                drain(server.ring3->wakeup_fd());
             } else {
                 auto it = server.clients.find(id);
                 if (it == server.clients.end()) continue;
@@ -664,8 +723,7 @@ void run_loop() {
             busy = pump(c) || busy;
             write_client(c);
             // The socket took everything and the ring has more: another turn at once.
-            if (c.streaming && !c.ended && !c.closing && c.out.empty() &&
-                c.cursor < server.ring->next())
+            if (c.streaming && !c.ended && !c.closing && c.out.empty() && c.cursor < c.ring->next())
                 busy = true;
             // A client that does not take its last bytes is not waited for long.
             if (c.closing &&
@@ -699,11 +757,12 @@ void run_loop() {
 
 }  // namespace
 
-bool start_seedlink_server(RecordRing& ring, const StationContext& station) {
+bool start_seedlink_server(RecordRing& ring, const StationContext& station, RecordRing* ring3) {
     const Config& config = station.config;
     const int port = config.seedlink_port;
     if (port <= 0 || port > 65535 || !ring.usable() || server.thread.joinable()) return false;
     server.ring = &ring;
+    server.ring3 = ring3 != nullptr && ring3->usable() ? ring3 : nullptr;
     server.epoll = epoll_create1(EPOLL_CLOEXEC);
     server.wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     ListenerOptions options;
@@ -727,9 +786,12 @@ bool start_seedlink_server(RecordRing& ring, const StationContext& station) {
     server.latency = config.seedlink_latency;
     server.station_id = server.network + "_" + server.station;
     server.organization = "VelDrum station " + server.station_id;
-    const std::pair<int, uint64_t> sources[] = {{server.wake, kWakeId},
-                                                {ring.wakeup_fd(), kRingId}};
+    const std::pair<int, uint64_t> sources[] = {
+        {server.wake, kWakeId},
+        {ring.wakeup_fd(), kRingId},
+        {server.ring3 != nullptr ? server.ring3->wakeup_fd() : -1, kRing3Id}};
     for (const auto& [fd, id] : sources) {
+        if (fd < 0) continue;
         epoll_event e{};
         e.events = EPOLLIN;
         e.data.u64 = id;

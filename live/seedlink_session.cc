@@ -93,6 +93,13 @@ const StationRequest* Session::request_for(std::string_view station_id) const {
     return nullptr;
 }
 
+char Session::format() const {
+    for (const StationRequest& r : requests_)
+        for (const Selector& s : r.selectors)
+            if (selector_format(s) == 3) return '3';
+    return '2';
+}
+
 std::string Session::describe() const {
     auto one = [](const StationRequest& r) {
         std::string d = r.text;
@@ -234,6 +241,26 @@ Effect Session::select(const std::vector<std::string_view>& args, std::vector<st
             return Effect::kNone;
         }
         parsed.push_back(std::move(s));
+    }
+    // One connection, one record format: packets of both would interleave
+    // two sequences of numbers.
+    bool two = false, three = false;
+    for (const StationRequest& q : requests_)
+        for (const Selector& s : q.selectors) {
+            two = two || selector_format(s) == 2;
+            three = three || selector_format(s) == 3;
+        }
+    for (const Selector& s : parsed) {
+        two = two || selector_format(s) == 2;
+        three = three || selector_format(s) == 3;
+    }
+    if (three && !format3_) {
+        error(out, "UNSUPPORTED", "miniSEED 3 is not available");
+        return Effect::kNone;
+    }
+    if (two && three) {
+        error(out, "ARGUMENTS", "miniSEED 2 and 3 cannot be mixed in one connection");
+        return Effect::kNone;
     }
     r->selectors.insert(r->selectors.end(), parsed.begin(), parsed.end());
     ok(out);

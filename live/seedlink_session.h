@@ -53,6 +53,10 @@ class Session {
     Effect command(std::string_view line, std::vector<std::string>& out);
 
     int version() const { return version_; }
+    // Whether miniSEED 3 can be selected (its ring is open); false at first.
+    void offer_format3(bool offered) { format3_ = offered; }
+    // The record format the connection gets: 3 when a selector asked for it.
+    char format() const;
     bool transferring() const { return transferring_; }
     const std::vector<StationRequest>& requests() const { return requests_; }
     // The first request whose pattern takes this station ID, or null.
@@ -76,6 +80,7 @@ class Session {
 
     std::string station_id_, organization_;
     int version_ = 3;
+    bool format3_ = false;
     bool multistation_ = false;  // 3.1: a STATION was given
     bool extended_replies_ = false;
     bool batch_ = false;

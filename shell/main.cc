@@ -113,7 +113,7 @@ int main(int argc, char** argv) {
     dialog_take_status_reports(station);
     start_seed_service(station);
     start_live_feed(station);  // says in the log why when it cannot
-    start_seedlink_server(live_ring(), station);
+    start_seedlink_server(live_ring(), station, &live_ring3());
     set_block_sink(take_block);
     start_recorder_thread(station);
 

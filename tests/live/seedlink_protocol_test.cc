@@ -54,7 +54,7 @@ TEST(SeedLinkSession, RepliesOfBothVersionsAndEndStartsTheTransfer) {
           "DATA 18446744073709551615", "DATA 18446744073709551616", "DATA ALL 2024-05-01T12:00:00Z 2024-05-01T13:00:00.5+02:00",
           "FETCH", "USERAGENT slinktool/4.3 libslink/4.0", "AUTH USERPASS a b"},
          "OK\r\nERROR UNEXPECTED SELECT before STATION\r\nOK\r\nERROR ARGUMENTS empty SELECT is not allowed in v4\r\n"
-         "OK\r\nERROR ARGUMENTS the only filter is native\r\nOK\r\n"
+         "OK\r\nERROR UNSUPPORTED miniSEED 3 is not available\r\nOK\r\n"
          "ERROR ARGUMENTS DATA [seq|ALL [start [end]]], times as 2024-05-01T12:00:00Z\r\n"
          "ERROR ARGUMENTS DATA [seq|ALL [start [end]]], times as 2024-05-01T12:00:00Z\r\n"
          "ERROR UNSUPPORTED use DATA with a time window\r\nOK\r\nERROR UNSUPPORTED no authentication here\r\n"},
@@ -88,6 +88,32 @@ TEST(SeedLinkSession, RepliesOfBothVersionsAndEndStartsTheTransfer) {
     EXPECT_EQ(r->sequence, 42u);
     EXPECT_EQ(s.request_for("ZZ_Q"), &s.requests().at(1));
     EXPECT_EQ(s.requests().size(), 2u);
+}
+
+// A connection gets one record format; selectors that leave it open get miniSEED 2.
+TEST(SeedLinkSession, OneRecordFormatPerConnection) {
+    struct Case { std::vector<std::string> commands; std::string replies; char format; };
+    const Case cases[] = {
+        {{"SELECT *_B_H_Z:3", "SELECT !*_B_H_N"}, "OK\r\nOK\r\n", '3'},
+        {{"SELECT *.3D *", "SELECT *.*"}, "OK\r\nOK\r\n", '3'},
+        {{"SELECT * *.D *:native", "SELECT *.2?"}, "OK\r\nOK\r\n", '2'},
+        {{"SELECT *.2D *:3"}, "ERROR ARGUMENTS miniSEED 2 and 3 cannot be mixed in one connection\r\n", '2'},
+        {{"SELECT *.3", "STATION YY_*", "SELECT *.2D", "SELECT *:nat"},
+         "OK\r\nOK\r\nERROR ARGUMENTS miniSEED 2 and 3 cannot be mixed in one connection\r\n"
+         "ERROR ARGUMENTS the filters are native and 3\r\n", '3'},
+    };
+    for (const Case& c : cases) {
+        seedlink::Session s("XX_ABC", "org");
+        s.offer_format3(true);
+        std::vector<std::string> out;
+        for (const char* command : {"SLPROTO 4.0", "STATION XX_ABC"}) s.command(command, out);
+        out.clear();
+        for (const std::string& command : c.commands) s.command(command, out);
+        std::string all;
+        for (const std::string& o : out) all += o;
+        EXPECT_EQ(all, c.replies) << c.commands.front();
+        EXPECT_EQ(s.format(), c.format) << c.commands.front();
+    }
 }
 
 TEST(SeedLinkProtocol, SelectorsAndTimes) {
