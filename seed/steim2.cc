@@ -1,6 +1,7 @@
 #include "seed/steim2.h"
 
 #include <bit>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
@@ -42,52 +43,43 @@ int difference_class(int32_t d) {
     return 7;
 }
 
-struct Encoder {
+// The state of one run of blocks: the current frame's words go to
+// word_at(frameIndex, wordIndex), and a block closes when its frames are
+// full or the samples end.
+struct FrameEncoder {
     uint8_t* out;
-    int recordLength;
-    int framesPerRecord;
-    const uint8_t* blockettes;
-    int blocketteCount;
-    int blocketteLength;
+    size_t blockStride;
+    int framesPerBlock;
+    int maxBlocks;
+    Steim2BlockDone done;
+    void* context;
 
     bool firstSample = true;
     int32_t x0 = 0;
     int32_t previousSample = 0;
     uint32_t codeWord = 0;
-    int frameIndex = 1;
-    int wordIndex = 3;
-    unsigned recordCount = 0;
-    size_t recordOffset = 0;  // bytes
-    double sampleRate = 1.0;
-    double timeFraction = 0.0;
-    SeedFixedHeader header{};
+    int frameIndex = 0;
+    int wordIndex = 3;  // words 1 and 2 of a block's first frame are X0 and Xn
+    int blocks = 0;
+    int blockSamples = 0;
+    size_t blockOffset = 0;  // bytes
 
     uint8_t* word_at(int frame, int word) {
-        return out + recordOffset + static_cast<size_t>(frame) * kSeedFrameLength + word * 4;
+        return out + blockOffset + static_cast<size_t>(frame) * kSeedFrameLength + word * 4;
     }
 
-    void reset_counts() {
-        header.Number_of_samples = 0;
-        header.Number_of_blockettes_follow = static_cast<uint8_t>(blocketteCount);
-        header.First_blockette = blocketteCount > 0 ? kSeedFirstBlockette : 0;
-        header.Beginning_of_data = static_cast<uint16_t>(frameIndex * kSeedFrameLength);
-    }
-
-    void close_record() {
-        put_be32(out + recordOffset + kSeedX0Offset, static_cast<uint32_t>(x0));
-        put_be32(out + recordOffset + kSeedXnOffset, static_cast<uint32_t>(previousSample));
+    void close_block() {
+        put_be32(out + blockOffset + 4, static_cast<uint32_t>(x0));
+        put_be32(out + blockOffset + 8, static_cast<uint32_t>(previousSample));
+        const int frames = frameIndex + (wordIndex > 1 ? 1 : 0);
+        if (done != nullptr) done(context, blockSamples, frames);
         firstSample = true;
-        std::memcpy(out + recordOffset, &header, sizeof header);
-        if (blocketteLength > 0 && blockettes != nullptr)
-            std::memcpy(out + recordOffset + kSeedFirstBlockette, blockettes,
-                        static_cast<size_t>(blocketteLength));
-        ++recordCount;
-        recordOffset = static_cast<size_t>(recordCount) * recordLength;
-        frameIndex = 1;
+        ++blocks;
+        blockOffset = static_cast<size_t>(blocks) * blockStride;
+        blockSamples = 0;
+        frameIndex = 0;
         wordIndex = 3;
         codeWord = 0;
-        advanceRecordHeader(header, sampleRate, timeFraction);
-        reset_counts();
     }
 
     // The frame's sixteenth word is placed: its code word goes in word 0.
@@ -96,9 +88,33 @@ struct Encoder {
         wordIndex = 1;
         ++frameIndex;
         codeWord = 0;
-        if (frameIndex >= framesPerRecord) close_record();
+        if (frameIndex >= framesPerBlock) close_block();
     }
 };
+
+// A miniSEED 2 record's header and blockettes, written as its frames close.
+struct RecordHeaders {
+    uint8_t* out;
+    int recordLength;
+    const uint8_t* blockettes;
+    int blocketteLength;
+    unsigned recordCount = 0;
+    double sampleRate = 1.0;
+    double timeFraction = 0.0;
+    SeedFixedHeader header{};
+};
+
+void record_done(void* context, int samples, int) {
+    auto& r = *static_cast<RecordHeaders*>(context);
+    uint8_t* record = r.out + static_cast<size_t>(r.recordCount) * r.recordLength;
+    r.header.Number_of_samples = static_cast<uint16_t>(samples);
+    std::memcpy(record, &r.header, sizeof r.header);
+    if (r.blocketteLength > 0 && r.blockettes != nullptr)
+        std::memcpy(record + kSeedFirstBlockette, r.blockettes,
+                    static_cast<size_t>(r.blocketteLength));
+    ++r.recordCount;
+    advanceRecordHeader(r.header, r.sampleRate, r.timeFraction);
+}
 
 }  // namespace
 
@@ -350,21 +366,11 @@ inline uint32_t seven_nibbles(uint64_t x) {
 
 }  // namespace
 
-unsigned steim2Compress(const int32_t* samples, int count, const SeedFixedHeader& tmpl,
-                        int recordLength, uint8_t* out, int blocketteCount, int blocketteLength,
-                        const uint8_t* blockettes) {
-    if (samples == nullptr || out == nullptr || count <= 0 || recordLength < 2 * kSeedFrameLength)
+int steim2EncodeFrames(const int32_t* samples, int count, int framesPerBlock, uint8_t* out,
+                       size_t blockStride, int maxBlocks, Steim2BlockDone done, void* context) {
+    if (samples == nullptr || out == nullptr || count <= 0 || framesPerBlock < 1 || maxBlocks < 1)
         return 0;
-    Encoder e{out,        recordLength,   recordLength / kSeedFrameLength,
-              blockettes, blocketteCount, blocketteLength};
-    e.sampleRate = sampleRateOf(tmpl.Sample_rate_factor, tmpl.Sample_rate_multiplier);
-    e.header = tmpl;
-    e.header.Data_header_indicator = 'D';
-    e.header.Reserved_bytes_A = ' ';
-    e.header.Reserved_bytes_B[0] = ' ';
-    e.header.Reserved_bytes_B[1] = ' ';
-    e.reset_counts();
-
+    FrameEncoder e{out, blockStride, framesPerBlock, maxBlocks, done, context};
     // The window's differences and caps, with room for a run that starts
     // at its last position (7 more) and the zero caps after the samples.
     int32_t diffs[kWindow + 16];
@@ -444,16 +450,39 @@ unsigned steim2Compress(const int32_t* samples, int count, const SeedFixedHeader
                 added += length;
             }
             e.previousSample = samples[i - 1];
-            e.header.Number_of_samples = static_cast<uint16_t>(e.header.Number_of_samples + added);
+            e.blockSamples += added;
             e.codeWord = w < 16 ? codes << (2 * (16 - w)) : codes;
             e.wordIndex = w;
-            if (w == 16) e.close_frame();
+            if (w == 16) {
+                e.close_frame();
+                if (e.blocks >= e.maxBlocks) return i;
+            }
         }
     }
-    if (e.header.Number_of_samples != 0) {
-        put_be32(e.word_at(e.frameIndex, 0), e.codeWord);
-        e.close_record();
+    if (e.blockSamples != 0) {
+        if (e.wordIndex > 1) put_be32(e.word_at(e.frameIndex, 0), e.codeWord);
+        e.close_block();
     }
-    finishRecordHeaders(out, recordLength, e.recordCount);
-    return e.recordCount;
+    return i;
+}
+
+unsigned steim2Compress(const int32_t* samples, int count, const SeedFixedHeader& tmpl,
+                        int recordLength, uint8_t* out, int, int blocketteLength,
+                        const uint8_t* blockettes) {
+    if (samples == nullptr || out == nullptr || count <= 0 || recordLength < 2 * kSeedFrameLength)
+        return 0;
+    RecordHeaders r{out, recordLength, blockettes, blocketteLength};
+    r.sampleRate = sampleRateOf(tmpl.Sample_rate_factor, tmpl.Sample_rate_multiplier);
+    r.header = tmpl;
+    r.header.Data_header_indicator = 'D';
+    r.header.Reserved_bytes_A = ' ';
+    r.header.Reserved_bytes_B[0] = ' ';
+    r.header.Reserved_bytes_B[1] = ' ';
+    // Frame 0 holds the header and blockettes (their counts and offsets are
+    // set when the headers are finished); the data frames follow it.
+    steim2EncodeFrames(samples, count, recordLength / kSeedFrameLength - 1,
+                       out + kSeedBeginningOfData, static_cast<size_t>(recordLength), INT_MAX,
+                       record_done, &r);
+    finishRecordHeaders(out, recordLength, r.recordCount);
+    return r.recordCount;
 }

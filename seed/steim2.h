@@ -1,11 +1,23 @@
-// Steim-2 encoder: a run of samples into consecutive Mini-SEED data records.
-// Pure encoding; every call stands alone (difference chain and carried time
-// fraction start afresh).
+// Steim-2 encoder: a run of samples into 64-byte frames, and those into
+// consecutive Mini-SEED data records. Pure encoding; every call stands alone
+// (difference chain and carried time fraction start afresh).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "seed/record_layout.h"
+
+// Called as each block of frames closes: its samples and the frames they use.
+using Steim2BlockDone = void (*)(void* context, int samples, int frames);
+
+// Encodes samples into blocks of at most framesPerBlock big-endian frames,
+// block k at out + k * blockStride, X0 and Xn in words 1 and 2 of its first
+// frame; the caller zero-fills them, as only filled words are written.
+// Stops when the samples end or maxBlocks blocks are full; returns the
+// samples encoded. The one encoder of every record format.
+int steim2EncodeFrames(const int32_t* samples, int count, int framesPerBlock, uint8_t* out,
+                       size_t blockStride, int maxBlocks, Steim2BlockDone done, void* context);
 
 // Encodes count samples into records of recordLength bytes written back to
 // back into out, which the caller zero-fills and sizes for at least one

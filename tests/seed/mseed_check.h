@@ -25,7 +25,7 @@ struct Decoded {
     std::string diagnostics;
 };
 
-inline Decoded mseed_decode(const uint8_t* record) {
+inline Decoded mseed_decode(const uint8_t* record, int length = kSeedRecordLength) {
     static std::string messages;
     static const bool init = [] {
         auto capture = [](char* message) { messages += message; };
@@ -34,10 +34,10 @@ inline Decoded mseed_decode(const uint8_t* record) {
     (void)init;
     messages.clear();
     Decoded d;
-    std::vector<char> copy(record, record + kSeedRecordLength);
+    std::vector<char> copy(record, record + length);
     MSRecord* msr = nullptr;
     // verbose 1 makes libmseed report Steim-2 integrity failures.
-    if (msr_unpack(copy.data(), kSeedRecordLength, &msr, 1, 1) == MS_NOERROR && msr != nullptr) {
+    if (msr_unpack(copy.data(), length, &msr, 1, 1) == MS_NOERROR && msr != nullptr) {
         d = {msr->Blkt1000 != nullptr, msr->station, msr->channel, msr->sequence_number,
              msr->starttime, msr->samprate, msr->encoding, msr->reclen, {}, {}};
         if (msr->sampletype == 'i' && msr->datasamples != nullptr) {
