@@ -84,11 +84,12 @@ INI
     wait $sim_pid 2>/dev/null
 
     cpu=$(echo "100 * ($c1 - $c0) / $clk / ($t1 - $t0)" | bc -l)
-    read -r _ blocks _ missing _ wrong _ skipped _ median _ p99 <<<"${result:-x 0 x - x - x - x - x -}"
+    read -r _ blocks _ missing _ wrong _ skipped _ median _ p99 _ ccpu _ smedian _ sp99 \
+        <<<"${result:-x 0 x - x - x - x - x - x - x - x -}"
     [ -s "$dir/clients.err" ] && wrong="$wrong; $(head -1 "$dir/clients.err")"
-    row=$(printf '| %s | %d x %d | %d | %s | %s | %.1f | %s | %s | %s | %s | %.0f | %s |' "$format" \
-        "$ch" "$rate" "$clients" "$median" "$p99" "$cpu" "$blocks" "$missing" "$wrong" "$skipped" \
-        "$host" "$load")
+    row=$(printf '| %s | %d x %d | %d | %s | %s | %.1f | %s / %s | %s | %s | %s | %s | %s | %.0f | %s |' \
+        "$format" "$ch" "$rate" "$clients" "$median" "$p99" "$cpu" "$smedian" "$sp99" "$ccpu" \
+        "$blocks" "$missing" "$wrong" "$skipped" "$host" "$load")
     echo "$row" >&2
     rows+=("$row")
 done
@@ -97,10 +98,11 @@ echo
 echo "Latency from stationsim's send of a block to a client holding its samples;"
 echo "$seconds s of clients per setup, $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//')."
 echo
-echo '| miniSEED | channels x sps | clients | median ms | p99 ms | server CPU % | blocks | missing | wrong | skipped | host % | load |'
-echo '|---|---|---|---|---|---|---|---|---|---|---|---|'
+echo '| miniSEED | channels x sps | clients | median ms | p99 ms | server CPU % | in socket ms | clients CPU % | blocks | missing | wrong | skipped | host % | load |'
+echo '|---|---|---|---|---|---|---|---|---|---|---|---|---|---|'
 printf '%s\n' "${rows[@]}"
 echo
+echo "in socket: median / p99 to the kernel's receive time stamp of the bytes, before the clients read them;"
 echo "blocks: (client, channel, second) held in the window; missing: expected but not held;"
 echo "wrong: samples unlike the simulator's signal or records that did not decode;"
 echo "skipped: seconds the simulator could not send in time; host %: the machine busy, all cores and processes;"

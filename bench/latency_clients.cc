@@ -7,12 +7,16 @@
 //
 // latency_clients --port P --format 2|3 --clients N --channels C --seconds S
 //                 --sends FILE --start EPOCH [--seed N]
-// prints "blocks B missing M wrong W skipped K median_ms X p99_ms Y".
+// prints "blocks B missing M wrong W skipped K median_ms X p99_ms Y cpu C
+// socket_median_ms X' socket_p99_ms Y'" (C: this process's CPU in % of one
+// core; X', Y': to when the bytes were in the client's socket, by the
+// kernel's receive time stamp, which leaves this process's own delay out).
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <libmseed.h>
 #include <netinet/in.h>
 #include <sys/epoll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -31,8 +35,8 @@
 
 // libmseed 2 exports its Steim-2 decoder without declaring it; miniSEED 3
 // records carry the same frames behind a header that we read ourselves.
-extern "C" int msr_decode_steim2(int32_t* input, int inputlength, int samplecount,
-                                 int32_t* output, int outputlength, char* srcname, int swapflag);
+extern "C" int msr_decode_steim2(int32_t* input, int inputlength, int samplecount, int32_t* output,
+                                 int outputlength, char* srcname, int swapflag);
 
 namespace {
 
@@ -53,12 +57,13 @@ struct Client {
     int fd = -1;
     std::vector<uint8_t> in;
     size_t used = 0;
-    std::vector<long> done;  // by channel: the last second held whole, LONG_MIN before any
+    std::vector<long> done;       // by channel: the last second held whole, LONG_MIN before any
+    double read = 0, queued = 0;  // when the last read ended; when the kernel had its bytes
 };
 
 struct Arrival {
     long second;
-    double at;
+    double read, queued;
 };
 
 struct Run {
@@ -148,12 +153,12 @@ void take(Run& run, size_t who, Client& c, uint8_t* payload, size_t n) {
     const long rate = std::lround(r.rate), first = std::lround(r.offset * r.rate);
     if (who == 0)
         for (int i = 0; i < r.count; ++i)
-            run.wrong += r.samples[i] != stationsim::signal_sample(run.o.seed, r.channel, first + i);
+            run.wrong +=
+                r.samples[i] != stationsim::signal_sample(run.o.seed, r.channel, first + i);
     long& done = c.done[static_cast<size_t>(r.channel)];
     if (done == LONG_MIN) done = (first + rate - 1) / rate - 1;  // the first whole block
-    const double at = now();
     for (const long whole = (first + r.count) / rate - 1; done < whole;)
-        run.arrivals.push_back({++done, at});
+        run.arrivals.push_back({++done, c.read, c.queued});
 }
 
 // Takes the SeedLink 4 packets that are whole: "SE", format, subformat,
@@ -185,8 +190,8 @@ int connect_client(const Options& o, int i) {
     bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
     a.sin_port = htons(static_cast<uint16_t>(o.port));
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const std::string hello = "SLPROTO 4.0\r\nSTATION *\r\nSELECT *." + std::to_string(o.format) +
-                              "D\r\nDATA\r\nEND\r\n";
+    const std::string hello =
+        "SLPROTO 4.0\r\nSTATION *\r\nSELECT *." + std::to_string(o.format) + "D\r\nDATA\r\nEND\r\n";
     char answers[16];
     if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
         send(fd, hello.data(), hello.size(), MSG_NOSIGNAL) != ssize_t(hello.size()) ||
@@ -197,6 +202,8 @@ int connect_client(const Options& o, int i) {
         return -1;
     }
     fcntl(fd, F_SETFL, O_NONBLOCK);
+    const int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
     return fd;
 }
 
@@ -204,19 +211,27 @@ bool parse(int argc, char** argv, Options* o) {
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string a = argv[i];
         const char* v = argv[i + 1];
-        if (a == "--port") o->port = std::atoi(v);
-        else if (a == "--format") o->format = std::atoi(v);
-        else if (a == "--clients") o->clients = std::atoi(v);
-        else if (a == "--channels") o->channels = std::atoi(v);
-        else if (a == "--seconds") o->seconds = std::atoi(v);
-        else if (a == "--sends") o->sends = v;
-        else if (a == "--start") o->start = std::atoll(v);
-        else if (a == "--seed") o->seed = static_cast<uint32_t>(std::strtoul(v, nullptr, 10));
-        else return false;
+        if (a == "--port")
+            o->port = std::atoi(v);
+        else if (a == "--format")
+            o->format = std::atoi(v);
+        else if (a == "--clients")
+            o->clients = std::atoi(v);
+        else if (a == "--channels")
+            o->channels = std::atoi(v);
+        else if (a == "--seconds")
+            o->seconds = std::atoi(v);
+        else if (a == "--sends")
+            o->sends = v;
+        else if (a == "--start")
+            o->start = std::atoll(v);
+        else if (a == "--seed")
+            o->seed = static_cast<uint32_t>(std::strtoul(v, nullptr, 10));
+        else
+            return false;
     }
-    return o->port > 0 && (o->format == 2 || o->format == 3) && o->clients > 0 &&
-           o->channels > 0 && o->channels <= 256 && o->seconds > 5 && !o->sends.empty() &&
-           o->start > 0;
+    return o->port > 0 && (o->format == 2 || o->format == 3) && o->clients > 0 && o->channels > 0 &&
+           o->channels <= 256 && o->seconds > 5 && !o->sends.empty() && o->start > 0;
 }
 
 }  // namespace
@@ -244,13 +259,36 @@ int main(int argc, char** argv) {
     std::vector<epoll_event> events(clients.size());
     while (now() < deadline) {
         const int n = epoll_wait(poller, events.data(), static_cast<int>(events.size()), 100);
+        // Every client reads first, then decodes: the time a record is held
+        // is when its last byte was read, not after the others' decoding.
+        for (int k = 0; k < n; ++k) {
+            Client& c = clients[events[k].data.u64];
+            iovec space{c.in.data() + c.used, c.in.size() - c.used};
+            alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
+            msghdr m{};
+            m.msg_iov = &space;
+            m.msg_iovlen = 1;
+            m.msg_control = control;
+            m.msg_controllen = sizeof control;
+            const ssize_t got = recvmsg(c.fd, &m, 0);
+            c.read = c.queued = now();
+            const cmsghdr* h = CMSG_FIRSTHDR(&m);
+            if (got > 0 && h != nullptr && h->cmsg_type == SCM_TIMESTAMPNS) {
+                timespec t{};
+                std::memcpy(&t, CMSG_DATA(h), sizeof t);
+                c.queued = static_cast<double>(t.tv_sec) + t.tv_nsec * 1e-9;
+            }
+            if (got == 0) {
+                std::fprintf(stderr, "latency_clients: client %zu lost its stream\n",
+                             static_cast<size_t>(events[k].data.u64));
+                return 1;
+            }
+            if (got > 0) c.used += static_cast<size_t>(got);
+        }
         for (int k = 0; k < n; ++k) {
             const size_t who = events[k].data.u64;
-            Client& c = clients[who];
-            const ssize_t got = recv(c.fd, c.in.data() + c.used, c.in.size() - c.used, 0);
-            if (got > 0) c.used += static_cast<size_t>(got);
-            if (got == 0 || (got > 0 && !drain(run, who, c))) {
-                std::fprintf(stderr, "latency_clients: client %zu lost its stream\n", who);
+            if (!drain(run, who, clients[who])) {
+                std::fprintf(stderr, "latency_clients: client %zu got no SeedLink 4 packet\n", who);
                 return 1;
             }
         }
@@ -263,27 +301,37 @@ int main(int argc, char** argv) {
     long long epoch = 0;
     double wall = 0;
     while (f != nullptr && std::fscanf(f, "%lld %lf", &epoch, &wall) == 2)
-        if (wall >= begun + 2 && wall <= deadline - 3) sent[static_cast<long>(epoch - o.start)] = wall;
+        if (wall >= begun + 2 && wall <= deadline - 3)
+            sent[static_cast<long>(epoch - o.start)] = wall;
     if (f != nullptr) std::fclose(f);
-    std::vector<double> latencies;
+    std::vector<double> latencies, queued;
     for (const Arrival& a : run.arrivals) {
         const auto found = sent.find(a.second);
-        if (found != sent.end()) latencies.push_back(1000 * (a.at - found->second));
+        if (found == sent.end()) continue;
+        latencies.push_back(1000 * (a.read - found->second));
+        queued.push_back(1000 * (a.queued - found->second));
     }
     std::sort(latencies.begin(), latencies.end());
+    std::sort(queued.begin(), queued.end());
     const long expected = static_cast<long>(sent.size()) * o.channels * o.clients;
-    auto rank = [&](double q) {
-        return latencies.empty()
-                   ? NAN
-                   : latencies[std::min(latencies.size() - 1,
-                                        static_cast<size_t>(q * static_cast<double>(latencies.size())))];
+    auto rank = [](const std::vector<double>& v, double q) {
+        return v.empty() ? NAN
+                         : v[std::min(v.size() - 1,
+                                      static_cast<size_t>(q * static_cast<double>(v.size())))];
     };
     // Seconds the simulator skipped: veldrum did not take them in time.
     const long skipped = sent.empty() ? 0
                                       : sent.rbegin()->first - sent.begin()->first + 1 -
                                             static_cast<long>(sent.size());
-    std::printf("blocks %zu missing %ld wrong %ld skipped %ld median_ms %.1f p99_ms %.1f\n",
-                latencies.size(), expected - static_cast<long>(latencies.size()),
-                run.wrong + run.bad_records, skipped, rank(0.5), rank(0.99));
+    rusage self{};
+    getrusage(RUSAGE_SELF, &self);
+    const double cpu = static_cast<double>(self.ru_utime.tv_sec + self.ru_stime.tv_sec) +
+                       (self.ru_utime.tv_usec + self.ru_stime.tv_usec) * 1e-6;
+    std::printf(
+        "blocks %zu missing %ld wrong %ld skipped %ld median_ms %.1f p99_ms %.1f cpu %.1f "
+        "socket_median_ms %.1f socket_p99_ms %.1f\n",
+        latencies.size(), expected - static_cast<long>(latencies.size()),
+        run.wrong + run.bad_records, skipped, rank(latencies, 0.5), rank(latencies, 0.99),
+        100 * cpu / o.seconds, rank(queued, 0.5), rank(queued, 0.99));
     return 0;
 }
