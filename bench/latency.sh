@@ -30,19 +30,21 @@ work=$root/scratch/latency
 rm -rf "$work"
 mkdir -p "$work"
 clk=$(getconf CLK_TCK)
-free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
 cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat" 2>/dev/null || echo 0; }
 host_ticks() { awk '/^cpu / {print $2 + $3 + $4 + $7 + $8, $2 + $3 + $4 + $5 + $6 + $7 + $8}' /proc/stat; }
 
 rows=()
+n=0
 sim_pid='' vd_pid=''
 trap 'kill $sim_pid $vd_pid 2>/dev/null' EXIT
 for setup in "${setups[@]}"; do
     IFS=: read -r format ch rate clients <<<"$setup"
     dir=$work/$format-$ch-$rate-$clients
     mkdir -p "$dir/data" "$dir/log"
-    sim_port=$(free_port)
-    sl_port=$(free_port)
+    # Below the ephemeral range, so that no test's free port takes them meanwhile.
+    n=$((n + 1))
+    sim_port=$((17600 + n))
+    sl_port=$((18600 + n))
     cat > "$dir/VELDRUM.INI" <<INI
 [VELDRUM]
 LOG=$dir/log

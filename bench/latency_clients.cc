@@ -21,6 +21,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cmath>
 #include <cstdio>
@@ -197,7 +198,8 @@ int connect_client(const Options& o, int i) {
         send(fd, hello.data(), hello.size(), MSG_NOSIGNAL) != ssize_t(hello.size()) ||
         recv(fd, answers, sizeof answers, MSG_WAITALL) != sizeof answers ||
         std::memcmp(answers, "OK\r\nOK\r\nOK\r\nOK\r\n", 16) != 0) {
-        std::fprintf(stderr, "latency_clients: client %d was not served\n", i);
+        std::fprintf(stderr, "latency_clients: client %d was not served (%s)\n", i,
+                     std::strerror(errno));
         close(fd);
         return -1;
     }
