@@ -7,6 +7,7 @@
 #include <map>
 
 #include "common/app_state.h"
+#include "seed/mseed3.h"
 #include "seed/record.h"
 #include "seed/record_layout.h"
 
@@ -34,6 +35,15 @@ bool codes_match(const Selection& s, const StationCodes& codes) {
 }
 
 uint16_t be16_at(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
+uint32_t le32_at(const uint8_t* p) {
+    return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
+}
+
+// Seconds since 1970 of a global sample number: whole seconds apart from
+// the fraction, so that large numbers lose nothing.
+double time_of(int64_t sample, int rate) {
+    return static_cast<double>(sample / rate) + static_cast<double>(sample % rate) / rate;
+}
 
 }  // namespace
 
@@ -42,6 +52,10 @@ StationCodes station_codes(const char* network, const char* station) {
 }
 
 std::string channel_code(const std::string& name) { return name.substr(0, kSeedChannelLength); }
+
+std::string source_id(const StationCodes& codes, const std::string& channel) {
+    return fdsn_source_id(codes.network.c_str(), codes.station.c_str(), "", channel.c_str());
+}
 
 PlanResult plan_dataselect(const FdsnRequest& request, const std::vector<IndexRow>& rows,
                            const char* data_dir, const StationCodes& codes, int64_t max_samples,
@@ -132,8 +146,12 @@ PlanResult plan_dataselect(const FdsnRequest& request, const std::vector<IndexRo
     return PlanResult::kOk;
 }
 
-RecordStream::RecordStream(DataselectPlan plan, std::string data_dir, StationCodes codes)
-    : plan_(std::move(plan)), data_dir_(std::move(data_dir)), codes_(std::move(codes)) {}
+RecordStream::RecordStream(DataselectPlan plan, std::string data_dir, StationCodes codes,
+                           RecordFormat format)
+    : plan_(std::move(plan)),
+      data_dir_(std::move(data_dir)),
+      codes_(std::move(codes)),
+      format_(format) {}
 
 RecordStream::~RecordStream() {
     if (fd_ >= 0) close(fd_);
@@ -166,15 +184,62 @@ int64_t RecordStream::read_run(const SampleRun& run, int64_t from, int64_t n, in
     return done;
 }
 
+int64_t RecordStream::encode_mseed2(const SampleRun& run, int64_t n, bool last, int64_t sample) {
+    if (records_.size() < flushBufferBytes(static_cast<int>(kChunkSamples)))
+        records_.assign(flushBufferBytes(static_cast<int>(kChunkSamples)), 0);
+    // The encoder writes only the words it fills: what the last call
+    // wrote is cleared before this one.
+    std::memset(records_.data(), 0, size_t{dirty_} * kSeedRecordLength);
+    const unsigned made = buildRecords(codes_.network.c_str(), codes_.station.c_str(),
+                                       run.channel.c_str(), run.rate, time_of(sample, run.rate),
+                                       samples_.data(), static_cast<int>(n), records_.data());
+    const unsigned kept = last || made < 2 ? made : made - 1;
+    int64_t consumed = 0;
+    for (unsigned r = 0; r < kept; ++r) {
+        uint8_t* record = records_.data() + size_t{r} * kSeedRecordLength;
+        consumed += be16_at(record + offsetof(SeedFixedHeader, Number_of_samples));
+        for (unsigned k = 0, v = sequence_; k < 6; ++k, v /= 10)
+            record[5 - k] = static_cast<uint8_t>('0' + v % 10);
+        sequence_ = sequence_ >= 999999 ? 1 : sequence_ + 1;
+    }
+    dirty_ = made;
+    sent_ = size_t{kept} * kSeedRecordLength;
+    return consumed;
+}
+
+int64_t RecordStream::encode_mseed3(const SampleRun& run, int64_t n, bool last, int64_t sample) {
+    const std::string sid = source_id(codes_, run.channel);
+    records_.clear();
+    int64_t done = 0;
+    size_t full = 0;  // bytes of the records before the last one
+    while (done < n) {
+        full = records_.size();
+        const int taken = append_mseed3_record(sid, run.rate, time_of(sample + done, run.rate),
+                                               samples_.data() + done, static_cast<int>(n - done),
+                                               kMseed3RecordBytes, records_);
+        if (taken <= 0) {  // no record holds this identifier: nothing to send
+            sent_ = 0;
+            return n;
+        }
+        done += taken;
+    }
+    if (last || full == 0) {
+        sent_ = records_.size();
+        return done;
+    }
+    sent_ = full;
+    int64_t consumed = 0;
+    for (size_t at = 0; at < full; at += mseed3_record_length(records_.data() + at, full - at))
+        consumed += le32_at(records_.data() + at + kMseed3SamplesOffset);
+    return consumed;
+}
+
 bool RecordStream::next(const char** data, size_t* size) {
     while (run_ < plan_.runs.size()) {
         const SampleRun& run = plan_.runs[run_];
         const int64_t left = run.count - position_;
         const int64_t want = std::min(left, kChunkSamples);
-        if (samples_.size() < static_cast<size_t>(kChunkSamples)) {
-            samples_.resize(kChunkSamples);
-            records_.assign(flushBufferBytes(static_cast<int>(kChunkSamples)), 0);
-        }
+        if (samples_.size() < static_cast<size_t>(kChunkSamples)) samples_.resize(kChunkSamples);
         const int64_t n = read_run(run, position_, want, samples_.data());
         if (n <= 0) {  // nothing more on disk for this run
             ++run_;
@@ -183,34 +248,20 @@ bool RecordStream::next(const char** data, size_t* size) {
         }
         const bool last = n == left || n < want;
         const int64_t sample = run.start_sample + position_;
-        const double start = static_cast<double>(sample / run.rate) +
-                             static_cast<double>(sample % run.rate) / run.rate;
-        std::memset(records_.data(), 0, size_t{dirty_} * kSeedRecordLength);
-        const unsigned made =
-            buildRecords(codes_.network.c_str(), codes_.station.c_str(), run.channel.c_str(),
-                         run.rate, start, samples_.data(), static_cast<int>(n), records_.data());
         // Within a run the last record of a piece is sent only at the run's
         // end; otherwise its samples begin the next piece, so records stay
         // full across pieces.
-        const unsigned kept = last || made < 2 ? made : made - 1;
-        int64_t consumed = 0;
-        for (unsigned r = 0; r < kept; ++r) {
-            uint8_t* record = records_.data() + size_t{r} * kSeedRecordLength;
-            consumed += be16_at(record + offsetof(SeedFixedHeader, Number_of_samples));
-            for (unsigned k = 0, v = sequence_; k < 6; ++k, v /= 10)
-                record[5 - k] = static_cast<uint8_t>('0' + v % 10);
-            sequence_ = sequence_ >= 999999 ? 1 : sequence_ + 1;
-        }
-        // The encoder writes only the words it fills: what the last call
-        // wrote is cleared before this one.
+        const int64_t consumed = format_ == RecordFormat::kMiniseed3
+                                     ? encode_mseed3(run, n, last, sample)
+                                     : encode_mseed2(run, n, last, sample);
         *data = reinterpret_cast<const char*>(records_.data());
-        *size = size_t{kept} * kSeedRecordLength;
-        dirty_ = made;
+        *size = sent_;
         position_ += last ? n : consumed;
         if (last) {
             ++run_;
             position_ = 0;
         }
+        if (sent_ == 0) continue;  // an empty chunk would end the response
         return true;
     }
     return false;

@@ -1,7 +1,8 @@
 // fdsnws-dataselect from the ring files: a request's selections are turned
 // into runs of contiguous samples (a plan, from the index's rows), and a
-// record stream encodes the runs into 512-byte Steim-2 Mini-SEED records a
-// piece at a time, so a response's memory does not grow with its window.
+// record stream encodes the runs into Steim-2 records (512-byte miniSEED 2,
+// or miniSEED 3 of at most 4096 bytes) a piece at a time, so a response's
+// memory does not grow with its window.
 #pragma once
 
 #include <cstdint>
@@ -47,6 +48,11 @@ struct StationCodes {
 StationCodes station_codes(const char* network, const char* station);
 // A roster or index channel name as the records carry it.
 std::string channel_code(const std::string& name);
+// The FDSN source identifier of a channel, from the same codes.
+std::string source_id(const StationCodes& codes, const std::string& channel);
+
+enum class RecordFormat { kMiniseed2, kMiniseed3 };
+inline constexpr size_t kMseed3RecordBytes = 4096;
 
 enum class PlanResult { kOk, kTooLarge };
 
@@ -61,7 +67,8 @@ PlanResult plan_dataselect(const FdsnRequest& request, const std::vector<IndexRo
 
 class RecordStream {
   public:
-    RecordStream(DataselectPlan plan, std::string data_dir, StationCodes codes);
+    RecordStream(DataselectPlan plan, std::string data_dir, StationCodes codes,
+                 RecordFormat format = RecordFormat::kMiniseed2);
     ~RecordStream();
     RecordStream(const RecordStream&) = delete;
     RecordStream& operator=(const RecordStream&) = delete;
@@ -75,16 +82,23 @@ class RecordStream {
 
   private:
     int64_t read_run(const SampleRun& run, int64_t from, int64_t n, int32_t* out);
+    // Encode the n samples read; all of them when `last`, else the full
+    // records only. Return the samples the records sent hold.
+    // The first of them is the run's global sample number `sample`.
+    int64_t encode_mseed2(const SampleRun& run, int64_t n, bool last, int64_t sample);
+    int64_t encode_mseed3(const SampleRun& run, int64_t n, bool last, int64_t sample);
 
     DataselectPlan plan_;
     std::string data_dir_;
     StationCodes codes_;
+    RecordFormat format_;
     size_t run_ = 0;
     int64_t position_ = 0;  // samples of the current run already sent
     unsigned sequence_ = 1;
     std::vector<int32_t> samples_;
     std::vector<uint8_t> records_;  // zero wherever the encoder has not written
     unsigned dirty_ = 0;            // records the last call wrote
+    size_t sent_ = 0;               // bytes of records_ this call sends
     int fd_ = -1;
     std::string open_path_;
 };

@@ -197,8 +197,8 @@ bool check_option(FdsnService service, const std::string& name, std::string* val
         return false;
     };
     if (name == "format") {
-        if (service == FdsnService::kDataselect && v != "miniseed" && v != "mseed")
-            return bad("only miniseed is served");
+        if (service == FdsnService::kDataselect && !one_of(v, {"miniseed", "mseed", "miniseed3"}))
+            return bad("only miniseed and miniseed3 are served");
         if (service == FdsnService::kAvailability && !one_of(v, {"text", "geocsv", "json"}))
             return bad("text, geocsv or json");
         if (service == FdsnService::kStation && !one_of(v, {"xml", "text"}))

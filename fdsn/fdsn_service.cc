@@ -125,9 +125,13 @@ FdsnResponse dataselect(const StationContext& ctx, const FdsnRequest& request,
                               " samples; ask for fewer channels or a shorter window",
                           url);
     if (plan.runs.empty()) return no_data(request, url);
+    const std::string* format = request.option("format");
+    const bool mseed3 = format != nullptr && *format == "miniseed3";
     FdsnResponse r;
-    r.content_type = "application/vnd.fdsn.mseed";
-    r.stream = std::make_shared<RecordStream>(std::move(plan), ctx.config.data_dir, codes);
+    r.content_type = mseed3 ? "application/vnd.fdsn.mseed3" : "application/vnd.fdsn.mseed";
+    r.stream = std::make_shared<RecordStream>(
+        std::move(plan), ctx.config.data_dir, codes,
+        mseed3 ? RecordFormat::kMiniseed3 : RecordFormat::kMiniseed2);
     return r;
 }
 

@@ -1,6 +1,7 @@
 // What a SeedLink peer can send, through the code that reads it: the input
 // as a WebSocket upgrade head, as a stream of WebSocket frames, as command
-// lines to a session of each version, and as a ring record's header.
+// lines to a session of each version, and as a ring record's header (both
+// formats).
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -23,6 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     for (const char* first : {"", "SLPROTO 4.0"}) {
         seedlink::Session session("XX_ABC", "org");
+        session.offer_format3(first[0] != '\0');
         std::vector<std::string> out;
         session.command(first, out);
         size_t start = 0;
@@ -41,5 +43,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::memcpy(record, data, size < sizeof record ? size : sizeof record);
     seedlink::RecordInfo info;
     if (seedlink::parse_record(record, &info) && !(info.end >= info.start)) std::abort();
+    if (seedlink::parse_record3(data, size, &info) && !(info.end >= info.start)) std::abort();
     return 0;
 }

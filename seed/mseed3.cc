@@ -135,7 +135,7 @@ int append_mseed3_record(std::string_view source_id, double sample_rate, double 
     r[14] = static_cast<uint8_t>(t.second);
     r[15] = kEncodingSteim2;
     put_le(r + 16, std::bit_cast<uint64_t>(sample_rate));
-    put_le(r + 24, static_cast<uint32_t>(taken));
+    put_le(r + kMseed3SamplesOffset, static_cast<uint32_t>(taken));
     put_le(r + kMseed3CrcOffset, uint32_t{0});
     r[32] = 1;  // publication version
     r[33] = static_cast<uint8_t>(source_id.size());

@@ -11,6 +11,7 @@
 #include <vector>
 
 inline constexpr int kMseed3HeaderLength = 40;
+inline constexpr int kMseed3SamplesOffset = 24;  // uint32, little-endian
 inline constexpr int kMseed3CrcOffset = 28;
 // Room for a block of a few thousand samples, and never more than a
 // client's buffer needs to hold at once.

@@ -1,6 +1,6 @@
-// seisplotjs against a running veldrum: dataselect (GET and POST),
-// availability (query, extent) and station queries. What the client parsed
-// goes into a JSON file the test checks against the simulator's signal.
+// seisplotjs against a running veldrum: dataselect (GET and POST, miniSEED 2
+// and 3), availability (query, extent) and station queries. What the client
+// parsed goes into a JSON file the test checks against the simulator's signal.
 // Usage: node fdsn_clients.mjs PORT NETWORK STATION START OUT.json
 import path from "node:path";
 import fs from "node:fs";
@@ -31,13 +31,29 @@ const segments = (seismograms) => seismograms.flatMap((s) => s.segments.map((seg
   channel: seg.channelCode, network: seg.networkCode, location: seg.locationCode,
   start: seg.startTime.toMillis(), rate: seg.sampleRate, samples: Array.from(seg.y) })));
 
+// Each window in both formats; the miniSEED 3 records' CRCs are checked on
+// the bytes as they came.
 const windows = {};  // seconds from the simulator's start (see the test for the layout)
+const mseed3 = { windows: {}, records: 0, bad_crc: 0, types: [] };
 for (const [name, cha, from, to] of [["files_and_midnight", "SHZ", 50.005, 195.995],
   ["across_gap", "SHN", 290.5, 410.25], ["inside_gap", "SHZ", 310, 390],
   ["wildcard", "SH?", 10.001, 12.999], ["exact_ends", "SHE", 20, 21]]) {
-  const q = host(new sp.fdsndataselect.DataSelectQuery()).networkCode(net).stationCode(sta)
-    .locationCode("--").channelCode(cha).startTime(at(from)).endTime(at(to));
-  windows[name] = { from, to, segments: segments(await q.querySeismograms()) };
+  const query = () => host(new sp.fdsndataselect.DataSelectQuery()).networkCode(net)
+    .stationCode(sta).locationCode("--").channelCode(cha).startTime(at(from)).endTime(at(to));
+  windows[name] = { from, to, segments: segments(await query().querySeismograms()) };
+  const q3 = query().format("miniseed3");
+  mseed3.windows[name] = { from, to, segments: segments(await q3.querySeismograms()) };
+  const response = await globalThis.fetch(q3.formURL());
+  mseed3.types.push(response.headers.get("content-type"));
+  const bytes = new Uint8Array(await response.arrayBuffer());
+  let offset = 0;
+  for (const r of sp.mseed3.parseMSeed3Records(bytes.buffer)) {
+    const record = bytes.slice(offset, offset + r.getSize());
+    new DataView(record.buffer).setUint32(28, 0, true);  // the CRC covers its field as zero
+    mseed3.bad_crc += sp.mseed3.calculateCRC32C(record) !== r.header.crc ? 1 : 0;
+    mseed3.records += 1;
+    offset += r.getSize();
+  }
 }
 const posted = [["SHZ", 99.5, 101.5], ["SHE", 401, 402]];
 const sdds = await host(new sp.fdsndataselect.DataSelectQuery()).postQuerySeismograms(posted.map(
@@ -56,6 +72,7 @@ const networks = await host(new sp.fdsnstation.StationQuery()).networkCode(net).
 const levels = await host(new sp.fdsnstation.StationQuery()).networkCode(net).queryStations();
 fs.writeFileSync(out, JSON.stringify({
   windows,
+  mseed3,
   availability: { query: spans(await avail.query()), extent: spans(await avail.extent()) },
   networks: networks.map((n) => ({ code: n.networkCode, stations: n.stations.map((s) => ({
     code: s.stationCode, latitude: s.latitude, longitude: s.longitude,

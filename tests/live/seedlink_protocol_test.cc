@@ -90,32 +90,6 @@ TEST(SeedLinkSession, RepliesOfBothVersionsAndEndStartsTheTransfer) {
     EXPECT_EQ(s.requests().size(), 2u);
 }
 
-// A connection gets one record format; selectors that leave it open get miniSEED 2.
-TEST(SeedLinkSession, OneRecordFormatPerConnection) {
-    struct Case { std::vector<std::string> commands; std::string replies; char format; };
-    const Case cases[] = {
-        {{"SELECT *_B_H_Z:3", "SELECT !*_B_H_N"}, "OK\r\nOK\r\n", '3'},
-        {{"SELECT *.3D *", "SELECT *.*"}, "OK\r\nOK\r\n", '3'},
-        {{"SELECT * *.D *:native", "SELECT *.2?"}, "OK\r\nOK\r\n", '2'},
-        {{"SELECT *.2D *:3"}, "ERROR ARGUMENTS miniSEED 2 and 3 cannot be mixed in one connection\r\n", '2'},
-        {{"SELECT *.3", "STATION YY_*", "SELECT *.2D", "SELECT *:nat"},
-         "OK\r\nOK\r\nERROR ARGUMENTS miniSEED 2 and 3 cannot be mixed in one connection\r\n"
-         "ERROR ARGUMENTS the filters are native and 3\r\n", '3'},
-    };
-    for (const Case& c : cases) {
-        seedlink::Session s("XX_ABC", "org");
-        s.offer_format3(true);
-        std::vector<std::string> out;
-        for (const char* command : {"SLPROTO 4.0", "STATION XX_ABC"}) s.command(command, out);
-        out.clear();
-        for (const std::string& command : c.commands) s.command(command, out);
-        std::string all;
-        for (const std::string& o : out) all += o;
-        EXPECT_EQ(all, c.replies) << c.commands.front();
-        EXPECT_EQ(s.format(), c.format) << c.commands.front();
-    }
-}
-
 TEST(SeedLinkProtocol, SelectorsAndTimes) {
     const seedlink::RecordInfo shz{"", "", "", "SHZ", "", "_S_H_Z"}, bhn{"", "", "00", "BHN", "", "00_B_H_N"};
     struct Case { int version; const char* selector; bool shz, bhn; };
@@ -133,6 +107,14 @@ TEST(SeedLinkProtocol, SelectorsAndTimes) {
             << c.selector << ": " << why;
         EXPECT_EQ(seedlink::selected({s}, shz), c.shz) << c.selector;
         EXPECT_EQ(seedlink::selected({s}, bhn), c.bhn) << c.selector;
+    }
+    // The format a selector asks for; 0 leaves it open (miniSEED 2 then). Mixing is the system test's.
+    const std::pair<const char*, int> formats[] = {{"*", 0}, {"*.D", 0}, {"*.*", 0}, {"!*.3D", 0}, {"*.2?", 2},
+                                                   {"*.3D", 3}, {"*.3", 3}, {"*:3", 3}, {"*:native", 0}};
+    for (const auto& [text, format] : formats) {
+        seedlink::Selector s;
+        std::string why;
+        EXPECT_TRUE(seedlink::parse_v4_selector(text, &s, &why) && seedlink::selector_format(s) == format) << text;
     }
     double t = 0;  // times in Z are the system test's windows
     EXPECT_TRUE(seedlink::parse_v4_time("2024-05-01T15:00:07.000+03:00", &t));

@@ -264,6 +264,22 @@ TEST_F(SeedLinkTest, FiftyClientsAtOnceAllOnTheStatusPageAndInfo) {
         EXPECT_NE(xml.find(part), std::string::npos) << xml;
 }
 
+// Never both formats in one connection (seisplotjs reads miniSEED 3: tests/system/roads_test.cc);
+// INFO tells of both.
+TEST_F(SeedLinkTest, Mseed3NeverMixedAndInfoOfBothFormats) {
+    Peer mixed(port), v4(port);
+    const std::string refusal = "OK\r\nOK\r\nERROR ARGUMENTS miniSEED 2 and 3 cannot be mixed in one connection\r\n";
+    mixed.send("SLPROTO 4.0\r\nSTATION *\r\nSELECT *.2D *:3\r\n");
+    EXPECT_EQ(mixed.read(refusal.size()), refusal);
+    v4.send("SLPROTO 4.0\r\nINFO STREAMS * *.3D\r\n");
+    const std::string head = v4.read(21);
+    ASSERT_TRUE(head.starts_with("OK\r\nSEJI")) << head;
+    const std::string json = v4.read(little_endian(head.substr(8, 4)));
+    for (const char* part : {"\"3\":{\"mimetype\":\"application/vnd.fdsn.mseed3\"", "\"id\":\"_B_H_N\",\"format\":\"3\"",
+                             "\"format_seq\":{\"2\":{\"start_seq\":"})
+        EXPECT_NE(json.find(part), std::string::npos) << part << " in " << json;
+}
+
 // A WebSocket upgrade on a raw peer; true when the server switched.
 bool upgrade(Peer& p, const std::string& protocol) {
     p.send("GET / HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: "
@@ -320,8 +336,9 @@ TEST_F(SeedLinkTest, HostilePeersLeaveTheOthersServed) {
 }
 
 // A client that stops reading falls behind in the ring and is dropped; the one that reads goes
-// on without a gap. Then a ring file the program cannot use (a directory in its place): one
-// line says so, recording and LISS go on, and every report says SeedLink is off.
+// on without a gap, while miniSEED 3's ring, which cannot be used, turned off only itself. Then
+// the miniSEED 2 ring file the program cannot use (a directory in its place): one line says so,
+// recording and LISS go on, and every report says SeedLink is off.
 TEST(SeedLinkStore, StalledClientIsDroppedAloneAndUnusableRingTurnsSeedLinkOffAlone) {
     Station st('M');
     const int port = free_port(), liss = free_port(), http = free_port();
@@ -330,6 +347,8 @@ TEST(SeedLinkStore, StalledClientIsDroppedAloneAndUnusableRingTurnsSeedLinkOffAl
                        {"HTTP", "127.0.0.1:" + std::to_string(http)}};
     st.station_keys = {{"LANA", "0"}, {"SPORT", std::to_string(liss)}, {"SCH", "C00"}};
     st.start_sim({"--many", "40:100", "--fast", "--speed", "20"});
+    const std::string ring3 = st.data_dir + "/seedlink3.ring";
+    ASSERT_EQ(mkdir(ring3.c_str(), 0755), 0);
     st.start_veldrum();
     std::unique_ptr<Peer> stalled;
     ASSERT_TRUE(wait_until([&] { return (stalled = std::make_unique<Peer>(port, "127.0.0.5", 4096))->ok; }, 10000));
@@ -343,6 +362,12 @@ TEST(SeedLinkStore, StalledClientIsDroppedAloneAndUnusableRingTurnsSeedLinkOffAl
         if (i > 0) { ASSERT_EQ(k[i % 2].sequence, k[(i + 1) % 2].sequence + 1); }
     }
     EXPECT_EQ(st.log_count(line), 1u);
+    EXPECT_EQ(st.log_count("Кольцо записей miniSEED 3: файл '" + ring3 +
+                           "' не открывается (на его месте каталог), miniSEED 3 в SeedLink выключен"), 1u);
+    Peer refused(port);
+    refused.send("SLPROTO 4.0\r\nSTATION *\r\nSELECT *:3\r\n");
+    const std::string refusal = "OK\r\nOK\r\nERROR UNSUPPORTED miniSEED 3 is not available\r\n";
+    EXPECT_EQ(refused.read(refusal.size()), refusal);
     reader.reset();
     EXPECT_TRUE(stalled->closed_by_server());
     EXPECT_EQ(st.stop_veldrum(), 0);

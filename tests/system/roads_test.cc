@@ -1,8 +1,9 @@
 // One run of the whole program read on every live road. stationsim sends
 // its pattern (values from 0 to 65,535); LISS gives the selected channels
-// whole and in order (libmseed), and LISS and SeedLink 4.0 and 3.1 over
-// WebSocket (seisplotjs in Node) give back SHZ's values exactly as sent,
-// unsigned, as does the ring file's range. FDSN dataselect has its own test.
+// whole and in order (libmseed), and LISS and SeedLink 4.0 (miniSEED 2 and
+// 3) and 3.1 over WebSocket (seisplotjs in Node) give back SHZ's values
+// exactly as sent, unsigned, as does the ring file's range. FDSN dataselect
+// has its own test.
 #include <cmath>
 
 #include "tests/seed/mseed_check.h"
@@ -16,17 +17,24 @@ using std::to_string;
 // SHZ's values as a road gave them, by position in the simulator's run.
 using Values = std::map<long long, long long>;
 
-// Reads the lines "channel start_ms samples..." of a seisplotjs client;
-// returns what it did not expect.
-std::string read_client(FILE* out, long long start, Values* values) {
+// Reads the lines "format sequence channel start_ms samples..." of a
+// seisplotjs client; returns what it did not expect: another format or
+// channel, a value given twice. `last` gets the last sequence number.
+std::string read_client(FILE* out, long long start, Values* values, int format,
+                        unsigned long long* last = nullptr) {
     std::string errors;
     for (char line[65536]; out != nullptr && fgets(line, sizeof line, out) != nullptr;) {
         std::istringstream in(line);
         std::string channel;
+        int f = 0;
+        unsigned long long sequence = 0;
         double ms = 0;
-        if (!(in >> channel >> ms) || channel != "SHZ") errors += line;
+        if (!(in >> f >> sequence >> channel >> ms) || channel != "SHZ" || f != format)
+            errors += std::string(line).substr(0, 80) + "\n";
+        if (last != nullptr) *last = sequence;
         long long at = std::llround((ms / 1000 - double(start)) * 100);
-        for (long long v; in >> v;) values->emplace(at++, v);
+        for (long long v; in >> v; ++at)
+            if (!values->emplace(at, v).second) errors += "twice: " + to_string(at) + "\n";
     }
     return out == nullptr || pclose(out) != 0 ? errors + "the client failed" : errors;
 }
@@ -95,17 +103,31 @@ TEST(SystemRoads, LissSendsSelectedChannelsWholeAndEveryRoadTheSentValues) {
                            "/tests/system/seisplotjs_clients.mjs '" +
                            modules + "' ";
     const std::string ws = "ws://127.0.0.1:" + to_string(seedlink) + "/ 5 ";
-    const std::pair<std::string, std::string> clients[] = {
-        {"SeedLink 4.0", ws + "4 'STATION XX_" + s.name + "' 'SELECT *_S_H_Z' 'DATA 1'"},
-        {"SeedLink 3.1", ws + "3 'STATION " + s.name + " XX' 'SELECT SHZ.D' 'DATA 000001'"},
+    // At once, each with its own format: miniSEED 3 one record a block.
+    const std::tuple<std::string, int, std::string> clients[] = {
+        {"SeedLink 4.0", 2, ws + "4 'STATION XX_" + s.name + "' 'SELECT *_S_H_Z' 'DATA 1'"},
+        {"SeedLink 4.0 miniSEED 3", 3, ws + "4 'STATION XX_" + s.name + "' 'SELECT *_S_H_Z.3D' 'DATA 1'"},
+        {"SeedLink 3.1", 2, ws + "3 'STATION " + s.name + " XX' 'SELECT SHZ.D' 'DATA 000001'"},
     };
     std::vector<FILE*> outs;
-    for (const auto& [road, args] : clients)
+    for (const auto& [road, format, args] : clients)
         if (node) outs.push_back(popen((js + args).c_str(), "r"));
-    for (size_t i = 0; i < outs.size(); ++i)
-        EXPECT_EQ(read_client(outs[i], start, &roads[clients[i].first]), "") << clients[i].first;
+    unsigned long long last = 0;
+    for (size_t i = 0; i < outs.size(); ++i) {
+        const auto& [road, format, args] = clients[i];
+        EXPECT_EQ(read_client(outs[i], start, &roads[road], format, format == 3 ? &last : nullptr), "") << road;
+    }
+    // The miniSEED 3 client comes back after a restart for the record after its last one.
+    if (node) {
+        ASSERT_EQ(s.stop_veldrum(), 0);
+        s.start_veldrum();
+        const int port = liss_client::connect_to(seedlink, 0, 20000);
+        ASSERT_TRUE(port >= 0 && close(port) == 0);
+        const std::string resume = ws + "4 'STATION *' 'SELECT *_S_H_Z.3D' 'DATA " + to_string(last + 1) + "'";
+        EXPECT_EQ(read_client(popen((js + resume).c_str(), "r"), start, &roads[std::get<0>(clients[1])], 3), "");
+    }
 
-    // Every road from the cycle's first sample on, each value as sent.
+    // Every road from the cycle's first sample on, each value as sent once.
     for (const auto& [road, values] : roads) {
         size_t differ = 0;
         for (const auto& [at, v] : values) differ += v != stationsim::pattern_sample(0, at);
