@@ -295,7 +295,11 @@ void start_transfer(Client& c) {
     const seedlink::Session& session = *c.session;
     c.format = session.format();
     // Asked for when it was there, and gone since: the pump drops the client.
-    c.ring = c.format == '3' && server.ring3 != nullptr ? server.ring3 : server.ring;
+    c.ring = c.format == '3' ? server.ring3 : server.ring;
+    if (c.ring == nullptr) {
+        drop(c, "отключён (miniSEED 3 выключен)");
+        return;
+    }
     c.first_of.clear();
     uint64_t cursor = c.ring->next();
     for (const StationRequest& r : session.requests()) {
@@ -365,8 +369,8 @@ bool pump(Client& c) {
         if (c.format == '3') {
             uint64_t after = 0;
             const size_t n = ring.read_record(c.cursor, record3, &after);
-            if (n == 0 && c.cursor < ring.oldest()) {
-                drop(c, "отстал и отключён");
+            if (n == 0 && (!ring.usable() || c.cursor < ring.oldest())) {
+                drop(c, ring.usable() ? "отстал и отключён" : "отключён (miniSEED 3 выключен)");
                 return false;
             }
             // Inside a record, or one lost to damage: on to where the next begins.

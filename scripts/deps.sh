@@ -5,7 +5,8 @@ set -euo pipefail
 
 run_packages=(unixodbc libsqliteodbc sqlite3)
 build_packages=(cmake ninja-build g++ pkg-config googletest libgtest-dev libbenchmark-dev
-                unixodbc-dev libcpp-httplib-dev nlohmann-json3-dev libmseed-dev)
+                unixodbc-dev libcpp-httplib-dev nlohmann-json3-dev libmseed-dev
+                dpkg-dev file)
 test_packages=(postgresql odbc-postgresql clang libfuzzer-14-dev libclang-rt-14-dev procps chromium
                python3-prometheus-client)
 

@@ -67,6 +67,13 @@ eval "$(db/make-sqlite-dsn.sh "$pgtmp/odbc")"
 db/pg-test-cluster.sh start "$pgtmp/pg" "$pgtmp/odbc/odbc.ini" >/dev/null
 VELDRUM_TEST_PG_DSN=KVRPG ctest --test-dir build --output-on-failure -R 'Index|Recorder|Ring|Trim|Writer|Pass|Fdsn' --timeout 600
 
+echo "== Release build and Debian package"
+# What a station gets: the programs as the package ships them, warnings as
+# errors at -O3 too, then the package test on that tree.
+cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELDRUM_WERROR=ON >/dev/null
+cmake --build build-release -j"$jobs" --target veldrum stationsim lissdump
+bash tests/package/package_test.sh build-release .
+
 if [ -x scripts/fuzz.sh ]; then
     echo "== fuzzing"
     scripts/fuzz.sh "${FUZZ_SECONDS:-60}"

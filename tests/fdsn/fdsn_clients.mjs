@@ -34,7 +34,7 @@ const segments = (seismograms) => seismograms.flatMap((s) => s.segments.map((seg
 // Each window in both formats; the miniSEED 3 records' CRCs are checked on
 // the bytes as they came.
 const windows = {};  // seconds from the simulator's start (see the test for the layout)
-const mseed3 = { windows: {}, records: 0, bad_crc: 0, types: [] };
+const mseed3 = { windows: {}, records: 0, bad_crc: 0, largest: 0, types: [] };
 for (const [name, cha, from, to] of [["files_and_midnight", "SHZ", 50.005, 195.995],
   ["across_gap", "SHN", 290.5, 410.25], ["inside_gap", "SHZ", 310, 390],
   ["wildcard", "SH?", 10.001, 12.999], ["exact_ends", "SHE", 20, 21]]) {
@@ -52,6 +52,7 @@ for (const [name, cha, from, to] of [["files_and_midnight", "SHZ", 50.005, 195.9
     new DataView(record.buffer).setUint32(28, 0, true);  // the CRC covers its field as zero
     mseed3.bad_crc += sp.mseed3.calculateCRC32C(record) !== r.header.crc ? 1 : 0;
     mseed3.records += 1;
+    mseed3.largest = Math.max(mseed3.largest, r.getSize());
     offset += r.getSize();
   }
 }

@@ -89,7 +89,7 @@ TEST_F(PassTest, NewRosterTakesOverAfterTheOldOneIsWritten) {
     LogCapture log;
     put(0, 100, 1), put(0, 100, 1, 0, 4);
     std::vector<RosterEntry> next = test_roster;
-    snprintf(next[0].name, sizeof next[0].name, "BHZ");
+    snprintf(next.at(0).name, sizeof next[0].name, "BHZ");  // at(): no false -Warray-bounds
     publish_roster(next);
     put(1, 100, 2);  // would continue the old file under the same roster
     make_pass(station);

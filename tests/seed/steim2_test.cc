@@ -1,18 +1,87 @@
 // The encoder's records read back by libmseed: samples, integrity, headers,
-// and its output pinned byte for byte.
+// and its output pinned byte for byte. miniSEED 3 records of the same runs:
+// every field read back, the CRC by its bit-at-a-time definition, the frames
+// by libmseed 2 behind a miniSEED 2 header.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
+#include <cmath>
 #include <random>
 
 #include "common/calendar.h"
 #include "mseed_check.h"
+#include "seed/mseed3.h"
 
 namespace {
 
 using Ints = std::vector<int>;
 
 const double kStart = calendar_to_seconds(2004, 5, 17, 13, 5, 7) + 0.25;
+
+uint32_t le(const std::vector<uint8_t>& r, size_t at, int bytes) {
+    uint32_t v = 0;
+    for (int k = bytes - 1; k >= 0; --k) v = v << 8 | r[at + size_t(k)];
+    return v;
+}
+
+uint32_t crc_bitwise(const uint8_t* p, size_t n) {
+    uint32_t c = ~0u;
+    for (; n-- > 0; ++p) {
+        c ^= *p;
+        for (int k = 0; k < 8; ++k) c = (c >> 1) ^ (0x82F63B78u & (0u - (c & 1u)));
+    }
+    return ~c;
+}
+
+// The samples as miniSEED 3 records of at most max_bytes, read back; libmseed
+// checks each record's last sample against Xn.
+std::vector<int32_t> mseed3_round_trip(const std::vector<int32_t>& in, double rate, double start,
+                                       size_t max_bytes = 512) {
+    const std::string sid = "FDSN:XX_TEST__S_H_Z";
+    const size_t data_at = 40 + sid.size();
+    const size_t frames = (std::min(max_bytes, kMseed3MaxRecord) - data_at) / 64;
+    std::vector<int32_t> out;
+    for (size_t at = 0; at < in.size();) {
+        const double t = start + double(at) / rate;
+        std::vector<uint8_t> r = {0xEE};  // appended after what is there
+        const int n =
+            append_mseed3_record(sid, rate, t, in.data() + at, int(in.size() - at), max_bytes, r);
+        r.erase(r.begin());
+        // Full records but the last.
+        EXPECT_TRUE(n > 0 && (r.size() == data_at + frames * 64 || at + size_t(n) == in.size()));
+        if (n <= 0) break;
+        at += size_t(n);
+        EXPECT_EQ(mseed3_record_length(r.data(), 40), r.size());
+        // "MS", version 3, no flags, Steim-2, publication 1, no extra headers.
+        EXPECT_EQ(std::vector<uint32_t>({r[0], r[1], r[2], r[3], r[15], le(r, 24, 4), r[32], r[33],
+                                         le(r, 34, 2), le(r, 36, 4) % 64}),
+                  std::vector<uint32_t>(
+                      {'M', 'S', 3, 0, 11, uint32_t(n), 1, uint32_t(sid.size()), 0, 0}));
+        EXPECT_EQ(std::string(r.begin() + 40, r.begin() + long(data_at)), sid);
+        EXPECT_EQ(std::bit_cast<double>(le(r, 16, 4) | uint64_t(le(r, 20, 4)) << 32), rate);
+        // The start to the millisecond, by libmseed's calendar.
+        EXPECT_EQ(ms_time2hptime(int(le(r, 8, 2)), int(le(r, 10, 2)), r[12], r[13], r[14],
+                                 int(le(r, 4, 4) / 1000)),
+                  std::llround(t * 1000) * 1000);
+        const uint32_t crc = le(r, 28, 4);
+        std::fill(r.begin() + 28, r.begin() + 32, 0);
+        EXPECT_EQ(crc, crc_bitwise(r.data(), r.size()));
+
+        std::vector<uint8_t> wrapper(size_t{1} << 15, 0);
+        SeedFixedHeader h = make_template("ABC", "SHZ", 100, 1, 1.1e9);
+        h.Number_of_samples = uint16_t(n);
+        const Blockette1000 b{1000, 0, 11, 1, 15, 0};
+        std::memcpy(wrapper.data(), &h, sizeof h);
+        std::memcpy(wrapper.data() + kSeedFirstBlockette, &b, sizeof b);
+        std::copy(r.begin() + long(data_at), r.end(), wrapper.begin() + kSeedBeginningOfData);
+        finishRecordHeaders(wrapper.data(), int(wrapper.size()), 1);
+        const Decoded d = mseed_decode(wrapper.data(), int(wrapper.size()));
+        EXPECT_EQ(d.diagnostics, "");
+        out.insert(out.end(), d.samples.begin(), d.samples.end());
+    }
+    return out;
+}
 
 // Decodes every record and checks samples (libmseed starts from X0 and
 // checks Xn), sequence numbers, start times and codes against the input;
@@ -36,6 +105,7 @@ size_t expect_round_trip(const std::vector<int32_t>& in, int16_t factor = 100,
         out.insert(out.end(), d.samples.begin(), d.samples.end());
     }
     EXPECT_EQ(out, in);
+    EXPECT_EQ(mseed3_round_trip(in, rate, start), in);
     return records.size();
 }
 
@@ -88,11 +158,45 @@ TEST(Steim2RoundTrip, SignalsOfEveryClassLengthAndRate) {
         expect_round_trip(random_walk(y.n, 4, uint32_t(y.n)), y.factor, 1, y.start);
 }
 
+TEST(Mseed3Record, RefusalsLengthsCrcAndSourceIdentifiers) {
+    const std::vector<int32_t> s(40000, -7);
+    const std::string sid = "FDSN:XX_A__B_H_Z", long_sid(256, 'X');
+    std::vector<uint8_t> r;
+    // No samples, no rate, a NaN rate, no room for a frame, too long an identifier.
+    EXPECT_EQ(append_mseed3_record(sid, 100, 0, s.data(), 0, 4096, r) +
+                  append_mseed3_record(sid, 0, 0, s.data(), 3, 4096, r) +
+                  append_mseed3_record(sid, NAN, 0, s.data(), 3, 4096, r) +
+                  append_mseed3_record(sid, 100, 0, s.data(), 3, 40 + 16 + 63, r) +
+                  append_mseed3_record(long_sid, 100, 0, s.data(), 3, 4096, r),
+              0);
+    EXPECT_TRUE(r.empty());
+    // A long constant run, at most the largest record at a time.
+    EXPECT_EQ(mseed3_round_trip(s, 0.1, kStart, 1 << 20), s);
+    ASSERT_EQ(append_mseed3_record(sid, 100, 0, s.data(), 40000, 1 << 20, r), 255 * 15 * 7 - 14);
+    EXPECT_EQ(mseed3_record_length(r.data(), 40), r.size());
+    // A short header, version 2, a data length past the largest record.
+    EXPECT_EQ(mseed3_record_length(r.data(), 39), 0u);
+    r[2] = 2;
+    EXPECT_EQ(mseed3_record_length(r.data(), 40), 0u);
+    r[2] = 3, r[38] = 1;
+    EXPECT_EQ(mseed3_record_length(r.data(), 40), 0u);
+
+    const uint8_t check[] = "123456789";
+    EXPECT_EQ(crc32c(check, 9), 0xE3069283u);
+
+    const char* ids[][5] = {{"XX", "STA", "", "SHZ", "FDSN:XX_STA__S_H_Z"},
+                            {"XX ", "AB   ", "  ", "BHN", "FDSN:XX_AB__B_H_N"},
+                            {"IU", "ANMO", "00", "LH1", "FDSN:IU_ANMO_00_L_H_1"},
+                            {nullptr, "STA", nullptr, "HZ", "FDSN:_STA___HZ_"}};
+    for (const auto& i : ids) EXPECT_EQ(fdsn_source_id(i[0], i[1], i[2], i[3]), i[4]);
+}
+
 TEST(RecordHeader, TimesRoundToTheMillisecondAndBuffersHoldTheWorstCase) {
     const double noon = calendar_to_seconds(2004, 5, 17, 12, 0, 1);
     const SplitTime s = splitEpochSeconds(noon + 0.9996);
-    EXPECT_EQ(Ints({s.dayOfYear, s.second, s.millisecond, splitEpochSeconds(noon + 0.0625).millisecond}),
-              Ints({138, 2, 0, 63}));  // a half rounds up
+    EXPECT_EQ(
+        Ints({s.dayOfYear, s.second, s.millisecond, splitEpochSeconds(noon + 0.0625).millisecond}),
+        Ints({138, 2, 0, 63}));  // a half rounds up
     // Room for the worst case: a 30-bit word per sample, 103 words a record.
     for (int n : {1, 255, 256, 2048, 100000})
         EXPECT_GE(flushBufferBytes(n), (n + 102) / 103 * 512u);
@@ -114,8 +218,14 @@ TEST(Steim2Layout, OutputPinnedByteForByte) {
                 // value; a walk of a random class at every step.
                 const int k = int(rng() % 8);
                 const int32_t steps[7] = {
-                    int32_t(rng() % 9) - 4, int32_t(rng() % 121) - 60, int32_t(rng() % 4001) - 2000, 0, 0, 0,
-                    k == 7 ? int32_t(rng()) : int32_t(rng() % (1u << (2 + 2 * k))) - (1 << (1 + 2 * k))};
+                    int32_t(rng() % 9) - 4,
+                    int32_t(rng() % 121) - 60,
+                    int32_t(rng() % 4001) - 2000,
+                    0,
+                    0,
+                    0,
+                    k == 7 ? int32_t(rng())
+                           : int32_t(rng() % (1u << (2 + 2 * k))) - (1 << (1 + 2 * k))};
                 // A 32-bit walk wraps around, as the encoder's differences do.
                 x = kind == 3   ? i % 2 * 65535
                     : kind == 5 ? int32_t(rng())
@@ -125,7 +235,8 @@ TEST(Steim2Layout, OutputPinnedByteForByte) {
             const auto h = make_template("ABC", "SHZ", 100, 1, 1.1e9 + seed * 0.37);
             std::vector<uint8_t> out(size_t((n + 102) / 103 + 1) * 512, 0);
             const uint8_t blockette[8] = {0x03, 0xE8, 0, 0, 11, 1, 9, 0};
-            const unsigned records = steim2Compress(run.data(), n, h, 512, out.data(), 1, 8, blockette);
+            const unsigned records =
+                steim2Compress(run.data(), n, h, 512, out.data(), 1, 8, blockette);
             for (uint8_t b : out) hash = (hash ^ b) * 1099511628211ull;
             hash = (hash ^ records) * 1099511628211ull;
         }
