@@ -260,6 +260,9 @@ function restartFeed() {
     // The station's own counts (unsigned, around 32,768), as every other road serves them.
     const seismographConfig = new sp.seismographconfig.SeismographConfig();
     seismographConfig.amplitudeRaw();
+    // A record per block: its segments meet sample to sample, and drawn
+    // apart every second would end in a break.
+    seismographConfig.connectSegments = true;
     const rt = sp.animatedseismograph.createRealtimeDisplay({
       duration: luxon.Duration.fromObject({ minutes: PLOT_MINUTES }), removeTrend: false,
       seismographConfig,
@@ -296,18 +299,24 @@ function connectFeed(generation) {
     clearTimeout(feed.timer);
     feed.timer = setTimeout(() => { if (generation === feed.generation) connectFeed(generation); }, RECONNECT_MS);
   };
+  // One miniSEED 3 record per block; "FDSN:NET_STA_LOC_B_S_SS" names the
+  // channel by its codes run together.
   const onPacket = (packet) => {
-    const h = packet.miniseed.header;
-    const d = feed.displays.get(h.chanCode);
-    if (!d || generation !== feed.generation) return;
+    const ms3 = packet.isMiniseed3() ? packet.asMiniseed3() : null;
+    if (!ms3 || generation !== feed.generation) return;
+    const h = ms3.header;
+    const d = feed.displays.get(h.identifier.split("_").slice(3).join(""));
+    if (!d) return;
     d.rt.packetHandler(packet);
+    d.box.dataset.format = String(h.formatVersion);
     d.box.dataset.samples = String(Number(d.box.dataset.samples) + h.numSamples);
-    d.box.dataset.end = String(h.endTime.toMillis());
+    d.box.dataset.end = String(h.end.toMillis());
   };
   const scheme = location.protocol === "https:" ? "wss://" : "ws://";
-  const c = new sp.seedlink.SeedlinkConnection(scheme + host + ":" + feed.where.port,
-    ["STATION " + feed.where.station + " " + feed.where.network], onPacket, retry);
-  c.setTimeCommand(sp.luxon.DateTime.utc().minus({ minutes: PLOT_MINUTES }));
+  const c = new sp.seedlink4.SeedlinkConnection(scheme + host + ":" + feed.where.port,
+    ["STATION " + feed.where.network + "_" + feed.where.station, "SELECT *.3D",
+      sp.seedlink4.createDataTimeCommand(sp.luxon.DateTime.utc().minus({ minutes: PLOT_MINUTES })).trim()],
+    onPacket, retry);
   c.setOnClose(retry);
   feed.connection = c;
   c.connect();

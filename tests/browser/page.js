@@ -52,6 +52,8 @@ async function seismograms(browser, page, until) {
   await page.click("#rows a.chan >> text=SHZ");
   check(new URL(page.url()).search === "?plot=SHZ", "the address names the opened channel");
   await plotted("SHZ");
+  check(await page.getAttribute('.plot[data-channel="SHZ"]', "data-format") === "3",
+    "the seismogram is drawn from miniSEED 3 records");
   await advances(page, "SHZ", "the clicked seismogram moves on");
   await page.locator("#plot-list").screenshot({ path: shots + "/seismograms.png" });
   const other = await browser.newPage({ viewport: { width: 1000, height: 900 } });

@@ -55,6 +55,7 @@ struct Options {
     int silence_every = 0;
     int silence_seconds = 0;
     int malformed_every = 0;
+    std::string send_log;
 
     bool faults() const { return disconnect_every > 0 || silence_every > 0 || malformed_every > 0; }
     int block_samples(const Channel& c) const {
@@ -94,6 +95,8 @@ void usage(FILE* out) {
         "  --malformed-every N      after every N seconds send one malformed message, in turn:\n"
         "                           unknown block type, channel number 300, a block claiming\n"
         "                           200 data bytes in a message that holds 20\n"
+        "  --send-log FILE          a line \"EPOCH WALL\" per second of data: the clock (seconds\n"
+        "                           since 1970) just before its first message goes out\n"
         "By default every block holds one second of one channel and one message per\n"
         "second holds one block of every channel; a second that does not fit in\n"
         "65,535 bytes is split over several messages. Sample i of channel c is\n"
@@ -192,6 +195,8 @@ bool parse(int argc, char** argv, Options* o) {
             }
         } else if (a == "--malformed-every" && (v = value())) {
             o->malformed_every = std::atoi(v);
+        } else if (a == "--send-log" && (v = value())) {
+            o->send_log = v;
         } else if (a == "--list-block") {
             o->list_block = true;
         } else if (a == "--blank-padding") {
@@ -476,6 +481,12 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
+    FILE* send_log = nullptr;
+    if (!o.send_log.empty() && (send_log = std::fopen(o.send_log.c_str(), "a")) == nullptr) {
+        std::fprintf(stderr, "stationsim: cannot open %s: %s\n", o.send_log.c_str(),
+                     std::strerror(errno));
+        return 1;
+    }
     signal(SIGPIPE, SIG_IGN);
     int ls = socket(AF_INET, SOCK_STREAM, 0);
     int one = 1;
@@ -523,7 +534,16 @@ int main(int argc, char** argv) {
                 next += std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                     std::chrono::duration<double>(pace));
             }
-            for (const std::vector<uint8_t>& m : second_of_data(o, start + sent, sent))
+            const std::vector<std::vector<uint8_t>> messages =
+                second_of_data(o, start + sent, sent);
+            if (send_log != nullptr) {
+                timespec now{};
+                clock_gettime(CLOCK_REALTIME, &now);
+                std::fprintf(send_log, "%lld %lld.%06ld\n", start + sent,
+                             static_cast<long long>(now.tv_sec), now.tv_nsec / 1000);
+                std::fflush(send_log);
+            }
+            for (const std::vector<uint8_t>& m : messages)
                 if (ok) ok = send_message(fd, m);
             if (!ok) break;
             if (first >= 0 && sent != last + 1) {  // real time skipped ahead
