@@ -351,63 +351,101 @@ bool transfer_complete(const Client& c) {
     return true;
 }
 
+// A ring record as every client is sent it, read and parsed once however
+// many clients take it: with a hundred clients the fan-out, not the
+// socket, is what costs. Only the loop's thread touches it.
+struct Decoded {
+    uint64_t seq = 0;    // 0: nothing here
+    uint64_t after = 0;  // where the next record may begin
+    bool readable = false;
+    std::string record;
+    seedlink::RecordInfo info;
+    std::string v4, v3;  // the packets, made when first asked for
+};
+// A few seconds of a busy station; clients further behind read for
+// themselves.
+constexpr uint64_t kDecodedSlots = 4096;
+std::vector<Decoded> decoded[2];  // miniSEED 2, miniSEED 3
+
+// The record at `seq` (miniSEED 3: the one that begins there), or null
+// when the ring holds no whole record there: left it, lost to damage, or
+// inside a record (then *after says where to try next).
+Decoded* decode(const RecordRing& ring, char format, uint64_t seq, uint64_t* after) {
+    std::vector<Decoded>& cache = decoded[format == '3' ? 1 : 0];
+    if (cache.empty()) cache.resize(kDecodedSlots);
+    Decoded& d = cache[seq % kDecodedSlots];
+    if (d.seq == seq) {
+        *after = d.after;
+        return &d;
+    }
+    static std::vector<uint8_t> bytes;
+    size_t n = 0;
+    if (format == '3') {
+        n = ring.read_record(seq, bytes, after);
+    } else {
+        bytes.resize(kRingRecordLength);
+        n = ring.read(seq, bytes.data()) ? kRingRecordLength : 0;
+        *after = seq + 1;
+    }
+    // A failed read may be the ring failing or moving on: asked again.
+    if (n == 0) return nullptr;
+    d.seq = seq;
+    d.after = *after;
+    d.record.assign(reinterpret_cast<const char*>(bytes.data()), n);
+    d.info = {};
+    d.readable = format == '3' ? seedlink::parse_record3(bytes.data(), n, &d.info)
+                               : seedlink::parse_record(bytes.data(), &d.info);
+    d.v4.clear();
+    d.v3.clear();
+    return &d;
+}
+
+const std::string& packet_for(const Client& c, Decoded& d) {
+    const auto* bytes = reinterpret_cast<const uint8_t*>(d.record.data());
+    if (c.session->version() == 4) {
+        if (d.v4.empty()) d.v4 = seedlink::v4_packet(d.seq, d.info.station_id, bytes,
+                                                      d.record.size(), c.format);
+        return d.v4;
+    }
+    if (d.v3.empty()) d.v3 = seedlink::v3_packet(d.seq, bytes);
+    return d.v3;
+}
+
 // Tops up the client's output from the ring; false when more records wait
 // than this turn's budget allowed.
 bool pump(Client& c) {
     if (!c.streaming || c.ended || c.closing) return false;
     RecordRing& ring = *c.ring;
-    if (c.format == '3' && !ring.usable()) {
-        drop(c, "отключён (miniSEED 3 выключен)");
-        return false;
-    }
-    if (c.cursor < ring.oldest()) {
-        drop(c, "отстал и отключён");
-        return false;
-    }
-    static std::vector<uint8_t> record3;  // the loop's thread alone pumps
-    uint8_t record[kRingRecordLength];
+    // Whether the client's place is still in a working ring; drops it when not.
+    auto in_ring = [&] {
+        if (!ring.usable()) {
+            // The miniSEED 2 ring failing ends the loop, which closes every client.
+            if (c.format == '3') drop(c, "отключён (miniSEED 3 выключен)");
+            return false;
+        }
+        if (c.cursor < ring.oldest()) {
+            drop(c, "отстал и отключён");
+            return false;
+        }
+        return true;
+    };
     int budget = kScanBudget;
     while (c.out.size() - c.out_at < kOutputHigh && c.cursor < ring.next()) {
         if (budget-- == 0) return true;
-        if (c.format == '3') {
-            uint64_t after = 0;
-            const size_t n = ring.read_record(c.cursor, record3, &after);
-            if (n == 0 && (!ring.usable() || c.cursor < ring.oldest())) {
-                drop(c, ring.usable() ? "отстал и отключён" : "отключён (miniSEED 3 выключен)");
-                return false;
-            }
-            // Inside a record, or one lost to damage: on to where the next begins.
-            const uint64_t seq = c.cursor;
-            c.cursor = after;
-            seedlink::RecordInfo info;
-            if (n == 0 || !seedlink::parse_record3(record3.data(), n, &info) ||
-                !wanted(c, seq, info))
-                continue;
-            queue_message(c, seedlink::v4_packet(seq, info.station_id, record3.data(), n, '3'));
-            c.last_sequence = seq;
-            c.last_end = info.end;
-            ++c.packets;
-            continue;
-        }
-        if (!ring.read(c.cursor, record)) {
-            if (!ring.usable()) return false;  // the loop ends and closes every client
-            if (c.cursor < ring.oldest()) {
-                drop(c, "отстал и отключён");
-                return false;
-            }
-            ++c.cursor;  // lost to damage: the record after it follows
-            continue;
-        }
-        const uint64_t seq = c.cursor++;
-        seedlink::RecordInfo info;
-        if (!seedlink::parse_record(record, &info) || !wanted(c, seq, info)) continue;
-        queue_message(c, c.session->version() == 4
-                             ? seedlink::v4_packet(seq, info.station_id, record)
-                             : seedlink::v3_packet(seq, record));
+        if (!in_ring()) return false;
+        const uint64_t seq = c.cursor;
+        uint64_t after = seq + 1;
+        Decoded* d = decode(ring, c.format, seq, &after);
+        if (d == nullptr && !in_ring()) return false;
+        // Lost to damage, or inside a record: on to where the next begins.
+        c.cursor = after;
+        if (d == nullptr || !d->readable || !wanted(c, seq, d->info)) continue;
+        queue_message(c, packet_for(c, *d));
         c.last_sequence = seq;
-        c.last_end = info.end;
+        c.last_end = d->info.end;
         ++c.packets;
     }
+    if (!in_ring()) return false;
     if (c.cursor >= ring.next() && transfer_complete(c)) {
         queue_message(c, "END");
         c.ended = true;
@@ -793,6 +831,8 @@ bool start_seedlink_server(RecordRing& ring, const StationContext& station, Reco
     if (port <= 0 || port > 65535 || !ring.usable() || server.thread.joinable()) return false;
     server.ring = &ring;
     server.ring3 = ring3 != nullptr && ring3->usable() ? ring3 : nullptr;
+    // A ring opened afresh may give a number again (its torn newest record).
+    for (auto& cache : decoded) cache.clear();
     server.epoll = epoll_create1(EPOLL_CLOEXEC);
     server.wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     ListenerOptions options;
