@@ -137,7 +137,9 @@ int append_mseed3_record(std::string_view source_id, double sample_rate, double 
     put_le(r + 16, std::bit_cast<uint64_t>(sample_rate));
     put_le(r + kMseed3SamplesOffset, static_cast<uint32_t>(taken));
     put_le(r + kMseed3CrcOffset, uint32_t{0});
-    r[32] = 1;  // publication version
+    // Publication version 2 is what quality "D" of our miniSEED 2 records
+    // means, so both formats name the same data alike.
+    r[32] = 2;
     r[33] = static_cast<uint8_t>(source_id.size());
     put_le(r + 34, uint16_t{0});  // no extra headers
     put_le(r + 36, data_length);

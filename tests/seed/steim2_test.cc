@@ -53,11 +53,11 @@ std::vector<int32_t> mseed3_round_trip(const std::vector<int32_t>& in, double ra
         if (n <= 0) break;
         at += size_t(n);
         EXPECT_EQ(mseed3_record_length(r.data(), 40), r.size());
-        // "MS", version 3, no flags, Steim-2, publication 1, no extra headers.
+        // "MS", version 3, no flags, Steim-2, publication 2 (quality D), no extra headers.
         EXPECT_EQ(std::vector<uint32_t>({r[0], r[1], r[2], r[3], r[15], le(r, 24, 4), r[32], r[33],
                                          le(r, 34, 2), le(r, 36, 4) % 64}),
                   std::vector<uint32_t>(
-                      {'M', 'S', 3, 0, 11, uint32_t(n), 1, uint32_t(sid.size()), 0, 0}));
+                      {'M', 'S', 3, 0, 11, uint32_t(n), 2, uint32_t(sid.size()), 0, 0}));
         EXPECT_EQ(std::string(r.begin() + 40, r.begin() + long(data_at)), sid);
         EXPECT_EQ(std::bit_cast<double>(le(r, 16, 4) | uint64_t(le(r, 20, 4)) << 32), rate);
         // The start to the millisecond, by libmseed's calendar.
