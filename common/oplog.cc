@@ -48,7 +48,19 @@ int open_log_file(const char* path, bool* from_reserve) {
 // Takes a reserve, or trades a log file held as one for /dev/null, so that
 // no log file stays open longer than needed.
 void keep_reserve() {
-    if (reserve_fd >= 0 && !reserve_is_log) return;
+    if (reserve_fd >= 0 && !reserve_is_log) {
+        // Kept in the lowest free slot: a slot freed below it (a closed
+        // socket) would otherwise be the one a full table hands out, beyond
+        // the limit, when the reserve is given up for the log.
+        const int lower = fcntl(reserve_fd, F_DUPFD_CLOEXEC, 0);
+        if (lower >= 0 && lower < reserve_fd) {
+            ::close(reserve_fd);
+            reserve_fd = lower;
+        } else if (lower >= 0) {
+            ::close(lower);
+        }
+        return;
+    }
     int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     if (fd < 0) return;
     if (reserve_fd >= 0) ::close(reserve_fd);
