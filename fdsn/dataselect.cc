@@ -35,10 +35,6 @@ bool codes_match(const Selection& s, const StationCodes& codes) {
 }
 
 uint16_t be16_at(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
-uint32_t le32_at(const uint8_t* p) {
-    return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
-}
-
 // Seconds since 1970 of a global sample number: whole seconds apart from
 // the fraction, so that large numbers lose nothing.
 double time_of(int64_t sample, int rate) {
@@ -210,10 +206,11 @@ int64_t RecordStream::encode_mseed2(const SampleRun& run, int64_t n, bool last, 
 int64_t RecordStream::encode_mseed3(const SampleRun& run, int64_t n, bool last, int64_t sample) {
     const std::string sid = source_id(codes_, run.channel);
     records_.clear();
-    int64_t done = 0;
+    int64_t done = 0, before_last = 0;
     size_t full = 0;  // bytes of the records before the last one
     while (done < n) {
         full = records_.size();
+        before_last = done;
         const int taken = append_mseed3_record(sid, run.rate, time_of(sample + done, run.rate),
                                                samples_.data() + done, static_cast<int>(n - done),
                                                kMseed3RecordBytes, records_);
@@ -228,10 +225,7 @@ int64_t RecordStream::encode_mseed3(const SampleRun& run, int64_t n, bool last, 
         return done;
     }
     sent_ = full;
-    int64_t consumed = 0;
-    for (size_t at = 0; at < full; at += mseed3_record_length(records_.data() + at, full - at))
-        consumed += le32_at(records_.data() + at + kMseed3SamplesOffset);
-    return consumed;
+    return before_last;
 }
 
 bool RecordStream::next(const char** data, size_t* size) {

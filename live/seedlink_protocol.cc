@@ -10,6 +10,7 @@
 #include "common/json_text.h"
 #include "common/wildcard.h"
 #include "common/xml_text.h"
+#include "seed/mseed3.h"
 
 namespace seedlink {
 
@@ -154,7 +155,7 @@ uint32_t le32(const uint8_t* p) { return static_cast<uint32_t>(le16(p) | le16(p 
 }  // namespace
 
 bool parse_record3(const uint8_t* r, size_t length, RecordInfo* out) {
-    constexpr size_t kHeader = 40;
+    constexpr size_t kHeader = kMseed3HeaderLength;
     if (length < kHeader || r[0] != 'M' || r[1] != 'S' || r[2] != 3) return false;
     const size_t id_length = r[33];
     if (kHeader + id_length > length) return false;

@@ -15,7 +15,6 @@
 namespace {
 
 constexpr uint8_t kEncodingSteim2 = 11;
-constexpr int kFrameLength = 64;
 
 template <typename T>
 void put_le(uint8_t* p, T v) {
@@ -110,15 +109,15 @@ int append_mseed3_record(std::string_view source_id, double sample_rate, double 
         return 0;
     const size_t header = kMseed3HeaderLength + source_id.size();
     if (max_bytes > kMseed3MaxRecord) max_bytes = kMseed3MaxRecord;
-    if (max_bytes < header + kFrameLength) return 0;
-    const int frames = static_cast<int>((max_bytes - header) / kFrameLength);
+    if (max_bytes < header + kSeedFrameLength) return 0;
+    const int frames = static_cast<int>((max_bytes - header) / kSeedFrameLength);
 
     const size_t base = out.size();
-    out.resize(base + header + static_cast<size_t>(frames) * kFrameLength, 0);
+    out.resize(base + header + static_cast<size_t>(frames) * kSeedFrameLength, 0);
     int used = 0;
     const int taken = steim2EncodeFrames(samples, count, frames, out.data() + base + header, 0, 1,
                                          count_frames, &used);
-    const uint32_t data_length = static_cast<uint32_t>(used) * kFrameLength;
+    const uint32_t data_length = static_cast<uint32_t>(used) * kSeedFrameLength;
     out.resize(base + header + data_length);
 
     uint8_t* r = out.data() + base;
