@@ -8,6 +8,9 @@ let dragging = null;
 let widths = [111, 111, 111, 111, 111];
 window.addEventListener("resize", () => { if (!dragging) applyWidths(widths, widthScale(widths)); });
 let reachable = true;
+// A flush request on its way: the button stays grey until the server has
+// it, so that a snapshot taken before the press cannot light it again.
+let flushing = false;
 
 function token() {
   return sessionStorage.getItem("veldrum-token") || "";
@@ -377,7 +380,7 @@ function render(s) {
       : s.db.connected ? "БД подключена" : "БД не подключена");
   $("channels-text").textContent = "Каналов: " + s.rows.length;
 
-  $("c7").disabled = !s.flush_enabled;
+  $("c7").disabled = flushing || !s.flush_enabled;
   const conn = $("conn-badge");
   conn.classList.toggle("hidden", !s.stopping);
   conn.classList.toggle("warn", s.stopping);
@@ -428,8 +431,9 @@ function init() {
     grip.addEventListener("mousedown", (ev) => startResize(ev, i));
   });
   $("c7").addEventListener("click", async () => {
+    flushing = true;
     $("c7").disabled = true;
-    await command("api/flush");
+    try { await command("api/flush"); } finally { flushing = false; }
     poll();
   });
   $("cmd40001").addEventListener("click", () => {
